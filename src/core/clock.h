@@ -1,0 +1,111 @@
+// The run's clock. Traced threads store raw counter readings (cheap: no
+// system call, no conversion); the serializer converts them to nanoseconds
+// since the clock's start.
+//
+// Two variants: the direct counter (x86-64 TSC where the CPU reports it
+// invariant, AArch64 CNTVCT_EL0) with a frequency known at creation, and the
+// fallback, CLOCK_MONOTONIC nanoseconds.
+//
+// Threads: immutable after creation; read concurrently without locks.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+#if defined(__x86_64__)
+#include <x86intrin.h>
+#endif
+
+namespace morvex::core {
+
+inline uint64_t monotonic_nanos() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+// One read of the platform's free-running counter. Only meaningful where
+// counter_frequency() is non-zero.
+inline uint64_t read_counter() {
+#if defined(__x86_64__)
+  return __rdtsc();
+#elif defined(__aarch64__)
+  uint64_t v;
+  asm volatile("mrs %0, cntvct_el0" : "=r"(v));
+  return v;
+#else
+  return monotonic_nanos();
+#endif
+}
+
+// Frequency of the direct counter in Hz, or 0 where there is no usable one.
+// Found once per process (CPUID, CNTFRQ_EL0, or a calibration against
+// CLOCK_MONOTONIC) so that starting a run stays fast.
+uint64_t counter_frequency();
+
+// Starts the once-per-process calibration early (for instance at import), so
+// that the first run does not wait for it.
+void prime_counter_frequency();
+
+class Clock {
+ public:
+  static Clock starting_now();
+  static Clock direct(uint64_t freq, uint64_t start) { return Clock(freq, start); }
+  static Clock nanos(uint64_t start) { return Clock(0, start); }
+
+  bool is_direct() const { return freq_ != 0; }
+  uint64_t start() const { return start_; }
+  uint64_t frequency() const { return freq_; }
+
+  uint64_t raw() const { return is_direct() ? read_counter() : monotonic_nanos(); }
+
+  // Raw values before the start give 0, never a wrapped huge value.
+  uint64_t nanos_since_start(uint64_t raw) const {
+    if (is_direct()) {
+      if (raw < start_) return 0;
+      unsigned __int128 p = static_cast<unsigned __int128>(raw - start_) * 1'000'000'000u;
+      return static_cast<uint64_t>(p / freq_);
+    }
+    return raw > start_ ? raw - start_ : 0;
+  }
+
+  // Converts the records of one batch: exact like nanos_since_start, but with
+  // one 128-bit division per batch instead of one per record.
+  class BatchDecoder {
+   public:
+    uint64_t operator()(uint32_t delta) const {
+      if (freq_ == 0) return nanos0_ + delta;
+      // rem0_ < freq_ < 2^64 and delta * 1e9 < 2^62, so the sum fits 64 bits.
+      return nanos0_ + (rem0_ + uint64_t{delta} * 1'000'000'000u) / freq_;
+    }
+
+   private:
+    friend class Clock;
+    uint64_t nanos0_ = 0;
+    uint64_t rem0_ = 0;
+    uint64_t freq_ = 0;
+  };
+
+  // Valid for raw values base + delta when base >= start; callers fall back
+  // to nanos_since_start otherwise.
+  BatchDecoder decoder(uint64_t base) const {
+    BatchDecoder d;
+    if (is_direct()) {
+      unsigned __int128 p = static_cast<unsigned __int128>(base - start_) * 1'000'000'000u;
+      d.nanos0_ = static_cast<uint64_t>(p / freq_);
+      d.rem0_ = static_cast<uint64_t>(p % freq_);
+      d.freq_ = freq_;
+    } else {
+      d.nanos0_ = base - start_;
+    }
+    return d;
+  }
+
+ private:
+  Clock(uint64_t freq, uint64_t start) : freq_(freq), start_(start) {}
+
+  uint64_t freq_;  // 0: the fallback variant
+  uint64_t start_;
+};
+
+}  // namespace morvex::core

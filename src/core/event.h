@@ -1,0 +1,65 @@
+// Event records. A traced thread writes the compact PackedEvent into a batch
+// of its own; the serializer thread expands each one into an Event, which is
+// what the exporters read.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+namespace morvex::core {
+
+// The six sys.monitoring events a trace records. Codes 0 and 7..255 are never
+// recorded; each exporter says how it reads them.
+enum class EventKind : uint8_t {
+  Start = 1,
+  Return = 2,
+  Yield = 3,
+  Resume = 4,
+  Unwind = 5,
+  Throw = 6,
+};
+
+inline constexpr uint32_t kCodeIdMask = 0x00FFFFFF;
+
+// word = (kind << 24) | (code id & 0x00FFFFFF): masking keeps an oversized id
+// from ever disturbing the kind bits.
+constexpr uint32_t pack_word(uint8_t kind, uint32_t code_id) {
+  return (uint32_t{kind} << 24) | (code_id & kCodeIdMask);
+}
+constexpr uint8_t word_kind(uint32_t word) { return static_cast<uint8_t>(word >> 24); }
+constexpr uint32_t word_code_id(uint32_t word) { return word & kCodeIdMask; }
+
+struct PackedEvent {
+  uint32_t delta;  // raw clock ticks since the base of the batch holding it
+  uint32_t word;
+};
+static_assert(sizeof(PackedEvent) == 8 && alignof(PackedEvent) == 4);
+static_assert(std::is_trivial_v<PackedEvent>);
+
+struct Event {
+  uint64_t ts;  // nanoseconds since the run's clock start
+  uint32_t tid;
+  uint32_t word;
+
+  uint8_t kind() const { return word_kind(word); }
+  uint32_t code_id() const { return word_code_id(word); }
+};
+static_assert(sizeof(Event) == 16 && alignof(Event) == 8);
+
+// One thread's run of consecutive events, owned by exactly one party at a
+// time: the recording thread, then a ring, then the serializer.
+struct EventBatch {
+  static constexpr size_t kCapacity = 1024;  // 8 KiB of records
+
+  uint64_t base = 0;  // raw time of the first record; deltas are relative to it
+  uint32_t tid = 0;
+  uint32_t len = 0;  // written only at hand-over, from the cursor
+  PackedEvent events[kCapacity];
+
+  EventBatch(uint64_t base_, uint32_t tid_) : base(base_), tid(tid_) {}
+  PackedEvent* begin_ptr() { return events; }
+  PackedEvent* end_ptr() { return events + kCapacity; }
+};
+
+}  // namespace morvex::core

@@ -1,0 +1,98 @@
+#include "core/evqueue.h"
+
+namespace morvex::core {
+
+std::atomic<uint64_t> NEXT_QUEUE_ID{1};
+
+EventQueue::EventQueue(Clock clock)
+    : id_(NEXT_QUEUE_ID.fetch_add(1, std::memory_order_relaxed)), clock_(clock) {}
+
+namespace {
+
+inline void store(Hot& hot, uint32_t delta, uint32_t word) {
+  *hot.cursor = PackedEvent{delta, word};
+  ++hot.cursor;
+}
+
+}  // namespace
+
+void EventQueue::init_producer(Cold& cold, Hot& hot, uint64_t now, uint32_t tid) {
+  auto [producer, consumer] = BatchRing::make();
+  {
+    std::lock_guard lock(mu_);
+    consumers_.push_back(std::move(consumer));
+  }
+  cold.queue_id = id_;
+  // The old producer end goes; its ring lives on until its queue drops it.
+  cold.producer = std::move(producer);
+  cold.queue = weak_from_this();
+  // Events left in a batch of an earlier run are not this run's: discard.
+  cold.install(std::make_unique<EventBatch>(now, tid), hot);
+  // After the queue mutex is released: the two locks are never held together.
+  register_current();
+  hot.direct_counter = clock_.is_direct();
+  hot.queue_id = id_;
+}
+
+void slow_path(EventQueue& q, Hot& hot, uint64_t now, uint32_t tid, uint32_t word) {
+  Cold* cold = cold_state();
+  if (cold == nullptr) {
+    // Thread teardown: COLD and its batch are gone, record nothing.
+    hot.cursor = hot.end = nullptr;
+    hot.queue_id = 0;
+    return;
+  }
+  if (!cold->producer || cold->queue_id != q.id()) {
+    q.init_producer(*cold, hot, now, tid);
+    store(hot, 0, word);
+    return;
+  }
+  std::unique_ptr<EventBatch> batch = std::move(cold->batch);
+  batch->len = static_cast<uint32_t>(hot.cursor - batch->begin_ptr());
+  if (cold->producer.try_push(batch)) {
+    batch = std::make_unique<EventBatch>(now, tid);
+  } else {
+    q.add_dropped(batch->len);
+    batch->len = 0;
+    batch->base = now;
+    batch->tid = tid;
+  }
+  cold->install(std::move(batch), hot);
+  store(hot, 0, word);
+}
+
+void decode_into(const EventBatch& batch, const Clock& clock, std::vector<Event>& out) {
+  const PackedEvent* p = batch.events;
+  const PackedEvent* end = p + batch.len;
+  size_t at = out.size();
+  out.resize(at + batch.len);
+  Event* dst = out.data() + at;
+  if (batch.base >= clock.start()) {
+    Clock::BatchDecoder ns = clock.decoder(batch.base);
+    for (; p != end; ++p, ++dst) *dst = Event{ns(p->delta), batch.tid, p->word};
+  } else {
+    // Counter skew put the base before the clock start: per record, so that
+    // records still before it decode to 0.
+    for (; p != end; ++p, ++dst)
+      *dst = Event{clock.nanos_since_start(batch.base + p->delta), batch.tid, p->word};
+  }
+}
+
+size_t EventQueue::drain_nonblocking(std::vector<Event>& out, size_t max) {
+  std::lock_guard lock(mu_);
+  size_t n = consumers_.size();
+  if (n == 0) return 0;
+  size_t start = next_ring_.fetch_add(1, std::memory_order_relaxed) % n;
+  size_t total = 0;
+  for (size_t i = 0; i < n; i++) {
+    BatchRing::Consumer& c = consumers_[(start + i) % n];
+    while (std::unique_ptr<EventBatch> batch = c.try_pop()) {
+      decode_into(*batch, clock_, out);
+      total += batch->len;
+      if (total >= max) return total;
+    }
+  }
+  return total;
+}
+
+}  // namespace morvex::core

@@ -1,0 +1,82 @@
+// The event queue of one trace run: a set of per-thread lanes. Each thread
+// that records into the run gets a ring of 64 batches; the thread keeps the
+// producer end (in COLD), the queue keeps the consumer ends. A traced thread
+// fills a batch of 1,024 records without synchronisation and hands it over
+// only when it is full or cannot take the next record. A full ring drops the
+// newest batch and counts it: recording never waits for the pipeline.
+//
+// Threads: slow_path runs on recording threads; drain_nonblocking only on the
+// serializer. The queue mutex guards `consumers` only; it is taken once per
+// thread and run by init_producer and for a whole drain by the serializer,
+// and never together with the RECORDERS mutex.
+//
+// Memory ordering: ring publication as in ring.h; `closed` is written with
+// release and read with acquire; `dropped`, `next_ring` and NEXT_QUEUE_ID are
+// relaxed counters (the final read of `dropped` follows the serializer's join).
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "core/clock.h"
+#include "core/event.h"
+#include "core/tls.h"
+
+namespace morvex::core {
+
+// Ids of successive queues in this process: 1, 2, 3, ...; 0 names no queue,
+// which is what a thread that never recorded is bound to.
+extern std::atomic<uint64_t> NEXT_QUEUE_ID;
+
+class alignas(64) EventQueue : public std::enable_shared_from_this<EventQueue> {
+ public:
+  // The serializer stops a drain once it has decoded this many events.
+  static constexpr size_t kDrainLimit = 4096;
+
+  static std::shared_ptr<EventQueue> create(Clock clock) {
+    return std::make_shared<EventQueue>(clock);
+  }
+  explicit EventQueue(Clock clock);
+  EventQueue(const EventQueue&) = delete;
+  EventQueue& operator=(const EventQueue&) = delete;
+
+  uint64_t id() const { return id_; }
+  const Clock& clock() const { return clock_; }
+
+  // Moves whole batches from the rings into `out`, decoded; returns the
+  // number of events appended. Starts at a rotating ring and stops once
+  // `max` events have been appended.
+  size_t drain_nonblocking(std::vector<Event>& out, size_t max);
+
+  void close() { closed_.store(true, std::memory_order_release); }
+  bool is_closed() const { return closed_.load(std::memory_order_acquire); }
+
+  void add_dropped(uint64_t n) { dropped_.fetch_add(n, std::memory_order_relaxed); }
+  uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
+
+ private:
+  friend void slow_path(EventQueue&, Hot&, uint64_t, uint32_t, uint32_t);
+  void init_producer(Cold& cold, Hot& hot, uint64_t now, uint32_t tid);
+
+  std::mutex mu_;
+  std::vector<BatchRing::Consumer> consumers_;  // guarded by mu_
+  std::atomic<size_t> next_ring_{0};
+  std::atomic<uint64_t> dropped_{0};
+  std::atomic<bool> closed_{false};
+  const uint64_t id_;
+  const Clock clock_;
+};
+
+// Stores one event the fast path could not: the batch is full, the delta
+// does not fit 32 bits, or the thread is bound to another queue. Never
+// fails, never waits for the consumer.
+void slow_path(EventQueue& q, Hot& hot, uint64_t now, uint32_t tid, uint32_t word);
+
+// Appends the batch's records to `out` in buffer order, with nanosecond times.
+void decode_into(const EventBatch& batch, const Clock& clock, std::vector<Event>& out);
+
+}  // namespace morvex::core

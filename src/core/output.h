@@ -1,0 +1,60 @@
+// The trace output file, shared between the processes of one trace.
+//
+// Writes only append to an in-memory buffer; flush hands the whole buffer to
+// the file under an exclusive flock. The file is in append mode, so each
+// flush lands contiguously at the end even when a forked child or a child
+// process appends to the same path at the same time.
+//
+// Threads: a SharedFile belongs to one exporter and is used by one thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/ioerror.h"
+
+namespace morvex::core {
+
+class SharedFile {
+ public:
+  static constexpr size_t kInitialBuffer = 128 * 1024;
+
+  // truncate: empty (or create) the file first, as a run that starts a trace
+  // does; without it the file is joined as it is, as a child run does.
+  static Result<SharedFile> open(const std::string& path, bool truncate);
+
+  // Takes ownership of an open descriptor.
+  explicit SharedFile(int fd);
+  SharedFile(SharedFile&& other) noexcept;
+  SharedFile& operator=(SharedFile&& other) noexcept;
+  SharedFile(const SharedFile&) = delete;
+  SharedFile& operator=(const SharedFile&) = delete;
+  // Flushes once more, ignoring the outcome, then closes.
+  ~SharedFile();
+
+  // Never touch the file and never fail.
+  size_t write(std::span<const uint8_t> bytes);
+  void write_all(std::span<const uint8_t> bytes);
+  void write_all(std::string_view text) {
+    write_all(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+  }
+
+  // Nothing pending: no system call at all. A failed lock keeps the bytes for
+  // a later flush; a failed write discards them.
+  Status flush();
+
+  int fd() const { return fd_; }
+  const std::vector<uint8_t>& pending() const { return pending_; }
+
+ private:
+  void close_fd();
+
+  std::vector<uint8_t> pending_;
+  int fd_ = -1;
+};
+
+}  // namespace morvex::core

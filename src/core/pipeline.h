@@ -1,0 +1,43 @@
+// The pipeline of one run: the serializer thread ("morvex-serializer")
+// drains the event queue into vectors of decoded events and passes them to
+// the exporter thread, which runs run_pipeline and hands each vector to the
+// Exporter. Vectors travel over `filled` and come back over `recycled`, so in
+// steady state nothing is allocated.
+//
+// Threads: run_pipeline runs on the exporter thread (started by the tracer)
+// and is the sole consumer of `filled` and producer of `recycled`; the
+// serializer is the opposite. Neither ever waits for a traced thread: both
+// poll with a sleep of 20, 40, 80, 160, 200, 200 ... microseconds while idle,
+// back to 20 after any work.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "core/evqueue.h"
+#include "core/ioerror.h"
+#include "core/ring.h"
+#include "core/sink.h"
+
+namespace morvex::core {
+
+using EventVec = std::vector<Event>;
+using VecRing = SpscRing<EventVec, 256>;
+
+inline constexpr size_t kVecCapacity = 4096;  // 64 KiB of events
+
+// Hands `v` to the exporter thread and returns the vector to fill next: a
+// recycled one, or a new one. When `filled` is full, `v`'s events are counted
+// in `lost` and `v` itself comes back, to be cleared and reused.
+std::unique_ptr<EventVec> ship(VecRing::Producer& filled, VecRing::Consumer& recycled,
+                               std::unique_ptr<EventVec> v, uint64_t& lost);
+
+// Runs until the queue is closed and everything is written. Returns the
+// first error, or the result of finish(serializer's lost + queue's dropped).
+// The exporter is destroyed (its file flushed and closed) before returning.
+Status run_pipeline(std::shared_ptr<EventQueue> queue, std::shared_ptr<const CodeLookup> code,
+                    std::shared_ptr<const ThreadNames> threads,
+                    std::unique_ptr<Exporter> exporter);
+
+}  // namespace morvex::core

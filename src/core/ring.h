@@ -1,0 +1,113 @@
+// A fixed-capacity, wait-free, single-producer single-consumer ring of owned
+// pointers. The two ends are separate objects, each kept by one thread; the
+// slot storage is shared by both and freed, with any items still queued,
+// when both ends are gone.
+//
+// Indices run over 0 .. 2N-1, so an empty ring (equal indices) and a full one
+// (indices N apart) are told apart without a spare slot.
+//
+// Memory ordering: push writes the slot, then publishes the new tail with a
+// release store; pop reads the slot, then publishes the new head with a
+// release store. Each end keeps a cached copy of the other end's index and
+// reloads it (acquire) only when the cache says full (producer) or empty
+// (consumer), which keeps cache-line traffic to one transfer per wrap.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <utility>
+
+namespace morvex::core {
+
+template <class T, size_t N>
+class SpscRing {
+  static_assert(N > 0);
+
+ public:
+  class Producer;
+  class Consumer;
+
+  static std::pair<Producer, Consumer> make() {
+    auto storage = std::make_shared<Storage>();
+    return {Producer(storage), Consumer(storage)};
+  }
+
+ private:
+  static constexpr size_t kWrap = 2 * N;
+  static constexpr size_t slot(size_t i) { return i < N ? i : i - N; }
+  static constexpr size_t advance(size_t i) { return i + 1 == kWrap ? 0 : i + 1; }
+  static constexpr size_t distance(size_t tail, size_t head) {
+    return tail >= head ? tail - head : tail + kWrap - head;
+  }
+
+  struct Storage {
+    // Separate cache lines: the producer writes tail, the consumer head.
+    alignas(64) std::atomic<size_t> tail{0};
+    alignas(64) std::atomic<size_t> head{0};
+    alignas(64) T* slots[N] = {};
+
+    ~Storage() {
+      size_t h = head.load(std::memory_order_acquire);
+      size_t t = tail.load(std::memory_order_acquire);
+      for (; h != t; h = advance(h)) delete slots[slot(h)];
+    }
+  };
+
+ public:
+  class Producer {
+   public:
+    Producer() = default;
+
+    // On a full ring the item stays with the caller.
+    [[nodiscard]] bool try_push(std::unique_ptr<T>& item) {
+      if (distance(tail_, cached_head_) == N) {
+        cached_head_ = s_->head.load(std::memory_order_acquire);
+        if (distance(tail_, cached_head_) == N) return false;
+      }
+      s_->slots[slot(tail_)] = item.release();
+      tail_ = advance(tail_);
+      s_->tail.store(tail_, std::memory_order_release);
+      return true;
+    }
+
+    explicit operator bool() const { return s_ != nullptr; }
+
+   private:
+    friend class SpscRing;
+    explicit Producer(std::shared_ptr<Storage> s) : s_(std::move(s)) {}
+
+    std::shared_ptr<Storage> s_;
+    size_t tail_ = 0;
+    size_t cached_head_ = 0;
+  };
+
+  class Consumer {
+   public:
+    Consumer() = default;
+
+    // nullptr when the ring is empty.
+    std::unique_ptr<T> try_pop() {
+      if (head_ == cached_tail_) {
+        cached_tail_ = s_->tail.load(std::memory_order_acquire);
+        if (head_ == cached_tail_) return nullptr;
+      }
+      T* item = s_->slots[slot(head_)];
+      head_ = advance(head_);
+      s_->head.store(head_, std::memory_order_release);
+      return std::unique_ptr<T>(item);
+    }
+
+    explicit operator bool() const { return s_ != nullptr; }
+
+   private:
+    friend class SpscRing;
+    explicit Consumer(std::shared_ptr<Storage> s) : s_(std::move(s)) {}
+
+    std::shared_ptr<Storage> s_;
+    size_t head_ = 0;
+    size_t cached_tail_ = 0;
+  };
+};
+
+}  // namespace morvex::core

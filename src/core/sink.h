@@ -1,0 +1,51 @@
+// What the pipeline needs from the rest of the system: an Exporter that
+// writes events, and read access to code descriptions and thread names.
+//
+// Threads: an Exporter is used by the exporter thread alone. CodeLookup and
+// ThreadNames are called from the exporter thread while traced threads add
+// to them, so implementations lock internally and hand out copies.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/event.h"
+#include "core/ioerror.h"
+
+namespace morvex::core {
+
+struct CodeInfo {
+  std::string qualname;
+  std::string filename;
+  uint32_t first_line = 0;
+};
+
+class CodeLookup {
+ public:
+  virtual ~CodeLookup() = default;
+  virtual std::optional<CodeInfo> code(uint32_t id) const = 0;
+};
+
+class ThreadNames {
+ public:
+  virtual ~ThreadNames() = default;
+  virtual std::optional<std::string> name(uint32_t tid) const = 0;
+  // Every registered (tid, name) pair, sorted by tid.
+  virtual std::vector<std::pair<uint32_t, std::string>> snapshot() const = 0;
+};
+
+class Exporter {
+ public:
+  virtual ~Exporter() = default;
+  virtual Status write_batch(std::span<const Event> events, const CodeLookup& code,
+                             const ThreadNames& threads) = 0;
+  // Called at most once, after the last write_batch; dropped is the run's
+  // total of lost events.
+  virtual Status finish(const CodeLookup& code, const ThreadNames& threads, uint64_t dropped) = 0;
+};
+
+}  // namespace morvex::core

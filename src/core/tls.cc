@@ -1,0 +1,157 @@
+#include "core/tls.h"
+
+#include <cxxabi.h>
+#include <pthread.h>
+
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include "core/evqueue.h"
+
+extern "C" void* __dso_handle;
+
+namespace morvex::core {
+
+constinit thread_local Hot HOT __attribute__((tls_model("initial-exec")));
+
+namespace {
+
+enum class CellState : uint8_t { Uninit, Alive, Destroyed };
+
+// COLD with explicit lifetime: a plain C++ thread_local with a destructor
+// would hide the destroyed state, which events during thread teardown must
+// be able to see.
+struct ColdCell {
+  CellState state = CellState::Uninit;
+  alignas(Cold) unsigned char storage[sizeof(Cold)] = {};
+
+  Cold* get() { return std::launder(reinterpret_cast<Cold*>(storage)); }
+};
+constinit thread_local ColdCell COLD __attribute__((tls_model("initial-exec")));
+
+struct Registry {
+  std::mutex mu;
+  std::vector<Recorder> list;
+};
+
+// Never destroyed: threads may still exit (and deregister) while static
+// destructors run.
+Registry& recorders() {
+  static Registry* r = new Registry;
+  return *r;
+}
+
+// Holding the registry across fork() means the child never inherits it
+// locked by a thread that does not exist there. Holders are short: the
+// interpreter lock keeps register_current and flush_every_thread out while
+// the forking thread holds it, and a thread-exit destructor does not wait.
+void install_fork_guard() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    pthread_atfork([] { recorders().mu.lock(); }, [] { recorders().mu.unlock(); },
+                   [] { recorders().mu.unlock(); });
+  });
+}
+
+void remove_entries(Cold* cold) {
+  Registry& r = recorders();
+  std::lock_guard lock(r.mu);
+  std::erase_if(r.list, [cold](const Recorder& e) { return e.cold == cold; });
+}
+
+void destroy_cold(void*) {
+  ColdCell& cell = COLD;
+  Cold* cold = cell.get();
+  cell.state = CellState::Destroyed;
+  // Leave the registry first, so a concurrent flush_every_thread never sees
+  // a dying thread's state.
+  remove_entries(cold);
+  uint64_t lost = Cold::flush_partial(*cold, HOT);
+  // A run must never under-report loss: count what a full ring refused.
+  if (lost != 0) {
+    if (auto q = cold->queue.lock()) q->add_dropped(lost);
+  }
+  cold->~Cold();
+  // Nothing may write into the freed batch: every later event takes the slow
+  // path, which finds COLD destroyed and records nothing.
+  HOT.cursor = nullptr;
+  HOT.end = nullptr;
+  HOT.queue_id = 0;
+}
+
+}  // namespace
+
+Cold* cold_state() {
+  ColdCell& cell = COLD;
+  if (cell.state == CellState::Alive) return cell.get();
+  if (cell.state == CellState::Destroyed) return nullptr;
+  new (cell.storage) Cold();
+  cell.state = CellState::Alive;
+  __cxxabiv1::__cxa_thread_atexit(destroy_cold, nullptr, &__dso_handle);
+  return cell.get();
+}
+
+CodeSlot* code_cache() {
+  Cold* cold = cold_state();
+  if (cold == nullptr) return nullptr;
+  if (!cold->codes) cold->codes = std::make_unique<CodeSlot[]>(kCodeSlots);
+  return cold->codes.get();
+}
+
+void Cold::install(std::unique_ptr<EventBatch> b, Hot& hot) {
+  hot.cursor = b->begin_ptr();
+  hot.end = b->end_ptr();
+  hot.base = b->base;
+  batch = std::move(b);
+}
+
+uint64_t Cold::flush_partial(Cold& cold, Hot& hot) {
+  if (!cold.batch) return 0;
+  EventBatch& old = *cold.batch;
+  old.len = static_cast<uint32_t>(hot.cursor - old.begin_ptr());
+  if (!cold.producer || old.len == 0) {
+    hot.cursor = old.begin_ptr();
+    hot.end = old.end_ptr();
+    hot.base = old.base;
+    return 0;
+  }
+  std::unique_ptr<EventBatch> full = std::move(cold.batch);
+  cold.install(std::make_unique<EventBatch>(full->base, full->tid), hot);
+  if (cold.producer.try_push(full)) return 0;
+  return full->len;
+}
+
+void register_current() {
+  install_fork_guard();
+  Cold* cold = cold_state();
+  if (cold == nullptr) return;
+  Registry& r = recorders();
+  std::lock_guard lock(r.mu);
+  for (const Recorder& e : r.list)
+    if (e.cold == cold) return;
+  r.list.push_back({cold, &HOT});
+}
+
+uint64_t flush_every_thread() {
+  Registry& r = recorders();
+  std::lock_guard lock(r.mu);
+  uint64_t lost = 0;
+  for (const Recorder& e : r.list) lost += Cold::flush_partial(*e.cold, *e.hot);
+  return lost;
+}
+
+void forget_other_threads() {
+  Cold* own = cold_state();
+  Registry& r = recorders();
+  std::lock_guard lock(r.mu);
+  std::erase_if(r.list, [own](const Recorder& e) { return e.cold != own; });
+}
+
+size_t recorder_count() {
+  Registry& r = recorders();
+  std::lock_guard lock(r.mu);
+  return r.list.size();
+}
+
+}  // namespace morvex::core

@@ -1,0 +1,104 @@
+// Per-thread recorders.
+//
+// Each recording thread owns three thread-locals:
+//   HOT   - what the per-event path reads and writes: the write cursor and the
+//           few values that decide whether the fast path may be taken. It is
+//           constant-initialised with no destructor, so reaching it is one
+//           TLS-relative access with no guard.
+//   COLD  - the thread's ring producer and current batch, touched once per
+//           batch. Created on first use, destroyed at thread exit.
+//   CODES - a 256-slot code-object cache maintained by the monitoring hookup.
+//           4 KiB is too big for the static TLS block an initial-exec module
+//           may claim, so the table lives on the heap, owned by COLD.
+//
+// RECORDERS lists every thread's recorder so the end of a run can hand over
+// every partial batch, and a forked child can forget the threads that did
+// not survive the fork.
+//
+// Threads: HOT, COLD and CODES are touched by their own thread only, except
+// by flush_every_thread, whose caller guarantees that no thread is inside the
+// recording path (monitoring is off and the caller holds the interpreter
+// lock, which every callback needs). RECORDERS has its own mutex, never held
+// together with a queue mutex.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <type_traits>
+
+#include "core/event.h"
+#include "core/ring.h"
+
+namespace morvex::core {
+
+class EventQueue;
+
+struct Hot {
+  PackedEvent* cursor = nullptr;  // next free record of the current batch
+  PackedEvent* end = nullptr;     // end of the current batch's buffer
+  uint64_t base = 0;              // raw time of the batch's first record
+  uint64_t queue_id = 0;          // bound queue (0: none)
+  uintptr_t last_code = UINTPTR_MAX;
+  uint32_t last_code_id = UINT32_MAX;
+  uint32_t tid = UINT32_MAX;  // all ones: not yet obtained
+  uint32_t name_attempts = 0;
+  bool direct_counter = false;
+  bool named = false;
+};
+static_assert(std::is_trivially_destructible_v<Hot>);
+
+// A shared object's default TLS model goes through __tls_get_addr on every
+// access; initial-exec makes HOT one %fs-relative load on the per-event path.
+extern constinit thread_local Hot HOT __attribute__((tls_model("initial-exec")));
+
+struct CodeSlot {
+  uint64_t address = 0;  // 0: empty
+  uint32_t code_id = 0;
+};
+inline constexpr size_t kCodeSlots = 256;
+
+using BatchRing = SpscRing<EventBatch, 64>;
+
+struct Cold {
+  uint64_t queue_id = 0;  // queue whose ring `producer` belongs to (0: none)
+  BatchRing::Producer producer;
+  std::unique_ptr<EventBatch> batch;
+  // Where events lost at thread exit are counted; expires with the run.
+  std::weak_ptr<EventQueue> queue;
+  std::unique_ptr<CodeSlot[]> codes;
+
+  // Hands the batch `hot` writes into over to the ring if it holds events;
+  // returns the number of events discarded because the ring was full.
+  static uint64_t flush_partial(Cold& cold, Hot& hot);
+
+  // Points `hot` at the start of `batch`, which becomes the current one.
+  void install(std::unique_ptr<EventBatch> b, Hot& hot);
+};
+
+// The calling thread's COLD, created on first use; nullptr once the thread is
+// being torn down and COLD was destroyed.
+Cold* cold_state();
+
+// The calling thread's CODES table (kCodeSlots entries), nullptr during
+// thread teardown.
+CodeSlot* code_cache();
+
+struct Recorder {
+  Cold* cold;
+  Hot* hot;
+};
+
+// Lists the calling thread's recorder once.
+void register_current();
+
+// Hands every registered thread's partial batch to its ring; returns the sum
+// of events discarded because a ring was full.
+uint64_t flush_every_thread();
+
+// In a freshly forked child: forget every recorder but the calling thread's.
+void forget_other_threads();
+
+// Number of registered recorders (tests and diagnostics).
+size_t recorder_count();
+
+}  // namespace morvex::core
