@@ -1,0 +1,114 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "core/clock.h"
+#include "core/event.h"
+#include "core/evqueue.h"
+
+namespace morvex::core {
+namespace {
+
+TEST(PackedWord, KindAndCodeIdRoundTrip) {
+  EXPECT_EQ(pack_word(6, 0xABCDEF), 0x6ABCDEFu);
+  EXPECT_EQ(word_kind(0x6ABCDEF), 6);
+  EXPECT_EQ(word_code_id(0x6ABCDEF), 0xABCDEFu);
+  // An oversized id is masked and never disturbs the kind bits.
+  EXPECT_EQ(pack_word(2, 0x1FFFFFF), 0x2FFFFFFu);
+  EXPECT_EQ(pack_word(255, 0), 0xFF000000u);
+}
+
+TEST(Clock, DirectCounterConvertsWithFullPrecision) {
+  Clock c = Clock::direct(24'000'000, 5'000);
+  EXPECT_TRUE(c.is_direct());
+  EXPECT_EQ(c.nanos_since_start(5'000 + 24'000'000), 1'000'000'000u);
+  EXPECT_EQ(c.nanos_since_start(5'000), 0u);
+  EXPECT_EQ(c.nanos_since_start(5'001), 41u);  // 1e9 / 24e6 truncated
+  // Before the start (counter skew) gives 0, not a wrapped value.
+  EXPECT_EQ(c.nanos_since_start(4'999), 0u);
+  // A product far beyond 64 bits still converts: ten years of a 3 GHz counter.
+  Clock fast = Clock::direct(3'000'000'000, 0);
+  uint64_t ten_years = 3'000'000'000ull * 86400 * 3650;
+  EXPECT_EQ(fast.nanos_since_start(ten_years), 1'000'000'000ull * 86400 * 3650);
+}
+
+TEST(Clock, FallbackCountsNanoseconds) {
+  Clock c = Clock::nanos(1'000);
+  EXPECT_FALSE(c.is_direct());
+  EXPECT_EQ(c.nanos_since_start(1'000), 0u);
+  EXPECT_EQ(c.nanos_since_start(999), 0u);
+  EXPECT_EQ(c.nanos_since_start(2'500), 1'500u);
+}
+
+TEST(Clock, BatchDecoderMatchesPerRecordConversion) {
+  std::mt19937_64 rng(7);
+  for (uint64_t freq : {24'000'000ull, 1'000'000'000ull, 2'596'146'000ull, 3'999'999'999ull}) {
+    for (int round = 0; round < 200; round++) {
+      uint64_t start = rng() >> 8;
+      uint64_t base = start + (rng() >> 20);
+      Clock c = Clock::direct(freq, start);
+      Clock::BatchDecoder d = c.decoder(base);
+      for (uint32_t delta : {0u, 1u, 12345u, 0x7FFFFFFFu, 0xFFFFFFFFu, uint32_t(rng())})
+        ASSERT_EQ(d(delta), c.nanos_since_start(base + delta)) << freq << " " << delta;
+    }
+  }
+  Clock n = Clock::nanos(100);
+  EXPECT_EQ(n.decoder(150)(7), 57u);
+}
+
+TEST(Clock, StartingNowIsMonotonicAndRoughlyNanoseconds) {
+  Clock c = Clock::starting_now();
+  uint64_t a = c.raw();
+  uint64_t m0 = monotonic_nanos();
+  while (monotonic_nanos() - m0 < 2'000'000) {
+  }
+  uint64_t b = c.raw();
+  ASSERT_GE(b, a);
+  uint64_t elapsed = c.nanos_since_start(b) - c.nanos_since_start(a);
+  // Two milliseconds of busy wait, with generous room for a preempted VM.
+  EXPECT_GE(elapsed, 1'900'000u);
+  EXPECT_LT(elapsed, 200'000'000u);
+#if defined(__x86_64__) || defined(__aarch64__)
+  EXPECT_EQ(c.is_direct(), counter_frequency() != 0);
+#endif
+}
+
+// Decoding a batch as the serializer does it.
+std::vector<Event> decode(const EventBatch& b, const Clock& c) {
+  std::vector<Event> out;
+  decode_into(b, c, out);
+  return out;
+}
+
+TEST(Decode, FirstRecordIsTheBaseAndWordsSurvive) {
+  Clock c = Clock::direct(24'000'000, 1'000);
+  EventBatch b(1'000 + 24'000'000, 77);
+  b.events[0] = {0, pack_word(1, 5)};
+  b.events[1] = {24'000'000, pack_word(6, 0xABCDEF)};
+  b.len = 2;
+  std::vector<Event> ev = decode(b, c);
+  ASSERT_EQ(ev.size(), 2u);
+  EXPECT_EQ(ev[0].ts, 1'000'000'000u);
+  EXPECT_EQ(ev[0].tid, 77u);
+  EXPECT_EQ(ev[0].kind(), 1);
+  EXPECT_EQ(ev[0].code_id(), 5u);
+  EXPECT_EQ(ev[1].ts, 2'000'000'000u);
+  EXPECT_EQ(ev[1].word, 0x6ABCDEFu);
+}
+
+TEST(Decode, BaseBeforeStartClampsOnlyEarlyRecords) {
+  Clock c = Clock::nanos(1'000);
+  EventBatch b(900, 1);
+  b.events[0] = {0, 1};
+  b.events[1] = {100, 2};
+  b.events[2] = {150, 3};
+  b.len = 3;
+  std::vector<Event> ev = decode(b, c);
+  EXPECT_EQ(ev[0].ts, 0u);
+  EXPECT_EQ(ev[1].ts, 0u);
+  EXPECT_EQ(ev[2].ts, 50u);
+}
+
+}  // namespace
+}  // namespace morvex::core

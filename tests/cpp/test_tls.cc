@@ -1,0 +1,133 @@
+#include <gtest/gtest.h>
+
+#include <latch>
+#include <thread>
+#include <vector>
+
+#include "core/evqueue.h"
+#include "core/tls.h"
+
+namespace morvex::core {
+namespace {
+
+void record_n(EventQueue& q, uint32_t tid, uint64_t now, uint32_t count) {
+  HOT.tid = tid;
+  for (uint32_t i = 0; i < count; i++) record(q, q.id(), HOT, now + i, pack_word(1, i));
+}
+
+size_t drain_count(EventQueue& q, uint32_t* tid_sum = nullptr) {
+  std::vector<Event> out;
+  while (q.drain_nonblocking(out, EventQueue::kDrainLimit) != 0) {
+  }
+  if (tid_sum != nullptr)
+    for (const Event& e : out) *tid_sum += e.tid;
+  return out.size();
+}
+
+// A worker that records, then parks until released, so that the main
+// thread can act on its recorder while it is provably outside the
+// recording path.
+class ParkedRecorder {
+ public:
+  ParkedRecorder(EventQueue& q, uint32_t tid, uint32_t count)
+      : thread_([this, &q, tid, count] {
+          if (count != 0) record_n(q, tid, 1, count);
+          recorded_.count_down();
+          release_.wait();
+        }) {
+    recorded_.wait();
+  }
+  ~ParkedRecorder() {
+    release_.count_down();
+    thread_.join();
+  }
+
+ private:
+  std::latch recorded_{1};
+  std::latch release_{1};
+  std::thread thread_;
+};
+
+TEST(Recorders, FlushEveryThreadDeliversExactlyThePartialEvents) {
+  auto q = EventQueue::create(Clock::nanos(0));
+  record_n(*q, 1, 100, 10);
+  uint64_t base_before = HOT.base;
+  {
+    ParkedRecorder worker(*q, 2, 7);
+    EXPECT_EQ(flush_every_thread(), 0u);
+    uint32_t tids = 0;
+    EXPECT_EQ(drain_count(*q, &tids), 17u);
+    EXPECT_EQ(tids, 10u * 1 + 7u * 2);
+    // The flushing left a fresh, empty batch with the same base.
+    EXPECT_EQ(HOT.cursor, cold_state()->batch->begin_ptr());
+    EXPECT_EQ(HOT.end, cold_state()->batch->end_ptr());
+    EXPECT_EQ(HOT.base, base_before);
+    // A second flush has nothing to hand over.
+    EXPECT_EQ(flush_every_thread(), 0u);
+    EXPECT_EQ(drain_count(*q), 0u);
+  }
+}
+
+TEST(Recorders, FlushWithAFullRingReportsThePartialBatch) {
+  auto q = EventQueue::create(Clock::nanos(0));
+  record_n(*q, 1, 1, 64 * EventBatch::kCapacity + 33);
+  EXPECT_EQ(flush_every_thread(), 33u);
+  EXPECT_EQ(drain_count(*q), 64 * EventBatch::kCapacity);
+}
+
+TEST(Recorders, EachThreadIsListedOnceAndOnlyIfItRecorded) {
+  auto q1 = EventQueue::create(Clock::nanos(0));
+  record_n(*q1, 1, 1, 1);
+  size_t base = recorder_count();
+  auto q2 = EventQueue::create(Clock::nanos(0));
+  record_n(*q2, 1, 1, 1);  // a second run on the same thread
+  EXPECT_EQ(recorder_count(), base);
+  {
+    ParkedRecorder idle(*q2, 5, 0);
+    EXPECT_EQ(recorder_count(), base) << "a thread that records nothing is not listed";
+    ParkedRecorder busy(*q2, 6, 3);
+    EXPECT_EQ(recorder_count(), base + 1);
+  }
+  EXPECT_EQ(recorder_count(), base) << "thread exit removes the entry";
+}
+
+TEST(Recorders, ForgetOtherThreadsKeepsOnlyTheCaller) {
+  auto q = EventQueue::create(Clock::nanos(0));
+  record_n(*q, 1, 1, 4);
+  {
+    ParkedRecorder a(*q, 2, 3);
+    ParkedRecorder b(*q, 3, 3);
+    ASSERT_GE(recorder_count(), 3u);
+    forget_other_threads();
+    EXPECT_EQ(recorder_count(), 1u);
+    // The forgotten threads are no longer flushed; the caller still is.
+    EXPECT_EQ(flush_every_thread(), 0u);
+    uint32_t tids = 0;
+    EXPECT_EQ(drain_count(*q, &tids), 4u);
+    EXPECT_EQ(tids, 4u);
+  }
+  EXPECT_EQ(recorder_count(), 1u);
+}
+
+TEST(Recorders, ForgetOtherThreadsInAThreadThatNeverRecordedLeavesNone) {
+  auto q = EventQueue::create(Clock::nanos(0));
+  ParkedRecorder a(*q, 2, 3);
+  std::thread t([] { forget_other_threads(); });
+  t.join();
+  EXPECT_EQ(recorder_count(), 0u);
+}
+
+TEST(Recorders, FlushPartialOnAnEmptyBatchHandsNothingOver) {
+  auto q = EventQueue::create(Clock::nanos(0));
+  record_n(*q, 1, 1, 1);
+  EXPECT_EQ(flush_every_thread(), 0u);
+  ASSERT_EQ(drain_count(*q), 1u);
+  Cold* cold = cold_state();
+  EventBatch* before = cold->batch.get();
+  EXPECT_EQ(Cold::flush_partial(*cold, HOT), 0u);
+  EXPECT_EQ(cold->batch.get(), before) << "an empty batch is kept, not replaced";
+  EXPECT_EQ(drain_count(*q), 0u);
+}
+
+}  // namespace
+}  // namespace morvex::core
