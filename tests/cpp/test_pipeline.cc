@@ -1,0 +1,242 @@
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <fstream>
+#include <latch>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "core/evqueue.h"
+#include "core/pipeline.h"
+#include "core/thread.h"
+
+namespace morvex::core {
+namespace {
+
+struct NoCodes : CodeLookup {
+  std::optional<CodeInfo> code(uint32_t) const override { return std::nullopt; }
+};
+struct NoNames : ThreadNames {
+  std::optional<std::string> name(uint32_t) const override { return std::nullopt; }
+  std::vector<std::pair<uint32_t, std::string>> snapshot() const override { return {}; }
+};
+
+// What the exporter saw; shared because run_pipeline destroys the exporter.
+struct Log {
+  std::mutex mu;
+  std::vector<Event> events;
+  int batches = 0;
+  int finishes = 0;
+  uint64_t dropped = 0;
+  bool written_after_finish = false;
+  bool destroyed = false;
+};
+
+class RecordingExporter : public Exporter {
+ public:
+  explicit RecordingExporter(std::shared_ptr<Log> log) : log_(std::move(log)) {}
+  ~RecordingExporter() override { log_->destroyed = true; }
+
+  std::function<Status(int)> before_batch;  // gets the batch number
+
+  Status write_batch(std::span<const Event> events, const CodeLookup&,
+                     const ThreadNames&) override {
+    int n;
+    {
+      std::lock_guard lock(log_->mu);
+      n = log_->batches++;
+      if (log_->finishes != 0) log_->written_after_finish = true;
+    }
+    if (before_batch) {
+      Status st = before_batch(n);
+      if (!st.ok()) return st;
+    }
+    std::lock_guard lock(log_->mu);
+    log_->events.insert(log_->events.end(), events.begin(), events.end());
+    return {};
+  }
+  Status finish(const CodeLookup&, const ThreadNames&, uint64_t dropped) override {
+    std::lock_guard lock(log_->mu);
+    log_->finishes++;
+    log_->dropped = dropped;
+    return {};
+  }
+
+ private:
+  std::shared_ptr<Log> log_;
+};
+
+struct PipelineRun {
+  std::shared_ptr<EventQueue> queue = EventQueue::create(Clock::nanos(0));
+  std::shared_ptr<Log> log = std::make_shared<Log>();
+  Status result;
+  std::thread exporter_thread;
+
+  void start(std::unique_ptr<RecordingExporter> e) {
+    exporter_thread = std::thread([this, e = std::move(e)]() mutable {
+      result = run_pipeline(queue, std::make_shared<NoCodes>(), std::make_shared<NoNames>(),
+                            std::move(e));
+    });
+  }
+  void start() { start(std::make_unique<RecordingExporter>(log)); }
+  void stop() {
+    queue->add_dropped(flush_every_thread());
+    queue->close();
+    exporter_thread.join();
+  }
+};
+
+void record_n(EventQueue& q, uint32_t tid, uint32_t count) {
+  HOT.tid = tid;
+  for (uint32_t i = 0; i < count; i++) record(q, q.id(), HOT, 1 + i, pack_word(1, i));
+}
+
+// Threads whose OS name starts with `prefix`.
+int threads_named(const std::string& prefix) {
+  int n = 0;
+  DIR* d = opendir("/proc/self/task");
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    if (name.rfind(prefix, 0) == 0) n++;
+  }
+  closedir(d);
+  return n;
+}
+
+TEST(Pipeline, ARunWithoutEventsOnlyFinishes) {
+  PipelineRun run;
+  run.start();
+  run.stop();
+  EXPECT_TRUE(run.result.ok());
+  EXPECT_EQ(run.log->batches, 0);
+  EXPECT_EQ(run.log->finishes, 1);
+  EXPECT_EQ(run.log->dropped, 0u);
+  EXPECT_TRUE(run.log->destroyed);
+}
+
+TEST(Pipeline, EverythingHandedOverBeforeCloseIsWrittenBeforeFinish) {
+  PipelineRun run;
+  run.start();
+  constexpr uint32_t kMain = 50'000, kWorker = 777;
+  record_n(*run.queue, 1, kMain);
+  std::latch recorded(1), release(1);
+  // A worker still alive at the stop: its partial batch is handed over by
+  // flush_every_thread just before close.
+  std::thread worker([&] {
+    record_n(*run.queue, 2, kWorker);
+    recorded.count_down();
+    release.wait();
+  });
+  recorded.wait();
+  run.stop();
+  release.count_down();
+  worker.join();
+
+  ASSERT_TRUE(run.result.ok());
+  EXPECT_EQ(run.log->finishes, 1);
+  EXPECT_FALSE(run.log->written_after_finish);
+  EXPECT_EQ(run.log->dropped, 0u);
+  size_t main_seen = 0, worker_seen = 0;
+  for (const Event& e : run.log->events) (e.tid == 1 ? main_seen : worker_seen)++;
+  EXPECT_EQ(main_seen, kMain);
+  EXPECT_EQ(worker_seen, kWorker);
+}
+
+TEST(Pipeline, BackgroundThreadsCarryTheirNames) {
+  std::latch inside(1), release(1);
+  auto t = spawn_named("morvex-exporter", [&] {
+    inside.count_down();
+    release.wait();
+  });
+  ASSERT_TRUE(t.ok());
+  inside.wait();
+  EXPECT_EQ(threads_named("morvex-exporter"), 1);
+  release.count_down();
+  t.value().join();
+
+  PipelineRun run;
+  run.start();
+  // Linux keeps 15 bytes of a name.
+  while (threads_named("morvex-serializ") == 0) std::this_thread::yield();
+  run.stop();
+  EXPECT_EQ(threads_named("morvex-serializ"), 0);
+}
+
+TEST(Pipeline, ShipCountsAVectorThatFindsFilledFull) {
+  auto [filled_in, filled_out] = VecRing::make();
+  auto [recycled_in, recycled_out] = VecRing::make();
+  uint64_t lost = 0;
+  for (int i = 0; i < 256; i++) {
+    auto v = std::make_unique<EventVec>(3);
+    auto next = ship(filled_in, recycled_out, std::move(v), lost);
+    ASSERT_NE(next, nullptr);
+    EXPECT_GE(next->capacity(), kVecCapacity);
+  }
+  EXPECT_EQ(lost, 0u);
+  auto extra = std::make_unique<EventVec>(5);
+  EventVec* raw = extra.get();
+  auto back = ship(filled_in, recycled_out, std::move(extra), lost);
+  EXPECT_EQ(lost, 5u);
+  EXPECT_EQ(back.get(), raw) << "the refused vector is reused";
+
+  // A written vector comes back through `recycled`.
+  auto written = filled_out.try_pop();
+  EventVec* w = written.get();
+  ASSERT_TRUE(recycled_in.try_push(written));
+  EXPECT_EQ(ship(filled_in, recycled_out, std::move(back), lost).get(), w);
+}
+
+// The exporter holds its first batch until the serializer has shipped
+// everything and ended, so `filled` overflows; the overflow must reach
+// finish, added to the queue's own count.
+TEST(Pipeline, FilledOverflowReachesFinish) {
+  PipelineRun run;
+  std::latch go(1);
+  auto e = std::make_unique<RecordingExporter>(run.log);
+  e->before_batch = [&go](int n) -> Status {
+    if (n == 0) go.wait();
+    return {};
+  };
+  run.start(std::move(e));
+  // 20 threads of 64 full batches each: no ring overflows, 320 vectors of
+  // 4,096 events reach the serializer.
+  constexpr int kThreads = 20;
+  std::vector<std::thread> producers;
+  for (int t = 0; t < kThreads; t++)
+    producers.emplace_back([&run, t] { record_n(*run.queue, 10 + t, 64 * 1024); });
+  for (auto& p : producers) p.join();
+  run.queue->add_dropped(7);  // as if the stop had counted some
+  run.queue->close();
+  while (threads_named("morvex-serializ") != 0) std::this_thread::yield();
+  go.count_down();
+  run.exporter_thread.join();
+
+  ASSERT_TRUE(run.result.ok());
+  uint64_t produced = uint64_t{kThreads} * 64 * 1024;
+  EXPECT_EQ(run.log->batches, 257) << "the one held plus a full ring of 256";
+  EXPECT_EQ(run.log->events.size() + run.log->dropped, produced + 7);
+  EXPECT_GT(run.log->dropped, 7u);
+}
+
+TEST(Pipeline, AFailingWriteStopsThePipelineWithThatError) {
+  PipelineRun run;
+  auto e = std::make_unique<RecordingExporter>(run.log);
+  e->before_batch = [](int) -> Status { return IoError::from_errno(ENOSPC); };
+  run.start(std::move(e));
+  record_n(*run.queue, 1, 3000);
+  run.stop();
+  ASSERT_FALSE(run.result.ok());
+  EXPECT_EQ(run.result.error().text(), "No space left on device (os error 28)");
+  EXPECT_EQ(run.log->finishes, 0);
+  EXPECT_TRUE(run.log->destroyed);
+  // The unattended serializer still ends, the queue being closed.
+  while (threads_named("morvex-serializ") != 0) std::this_thread::yield();
+}
+
+}  // namespace
+}  // namespace morvex::core
