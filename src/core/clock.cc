@@ -112,6 +112,7 @@ Clock Clock::starting_now() {
   uint64_t f = counter_frequency();
   Clock c(f, 0);
   c.start_ = c.raw();
+  c.mono_start_ = f != 0 ? monotonic_nanos() : c.start_;
   return c;
 }
 

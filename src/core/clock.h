@@ -57,16 +57,31 @@ class Clock {
   uint64_t start() const { return start_; }
   uint64_t frequency() const { return freq_; }
 
+  // CLOCK_MONOTONIC nanoseconds at the start (starting_now only): the zero
+  // point of a trace, which processes that join it share.
+  uint64_t monotonic_start() const { return mono_start_; }
+
+  // Times are counted from `zero` (CLOCK_MONOTONIC nanoseconds, at or before
+  // this clock's start) instead of from the start: a run that joins another
+  // process's trace lines its events up with that process's timeline.
+  Clock counting_from(uint64_t zero) const {
+    Clock c = *this;
+    c.offset_ = mono_start_ > zero ? mono_start_ - zero : 0;
+    return c;
+  }
+  uint64_t offset() const { return offset_; }
+
   uint64_t raw() const { return is_direct() ? read_counter() : monotonic_nanos(); }
 
-  // Raw values before the start give 0, never a wrapped huge value.
+  // Raw values before the start give 0 (plus the offset), never a wrapped
+  // huge value.
   uint64_t nanos_since_start(uint64_t raw) const {
     if (is_direct()) {
-      if (raw < start_) return 0;
+      if (raw < start_) return offset_;
       unsigned __int128 p = static_cast<unsigned __int128>(raw - start_) * 1'000'000'000u;
-      return static_cast<uint64_t>(p / freq_);
+      return offset_ + static_cast<uint64_t>(p / freq_);
     }
-    return raw > start_ ? raw - start_ : 0;
+    return offset_ + (raw > start_ ? raw - start_ : 0);
   }
 
   // Converts the records of one batch: exact like nanos_since_start, but with
@@ -92,11 +107,11 @@ class Clock {
     BatchDecoder d;
     if (is_direct()) {
       unsigned __int128 p = static_cast<unsigned __int128>(base - start_) * 1'000'000'000u;
-      d.nanos0_ = static_cast<uint64_t>(p / freq_);
+      d.nanos0_ = offset_ + static_cast<uint64_t>(p / freq_);
       d.rem0_ = static_cast<uint64_t>(p % freq_);
       d.freq_ = freq_;
     } else {
-      d.nanos0_ = base - start_;
+      d.nanos0_ = offset_ + (base - start_);
     }
     return d;
   }
@@ -106,6 +121,8 @@ class Clock {
 
   uint64_t freq_;  // 0: the fallback variant
   uint64_t start_;
+  uint64_t mono_start_ = 0;
+  uint64_t offset_ = 0;  // added to every converted time
 };
 
 }  // namespace morvex::core

@@ -2,9 +2,11 @@
 // (top -H, debuggers, /proc/<pid>/task/*/comm).
 #pragma once
 
-#include <functional>
+#include <cerrno>
 #include <string>
+#include <system_error>
 #include <thread>
+#include <utility>
 
 #include "core/ioerror.h"
 
@@ -13,10 +15,24 @@ namespace morvex::core {
 // Linux keeps 15 bytes of a thread's name; longer names are cut to that.
 inline constexpr size_t kOsThreadNameMax = 15;
 
-// Starts `body` on a new thread named `name`, or returns why it could not.
-Result<std::thread> spawn_named(std::string name, std::function<void()> body);
+// Names the calling thread (cut to what the system keeps).
+void set_current_thread_name(const std::string& name);
 
 // The calling thread's name as the operating system shows it.
 std::string current_thread_os_name();
+
+// Starts `body` on a new thread named `name`, or returns why it could not.
+// On failure `body` (and whatever it owns) is destroyed unrun.
+template <class F>
+Result<std::thread> spawn_named(std::string name, F body) {
+  try {
+    return std::thread([name = std::move(name), body = std::move(body)]() mutable {
+      set_current_thread_name(name);
+      body();
+    });
+  } catch (const std::system_error& e) {
+    return IoError::from_errno(e.code().value() != 0 ? e.code().value() : EAGAIN);
+  }
+}
 
 }  // namespace morvex::core

@@ -1,0 +1,43 @@
+#include "py/format.h"
+
+#include "core/output.h"
+#include "json/exporter.h"
+#include "proto/exporter.h"
+
+namespace morvex::py {
+
+std::variant<Format, std::string> Format::parse(std::string_view text) {
+  if (text == "json") return Format(Json);
+  if (text == "protobuf" || text == "proto" || text == "pb") return Format(Protobuf);
+  return "unknown format: " + std::string(text);
+}
+
+core::Result<std::unique_ptr<core::Exporter>> Format::open(const std::string& path, uint32_t pid,
+                                                           bool append) const {
+  if (v_ == Protobuf) {
+    std::unique_ptr<proto::ProtoExporter> e;
+    if (append) {
+      core::Result<proto::ProtoExporter> r = proto::ProtoExporter::append(path);
+      if (!r.ok()) return r.error();
+      e = std::make_unique<proto::ProtoExporter>(std::move(r.value()));
+    } else {
+      core::Result<core::SharedFile> f = core::SharedFile::open(path, true);
+      if (!f.ok()) return f.error();
+      e = std::make_unique<proto::ProtoExporter>(proto::ProtoExporter::create(std::move(f.value())));
+    }
+    e->set_sequence_base(pid);
+    return std::unique_ptr<core::Exporter>(std::move(e));
+  }
+  core::Result<core::SharedFile> f = core::SharedFile::open(path, !append);
+  if (!f.ok()) return f.error();
+  if (!append) {
+    // The document's only bracket; runs that join the file add records only.
+    f.value().write_all("[");
+    core::Status st = f.value().flush();
+    if (!st.ok()) return st.error();
+  }
+  return std::unique_ptr<core::Exporter>(
+      std::make_unique<json::JsonExporter>(json::JsonExporter::create(std::move(f.value()))));
+}
+
+}  // namespace morvex::py

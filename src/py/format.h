@@ -1,0 +1,41 @@
+// The output-format switch: which exporter writes a run, and how the output
+// file is opened for it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "core/ioerror.h"
+#include "core/sink.h"
+
+namespace morvex::py {
+
+class Format {
+ public:
+  enum Value : uint8_t { Json = 0, Protobuf = 1 };
+
+  constexpr Format(Value v) : v_(v) {}  // NOLINT: implicit on purpose
+  constexpr bool operator==(const Format&) const = default;
+
+  // "json", "protobuf" (also "proto" and "pb"), exact and case-sensitive;
+  // anything else gives the message "unknown format: <text>".
+  static std::variant<Format, std::string> parse(std::string_view text);
+
+  // The canonical name: "json" or "protobuf".
+  const char* name() const { return v_ == Json ? "json" : "protobuf"; }
+
+  // Opens `path` and builds the matching exporter. A run that starts a trace
+  // (append false) empties the file; JSON then begins it with "[". A run that
+  // joins one (append true) writes after what is there. `pid` becomes the
+  // Perfetto sequence base: 0 for a top-level run, the process id otherwise.
+  core::Result<std::unique_ptr<core::Exporter>> open(const std::string& path, uint32_t pid,
+                                                     bool append) const;
+
+ private:
+  Value v_;
+};
+
+}  // namespace morvex::py

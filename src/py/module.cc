@@ -1,0 +1,85 @@
+// The extension module morvex._core: multi-phase initialisation; the
+// execution step adds the Tracer type and the module functions, each also
+// listed in __all__.
+#include "core/clock.h"
+#include "py/cli.h"
+#include "py/pyref.h"
+#include "py/tracer.h"
+
+namespace morvex::py {
+namespace {
+
+#define MORVEX_CFUNC(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+
+PyMethodDef FUNCTIONS[] = {
+    {"cli_main", MORVEX_CFUNC(cli_main), METH_FASTCALL | METH_KEYWORDS, "cli_main(argv)\n--\n\n"},
+    {"_before_fork", MORVEX_CFUNC(before_fork), METH_NOARGS,
+     "_before_fork()\n--\n\nStop delivering callbacks before the address space is cloned, so "
+     "that no\ncallback can run in the child against state the child is about to abandon."},
+    {"_after_fork_in_parent", MORVEX_CFUNC(after_fork_in_parent), METH_NOARGS,
+     "_after_fork_in_parent()\n--\n\n"},
+    {"_after_fork_in_child", MORVEX_CFUNC(after_fork_in_child), METH_NOARGS,
+     "_after_fork_in_child()\n--\n\nStart the child's own trace. The inherited run is "
+     "deliberately leaked: its\nexporter thread did not survive the fork, and any lock it held "
+     "at that\ninstant is still held by nobody, so reading or dropping that state could\nblock "
+     "forever."},
+};
+
+// Adds `value` as `name` and appends the name to __all__.
+bool add_exported(PyObject* module, const char* name, PyObject* value) {
+  if (PyModule_AddObjectRef(module, name, value) != 0) return false;
+  PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    all = PyRef::steal(PyList_New(0));
+    if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) != 0) return false;
+  }
+  PyRef n = PyRef::steal(PyUnicode_FromString(name));
+  return n && PyList_Append(all.get(), n.get()) == 0;
+}
+
+int exec_module(PyObject* module) {
+  if (!PyModule_Check(module)) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyModule'",
+                 Py_TYPE(module)->tp_name);
+    return -1;
+  }
+  core::prime_counter_frequency();
+  PyObject* type = tracer_type();
+  if (type == nullptr || !add_exported(module, "Tracer", type)) return -1;
+  PyRef name = PyRef::steal(PyModule_GetNameObject(module));
+  if (!name) return -1;
+  for (PyMethodDef& def : FUNCTIONS) {
+    PyRef f = PyRef::steal(PyCFunction_NewEx(&def, module, name.get()));
+    if (!f || !add_exported(module, def.ml_name, f.get())) return -1;
+  }
+  return 0;
+}
+
+PyModuleDef_Slot SLOTS[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030D0000
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef MODULE = {
+    PyModuleDef_HEAD_INIT,
+    "_core",
+    "",
+    0,
+    nullptr,
+    SLOTS,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace morvex::py
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__core() {
+  return PyModuleDef_Init(&morvex::py::MODULE);
+}

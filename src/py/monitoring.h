@@ -1,0 +1,67 @@
+// The sys.monitoring hookup: claims the profiler tool slot, registers six
+// callbacks (start, return, yield, resume, unwind, throw) and writes one
+// packed event per callback into the calling thread's recorder.
+//
+// Threads: enable/disable run on the thread that starts or stops a run,
+// attached. The callbacks run on traced threads; their common case touches
+// only the thread's own HOT: no lock, no allocation, no interpreter call.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "core/evqueue.h"
+#include "core/sink.h"
+#include "py/intern.h"
+#include "py/pyref.h"
+#include "py/threads.h"
+
+namespace morvex::py {
+
+// One run's shared state: the callbacks, the tracer and the exporter thread
+// hold it.
+struct State final : core::CodeLookup, core::ThreadNames {
+  explicit State(std::shared_ptr<core::EventQueue> q) : queue(std::move(q)), queue_id(queue->id()) {}
+
+  std::shared_ptr<core::EventQueue> queue;
+  const uint64_t queue_id;
+  Interner interner;
+  ThreadRegistry threads;
+
+  std::optional<core::CodeInfo> code(uint32_t id) const override { return interner.code(id); }
+  std::optional<std::string> name(uint32_t tid) const override { return threads.name(tid); }
+  std::vector<std::pair<uint32_t, std::string>> snapshot() const override {
+    return threads.snapshot();
+  }
+};
+
+// What a registered run holds on to. Destroying it only drops references;
+// it neither switches events off nor frees the tool id.
+struct MonitoringHandle {
+  std::vector<PyRef> methods;  // the six bound callbacks, in table order
+  PyRef callbacks;
+  uint8_t tool_id = 0;
+};
+
+// The profiler tool id, claimed for "morvex". Raises the interpreter's own
+// error (ValueError) when another tool holds it.
+std::optional<uint8_t> claim_tool_id();
+
+// Registers the callbacks on a tool id claimed by claim_tool_id and switches
+// their events on. On failure everything it did is undone, the claim
+// included, and the exception is left set.
+std::optional<MonitoringHandle> enable_claimed(std::shared_ptr<State> state, uint8_t tool_id);
+
+// claim_tool_id, then enable_claimed.
+std::optional<MonitoringHandle> enable(std::shared_ptr<State> state);
+
+// Events off, callbacks removed, tool id freed, in that order. False with
+// the exception set on the first failing step.
+bool disable(const MonitoringHandle& handle);
+
+// The thread id the recorders use: the low 32 bits of the kernel's id.
+uint32_t current_tid();
+
+}  // namespace morvex::py

@@ -1,0 +1,64 @@
+// Owning and borrowed references to Python objects.
+//
+// PyRef owns one strong reference. Its release goes through release_ref,
+// which drops the reference at once on a thread attached to the interpreter
+// and otherwise defers it: the exporter thread may drop the last reference
+// to a run's State, whose interner holds code objects, without ever being
+// attached.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <string>
+#include <utility>
+
+namespace morvex::py {
+
+// Drops a strong reference now if this thread holds the interpreter,
+// otherwise queues it for the next thread that does.
+void release_ref(PyObject* obj);
+
+// Drops the references queued by release_ref; call while attached.
+void release_pending_refs();
+
+class PyRef {
+ public:
+  PyRef() = default;
+  static PyRef steal(PyObject* o) { return PyRef(o); }
+  static PyRef borrow(PyObject* o) {
+    Py_XINCREF(o);
+    return PyRef(o);
+  }
+  PyRef(const PyRef&) = delete;
+  PyRef& operator=(const PyRef&) = delete;
+  PyRef(PyRef&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+  PyRef& operator=(PyRef&& other) noexcept {
+    if (this != &other) reset(std::exchange(other.obj_, nullptr));
+    return *this;
+  }
+  ~PyRef() { reset(); }
+
+  PyObject* get() const { return obj_; }
+  explicit operator bool() const { return obj_ != nullptr; }
+  // Hands the reference to the caller.
+  PyObject* release() { return std::exchange(obj_, nullptr); }
+  PyRef new_ref() const { return borrow(obj_); }
+  void reset(PyObject* o = nullptr) {
+    PyObject* old = std::exchange(obj_, o);
+    if (old != nullptr) release_ref(old);
+  }
+
+ private:
+  explicit PyRef(PyObject* o) : obj_(o) {}
+  PyObject* obj_ = nullptr;
+};
+
+// The pending exception's message text ("" when there is none); leaves it
+// set.
+std::string exception_text();
+
+// Attribute of an imported module, e.g. import_attr("sys", "monitoring").
+PyRef import_attr(const char* module, const char* attr);
+
+}  // namespace morvex::py

@@ -1,0 +1,44 @@
+// The thread-name registry of one run: tid -> the thread's `threading` name,
+// recorded once per thread and never changed during the run.
+//
+// Threads: ensure() runs on traced threads (attached); name() and snapshot()
+// on the exporter thread (not attached). One reader-writer lock, never held
+// during an interpreter call and never together with the interner's.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/flatmap.h"
+
+namespace morvex::py {
+
+class ThreadRegistry {
+ public:
+  ThreadRegistry();
+
+  // Registers the calling thread (whose id is `tid`) under its threading
+  // name. False when the name can't be read, is empty, or is a "Dummy-" name
+  // that threading gives threads it did not start: a later call retries.
+  bool ensure(uint32_t tid);
+
+  std::optional<std::string> name(uint32_t tid) const;
+  std::vector<std::pair<uint32_t, std::string>> snapshot() const;
+
+  // Records `name` for `tid` unless one is already there; the name rules of
+  // ensure() are the caller's.
+  void insert(uint32_t tid, std::string name);
+
+ private:
+  mutable std::shared_mutex mu_;
+  core::FlatMap<uint32_t, std::string> names_;
+};
+
+// Whether a thread name is worth keeping: not empty, not "Dummy-...".
+bool usable_thread_name(const std::string& name);
+
+}  // namespace morvex::py

@@ -1,0 +1,96 @@
+// The Tracer object and its runs.
+//
+// A Tracer owns at most one run (a Running) at a time. Entering starts one:
+// claim the profiler slot, open the output, start the exporter thread,
+// register the callbacks. Leaving stops it in a fixed order so that every
+// recorded event reaches the file before the exporter finishes it.
+//
+// Locks: ACTIVE (the process-wide slot the fork hooks read) is always taken
+// before a tracer's `running`; only the fork hooks hold both. __exit__ holds
+// `running` across the exporter join with the interpreter lock released, so
+// every other wait for a contended `running` also releases it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "core/evqueue.h"
+#include "py/format.h"
+#include "py/monitoring.h"
+#include "py/pyref.h"
+
+namespace morvex::py {
+
+inline constexpr const char* kChildOutputVar = "MORVEX_CHILD_OUTPUT";
+inline constexpr const char* kChildFormatVar = "MORVEX_CHILD_FORMAT";
+// CLOCK_MONOTONIC nanoseconds at the start of the run that created the file:
+// child processes write their times on that run's timeline.
+inline constexpr const char* kChildZeroVar = "MORVEX_CHILD_CLOCK_ZERO";
+
+// How the exporter thread ended.
+struct ExporterOutcome {
+  core::Status status;
+  bool panicked = false;
+};
+
+struct Running {
+  std::optional<MonitoringHandle> monitoring;  // absent around a fork
+  std::shared_ptr<core::EventQueue> queue;
+  std::shared_ptr<State> state;
+  std::thread exporter;
+  std::shared_ptr<ExporterOutcome> outcome;
+  // Zero point (CLOCK_MONOTONIC ns) of the file's timeline; a forked child
+  // keeps it.
+  uint64_t zero = 0;
+
+  Running() = default;
+  Running(Running&&) = default;
+  // Drops references only; the exporter thread is detached, not joined.
+  ~Running();
+};
+
+struct Tracer {
+  Tracer(std::string out, Format fmt) : output(std::move(out)), format(fmt) {}
+
+  const std::string output;
+  std::mutex running_mu;
+  std::unique_ptr<Running> running;  // guarded by running_mu
+  const Format format;
+};
+
+// The Python type "morvex._core.Tracer", built once.
+PyObject* tracer_type();
+
+// The fork hooks (module functions).
+PyObject* before_fork(PyObject* module, PyObject* unused);
+PyObject* after_fork_in_parent(PyObject* module, PyObject* unused);
+PyObject* after_fork_in_child(PyObject* module, PyObject* unused);
+
+// Creates a Tracer object; ValueError for an unknown format.
+PyRef new_tracer(const std::string& output, const std::string& format);
+// Tracer.__enter__ and Tracer.__exit__(None, None, None).
+PyRef tracer_enter(PyObject* self);
+PyRef tracer_exit(PyObject* self);
+
+// Runs `f` and turns a C++ exception into a Python one, so that no failure
+// inside the module ends the process.
+template <class F>
+PyObject* guarded(F&& f) {
+  try {
+    return f();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+    return nullptr;
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "internal error in morvex");
+    return nullptr;
+  }
+}
+
+}  // namespace morvex::py
