@@ -1,0 +1,287 @@
+#include "proto/exporter.h"
+
+#include <unistd.h>
+
+#include <cstring>
+#include <utility>
+
+namespace morvex::proto {
+
+namespace {
+
+using core::Status;
+
+// Largest fragment: prefix (0x50, 5-byte sequence id, 0x68 0x02), 0x5A, one
+// length byte, and a begin body (0x48 0x01 0x18 0x01 0x50, 10-byte iid).
+constexpr size_t kMaxFragment = (1 + 5 + 2) + 2 + (5 + pb::kMaxVarintLen);
+// Fragments are copied as one block of this size; the arena keeps this many
+// bytes after the last fragment so the copy never reads past it.
+constexpr size_t kFragmentSlack = 32;
+static_assert(kMaxFragment <= kFragmentSlack);
+// An event packet: 0x0A, its length, 0x40, the timestamp, the fragment block.
+constexpr size_t kMaxEventPacket = 2 + 1 + pb::kMaxVarintLen + kFragmentSlack;
+// ...whose length therefore always fits in one varint byte.
+static_assert(1 + pb::kMaxVarintLen + kMaxFragment < 0x80);
+
+constexpr size_t kScratchCapacity = 4096;
+constexpr size_t kBatchCapacity = 256 * 1024;
+constexpr size_t kFragmentsCapacity = 4096;
+
+constexpr uint64_t kCategoryIid = 1;  // "py", interned on every thread sequence
+
+// Return, yield and unwind end a slice; everything else, including kind
+// bytes that are never recorded, begins one.
+inline bool is_end(uint8_t kind) {
+  return kind == static_cast<uint8_t>(core::EventKind::Return) ||
+         kind == static_cast<uint8_t>(core::EventKind::Yield) ||
+         kind == static_cast<uint8_t>(core::EventKind::Unwind);
+}
+
+// End events share one fragment per thread; begin events have one per code.
+inline uint64_t fragment_key(uint32_t tid, uint32_t code_id, bool begin) {
+  uint64_t key = uint64_t{tid} << 32;
+  if (begin) key |= (uint64_t{code_id} << 1) | 1;
+  return key;
+}
+
+}  // namespace
+
+ProtoExporter::ProtoExporter(core::SharedFile out, int32_t pid)
+    : out_(std::move(out)),
+      process_uuid_((uint64_t{static_cast<uint32_t>(pid)} << 32) + 1),
+      pid_(pid) {
+  scratch_.reserve(kScratchCapacity);
+  batch_.resize(kBatchCapacity);
+  fragments_.reserve(kFragmentsCapacity);
+  fragments_.resize(kFragmentSlack);
+}
+
+ProtoExporter ProtoExporter::create(core::SharedFile out) {
+  return ProtoExporter(std::move(out), static_cast<int32_t>(::getpid()));
+}
+
+ProtoExporter ProtoExporter::create(core::SharedFile out, int32_t pid) {
+  return ProtoExporter(std::move(out), pid);
+}
+
+core::Result<ProtoExporter> ProtoExporter::append(const std::string& path) {
+  auto file = core::SharedFile::open(path, /*truncate=*/false);
+  if (!file.ok()) return file.error();
+  return create(std::move(file.value()));
+}
+
+Status ProtoExporter::write_packet(const pb::TracePacket& packet) {
+  scratch_.clear();
+  pb::encode(packet, scratch_);
+  uint8_t header[1 + pb::kMaxVarintLen];
+  header[0] = pb::tag::kTracePacket;
+  uint8_t* end = pb::write_varint(scratch_.size(), header + 1);
+  out_.write_all(std::span<const uint8_t>(header, end));
+  out_.write_all(scratch_);
+  return {};
+}
+
+Status ProtoExporter::ensure_process() {
+  if (process_written_) return {};
+  pb::TrackDescriptor track;
+  track.uuid = process_uuid_;
+  track.name = "python:" + std::to_string(pid_);
+  track.process = pb::ProcessDescriptor{.pid = pid_, .process_name = "python"};
+  pb::TracePacket packet;
+  packet.timestamp = 0;
+  packet.trusted_packet_sequence_id = sequence_id(1);
+  packet.data = std::move(track);
+  packet.sequence_flags = pb::kSeqIncrementalStateCleared;
+  Status s = write_packet(packet);
+  if (!s.ok()) return s;
+  process_written_ = true;
+  process_unconfirmed_ = true;
+  return {};
+}
+
+ProtoExporter::Sequence* ProtoExporter::sequence_for(uint32_t tid) {
+  if (Sequence** found = sequences_.find(tid)) return *found;
+  // The thread's ids are fixed at first sight; its thread packet is written
+  // by the caller and rewritten for as long as no flush has carried it.
+  auto n = static_cast<uint32_t>(sequence_list_.size());
+  auto seq = std::make_unique<Sequence>();
+  seq->tid = tid;
+  seq->sequence_id = sequence_id(n + 2);
+  seq->track_uuid = process_uuid_ + n + 1;
+  uint8_t* p = seq->prefix;
+  *p++ = pb::tag::kSequenceId;
+  p = pb::write_varint(seq->sequence_id, p);
+  *p++ = pb::tag::kSequenceFlags;
+  *p++ = pb::kSeqNeedsIncrementalState;
+  seq->prefix_len = static_cast<uint8_t>(p - seq->prefix);
+  Sequence* raw = seq.get();
+  sequence_list_.push_back(std::move(seq));
+  sequences_.insert(tid, raw);
+  return raw;
+}
+
+Status ProtoExporter::write_thread_packet(Sequence& seq, const core::ThreadNames& threads) {
+  pb::TrackDescriptor track;
+  track.uuid = seq.track_uuid;
+  track.thread = pb::ThreadDescriptor{
+      .pid = pid_, .tid = static_cast<int32_t>(seq.tid), .thread_name = threads.name(seq.tid)};
+  track.parent_uuid = process_uuid_;
+  pb::TracePacket packet;
+  packet.timestamp = 0;
+  packet.trusted_packet_sequence_id = seq.sequence_id;
+  packet.data = std::move(track);
+  packet.interned_data = pb::InternedData{.event_categories = {{kCategoryIid, "py"}}};
+  packet.sequence_flags = pb::kSeqIncrementalStateCleared;
+  packet.trace_packet_defaults = pb::TracePacketDefaults{
+      .track_event_defaults = pb::TrackEventDefaults{.track_uuid = seq.track_uuid}};
+  Status s = write_packet(packet);
+  if (!s.ok()) return s;
+  seq.delivered = true;
+  // The packet clears the sequence's incremental state in the reader, so
+  // every name interned on it before must be interned again.
+  seq.names.for_each([](uint32_t, NameEntry& e) { e.delivered = false; });
+  seq.undelivered_names = static_cast<uint32_t>(seq.names.size());
+  unconfirmed_.push_back({&seq, kThreadPacket});
+  return {};
+}
+
+Status ProtoExporter::deliver_name(Sequence& seq, uint32_t code_id, const core::CodeLookup& code) {
+  NameEntry* entry = seq.names.find(code_id);
+  if (entry == nullptr) {
+    entry = seq.names.try_emplace(code_id, NameEntry{seq.names.size() + 1, false}).first;
+    ++seq.undelivered_names;
+  }
+  if (entry->delivered) return {};
+  std::optional<core::CodeInfo> info = code.code(code_id);
+  pb::TracePacket packet;
+  packet.timestamp = 0;
+  packet.trusted_packet_sequence_id = seq.sequence_id;
+  packet.interned_data = pb::InternedData{
+      .event_names = {{entry->iid, info ? std::move(info->qualname) : std::string("<unknown>")}}};
+  packet.sequence_flags = pb::kSeqNeedsIncrementalState;
+  Status s = write_packet(packet);
+  if (!s.ok()) return s;
+  entry->delivered = true;
+  --seq.undelivered_names;
+  unconfirmed_.push_back({&seq, code_id});
+  return {};
+}
+
+const ProtoExporter::FragmentRef* ProtoExporter::add_fragment(const Sequence& seq, uint64_t key,
+                                                              bool begin, uint32_t code_id) {
+  uint8_t body[5 + pb::kMaxVarintLen];
+  uint8_t* b = body;
+  *b++ = pb::tag::kEventType;
+  if (begin) {
+    *b++ = pb::kTypeSliceBegin;
+    *b++ = pb::tag::kCategoryIid;
+    *b++ = kCategoryIid;
+    *b++ = pb::tag::kNameIid;
+    b = pb::write_varint(seq.names.find(code_id)->iid, b);
+  } else {
+    *b++ = pb::kTypeSliceEnd;
+  }
+  auto body_len = static_cast<size_t>(b - body);
+
+  uint8_t frag[kMaxFragment + 8];
+  uint8_t* f = frag;
+  std::memcpy(f, seq.prefix, seq.prefix_len);
+  f += seq.prefix_len;
+  *f++ = pb::tag::kTrackEvent;
+  f = pb::write_varint(body_len, f);
+  std::memcpy(f, body, body_len);
+  f += body_len;
+
+  FragmentRef ref{static_cast<uint32_t>(fragments_len_), static_cast<uint32_t>(f - frag)};
+  fragments_.resize(fragments_len_ + ref.len + kFragmentSlack);
+  std::memcpy(fragments_.data() + fragments_len_, frag, ref.len);
+  fragments_len_ += ref.len;
+  return fragment_index_.try_emplace(key, ref).first;
+}
+
+Status ProtoExporter::write_batch(std::span<const core::Event> events,
+                                  const core::CodeLookup& code,
+                                  const core::ThreadNames& threads) {
+  if (Status s = ensure_process(); !s.ok()) return s;
+
+  size_t need = events.size() * kMaxEventPacket;
+  if (batch_.size() < need) batch_.resize(need);
+  uint8_t* p = batch_.data();
+
+  // Events come in runs of one thread; remember the last thread's sequence.
+  Sequence* seq = nullptr;
+  uint32_t seq_tid = 0;
+  for (const core::Event& ev : events) {
+    if (seq == nullptr || ev.tid != seq_tid) {
+      seq = sequence_for(ev.tid);
+      seq_tid = ev.tid;
+    }
+    if (!seq->delivered) {
+      if (Status s = write_thread_packet(*seq, threads); !s.ok()) return s;
+    }
+    const bool begin = !is_end(ev.kind());
+    const uint32_t code_id = ev.code_id();
+    const uint64_t key = fragment_key(ev.tid, code_id, begin);
+    const FragmentRef* ref = fragment_index_.find(key);
+    if (ref == nullptr || (begin && seq->undelivered_names != 0)) [[unlikely]] {
+      if (begin) {
+        if (Status s = deliver_name(*seq, code_id, code); !s.ok()) return s;
+      }
+      if (ref == nullptr) ref = add_fragment(*seq, key, begin, code_id);
+    }
+
+    // 0x0A, length, 0x40, varint(ts), fragment; the length is one byte.
+    uint8_t* q = pb::write_varint(ev.ts, p + 3);
+    std::memcpy(q, fragments_.data() + ref->offset, kFragmentSlack);
+    p[0] = pb::tag::kTracePacket;
+    p[1] = static_cast<uint8_t>((q - (p + 2)) + ref->len);
+    p[2] = pb::tag::kTimestamp;
+    p = q + ref->len;
+  }
+
+  out_.write_all(std::span<const uint8_t>(batch_.data(), p));
+  return settle(out_.flush());
+}
+
+Status ProtoExporter::finish(const core::CodeLookup&, const core::ThreadNames&,
+                             uint64_t dropped) {
+  if (dropped != 0) {
+    if (Status s = ensure_process(); !s.ok()) return s;
+    pb::TrackEvent event;
+    event.type = pb::kTypeInstant;
+    event.track_uuid = process_uuid_;
+    event.categories = {"py", "dropped"};
+    event.name = "morvex: " + std::to_string(dropped) + " events dropped";
+    pb::TracePacket packet;
+    packet.timestamp = 0;
+    packet.trusted_packet_sequence_id = sequence_id(1);
+    packet.data = std::move(event);
+    if (Status s = write_packet(packet); !s.ok()) return s;
+  }
+  return settle(out_.flush());
+}
+
+// A failed flush may have dropped the buffered descriptor and interning
+// packets; forget that they were written so the next batch that needs them
+// writes them again.
+Status ProtoExporter::settle(Status flushed) {
+  if (!flushed.ok()) {
+    if (process_unconfirmed_) process_written_ = false;
+    for (const Unconfirmed& u : unconfirmed_) {
+      if (u.code == kThreadPacket) {
+        u.seq->delivered = false;
+        continue;
+      }
+      NameEntry* entry = u.seq->names.find(u.code);
+      if (entry->delivered) {
+        entry->delivered = false;
+        ++u.seq->undelivered_names;
+      }
+    }
+  }
+  process_unconfirmed_ = false;
+  unconfirmed_.clear();
+  return flushed;
+}
+
+}  // namespace morvex::proto

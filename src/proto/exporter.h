@@ -1,0 +1,130 @@
+// ProtoExporter: writes a run's events as a Perfetto trace, a stream of
+// TracePacket records framed as Trace.packet.
+//
+// One process track, one track per thread. Each thread gets a packet
+// sequence of its own, and function names are interned per sequence, so an
+// event carries a small name id. Event packets are not built as messages:
+// the invariant tail of a packet for each (thread, code, begin/end) is
+// encoded once into a byte arena and copied per event after the frame header
+// and timestamp.
+//
+// Descriptor and interning packets go to the file's buffer as soon as they
+// are needed; event packets collect in `batch_` and follow them. Everything a
+// batch produced reaches the file in one flush, so within a batch the packets
+// that describe a sequence always precede the events on it.
+//
+// A packet counts as delivered only once a flush carrying it succeeds. After
+// a failed flush every thread descriptor and interned name that went out
+// with it is written again the next time it is needed, with the same ids: a
+// reader never meets an event on a sequence it was not told about.
+//
+// Threads: used by the exporter thread alone.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/event.h"
+#include "core/flatmap.h"
+#include "core/ioerror.h"
+#include "core/output.h"
+#include "core/sink.h"
+#include "proto/pb.h"
+
+namespace morvex::proto {
+
+class ProtoExporter final : public core::Exporter {
+ public:
+  // Nothing is written until the first batch, or a finish that reports
+  // dropped events.
+  static ProtoExporter create(core::SharedFile out);
+  // Same, with the process id given rather than read from getpid().
+  static ProtoExporter create(core::SharedFile out, int32_t pid);
+  // Joins the trace file at path (created 0666 if missing, never emptied).
+  static core::Result<ProtoExporter> append(const std::string& path);
+
+  ProtoExporter(ProtoExporter&&) noexcept = default;
+  ProtoExporter& operator=(ProtoExporter&&) noexcept = default;
+
+  // Sequence ids start at base * 128 + 1 so that processes appending to one
+  // file keep their sequences apart. Set before the first batch.
+  void set_sequence_base(uint32_t base) { sequence_base_ = base; }
+  uint32_t sequence_base() const { return sequence_base_; }
+  int32_t pid() const { return pid_; }
+  uint64_t process_uuid() const { return process_uuid_; }
+
+  // Writes the process track packet the first time; later calls do nothing.
+  core::Status ensure_process();
+  // Frames one packet into the file's buffer.
+  core::Status write_packet(const pb::TracePacket& packet);
+
+  core::Status write_batch(std::span<const core::Event> events, const core::CodeLookup& code,
+                           const core::ThreadNames& threads) override;
+  core::Status finish(const core::CodeLookup& code, const core::ThreadNames& threads,
+                      uint64_t dropped) override;
+
+ private:
+  struct FragmentRef {
+    uint32_t offset = 0;
+    uint32_t len = 0;
+  };
+
+  struct NameEntry {
+    uint64_t iid = 0;
+    bool delivered = false;
+  };
+
+  struct Sequence {
+    uint32_t tid = 0;
+    uint32_t sequence_id = 0;
+    uint64_t track_uuid = 0;
+    // trusted_packet_sequence_id and sequence_flags = needs incremental
+    // state, as every event packet of the sequence carries them.
+    uint8_t prefix[1 + pb::kMaxVarintLen + 2] = {};
+    uint8_t prefix_len = 0;
+    core::FlatMap<uint32_t, NameEntry> names;
+    bool delivered = false;  // its thread packet
+    uint32_t undelivered_names = 0;
+  };
+
+  // A descriptor or interning packet that sits in the file's buffer, not yet
+  // known to have reached the file.
+  struct Unconfirmed {
+    Sequence* seq;
+    uint32_t code;  // kThreadPacket for the sequence's thread packet
+  };
+  static constexpr uint32_t kThreadPacket = ~uint32_t{0};
+
+  ProtoExporter(core::SharedFile out, int32_t pid);
+
+  uint32_t sequence_id(uint32_t n) const { return sequence_base_ * 128 + n; }
+  Sequence* sequence_for(uint32_t tid);
+  core::Status write_thread_packet(Sequence& seq, const core::ThreadNames& threads);
+  core::Status deliver_name(Sequence& seq, uint32_t code_id, const core::CodeLookup& code);
+  const FragmentRef* add_fragment(const Sequence& seq, uint64_t key, bool begin, uint32_t code_id);
+  core::Status settle(core::Status flushed);
+
+  core::SharedFile out_;
+  std::vector<uint8_t> scratch_;
+  // Sized, never shrunk, so the per-event path writes through a pointer;
+  // only the first batch_len bytes of a batch are meaningful.
+  std::vector<uint8_t> batch_;
+  // Fragments end to end, followed by kFragmentSlack bytes so that every
+  // fragment can be copied as one fixed-size block.
+  std::vector<uint8_t> fragments_;
+  size_t fragments_len_ = 0;
+  core::FlatMap<uint64_t, FragmentRef> fragment_index_;
+  core::FlatMap<uint32_t, Sequence*> sequences_;
+  std::vector<std::unique_ptr<Sequence>> sequence_list_;  // in order of first sight
+  std::vector<Unconfirmed> unconfirmed_;
+  uint64_t process_uuid_;
+  int32_t pid_;
+  uint32_t sequence_base_ = 0;
+  bool process_written_ = false;
+  bool process_unconfirmed_ = false;
+};
+
+}  // namespace morvex::proto

@@ -1,0 +1,392 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "core/event.h"
+#include "core/output.h"
+#include "core/sink.h"
+#include "json/exporter.h"
+
+namespace morvex::json {
+namespace {
+
+using core::CodeInfo;
+using core::Event;
+using core::EventKind;
+
+// ---- helpers ----
+
+class TraceFile {
+ public:
+  TraceFile() {
+    path_ = ::testing::TempDir() + "morvex_json_XXXXXX";
+    int fd = ::mkstemp(path_.data());
+    EXPECT_GE(fd, 0);
+    ::close(fd);
+  }
+  ~TraceFile() { ::unlink(path_.c_str()); }
+
+  const std::string& path() const { return path_; }
+  // As the format opener does for a new file: truncate, then "[" at once.
+  core::SharedFile open_with_bracket() {
+    auto file = std::move(core::SharedFile::open(path_, true).value());
+    file.write_all(std::string_view("["));
+    EXPECT_TRUE(file.flush().ok());
+    return file;
+  }
+  std::string contents() const {
+    std::ifstream in(path_, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+
+ private:
+  std::string path_;
+};
+
+class FakeCode : public core::CodeLookup {
+ public:
+  std::map<uint32_t, CodeInfo> infos;
+  mutable int calls = 0;
+  std::optional<CodeInfo> code(uint32_t id) const override {
+    ++calls;
+    auto it = infos.find(id);
+    if (it == infos.end()) return std::nullopt;
+    return it->second;
+  }
+};
+
+class FakeThreads : public core::ThreadNames {
+ public:
+  std::map<uint32_t, std::string> names;
+  std::optional<std::string> name(uint32_t tid) const override {
+    auto it = names.find(tid);
+    if (it == names.end()) return std::nullopt;
+    return it->second;
+  }
+  std::vector<std::pair<uint32_t, std::string>> snapshot() const override {
+    return {names.begin(), names.end()};
+  }
+};
+
+Event ev(uint64_t ts, uint32_t tid, uint8_t kind, uint32_t code) {
+  return {ts, tid, core::pack_word(kind, code)};
+}
+Event ev(uint64_t ts, uint32_t tid, EventKind kind, uint32_t code) {
+  return ev(ts, tid, static_cast<uint8_t>(kind), code);
+}
+
+constexpr uint32_t kPid = 4242;
+
+struct Session {
+  TraceFile file;
+  FakeCode code;
+  FakeThreads threads;
+  JsonExporter exporter = JsonExporter::create(file.open_with_bracket(), kPid);
+
+  core::Status batch(const std::vector<Event>& events) {
+    return exporter.write_batch(events, code, threads);
+  }
+  core::Status finish(uint64_t dropped) { return exporter.finish(code, threads, dropped); }
+};
+
+// ---- text writers ----
+
+TEST(JsonText, PushStringEscapesWhatJsonRequires) {
+  struct {
+    std::string in;
+    std::string out;
+  } const cases[] = {
+      {"", R"("")"},
+      {"plain", R"("plain")"},
+      {"a\"b", R"("a\"b")"},
+      {"a\\b", R"("a\\b")"},
+      {"\b\t\n\f\r", R"("\b\t\n\f\r")"},
+      {std::string("\x00\x01\x1f", 3), R"("\u0000\u0001\u001f")"},
+      {"\x0b\x1a", R"("\u000b\u001a")"},
+      {"\x7f", "\"\x7f\""},
+      {" ~/", R"(" ~/")"},
+      {"caf\xc3\xa9 \xe2\x82\xac", "\"caf\xc3\xa9 \xe2\x82\xac\""},
+      {"\xff\xfe", "\"\xff\xfe\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.out);
+    std::string out = "x";  // appends after what is there
+    push_string(out, c.in);
+    EXPECT_EQ(out, "x" + c.out);
+  }
+}
+
+TEST(JsonText, PushU64WritesPlainDecimal) {
+  struct {
+    uint64_t in;
+    const char* out;
+  } const cases[] = {
+      {0, "0"},           {7, "7"},           {10, "10"},
+      {99, "99"},         {100, "100"},       {1000, "1000"},
+      {4242, "4242"},     {123456789, "123456789"}, {4294967295u, "4294967295"},
+      {10000000000000000000u, "10000000000000000000"},
+      {std::numeric_limits<uint64_t>::max(), "18446744073709551615"},
+  };
+  for (const auto& c : cases) {
+    std::string out;
+    push_u64(out, c.in);
+    EXPECT_EQ(out, c.out);
+  }
+}
+
+TEST(JsonText, PushMicrosAlwaysHasThreeDecimals) {
+  struct {
+    uint64_t in;
+    const char* out;
+  } const cases[] = {
+      {0, "0.000"},
+      {5, "0.005"},
+      {50, "0.050"},
+      {999, "0.999"},
+      {1000, "1.000"},
+      {1500, "1.500"},
+      {1000000, "1000.000"},
+      {1234567, "1234.567"},
+      {123456789, "123456.789"},
+      {std::numeric_limits<uint64_t>::max(), "18446744073709551.615"},
+  };
+  for (const auto& c : cases) {
+    std::string out;
+    push_micros(out, c.in);
+    EXPECT_EQ(out, c.out);
+  }
+}
+
+TEST(JsonText, TemplateHoldsTheEscapedPerCodeText) {
+  struct {
+    CodeInfo info;
+    const char* head;
+    const char* tail;
+  } const cases[] = {
+      {{"f", "/tmp/a.py", 3}, R"({"name":"f","cat":"py","ph":")",
+       R"(,"args":{"file":"/tmp/a.py","line":3,"kind":")"},
+      {{"", "", 0}, R"({"name":"<unknown>","cat":"py","ph":")", R"(,"args":{"file":"","line":0,"kind":")"},
+      {{"A.<locals>.\"q\"", "C:\\x\t.py", 4294967295u}, R"({"name":"A.<locals>.\"q\"","cat":"py","ph":")",
+       R"(,"args":{"file":"C:\\x\t.py","line":4294967295,"kind":")"},
+  };
+  for (const auto& c : cases) {
+    Template t = Template::of(c.info);
+    EXPECT_EQ(t.head, c.head);
+    EXPECT_EQ(t.tail, c.tail);
+  }
+}
+
+TEST(JsonValue, ObjectsKeepKeysSortedAndSerializeCompactly) {
+  Value v = Value::object();
+  v.set("tid", uint64_t{1})
+      .set("\xc3\xa9", "accent")  // byte 0xC3 sorts after every ASCII key
+      .set("args", Value::object().set("z", uint64_t{0}).set("a\n", "x\"y"))
+      .set("Name", "upper")
+      .set("name", "first")
+      .set("name", "replaced");
+  std::string out;
+  v.write_to(out);
+  EXPECT_EQ(out, R"({"Name":"upper","args":{"a\n":"x\"y","z":0},"name":"replaced","tid":1,")"
+                 "\xc3\xa9\":\"accent\"}");
+  std::string empty;
+  Value::object().write_to(empty);
+  EXPECT_EQ(empty, "{}");
+}
+
+// ---- exporter ----
+
+const std::string kWorkedExample =
+    R"([{"name":"f","cat":"py","ph":"B","ts":1234.567,"pid":4242,"tid":1,"args":{"file":"/tmp/a.py","line":3,"kind":"start"}},)"
+    R"({"name":"f","cat":"py","ph":"E","ts":1240.001,"pid":4242,"tid":1,"args":{"file":"/tmp/a.py","line":3,"kind":"return"}},)"
+    R"({"args":{"name":"MainThread"},"name":"thread_name","ph":"M","pid":4242,"tid":1},)";
+
+void worked_example(Session& run) {
+  run.code.infos[0] = CodeInfo{"f", "/tmp/a.py", 3};
+  run.threads.names[1] = "MainThread";
+  ASSERT_TRUE(run.batch({ev(1234567, 1, EventKind::Start, 0), ev(1240001, 1, EventKind::Return, 0)}).ok());
+}
+
+TEST(JsonExporter, WorkedExample) {
+  Session run;
+  worked_example(run);
+  ASSERT_TRUE(run.finish(0).ok());
+  EXPECT_EQ(run.file.contents(), kWorkedExample);
+}
+
+TEST(JsonExporter, WorkedExampleWithDroppedEvents) {
+  Session run;
+  worked_example(run);
+  ASSERT_TRUE(run.finish(17).ok());
+  EXPECT_EQ(run.file.contents(),
+            kWorkedExample +
+                R"({"args":{"count":17},"name":"morvex_dropped_events","ph":"M","pid":4242,"tid":0},)");
+}
+
+TEST(JsonExporter, EveryKindByteHasAPhaseAndAName) {
+  struct {
+    uint8_t kind;
+    const char* ph;
+    const char* name;
+  } const cases[] = {{1, "B", "start"},  {2, "E", "return"}, {3, "E", "yield"},
+                     {4, "B", "resume"}, {5, "E", "unwind"}, {6, "B", "throw"},
+                     {0, "B", "start"},  {7, "B", "start"},  {255, "B", "start"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(int(c.kind));
+    Session run;
+    run.code.infos[9] = CodeInfo{"g", "m.py", 2};
+    ASSERT_TRUE(run.batch({ev(5, 3, c.kind, 9)}).ok());
+    EXPECT_EQ(run.file.contents(), std::string(R"([{"name":"g","cat":"py","ph":")") + c.ph +
+                                       R"(","ts":0.005,"pid":4242,"tid":3,"args":{"file":"m.py","line":2,"kind":")" +
+                                       c.name + R"("}},)");
+  }
+}
+
+TEST(JsonExporter, YieldAndResumeEndAndBeginSlices) {
+  Session run;
+  run.code.infos[0] = CodeInfo{"gen", "g.py", 1};
+  ASSERT_TRUE(run.batch({ev(1000, 8, EventKind::Start, 0), ev(2000, 8, EventKind::Yield, 0),
+                         ev(3000, 8, EventKind::Resume, 0), ev(4000, 8, EventKind::Return, 0)})
+                  .ok());
+  const std::string head = R"({"name":"gen","cat":"py","ph":")";
+  const std::string tail = R"(,"pid":4242,"tid":8,"args":{"file":"g.py","line":1,"kind":")";
+  EXPECT_EQ(run.file.contents(), "[" + head + R"(B","ts":1.000)" + tail + R"(start"}},)" + head +
+                                     R"(E","ts":2.000)" + tail + R"(yield"}},)" + head +
+                                     R"(B","ts":3.000)" + tail + R"(resume"}},)" + head +
+                                     R"(E","ts":4.000)" + tail + R"(return"}},)");
+}
+
+TEST(JsonExporter, UnknownCodeIdsAndEmptyNames) {
+  Session run;
+  run.code.infos[2] = CodeInfo{"", "e.py", 7};
+  ASSERT_TRUE(run.batch({ev(1, 4, EventKind::Start, 1), ev(2, 4, EventKind::Start, 2)}).ok());
+  EXPECT_EQ(run.file.contents(),
+            R"([{"name":"<unknown>","cat":"py","ph":"B","ts":0.001,"pid":4242,"tid":4,"args":{"file":"","line":0,"kind":"start"}},)"
+            R"({"name":"<unknown>","cat":"py","ph":"B","ts":0.002,"pid":4242,"tid":4,"args":{"file":"e.py","line":7,"kind":"start"}},)");
+}
+
+TEST(JsonExporter, TemplatesAreBuiltOncePerCode) {
+  Session run;
+  run.code.infos[0] = CodeInfo{"f", "a.py", 1};
+  ASSERT_TRUE(run.batch({ev(1, 1, EventKind::Start, 0), ev(2, 1, EventKind::Start, 5),
+                         ev(3, 1, EventKind::Return, 5), ev(4, 1, EventKind::Return, 0)})
+                  .ok());
+  // A later entry for id 5 changes nothing: templates are never refreshed.
+  run.code.infos[5] = CodeInfo{"late", "b.py", 2};
+  ASSERT_TRUE(run.batch({ev(5, 2, EventKind::Start, 5), ev(6, 2, EventKind::Start, 0)}).ok());
+  EXPECT_EQ(run.code.calls, 2);
+  EXPECT_EQ(run.file.contents().find("late"), std::string::npos);
+}
+
+TEST(JsonExporter, ThreadNamesFollowTheSnapshotOrderByTid) {
+  Session run;
+  run.threads.names = {{4000000000u, "last"}, {2, "Thread-1 \"w\""}, {1, "MainThread"}};
+  ASSERT_TRUE(run.finish(0).ok());
+  EXPECT_EQ(run.file.contents(),
+            R"([{"args":{"name":"MainThread"},"name":"thread_name","ph":"M","pid":4242,"tid":1},)"
+            R"({"args":{"name":"Thread-1 \"w\""},"name":"thread_name","ph":"M","pid":4242,"tid":2},)"
+            R"({"args":{"name":"last"},"name":"thread_name","ph":"M","pid":4242,"tid":4000000000},)");
+}
+
+TEST(JsonExporter, EmptyRunsWriteNothingButTheOpeningBracket) {
+  Session run;
+  ASSERT_TRUE(run.batch({}).ok());
+  ASSERT_TRUE(run.finish(0).ok());
+  EXPECT_EQ(run.file.contents(), "[");
+}
+
+TEST(JsonExporter, EveryNonZeroDropCountWritesOneRecord) {
+  Session run;
+  ASSERT_TRUE(run.finish(std::numeric_limits<uint64_t>::max()).ok());
+  EXPECT_EQ(run.file.contents(),
+            R"([{"args":{"count":18446744073709551615},"name":"morvex_dropped_events","ph":"M","pid":4242,"tid":0},)");
+}
+
+TEST(JsonExporter, LargeBatchesGrowTheBuffer) {
+  Session run;
+  const std::string long_name(3000, 'n');
+  run.code.infos[0] = CodeInfo{long_name, "x.py", 1};
+  std::vector<Event> events;
+  for (uint64_t i = 0; i < 1000; ++i) events.push_back(ev(i * 1001, 6, i % 2 ? 2 : 1, 0));
+  ASSERT_TRUE(run.batch(events).ok());
+  ASSERT_TRUE(run.batch({ev(7, 6, EventKind::Start, 0)}).ok());
+  const std::string contents = run.file.contents();
+  const std::string head = R"({"name":")" + long_name + R"(","cat":"py","ph":")";
+  const std::string tail = R"(,"pid":4242,"tid":6,"args":{"file":"x.py","line":1,"kind":")";
+  std::string expected = "[";
+  for (uint64_t i = 0; i < 1000; ++i) {
+    expected += head + (i % 2 ? "E" : "B") + R"(","ts":)";
+    push_micros(expected, i * 1001);
+    expected += tail + (i % 2 ? "return" : "start") + R"("}},)";
+  }
+  expected += head + R"(B","ts":0.007)" + tail + R"(start"}},)";
+  ASSERT_GT(expected.size(), 4u * 256 * 1024);  // well past the initial buffer
+  EXPECT_TRUE(contents == expected) << "sizes " << contents.size() << " vs " << expected.size();
+}
+
+TEST(JsonExporter, AppendingRunsAddRecordsWithTheirOwnPid) {
+  TraceFile file;
+  FakeCode code;
+  code.infos[0] = CodeInfo{"f", "a.py", 1};
+  FakeThreads threads;
+  {
+    auto parent = JsonExporter::create(file.open_with_bracket(), 10);
+    ASSERT_TRUE(parent.write_batch(std::vector<Event>{ev(1000, 1, EventKind::Start, 0)}, code, threads).ok());
+  }
+  {
+    auto child = JsonExporter::create(std::move(core::SharedFile::open(file.path(), false).value()), 11);
+    ASSERT_TRUE(child.write_batch(std::vector<Event>{ev(2000, 1, EventKind::Start, 0)}, code, threads).ok());
+  }
+  const std::string contents = file.contents();
+  EXPECT_EQ(contents.substr(0, 2), "[{");
+  EXPECT_NE(contents.find(R"("ts":1.000,"pid":10,)"), std::string::npos);
+  EXPECT_NE(contents.find(R"("ts":2.000,"pid":11,)"), std::string::npos);
+  EXPECT_EQ(contents.back(), ',');
+}
+
+TEST(JsonExporter, ReadsItsOwnPidByDefault) {
+  TraceFile file;
+  auto exporter = JsonExporter::create(file.open_with_bracket());
+  EXPECT_EQ(exporter.pid(), static_cast<uint32_t>(::getpid()));
+}
+
+// ---- write failures ----
+
+core::SharedFile dev_full() {
+  int fd = ::open("/dev/full", O_WRONLY | O_APPEND | O_CLOEXEC);
+  EXPECT_GE(fd, 0);
+  return core::SharedFile(fd);
+}
+
+TEST(JsonExporterFailure, FailedFlushesAreReported) {
+  FakeCode code;
+  FakeThreads threads;
+  threads.names = {{1, "MainThread"}};
+  auto exporter = JsonExporter::create(dev_full(), kPid);
+
+  core::Status batch = exporter.write_batch(std::vector<Event>{ev(1, 1, EventKind::Start, 0)}, code, threads);
+  ASSERT_FALSE(batch.ok());
+  EXPECT_EQ(batch.error().text(), "No space left on device (os error 28)");
+
+  core::Status finish = exporter.finish(code, threads, 3);
+  ASSERT_FALSE(finish.ok());
+  EXPECT_EQ(finish.error().os_code(), ENOSPC);
+}
+
+TEST(JsonExporterFailure, AnEmptyBatchOrFinishNeedsNoWrite) {
+  FakeCode code;
+  FakeThreads threads;
+  auto exporter = JsonExporter::create(dev_full(), kPid);
+  EXPECT_TRUE(exporter.write_batch({}, code, threads).ok());
+  EXPECT_TRUE(exporter.finish(code, threads, 0).ok());
+}
+
+}  // namespace
+}  // namespace morvex::json

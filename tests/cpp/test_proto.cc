@@ -1,0 +1,709 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <limits>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "core/event.h"
+#include "core/output.h"
+#include "core/sink.h"
+#include "proto/exporter.h"
+#include "proto/pb.h"
+
+namespace morvex::proto {
+namespace {
+
+using core::CodeInfo;
+using core::Event;
+using core::EventKind;
+
+// ---- helpers ----
+
+std::string hex(std::span<const uint8_t> bytes) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string s;
+  for (uint8_t b : bytes) {
+    if (!s.empty()) s += ' ';
+    s += kHex[b >> 4];
+    s += kHex[b & 15];
+  }
+  return s;
+}
+
+// Joins hex pieces, dropping the line breaks and spaces inside them.
+std::string hex_of(std::initializer_list<std::string_view> pieces) {
+  std::string compact;
+  for (auto piece : pieces) {
+    for (char c : piece) {
+      if (c != ' ' && c != '\n') compact += c;
+    }
+  }
+  std::string s;
+  for (size_t i = 0; i < compact.size(); i += 2) {
+    if (!s.empty()) s += ' ';
+    s += compact.substr(i, 2);
+  }
+  return s;
+}
+
+std::string hex_text(std::string_view text) {
+  return hex(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+}
+
+class TraceFile {
+ public:
+  TraceFile() {
+    path_ = ::testing::TempDir() + "morvex_proto_XXXXXX";
+    int fd = ::mkstemp(path_.data());
+    EXPECT_GE(fd, 0);
+    ::close(fd);
+  }
+  ~TraceFile() { ::unlink(path_.c_str()); }
+
+  const std::string& path() const { return path_; }
+  core::SharedFile open() { return std::move(core::SharedFile::open(path_, true).value()); }
+  std::vector<uint8_t> bytes() const {
+    std::ifstream in(path_, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+  std::string hex_contents() const { return hex(bytes()); }
+
+ private:
+  std::string path_;
+};
+
+class FakeCode : public core::CodeLookup {
+ public:
+  std::map<uint32_t, CodeInfo> infos;
+  mutable int calls = 0;
+  std::optional<CodeInfo> code(uint32_t id) const override {
+    ++calls;
+    auto it = infos.find(id);
+    if (it == infos.end()) return std::nullopt;
+    return it->second;
+  }
+};
+
+class FakeThreads : public core::ThreadNames {
+ public:
+  std::map<uint32_t, std::string> names;
+  mutable int calls = 0;
+  std::optional<std::string> name(uint32_t tid) const override {
+    ++calls;
+    auto it = names.find(tid);
+    if (it == names.end()) return std::nullopt;
+    return it->second;
+  }
+  std::vector<std::pair<uint32_t, std::string>> snapshot() const override {
+    return {names.begin(), names.end()};
+  }
+};
+
+Event ev(uint64_t ts, uint32_t tid, uint8_t kind, uint32_t code) {
+  return {ts, tid, core::pack_word(kind, code)};
+}
+Event ev(uint64_t ts, uint32_t tid, EventKind kind, uint32_t code) {
+  return ev(ts, tid, static_cast<uint8_t>(kind), code);
+}
+
+// A minimal protobuf reader, independent of the encoder under test.
+struct Field {
+  uint32_t number;
+  uint8_t type;
+  uint64_t value;              // varint fields
+  std::vector<uint8_t> bytes;  // length-delimited fields
+};
+
+uint64_t read_varint(std::span<const uint8_t> in, size_t& pos) {
+  uint64_t v = 0;
+  for (int shift = 0; pos < in.size() && shift < 64; shift += 7) {
+    uint8_t b = in[pos++];
+    v |= uint64_t{b & 0x7Fu} << shift;
+    if ((b & 0x80) == 0) return v;
+  }
+  ADD_FAILURE() << "truncated varint";
+  return v;
+}
+
+std::vector<Field> fields(std::span<const uint8_t> in) {
+  std::vector<Field> out;
+  size_t pos = 0;
+  while (pos < in.size()) {
+    uint64_t tag = read_varint(in, pos);
+    Field f{static_cast<uint32_t>(tag >> 3), static_cast<uint8_t>(tag & 7), 0, {}};
+    if (f.type == 0) {
+      f.value = read_varint(in, pos);
+    } else if (f.type == 2) {
+      uint64_t n = read_varint(in, pos);
+      if (pos + n > in.size()) {
+        ADD_FAILURE() << "field overruns its message";
+        return out;
+      }
+      f.bytes.assign(in.begin() + pos, in.begin() + pos + n);
+      pos += n;
+    } else {
+      ADD_FAILURE() << "unexpected wire type " << int(f.type);
+      return out;
+    }
+    out.push_back(std::move(f));
+  }
+  return out;
+}
+
+const Field* field(const std::vector<Field>& fs, uint32_t number) {
+  for (const Field& f : fs) {
+    if (f.number == number) return &f;
+  }
+  return nullptr;
+}
+
+std::string text(const Field* f) { return f ? std::string(f->bytes.begin(), f->bytes.end()) : "<absent>"; }
+
+// The file as a list of packets, each checked to be framed as Trace.packet.
+std::vector<std::vector<Field>> packets(const std::vector<uint8_t>& file) {
+  std::vector<std::vector<Field>> out;
+  for (const Field& f : fields(file)) {
+    EXPECT_EQ(f.number, 1u);
+    EXPECT_EQ(f.type, 2);
+    out.push_back(fields(f.bytes));
+  }
+  return out;
+}
+
+// ---- encoding ----
+
+struct VarintCase {
+  uint64_t value;
+  const char* hex;
+};
+
+TEST(ProtoVarint, EncodesSevenBitGroupsLowFirst) {
+  const VarintCase cases[] = {
+      {0, "00"},
+      {1, "01"},
+      {127, "7f"},
+      {128, "80 01"},
+      {300, "ac 02"},
+      {16383, "ff 7f"},
+      {16384, "80 80 01"},
+      {uint64_t{1} << 32, "80 80 80 80 10"},
+      {uint64_t{1} << 56, "80 80 80 80 80 80 80 80 01"},
+      {std::numeric_limits<uint64_t>::max(), "ff ff ff ff ff ff ff ff ff 01"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    pb::Varint v(c.value);
+    EXPECT_EQ(hex(v.as_slice()), c.hex);
+    EXPECT_EQ(pb::varint_len(c.value), v.size());
+    uint8_t buf[pb::kMaxVarintLen + 1] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE,
+                                          0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
+    uint8_t* end = pb::write_varint(c.value, buf);
+    EXPECT_EQ(static_cast<size_t>(end - buf), v.size());
+    EXPECT_EQ(buf[pb::kMaxVarintLen], 0xEE);  // guard byte untouched
+  }
+}
+
+struct EncodeCase {
+  const char* name;
+  std::function<pb::TracePacket()> packet;
+  const char* hex;
+};
+
+pb::TracePacket with_event(pb::TrackEvent e) {
+  pb::TracePacket p;
+  p.data = std::move(e);
+  return p;
+}
+pb::TracePacket with_track(pb::TrackDescriptor t) {
+  pb::TracePacket p;
+  p.data = std::move(t);
+  return p;
+}
+
+TEST(ProtoEncode, FieldsPresenceAndTags) {
+  const EncodeCase cases[] = {
+      {"nothing present", [] { return pb::TracePacket{}; }, ""},
+      {"present zero timestamp", [] { return pb::TracePacket{.timestamp = 0}; }, "40 00"},
+      {"present zero flags", [] { return pb::TracePacket{.sequence_flags = 0}; }, "68 00"},
+      {"zero uuid in a descriptor, two-byte tag 60",
+       [] { return with_track({.uuid = 0}); }, "e2 03 02 08 00"},
+      {"empty descriptor", [] { return with_track({}); }, "e2 03 00"},
+      {"empty track event", [] { return with_event({}); }, "5a 00"},
+      {"empty packet defaults, two-byte tag 59",
+       [] { return pb::TracePacket{.trace_packet_defaults = pb::TracePacketDefaults{}}; },
+       "da 03 00"},
+      {"defaults holding an empty nested message",
+       [] {
+         return pb::TracePacket{.trace_packet_defaults =
+                                    pb::TracePacketDefaults{.track_event_defaults = pb::TrackEventDefaults{}}};
+       },
+       "da 03 02 5a 00"},
+      {"empty interned data", [] { return pb::TracePacket{.interned_data = pb::InternedData{}}; },
+       "62 00"},
+      {"repeated iids unpacked", [] { return with_event({.category_iids = {1, 300}}); },
+       "5a 05 18 01 18 ac 02"},
+      {"categories and name, tags 22 and 23",
+       [] { return with_event({.categories = {"py", "dropped"}, .name = "x"}); },
+       "5a 13 b2 01 02 70 79 b2 01 07 64 72 6f 70 70 65 64 ba 01 01 78"},
+      {"empty strings are present", [] { return with_event({.categories = {""}, .name = ""}); },
+       "5a 06 b2 01 00 ba 01 00"},
+      {"track event fields in their written order",
+       [] {
+         return with_event({.category_iids = {1}, .type = 1, .name_iid = 2, .track_uuid = 3,
+                            .categories = {"c"}, .name = "n"});
+       },
+       "5a 10 18 01 48 01 50 02 58 03 b2 01 01 63 ba 01 01 6e"},
+      {"negative int32 tid is ten bytes",
+       [] { return with_track({.thread = pb::ThreadDescriptor{.tid = -1}}); },
+       "e2 03 0d 22 0b 10 ff ff ff ff ff ff ff ff ff 01"},
+      {"tid 2^31 read as int32",
+       [] { return with_track({.thread = pb::ThreadDescriptor{.tid = std::numeric_limits<int32_t>::min()}}); },
+       "e2 03 0d 22 0b 10 80 80 80 80 f8 ff ff ff ff 01"},
+      {"negative type", [] { return with_event({.type = -2}); },
+       "5a 0b 48 fe ff ff ff ff ff ff ff ff 01"},
+      {"process descriptor",
+       [] { return with_track({.process = pb::ProcessDescriptor{.pid = 1, .process_name = "p"}}); },
+       "e2 03 07 1a 05 08 01 32 01 70"},
+      {"descriptor fields in order",
+       [] {
+         return with_track({.uuid = 1, .name = "n", .thread = pb::ThreadDescriptor{.pid = 2, .tid = 3,
+                                                                                    .thread_name = "t"},
+                            .parent_uuid = 4});
+       },
+       "e2 03 10 08 01 12 01 6e 22 07 08 02 10 03 2a 01 74 28 04"},
+      {"interned categories before names",
+       [] {
+         return pb::TracePacket{.interned_data = pb::InternedData{
+                                    .event_categories = {{1, "py"}}, .event_names = {{2, "f"}, {3, std::nullopt}}}};
+       },
+       "62 13 0a 06 08 01 12 02 70 79 12 05 08 02 12 01 66 12 02 08 03"},
+      {"packet fields in written order, data choice third",
+       [] {
+         pb::TracePacket p{.timestamp = 5, .trusted_packet_sequence_id = 6,
+                           .interned_data = pb::InternedData{}, .sequence_flags = 2,
+                           .trace_packet_defaults = pb::TracePacketDefaults{}};
+         p.data = pb::TrackEvent{.type = 3};
+         return p;
+       },
+       "40 05 50 06 5a 02 48 03 62 00 68 02 da 03 00"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    pb::TracePacket packet = c.packet();
+    std::vector<uint8_t> out = {0xAB};  // encoding appends after what is there
+    pb::encode(packet, out);
+    EXPECT_EQ(out[0], 0xAB);
+    EXPECT_EQ(hex(std::span(out).subspan(1)), c.hex);
+    EXPECT_EQ(pb::encoded_len(packet), out.size() - 1);
+  }
+}
+
+TEST(ProtoEncode, LongPayloadsTakeMultiByteLengths) {
+  pb::TracePacket p = with_event({.name = std::string(200, 'x')});
+  std::vector<uint8_t> out;
+  pb::encode(p, out);
+  // Event: ba 01 c8 01 + 200 bytes = 204 bytes, itself length cc 01.
+  ASSERT_EQ(out.size(), 1u + 2u + 204u);
+  EXPECT_EQ(hex(std::span(out).first(6)), "5a cc 01 ba 01 c8");
+  EXPECT_EQ(pb::encoded_len(p), out.size());
+}
+
+// ---- exporter ----
+
+constexpr int32_t kPid = 4242;
+// The process track packet of process 4242 on sequence 1.
+constexpr std::string_view kProcessPacket =
+    "0a 2b 40 00 50 01 e2 03 22 08 81 80 80 80 a0 92 04 12 0b 70 79 74 68 6f 6e 3a 34 32 34 32"
+    " 1a 0b 08 92 21 32 06 70 79 74 68 6f 6e 68 01";
+
+struct Session {
+  TraceFile file;
+  FakeCode code;
+  FakeThreads threads;
+  ProtoExporter exporter = ProtoExporter::create(file.open(), kPid);
+
+  core::Status batch(const std::vector<Event>& events) {
+    return exporter.write_batch(events, code, threads);
+  }
+};
+
+// One thread 7 named MainThread calls f once.
+void worked_example(Session& run) {
+  run.code.infos[0] = CodeInfo{"f", "/tmp/a.py", 3};
+  run.threads.names[7] = "MainThread";
+  ASSERT_TRUE(run.batch({ev(1234567, 7, EventKind::Start, 0), ev(1240001, 7, EventKind::Return, 0)}).ok());
+}
+
+const std::string kWorkedExample = hex_of({
+    kProcessPacket,
+    "0a 43 40 00 50 02 e2 03 23 08 82 80 80 80 a0 92 04 22 11 08 92 21 10 07 2a 0a 4d 61 69 6e 54"
+    "68 72 65 61 64 28 81 80 80 80 a0 92 04 62 08 0a 06 08 01 12 02 70 79 68 01 da 03 0a 5a 08 58"
+    "82 80 80 80 a0 92 04",
+    "0a 0f 40 00 50 02 62 07 12 05 08 01 12 01 66 68 02",
+    "0a 10 40 87 ad 4b 50 02 68 02 5a 06 48 01 18 01 50 01",
+    "0a 0c 40 c1 d7 4b 50 02 68 02 5a 02 48 02",
+});
+
+TEST(ProtoExporter, WorkedExample) {
+  Session run;
+  worked_example(run);
+  ASSERT_TRUE(run.exporter.finish(run.code, run.threads, 0).ok());
+  EXPECT_EQ(run.file.bytes().size(), 163u);
+  EXPECT_EQ(run.file.hex_contents(), kWorkedExample);
+}
+
+TEST(ProtoExporter, WorkedExampleWithDroppedEvents) {
+  Session run;
+  worked_example(run);
+  ASSERT_TRUE(run.exporter.finish(run.code, run.threads, 17).ok());
+  std::string dropped = hex_of({"0a 3b 40 00 50 01 5a 35 48 03 58 81 80 80 80 a0 92 04",
+                                "b2 01 02", hex_text("py"), "b2 01 07", hex_text("dropped"),
+                                "ba 01 19", hex_text("morvex: 17 events dropped")});
+  EXPECT_EQ(run.file.hex_contents(), kWorkedExample + " " + dropped);
+}
+
+TEST(ProtoExporter, EmptyFirstBatchWritesTheProcessPacketOnce) {
+  Session run;
+  ASSERT_TRUE(run.batch({}).ok());
+  EXPECT_EQ(run.file.hex_contents(), hex_of({kProcessPacket}));  // already flushed
+  ASSERT_TRUE(run.batch({}).ok());
+  ASSERT_TRUE(run.exporter.finish(run.code, run.threads, 0).ok());
+  EXPECT_EQ(run.file.hex_contents(), hex_of({kProcessPacket}));
+}
+
+TEST(ProtoExporter, NoBatchAndNothingDroppedLeavesTheFileEmpty) {
+  TraceFile file;
+  {
+    FakeCode code;
+    FakeThreads threads;
+    auto exporter = ProtoExporter::create(file.open(), kPid);
+    ASSERT_TRUE(exporter.finish(code, threads, 0).ok());
+  }
+  EXPECT_TRUE(file.bytes().empty());
+}
+
+TEST(ProtoExporter, DropsWithoutBatchesWriteProcessPacketThenInstant) {
+  Session run;
+  ASSERT_TRUE(run.exporter.finish(run.code, run.threads, 1).ok());
+  auto ps = packets(run.file.bytes());
+  ASSERT_EQ(ps.size(), 2u);
+  EXPECT_NE(field(ps[0], 60), nullptr);
+  auto event = fields(field(ps[1], 11)->bytes);
+  EXPECT_EQ(text(field(event, 23)), "morvex: 1 events dropped");
+  EXPECT_EQ(field(event, 11)->value, run.exporter.process_uuid());
+  EXPECT_EQ(field(ps[1], 13), nullptr);  // no sequence flags
+  EXPECT_EQ(field(ps[1], 12), nullptr);  // no interned data
+}
+
+TEST(ProtoExporter, ThreadWithoutNameHasNoThreadName) {
+  Session run;
+  ASSERT_TRUE(run.batch({ev(10, 9, EventKind::Return, 0)}).ok());
+  auto ps = packets(run.file.bytes());
+  ASSERT_EQ(ps.size(), 3u);  // process, thread, end event: an end needs no name
+  auto track = fields(field(ps[1], 60)->bytes);
+  auto thread = fields(field(track, 4)->bytes);
+  EXPECT_EQ(field(thread, 2)->value, 9u);
+  EXPECT_EQ(field(thread, 5), nullptr);
+  EXPECT_EQ(run.code.calls, 0);
+}
+
+TEST(ProtoExporter, UnknownAndEmptyNamesAreInterned) {
+  Session run;
+  run.code.infos[1] = CodeInfo{"", "/x.py", 1};
+  ASSERT_TRUE(run.batch({ev(1, 7, EventKind::Start, 5), ev(2, 7, EventKind::Start, 1)}).ok());
+  auto ps = packets(run.file.bytes());
+  ASSERT_EQ(ps.size(), 6u);
+  EXPECT_EQ(hex(field(ps[2], 12)->bytes), hex_of({"12 0d 08 01 12 09", hex_text("<unknown>")}));
+  EXPECT_EQ(hex(field(ps[3], 12)->bytes), "12 04 08 02 12 00");
+}
+
+TEST(ProtoExporter, AllEndEventsOfAThreadShareOneFragment) {
+  Session run;
+  run.code.infos = {{0, {"f", "", 1}}, {1, {"g", "", 2}}};
+  ASSERT_TRUE(run.batch({ev(1, 7, EventKind::Start, 0), ev(2, 7, EventKind::Start, 1),
+                         ev(3, 7, EventKind::Unwind, 1), ev(4, 7, EventKind::Yield, 0),
+                         ev(5, 7, EventKind::Resume, 0), ev(6, 7, EventKind::Return, 0)})
+                  .ok());
+  auto file = run.file.bytes();
+  auto all = fields(file);
+  ASSERT_EQ(all.size(), 2u + 2u + 6u);
+  const char* expected[] = {
+      "40 01 50 02 68 02 5a 06 48 01 18 01 50 01", "40 02 50 02 68 02 5a 06 48 01 18 01 50 02",
+      "40 03 50 02 68 02 5a 02 48 02",             "40 04 50 02 68 02 5a 02 48 02",
+      "40 05 50 02 68 02 5a 06 48 01 18 01 50 01", "40 06 50 02 68 02 5a 02 48 02",
+  };
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(hex(all[4 + i].bytes), expected[i]) << i;
+}
+
+TEST(ProtoExporter, KindBytesMapToBeginOrEnd) {
+  struct {
+    uint8_t kind;
+    bool begin;
+  } const cases[] = {{1, true}, {2, false}, {3, false}, {4, true}, {5, false},
+                     {6, true}, {0, true},  {7, true},  {255, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(int(c.kind));
+    Session run;
+    ASSERT_TRUE(run.batch({ev(1, 7, c.kind, 0)}).ok());
+    auto ps = packets(run.file.bytes());
+    auto event = fields(field(ps.back(), 11)->bytes);
+    EXPECT_EQ(field(event, 9)->value, c.begin ? 1u : 2u);
+    EXPECT_EQ(field(event, 10) != nullptr, c.begin);
+    EXPECT_EQ(ps.size(), c.begin ? 4u : 3u);
+  }
+}
+
+TEST(ProtoExporter, NamesAreInternedPerThreadSequence) {
+  Session run;
+  run.code.infos = {{0, {"f", "", 1}}, {1, {"g", "", 2}}};
+  run.threads.names = {{7, "a"}, {8, "b"}};
+  ASSERT_TRUE(run.batch({ev(1, 7, EventKind::Start, 0), ev(2, 8, EventKind::Start, 1),
+                         ev(3, 8, EventKind::Start, 0), ev(4, 7, EventKind::Start, 1)})
+                  .ok());
+  ASSERT_TRUE(run.batch({ev(5, 7, EventKind::Start, 0), ev(6, 8, EventKind::Start, 0)}).ok());
+  auto ps = packets(run.file.bytes());
+  ASSERT_EQ(ps.size(), 1u + 6u + 4u + 2u);
+  // Thread and interning packets, in the order first needed, before events.
+  struct Expect {
+    uint64_t seq;
+    const char* kind;
+    std::string name;
+    uint64_t iid;
+  } const want[] = {{2, "thread", "a", 0}, {2, "name", "f", 1}, {3, "thread", "b", 0},
+                    {3, "name", "g", 1},   {3, "name", "f", 2}, {2, "name", "g", 2}};
+  for (int i = 0; i < 6; ++i) {
+    SCOPED_TRACE(i);
+    const auto& p = ps[1 + i];
+    EXPECT_EQ(field(p, 10)->value, want[i].seq);
+    if (std::string(want[i].kind) == "thread") {
+      auto thread = fields(field(fields(field(p, 60)->bytes), 4)->bytes);
+      EXPECT_EQ(text(field(thread, 5)), want[i].name);
+    } else {
+      auto name = fields(field(fields(field(p, 12)->bytes), 2)->bytes);
+      EXPECT_EQ(field(name, 1)->value, want[i].iid);
+      EXPECT_EQ(text(field(name, 2)), want[i].name);
+    }
+  }
+  const uint64_t event_iids[] = {1, 1, 2, 2, 1, 2};
+  const uint64_t event_seqs[] = {2, 3, 3, 2, 2, 3};
+  for (int i = 0; i < 6; ++i) {
+    const auto& p = ps[7 + i];
+    EXPECT_EQ(field(p, 8)->value, uint64_t(i + 1));
+    EXPECT_EQ(field(p, 10)->value, event_seqs[i]);
+    EXPECT_EQ(field(fields(field(p, 11)->bytes), 10)->value, event_iids[i]) << i;
+  }
+  // Each name was looked up once per sequence, each thread once.
+  EXPECT_EQ(run.code.calls, 4);
+  EXPECT_EQ(run.threads.calls, 2);
+}
+
+TEST(ProtoExporter, SequenceBaseOffsetsEverySequenceId) {
+  struct {
+    uint32_t base;
+    uint64_t process, first, second;
+  } const cases[] = {{0, 1, 2, 3}, {1000, 128001, 128002, 128003}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.base);
+    Session run;
+    run.exporter.set_sequence_base(c.base);
+    ASSERT_TRUE(run.batch({ev(1, 7, EventKind::Return, 0), ev(2, 8, EventKind::Return, 0)}).ok());
+    ASSERT_TRUE(run.exporter.finish(run.code, run.threads, 3).ok());
+    auto ps = packets(run.file.bytes());
+    ASSERT_EQ(ps.size(), 6u);
+    const uint64_t seqs[] = {c.process, c.first, c.second, c.first, c.second, c.process};
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(field(ps[i], 10)->value, seqs[i]) << i;
+    // Track uuids come from the pid alone.
+    EXPECT_EQ(field(fields(field(ps[2], 60)->bytes), 1)->value, (uint64_t{kPid} << 32) + 3);
+  }
+  Session run;
+  run.exporter.set_sequence_base(1000);
+  ASSERT_TRUE(run.batch({ev(1, 7, EventKind::Return, 0)}).ok());
+  auto file = run.file.bytes();
+  EXPECT_EQ(hex(std::span(file).last(14)), "0a 0c 40 01 50 82 e8 07 68 02 5a 02 48 02");
+}
+
+TEST(ProtoExporter, HighThreadIdsAreNegativeInt32ButKeyedUnsigned) {
+  Session run;
+  run.code.infos[0] = CodeInfo{"f", "", 1};
+  const uint32_t high = 0x80000005u;
+  ASSERT_TRUE(run.batch({ev(1, high, EventKind::Start, 0), ev(2, 5, EventKind::Start, 0),
+                         ev(3, high, EventKind::Return, 0)})
+                  .ok());
+  ASSERT_TRUE(run.batch({ev(4, high, EventKind::Start, 0), ev(5, 5, EventKind::Return, 0)}).ok());
+  auto ps = packets(run.file.bytes());
+  ASSERT_EQ(ps.size(), 1u + 4u + 3u + 2u);  // no new thread or name packets in batch 2
+  auto thread = hex(field(fields(field(ps[1], 60)->bytes), 4)->bytes);
+  EXPECT_EQ(thread, "08 92 21 10 85 80 80 80 f8 ff ff ff ff 01");
+  EXPECT_EQ(hex(field(fields(field(ps[3], 60)->bytes), 4)->bytes), "08 92 21 10 05");
+  const uint64_t seqs[] = {2, 3, 2, 2, 3};
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(field(ps[5 + i], 10)->value, seqs[i]) << i;
+}
+
+TEST(ProtoExporter, TimestampLengthsSetThePacketLength) {
+  struct {
+    uint64_t ts;
+    const char* hex;
+  } const cases[] = {
+      {0, "0a 0a 40 00 50 02 68 02 5a 02 48 02"},
+      {127, "0a 0a 40 7f 50 02 68 02 5a 02 48 02"},
+      {uint64_t{1} << 56, "0a 12 40 80 80 80 80 80 80 80 80 01 50 02 68 02 5a 02 48 02"},
+      {std::numeric_limits<uint64_t>::max(),
+       "0a 13 40 ff ff ff ff ff ff ff ff ff 01 50 02 68 02 5a 02 48 02"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.ts);
+    Session run;
+    ASSERT_TRUE(run.batch({ev(c.ts, 7, EventKind::Return, 0)}).ok());
+    auto file = run.file.bytes();
+    std::string tail = hex(std::span(file).last((std::string(c.hex).size() + 1) / 3));
+    EXPECT_EQ(tail, c.hex);
+  }
+}
+
+TEST(ProtoExporter, LargeBatchesGrowTheBuffers) {
+  Session run;
+  for (uint32_t c = 0; c < 500; ++c) run.code.infos[c] = CodeInfo{std::string(c % 50 + 1, 'n'), "", c};
+  std::vector<Event> events;
+  uint64_t ts = uint64_t{1} << 40;
+  for (uint32_t i = 0; i < 40000; ++i) {
+    uint32_t tid = 1000 + i / 1024 % 6;
+    events.push_back(ev(ts += 37, tid, i % 2 ? EventKind::Return : EventKind::Start, i / 2 % 500));
+  }
+  ASSERT_TRUE(run.batch(events).ok());
+  auto ps = packets(run.file.bytes());
+  size_t event_packets = 0;
+  for (const auto& p : ps) {
+    const Field* te = field(p, 11);
+    if (te == nullptr) continue;
+    ASSERT_LT(event_packets, events.size());
+    const Event& e = events[event_packets++];
+    EXPECT_EQ(field(p, 8)->value, e.ts);
+    EXPECT_EQ(field(fields(te->bytes), 9)->value, e.kind() == 1 ? 1u : 2u);
+  }
+  EXPECT_EQ(event_packets, events.size());
+}
+
+TEST(ProtoExporter, WritePacketFramesLongPackets) {
+  Session run;
+  pb::TracePacket p = with_event({.name = std::string(200, 'x')});
+  ASSERT_TRUE(run.exporter.write_packet(p).ok());
+  ASSERT_TRUE(run.exporter.finish(run.code, run.threads, 0).ok());
+  auto file = run.file.bytes();
+  ASSERT_EQ(file.size(), 3u + 207u);
+  EXPECT_EQ(hex(std::span(file).first(6)), "0a cf 01 5a cc 01");
+}
+
+TEST(ProtoExporter, AppendKeepsWhatIsThereAndReportsOpenErrors) {
+  TraceFile file;
+  { std::ofstream(file.path(), std::ios::binary) << "abc"; }
+  {
+    auto appended = ProtoExporter::append(file.path());
+    ASSERT_TRUE(appended.ok());
+    FakeCode code;
+    FakeThreads threads;
+    ASSERT_TRUE(appended.value().write_batch({}, code, threads).ok());
+  }
+  auto bytes = file.bytes();
+  ASSERT_GT(bytes.size(), 3u);
+  EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 3), "abc");
+  EXPECT_EQ(bytes[3], 0x0A);
+
+  auto missing_dir = ProtoExporter::append(::testing::TempDir() + "no/such/dir/t.pftrace");
+  ASSERT_FALSE(missing_dir.ok());
+  EXPECT_EQ(missing_dir.error().os_code(), ENOENT);
+}
+
+// ---- write failures ----
+
+// A run whose file descriptor can be pointed at /dev/full (every write fails
+// with ENOSPC) and back at a real file, under the exporter's feet.
+struct FailingSession {
+  TraceFile good;
+  FakeCode code;
+  FakeThreads threads;
+  int fd;
+  ProtoExporter exporter;
+
+  FailingSession() : fd(-1), exporter(make()) {}
+  ProtoExporter make() {
+    auto file = good.open();
+    fd = file.fd();
+    return ProtoExporter::create(std::move(file), kPid);
+  }
+  void point_at(const char* path) {
+    int other = ::open(path, O_WRONLY | O_APPEND);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(::dup2(other, fd), fd);
+    ::close(other);
+  }
+  core::Status batch(const std::vector<Event>& events) {
+    return exporter.write_batch(events, code, threads);
+  }
+};
+
+TEST(ProtoExporterFailure, FailedFirstBatchIsWrittenWholeByTheNext) {
+  FailingSession run;
+  run.code.infos[0] = CodeInfo{"f", "/tmp/a.py", 3};
+  run.threads.names[7] = "MainThread";
+  run.point_at("/dev/full");
+  core::Status failed = run.batch({ev(1, 7, EventKind::Start, 0)});
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(failed.error().text(), "No space left on device (os error 28)");
+
+  run.point_at(run.good.path().c_str());
+  ASSERT_TRUE(run.batch({ev(1234567, 7, EventKind::Start, 0), ev(1240001, 7, EventKind::Return, 0)}).ok());
+  // The process, thread and interning packets lost with the first flush are
+  // written again, with the ids they had.
+  EXPECT_EQ(run.good.hex_contents(), kWorkedExample);
+}
+
+TEST(ProtoExporterFailure, LostDescriptorsAndNamesAreRewrittenWhenNeeded) {
+  FailingSession run;
+  run.code.infos = {{0, {"f", "", 1}}, {1, {"g", "", 2}}};
+  run.threads.names = {{7, "a"}, {8, "b"}};
+  ASSERT_TRUE(run.batch({ev(1, 7, EventKind::Start, 0)}).ok());
+  const size_t first = run.good.bytes().size();
+
+  run.point_at("/dev/full");
+  ASSERT_FALSE(run.batch({ev(2, 7, EventKind::Start, 1), ev(3, 8, EventKind::Start, 0)}).ok());
+
+  run.point_at(run.good.path().c_str());
+  ASSERT_TRUE(run.batch({ev(4, 8, EventKind::Start, 0), ev(5, 7, EventKind::Start, 1),
+                         ev(6, 7, EventKind::Start, 0)})
+                  .ok());
+  auto bytes = run.good.bytes();
+  auto ps = packets(std::vector<uint8_t>(bytes.begin() + first, bytes.end()));
+  ASSERT_EQ(ps.size(), 6u);
+  // Thread 8 keeps sequence 3 and g keeps iid 2 on sequence 2; f on sequence
+  // 2 was delivered before the failure and is not repeated.
+  EXPECT_EQ(field(ps[0], 10)->value, 3u);
+  EXPECT_NE(field(ps[0], 60), nullptr);
+  EXPECT_EQ(hex(field(ps[1], 12)->bytes), "12 05 08 01 12 01 66");
+  EXPECT_EQ(field(ps[1], 10)->value, 3u);
+  EXPECT_EQ(hex(field(ps[2], 12)->bytes), "12 05 08 02 12 01 67");
+  EXPECT_EQ(field(ps[2], 10)->value, 2u);
+  const uint64_t seqs[] = {3, 2, 2}, iids[] = {1, 2, 1};
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(field(ps[3 + i], 10)->value, seqs[i]);
+    EXPECT_EQ(field(fields(field(ps[3 + i], 11)->bytes), 10)->value, iids[i]);
+  }
+}
+
+TEST(ProtoExporterFailure, FinishReportsAFailedFlush) {
+  FailingSession run;
+  ASSERT_TRUE(run.batch({}).ok());
+  run.point_at("/dev/full");
+  core::Status failed = run.exporter.finish(run.code, run.threads, 17);
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(failed.error().os_code(), ENOSPC);
+}
+
+}  // namespace
+}  // namespace morvex::proto
