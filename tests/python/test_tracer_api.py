@@ -1,0 +1,328 @@
+"""The Tracer object as Python code sees it: arguments, errors, lifecycle,
+environment variables, the profiler slot."""
+
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+import morvex
+import morvex._core as core
+import tracefiles
+
+PROFILER = sys.monitoring.PROFILER_ID
+
+
+def fib(n):
+    return n if n < 2 else fib(n - 1) + fib(n - 2)
+
+
+def run_python(code, timeout=60):
+    """Runs code in a fresh interpreter (for process-wide first-time state)."""
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=timeout)
+
+
+class TestModule:
+    def test_all_lists_the_exports_in_order(self):
+        assert core.__all__ == ["Tracer", "cli_main", "_before_fork", "_after_fork_in_parent",
+                                "_after_fork_in_child"]
+        assert not hasattr(core, "Callbacks")
+        assert morvex.Tracer is core.Tracer
+        assert morvex.cli_main is core.cli_main
+
+    def test_tracer_type(self):
+        assert core.Tracer.__module__ == "morvex._core"
+        assert core.Tracer.__name__ == "Tracer"
+        assert core.Tracer.__text_signature__ == "(output, format=...)"
+        with pytest.raises(TypeError):
+            class Sub(core.Tracer):  # noqa: F841
+                pass
+        t = core.Tracer("x")
+        with pytest.raises(AttributeError):
+            t.anything = 1
+        with pytest.raises(TypeError):
+            import weakref
+            weakref.ref(t)
+
+    def test_docstrings(self):
+        assert core.cli_main.__text_signature__ == "(argv)"
+        assert core._before_fork.__doc__.startswith("Stop delivering callbacks before the address")
+        assert core._after_fork_in_child.__doc__.startswith("Start the child's own trace.")
+        assert core.Tracer._enter_as_child.__doc__.startswith("Enter as a process that exec'd")
+        assert core.Tracer.__exit__.__text_signature__ == "($self, _exc_type, _exc_val, _exc_tb)"
+
+
+class TestConstruction:
+    @pytest.mark.parametrize("fmt", ["JSON", " json", "json ", "", "perfetto", "Protobuf"])
+    def test_unknown_formats(self, fmt):
+        with pytest.raises(ValueError) as e:
+            core.Tracer("x", fmt)
+        assert str(e.value) == "unknown format: " + fmt
+
+    @pytest.mark.parametrize("args,kwargs,param", [
+        ((1,), {}, "output"),
+        ((b"x",), {}, "output"),
+        (("x", None), {}, "format"),
+        (("x",), {"format": 3}, "format"),
+        ((), {"output": None}, "output"),
+    ])
+    def test_non_str_arguments_name_the_parameter(self, args, kwargs, param):
+        with pytest.raises(TypeError) as e:
+            core.Tracer(*args, **kwargs)
+        assert param in str(e.value)
+
+    @pytest.mark.parametrize("fmt,canonical", [("pb", "protobuf"), ("proto", "protobuf"),
+                                               ("protobuf", "protobuf"), ("json", "json")])
+    def test_accepted_formats_and_the_child_variables(self, tmp_path, fmt, canonical):
+        path = str(tmp_path / "t")
+        with core.Tracer(path, fmt):
+            assert os.environ["MORVEX_CHILD_OUTPUT"] == path
+            assert os.environ["MORVEX_CHILD_FORMAT"] == canonical
+            fib(3)
+        tracefiles.read(path, canonical)  # decodes in the canonical format
+
+
+class TestLifecycle:
+    def test_profiler_slot_is_held_during_a_run_only(self, tmp_path):
+        t = core.Tracer(str(tmp_path / "t.pftrace"))
+        assert t.__enter__() is t
+        assert sys.monitoring.get_tool(PROFILER) == "morvex"
+        assert t.__exit__(None, None, None) is False
+        assert sys.monitoring.get_tool(PROFILER) is None
+
+    def test_exit_when_idle_and_twice(self, tmp_path):
+        t = core.Tracer(str(tmp_path / "t.json"), "json")
+        with pytest.raises(RuntimeError, match="^tracer is not tracing$"):
+            t.__exit__(None, None, None)
+        t.__enter__()
+        t.__exit__(None, None, None)
+        with pytest.raises(RuntimeError, match="^tracer is not tracing$"):
+            t.__exit__(None, None, None)
+
+    def test_exit_of_an_idle_tracer_clears_the_variables_of_another(self, tmp_path):
+        running = core.Tracer(str(tmp_path / "a.json"), "json")
+        idle = core.Tracer(str(tmp_path / "b.json"), "json")
+        running.__enter__()
+        try:
+            with pytest.raises(RuntimeError):
+                idle.__exit__()
+            assert "MORVEX_CHILD_OUTPUT" not in os.environ
+            assert "MORVEX_CHILD_FORMAT" not in os.environ
+        finally:
+            running.__exit__()
+
+    def test_exit_arguments(self, tmp_path):
+        t = core.Tracer(str(tmp_path / "t.json"), "json")
+        t.__enter__()
+        with pytest.raises(TypeError, match="_exc_type"):
+            t.__exit__(1, None, None)
+        with pytest.raises(TypeError):
+            t.__exit__(None, None, None, None)
+        with pytest.raises(TypeError):
+            t.__exit__(bogus=1)
+        # An exception triple is accepted and never suppresses the exception.
+        assert t.__exit__(_exc_type=KeyError, _exc_val=KeyError("k"), _exc_tb=None) is False
+
+    def test_exception_in_the_block_propagates_after_the_trace_is_finished(self, tmp_path):
+        path = tmp_path / "t.json"
+        with pytest.raises(ZeroDivisionError):
+            with core.Tracer(str(path), "json"):
+                fib(4)
+                1 / 0
+        assert "fib" in tracefiles.read(path, "json").names()
+
+    def test_reentering_recreates_the_file(self, tmp_path):
+        path = tmp_path / "t.json"
+        t = core.Tracer(str(path), "json")
+        with t:
+            fib(5)
+        first = tracefiles.read(path, "json").names().count("fib")
+        with t:
+            fib(2)
+        text = path.read_text()
+        assert text.count("[") == 1
+        assert tracefiles.read(path, "json").names().count("fib") == 3
+        assert first == 15
+
+    def test_missing_directory_raises_oserror_and_frees_the_slot(self, tmp_path):
+        t = core.Tracer(str(tmp_path / "no" / "such" / "t.json"), "json")
+        with pytest.raises(OSError) as e:
+            t.__enter__()
+        assert type(e.value) is OSError
+        assert str(e.value) == "No such file or directory (os error 2)"
+        assert sys.monitoring.get_tool(PROFILER) is None
+        os.environ.pop("MORVEX_CHILD_OUTPUT")  # set before the start failed
+        os.environ.pop("MORVEX_CHILD_FORMAT")
+
+    @pytest.mark.parametrize("fmt", ["json", "protobuf"])
+    def test_enter_as_child_appends_and_leaves_the_variables(self, tmp_path, fmt):
+        path = tmp_path / "t"
+        with core.Tracer(str(path), fmt):
+            fib(3)
+        before = path.read_bytes()
+        child = core.Tracer(str(path), fmt)
+        os.environ["MORVEX_CHILD_OUTPUT"] = "untouched"
+        try:
+            assert child._enter_as_child() is child
+            assert os.environ["MORVEX_CHILD_OUTPUT"] == "untouched"
+            assert "MORVEX_CHILD_FORMAT" not in os.environ
+            fib(4)
+            child.__exit__()
+        finally:
+            os.environ.pop("MORVEX_CHILD_OUTPUT", None)
+        data = path.read_bytes()
+        assert data.startswith(before)
+        t = tracefiles.read(path, fmt)
+        assert t.names().count("fib") == 5 + 9
+
+
+class TestSlotAlreadyTaken:
+    """Entering while the profiler slot is taken raises the interpreter's own
+    error and touches neither a file nor the environment."""
+
+    def test_another_tool_holds_the_slot(self, tmp_path):
+        path = tmp_path / "t.json"
+        sys.monitoring.use_tool_id(PROFILER, "someone-else")
+        try:
+            with pytest.raises(ValueError, match="already in use"):
+                core.Tracer(str(path), "json").__enter__()
+        finally:
+            sys.monitoring.free_tool_id(PROFILER)
+        assert not path.exists()
+        assert "MORVEX_CHILD_OUTPUT" not in os.environ
+
+    @pytest.mark.parametrize("same_tracer", [True, False])
+    def test_a_live_trace_is_never_wiped(self, tmp_path, same_tracer):
+        path = tmp_path / "t.json"
+        first = core.Tracer(str(path), "json")
+        first.__enter__()
+        try:
+            fib(6)
+            second = first if same_tracer else core.Tracer(str(path), "json")
+            with pytest.raises(ValueError, match="already in use"):
+                second.__enter__()
+            assert os.environ["MORVEX_CHILD_OUTPUT"] == str(path)
+            fib(2)
+            assert sys.monitoring.get_tool(PROFILER) == "morvex"
+        finally:
+            first.__exit__()
+        assert tracefiles.read(path, "json").names().count("fib") == 25 + 3
+
+
+class TestFailingRegistration:
+    @pytest.mark.parametrize("method,fail_on_call", [("register_callback", 3),
+                                                     ("set_events", 1)])
+    def test_failed_enable_undoes_itself(self, tmp_path, monkeypatch, method, fail_on_call):
+        real = getattr(sys.monitoring, method)
+        calls = []
+
+        def flaky(*args):
+            calls.append(args)
+            if len(calls) == fail_on_call:
+                raise RuntimeError("injected")
+            return real(*args)
+
+        monkeypatch.setattr(sys.monitoring, method, flaky)
+        path = tmp_path / "t.json"
+        with pytest.raises(RuntimeError, match="^injected$"):
+            core.Tracer(str(path), "json").__enter__()
+        monkeypatch.undo()
+        os.environ.pop("MORVEX_CHILD_OUTPUT")
+        os.environ.pop("MORVEX_CHILD_FORMAT")
+        assert sys.monitoring.get_tool(PROFILER) is None
+        # No callback is left behind.
+        for event in ("PY_START", "PY_RETURN", "PY_YIELD"):
+            assert sys.monitoring.register_callback(
+                PROFILER, getattr(sys.monitoring.events, event), None) is None
+        # The output holds a finished trace with no function events.
+        assert tracefiles.read(path, "json").names() == []
+        with core.Tracer(str(path), "json"):
+            fib(2)
+        assert tracefiles.read(path, "json").names().count("fib") == 3
+
+    def test_fork_hook_registration_failure_stops_the_run(self):
+        # Loaded under a name other than morvex._core, the first enter cannot
+        # register its fork hooks.
+        r = run_python("""
+            import importlib.util, os, sys, tempfile
+            import morvex._core as real
+            spec = importlib.util.spec_from_file_location("_core", real.__file__)
+            sys.modules["morvex"] = None   # makes "morvex._core" unimportable
+            del sys.modules["morvex._core"]
+            other = importlib.util.module_from_spec(spec)
+            spec.loader.exec_module(other)
+            path = os.path.join(tempfile.mkdtemp(), "t.json")
+            t = other.Tracer(path, "json")
+            try:
+                t.__enter__()
+            except ImportError as e:
+                print("import error:", type(e).__name__)
+            print("slot:", sys.monitoring.get_tool(sys.monitoring.PROFILER_ID))
+            names = [open(f"/proc/self/task/{t}/comm").read().strip()
+                     for t in os.listdir("/proc/self/task")]
+            print("threads:", sorted(n for n in names if n.startswith("morvex")))
+            print("file:", open(path).read())
+            # later enters no longer try to register, and work
+            with other.Tracer(path, "json"):
+                pass
+            print("again:", open(path).read())
+        """)
+        assert r.returncode == 0, r.stderr
+        assert "import error: ModuleNotFoundError" in r.stdout
+        assert "slot: None" in r.stdout
+        assert "threads: []" in r.stdout
+        assert "file: [\n" in r.stdout or "file: [" in r.stdout
+        assert "again: [" in r.stdout
+
+
+def test_two_threads_entering_and_exiting_one_tracer_do_not_deadlock():
+    r = run_python("""
+        import os, sys, tempfile, threading
+        import morvex._core as core
+        def fib(n): return n if n < 2 else fib(n - 1) + fib(n - 2)
+        t = core.Tracer(os.path.join(tempfile.mkdtemp(), "t.json"), "json")
+        outcomes = []
+        def cycle():
+            for _ in range(30):
+                for step in (t.__enter__, lambda: fib(12), t.__exit__):
+                    try:
+                        step()
+                    except (RuntimeError, ValueError) as e:
+                        outcomes.append(str(e))
+        workers = [threading.Thread(target=cycle) for _ in range(3)]
+        for w in workers: w.start()
+        for w in workers: w.join()
+        try:
+            t.__exit__()
+        except RuntimeError:
+            pass
+        print("done", sys.monitoring.get_tool(sys.monitoring.PROFILER_ID))
+    """, timeout=120)
+    assert r.returncode == 0, r.stderr
+    assert "done None" in r.stdout
+
+
+def test_tracing_a_thread_started_before_the_run(tmp_path):
+    """A thread that exists before the run joins it on its first event."""
+    go, ran, stop = threading.Event(), threading.Event(), threading.Event()
+
+    def worker():
+        go.wait()
+        while not stop.is_set():
+            fib(8)
+            ran.set()
+
+    w = threading.Thread(target=worker, name="early")
+    w.start()
+    path = tmp_path / "t.json"
+    with core.Tracer(str(path), "json"):
+        go.set()
+        assert ran.wait(10)
+        stop.set()
+        w.join()
+    t = tracefiles.read(path, "json")
+    assert "fib" in [s.name for s in t.thread_events("early")]

@@ -1,0 +1,153 @@
+"""Readers for the two trace formats, independent of morvex itself.
+
+Perfetto files are decoded with the generated messages that the `perfetto`
+package ships; JSON files with the standard library after closing the array.
+Both come out as the same shape: per process, per thread, the list of slice
+events in file order, so tests can check one thing for both formats.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import json
+from collections import defaultdict
+
+from perfetto.protos.perfetto.trace import perfetto_trace_pb2 as pb
+
+BEGIN_KINDS = {"start", "resume", "throw"}
+END_KINDS = {"return", "yield", "unwind"}
+
+
+@dataclasses.dataclass
+class Slice:
+    phase: str  # "B" or "E"
+    name: str | None  # None: a Perfetto slice end, which carries no name
+    ts: int  # nanoseconds
+    kind: str | None = None  # JSON only
+
+
+@dataclasses.dataclass
+class Trace:
+    # (pid, tid) -> events in file order
+    events: dict = dataclasses.field(default_factory=lambda: defaultdict(list))
+    # (pid, tid) -> thread name
+    thread_names: dict = dataclasses.field(default_factory=dict)
+    pids: set = dataclasses.field(default_factory=set)
+    dropped: dict = dataclasses.field(default_factory=dict)  # pid -> count
+    process_names: dict = dataclasses.field(default_factory=dict)  # pid -> name
+
+    def names(self, pid=None):
+        """Every begun slice name (of one process, or of all)."""
+        return [
+            s.name
+            for (p, _), evs in self.events.items()
+            if pid is None or p == pid
+            for s in evs
+            if s.phase == "B"
+        ]
+
+    def thread_events(self, name):
+        """Events of the one thread called `name`."""
+        keys = [k for k, n in self.thread_names.items() if n == name]
+        assert len(keys) == 1, f"threads named {name!r}: {keys}"
+        return self.events[keys[0]]
+
+
+def read_json(path) -> Trace:
+    text = open(path, encoding="utf-8").read()
+    assert text.startswith("["), text[:20]
+    assert text.count("[") >= 1
+    records = json.loads(text[:-1] + "]" if text.endswith(",") else text + "]")
+    t = Trace()
+    for r in records:
+        key = (r["pid"], r["tid"])
+        t.pids.add(r["pid"])
+        if r["ph"] == "M":
+            if r["name"] == "thread_name":
+                t.thread_names[key] = r["args"]["name"]
+            elif r["name"] == "morvex_dropped_events":
+                t.dropped[r["pid"]] = r["args"]["count"]
+            continue
+        assert r["cat"] == "py"
+        assert r["ph"] in ("B", "E")
+        kind = r["args"]["kind"]
+        assert (kind in BEGIN_KINDS) == (r["ph"] == "B"), r
+        ts = round(float(r["ts"]) * 1000)
+        t.events[key].append(Slice(r["ph"], r["name"], ts, kind))
+    return t
+
+
+def read_perfetto(path) -> Trace:
+    trace = pb.Trace()
+    trace.ParseFromString(open(path, "rb").read())
+    t = Trace()
+    names = defaultdict(dict)  # sequence -> iid -> name
+    categories = defaultdict(dict)
+    seq_track = {}  # sequence -> thread track uuid
+    tracks = {}  # uuid -> (pid, tid)
+    process_tracks = {}
+    for p in trace.packet:
+        seq = p.trusted_packet_sequence_id
+        if p.HasField("interned_data"):
+            for c in p.interned_data.event_categories:
+                categories[seq][c.iid] = c.name
+            for n in p.interned_data.event_names:
+                assert n.iid not in names[seq], "an iid is interned once per sequence"
+                names[seq][n.iid] = n.name
+        if p.HasField("trace_packet_defaults"):
+            seq_track[seq] = p.trace_packet_defaults.track_event_defaults.track_uuid
+        if p.HasField("track_descriptor"):
+            d = p.track_descriptor
+            if d.HasField("process"):
+                process_tracks[d.uuid] = d.process.pid
+                t.pids.add(d.process.pid)
+                t.process_names[d.process.pid] = d.process.process_name
+            elif d.HasField("thread"):
+                assert d.parent_uuid in process_tracks, "thread track before its process"
+                assert process_tracks[d.parent_uuid] == d.thread.pid
+                key = (d.thread.pid, d.thread.tid & 0xFFFFFFFF)
+                tracks[d.uuid] = key
+                if d.thread.HasField("thread_name"):
+                    t.thread_names[key] = d.thread.thread_name
+                t.events.setdefault(key, [])
+        if p.HasField("track_event"):
+            e = p.track_event
+            if e.type == pb.TrackEvent.TYPE_INSTANT:
+                assert list(e.categories) == ["py", "dropped"]
+                pid = process_tracks[e.track_uuid]
+                count = int(e.name.split()[1])
+                assert e.name == f"morvex: {count} events dropped"
+                t.dropped[pid] = count
+                continue
+            assert p.sequence_flags == 2
+            key = tracks[seq_track[seq]]
+            if e.type == pb.TrackEvent.TYPE_SLICE_BEGIN:
+                assert [categories[seq][i] for i in e.category_iids] == ["py"]
+                t.events[key].append(Slice("B", names[seq][e.name_iid], p.timestamp))
+            else:
+                assert e.type == pb.TrackEvent.TYPE_SLICE_END
+                t.events[key].append(Slice("E", None, p.timestamp))
+    return t
+
+
+def read(path, fmt) -> Trace:
+    return read_json(path) if fmt == "json" else read_perfetto(path)
+
+
+def assert_nested(events, allow_open=False):
+    """Begins and ends pair up like brackets; JSON ends name their begin."""
+    stack = []
+    for s in events:
+        if s.phase == "B":
+            stack.append(s.name)
+        else:
+            assert stack, f"end without a begin: {s}"
+            begun = stack.pop()
+            assert s.name is None or s.name == begun, (s.name, begun)
+    if not allow_open:
+        assert stack == [], f"slices left open: {stack}"
+
+
+def assert_time_ordered(events):
+    ts = [s.ts for s in events]
+    assert ts == sorted(ts), "one thread's events come out in recorded order"
