@@ -7,6 +7,29 @@
 
 namespace morvex::py {
 
+namespace {
+
+// The calling thread's threading.Thread, or nothing while threading does not
+// know it yet. threading.current_thread() would make up a _DummyThread for a
+// thread still in its bootstrap (the first events of every new thread come
+// from there), which lingers until interpreter exit; its "Dummy-" name is
+// not kept anyway, so such a thread is simply asked again later.
+PyRef current_thread() {
+  PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
+  if (!threading) return {};
+  PyRef active = PyRef::steal(PyObject_GetAttrString(threading.get(), "_active"));
+  if (!active || !PyDict_Check(active.get())) {
+    PyErr_Clear();
+    return PyRef::steal(PyObject_CallMethod(threading.get(), "current_thread", nullptr));
+  }
+  PyRef ident = PyRef::steal(PyLong_FromUnsignedLong(PyThread_get_thread_ident()));
+  if (!ident) return {};
+  PyObject* thread = PyDict_GetItemWithError(active.get(), ident.get());  // borrowed
+  return PyRef::borrow(thread);
+}
+
+}  // namespace
+
 bool usable_thread_name(const std::string& name) {
   return !name.empty() && name.compare(0, 6, "Dummy-") != 0;
 }
@@ -20,8 +43,7 @@ bool ThreadRegistry::ensure(uint32_t tid) {
   }
   std::string name;
   {
-    PyRef current = import_attr("threading", "current_thread");
-    PyRef thread = current ? PyRef::steal(PyObject_CallNoArgs(current.get())) : PyRef();
+    PyRef thread = current_thread();
     PyRef value = thread ? PyRef::steal(PyObject_GetAttrString(thread.get(), "name")) : PyRef();
     Py_ssize_t len = 0;
     const char* s = value && PyUnicode_Check(value.get())

@@ -22,8 +22,9 @@ class ThreadRegistry {
   ThreadRegistry();
 
   // Registers the calling thread (whose id is `tid`) under its threading
-  // name. False when the name can't be read, is empty, or is a "Dummy-" name
-  // that threading gives threads it did not start: a later call retries.
+  // name. False when threading does not know the thread (yet), or its name
+  // can't be read, is empty, or is a "Dummy-" name that threading gives
+  // threads it did not start: a later call retries.
   bool ensure(uint32_t tid);
 
   std::optional<std::string> name(uint32_t tid) const;

@@ -1,6 +1,5 @@
 """What a traced block looks like in both formats, read back independently."""
 
-import _thread
 import asyncio
 import threading
 import types
@@ -176,34 +175,30 @@ def test_coroutines_under_asyncio(trace_of):
     assert "gather" in names
 
 
-def test_named_threads_and_a_thread_without_a_name(trace_of, fmt):
-    done = threading.Event()
-
-    def unnamed():
-        fib(3)
-        done.set()
-
+def test_named_threads_and_threads_without_a_usable_name(trace_of, fmt):
     def body():
         workers = [threading.Thread(target=fib, args=(4,), name=f"worker-{i}") for i in range(3)]
+        # "Dummy-N" is what threading calls threads it did not start; like an
+        # empty name it is not worth keeping.
+        for name in ("Dummy-7", ""):
+            w = threading.Thread(target=fib, args=(3,))
+            w.name = name
+            workers.append(w)
         for w in workers:
             w.start()
         for w in workers:
             w.join()
-        # Not started by threading: current_thread() calls it "Dummy-N",
-        # which is not worth a name.
-        _thread.start_new_thread(unnamed, ())
-        done.wait(10)
 
     t = trace_of(body)
     for i in range(3):
         evs = t.thread_events(f"worker-{i}")
         assert [s.name for s in evs if s.phase == "B"].count("fib") == 9
         tracefiles.assert_nested(evs)
-    names = set(t.thread_names.values())
-    assert not any(n.startswith("Dummy-") for n in names)
-    unnamed_threads = [k for k in t.events if k not in t.thread_names]
-    assert len(unnamed_threads) == 1
-    assert "fib" in [s.name for s in t.events[unnamed_threads[0]]]
+    assert sorted(t.thread_names.values()) == ["MainThread", "worker-0", "worker-1", "worker-2"]
+    unnamed = [k for k in t.events if k not in t.thread_names]
+    assert len(unnamed) == 2
+    for k in unnamed:
+        assert [s.name for s in t.events[k] if s.phase == "B"].count("fib") == 5
 
 
 def renamed(fn, qualname):
