@@ -47,6 +47,7 @@ template <class K, class V>
 class FlatMap {
   static_assert(std::is_same_v<K, uint32_t> || std::is_same_v<K, uint64_t>,
                 "FlatMap keys are u32 or u64");
+
  public:
   explicit FlatMap(uint64_t seed = 0) : seed_(seed) {}
 

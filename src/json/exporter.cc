@@ -108,25 +108,21 @@ uint64_t process_seed() {
 }  // namespace
 
 void push_string(std::string& out, std::string_view bytes) {
+  // The bytes that have a two-character escape, and the letter each takes.
+  static constexpr std::string_view kShort("\b\t\n\f\r\"\\");
+  static constexpr std::string_view kLetter("btnfr\"\\");
   static constexpr char kHex[] = "0123456789abcdef";
   out.push_back('"');
   for (char ch : bytes) {
     auto c = static_cast<unsigned char>(ch);
-    switch (c) {
-      case '\b': out.append("\\b"); break;
-      case '\t': out.append("\\t"); break;
-      case '\n': out.append("\\n"); break;
-      case '\f': out.append("\\f"); break;
-      case '\r': out.append("\\r"); break;
-      case '"': out.append("\\\""); break;
-      case '\\': out.append("\\\\"); break;
-      default:
-        if (c < 0x20) {
-          char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
-          out.append(esc, sizeof esc);
-        } else {
-          out.push_back(ch);
-        }
+    if (size_t i = kShort.find(ch); i != std::string_view::npos) {
+      out.push_back('\\');
+      out.push_back(kLetter[i]);
+    } else if (c < 0x20) {
+      char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+      out.append(esc, sizeof esc);
+    } else {
+      out.push_back(ch);
     }
   }
   out.push_back('"');
@@ -158,8 +154,9 @@ Template Template::of(const core::CodeInfo& info) {
 Value& Value::set(std::string key, Value value) {
   auto& members = std::get<Object>(v_);
   // std::string compares its chars as unsigned char: byte-wise order.
-  auto at = std::lower_bound(members.begin(), members.end(), key,
-                             [](const auto& member, const std::string& k) { return member.first < k; });
+  auto at =
+      std::lower_bound(members.begin(), members.end(), key,
+                       [](const auto& member, const std::string& k) { return member.first < k; });
   if (at != members.end() && at->first == key) {
     at->second = std::move(value);
   } else {
@@ -244,12 +241,11 @@ Status JsonExporter::write_batch(std::span<const core::Event> events, const core
   return out_.flush();
 }
 
-Status JsonExporter::write_record(const Value& record) {
+void JsonExporter::write_record(const Value& record) {
   std::string text;
   record.write_to(text);
   text.push_back(',');
   out_.write_all(text);
-  return {};
 }
 
 Status JsonExporter::finish(const core::CodeLookup&, const core::ThreadNames& threads,
@@ -261,7 +257,7 @@ Status JsonExporter::finish(const core::CodeLookup&, const core::ThreadNames& th
         .set("pid", uint64_t{pid_})
         .set("tid", uint64_t{tid})
         .set("args", Value::object().set("name", name));
-    if (Status s = write_record(record); !s.ok()) return s;
+    write_record(record);
   }
   if (dropped != 0) {
     Value record = Value::object();
@@ -270,7 +266,7 @@ Status JsonExporter::finish(const core::CodeLookup&, const core::ThreadNames& th
         .set("pid", uint64_t{pid_})
         .set("tid", uint64_t{0})
         .set("args", Value::object().set("count", dropped));
-    if (Status s = write_record(record); !s.ok()) return s;
+    write_record(record);
   }
   return out_.flush();
 }

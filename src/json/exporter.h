@@ -54,9 +54,9 @@ class Value {
  public:
   using Object = std::vector<std::pair<std::string, Value>>;
 
-  Value(uint64_t number) : v_(number) {}                // NOLINT: implicit on purpose
-  Value(std::string text) : v_(std::move(text)) {}      // NOLINT: implicit on purpose
-  Value(const char* text) : v_(std::string(text)) {}    // NOLINT: implicit on purpose
+  Value(uint64_t number) : v_(number) {}              // NOLINT: implicit on purpose
+  Value(std::string text) : v_(std::move(text)) {}    // NOLINT: implicit on purpose
+  Value(const char* text) : v_(std::string(text)) {}  // NOLINT: implicit on purpose
   static Value object() { return Value(Object{}); }
 
   // Adds or replaces a key of an object.
@@ -93,7 +93,8 @@ class JsonExporter final : public core::Exporter {
   JsonExporter(core::SharedFile out, uint32_t pid);
 
   const Template& template_for(uint32_t code_id, const core::CodeLookup& code);
-  core::Status write_record(const Value& record);
+  // Serializing into memory cannot fail; only the flush that follows can.
+  void write_record(const Value& record);
 
   core::SharedFile out_;
   // Sized, never shrunk, so the per-event path writes through a pointer;

@@ -137,10 +137,6 @@ Status ProtoExporter::write_thread_packet(Sequence& seq, const core::ThreadNames
   Status s = write_packet(packet);
   if (!s.ok()) return s;
   seq.delivered = true;
-  // The packet clears the sequence's incremental state in the reader, so
-  // every name interned on it before must be interned again.
-  seq.names.for_each([](uint32_t, NameEntry& e) { e.delivered = false; });
-  seq.undelivered_names = static_cast<uint32_t>(seq.names.size());
   unconfirmed_.push_back({&seq, kThreadPacket});
   return {};
 }
@@ -199,8 +195,7 @@ const ProtoExporter::FragmentRef* ProtoExporter::add_fragment(const Sequence& se
   return fragment_index_.try_emplace(key, ref).first;
 }
 
-Status ProtoExporter::write_batch(std::span<const core::Event> events,
-                                  const core::CodeLookup& code,
+Status ProtoExporter::write_batch(std::span<const core::Event> events, const core::CodeLookup& code,
                                   const core::ThreadNames& threads) {
   if (Status s = ensure_process(); !s.ok()) return s;
 
@@ -243,8 +238,7 @@ Status ProtoExporter::write_batch(std::span<const core::Event> events,
   return settle(out_.flush());
 }
 
-Status ProtoExporter::finish(const core::CodeLookup&, const core::ThreadNames&,
-                             uint64_t dropped) {
+Status ProtoExporter::finish(const core::CodeLookup&, const core::ThreadNames&, uint64_t dropped) {
   if (dropped != 0) {
     if (Status s = ensure_process(); !s.ok()) return s;
     pb::TrackEvent event;
@@ -263,7 +257,11 @@ Status ProtoExporter::finish(const core::CodeLookup&, const core::ThreadNames&,
 
 // A failed flush may have dropped the buffered descriptor and interning
 // packets; forget that they were written so the next batch that needs them
-// writes them again.
+// writes them again. Names are interned only once their sequence's thread
+// packet is out, so when a thread packet is lost, every name interned on it
+// since went with the same flush and is in the list too: the rewritten thread
+// packet (which clears the reader's interned state) is always followed by
+// the names again.
 Status ProtoExporter::settle(Status flushed) {
   if (!flushed.ok()) {
     if (process_unconfirmed_) process_written_ = false;

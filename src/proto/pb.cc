@@ -122,8 +122,7 @@ void put_opt_int32(const Tag& t, const std::optional<int32_t>& v, std::vector<ui
   if (v) put_varint_field(t, int32_wire(*v), out);
 }
 
-void put_opt_string(const Tag& t, const std::optional<std::string>& v,
-                    std::vector<uint8_t>& out) {
+void put_opt_string(const Tag& t, const std::optional<std::string>& v, std::vector<uint8_t>& out) {
   if (v) put_bytes_field(t, *v, out);
 }
 
@@ -156,7 +155,8 @@ void encode(const EventCategory& m, std::vector<uint8_t>& out) {
 
 size_t encoded_len(const InternedData& m) {
   size_t n = 0;
-  for (const auto& c : m.event_categories) n += bytes_field_len(kInternedCategories, encoded_len(c));
+  for (const auto& c : m.event_categories)
+    n += bytes_field_len(kInternedCategories, encoded_len(c));
   for (const auto& c : m.event_names) n += bytes_field_len(kInternedNames, encoded_len(c));
   return n;
 }

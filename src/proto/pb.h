@@ -63,14 +63,14 @@ class Varint {
 
 // Tag bytes: (field number << 3) | wire type. Fields 16 and up need two.
 namespace tag {
-inline constexpr uint8_t kTracePacket = 0x0A;  // Trace.packet, field 1, bytes
-inline constexpr uint8_t kTimestamp = 0x40;    // TracePacket.timestamp, 8
-inline constexpr uint8_t kSequenceId = 0x50;   // TracePacket.trusted_packet_sequence_id, 10
-inline constexpr uint8_t kTrackEvent = 0x5A;   // TracePacket.track_event, 11
+inline constexpr uint8_t kTracePacket = 0x0A;    // Trace.packet, field 1, bytes
+inline constexpr uint8_t kTimestamp = 0x40;      // TracePacket.timestamp, 8
+inline constexpr uint8_t kSequenceId = 0x50;     // TracePacket.trusted_packet_sequence_id, 10
+inline constexpr uint8_t kTrackEvent = 0x5A;     // TracePacket.track_event, 11
 inline constexpr uint8_t kSequenceFlags = 0x68;  // TracePacket.sequence_flags, 13
-inline constexpr uint8_t kCategoryIid = 0x18;  // TrackEvent.category_iids, 3
-inline constexpr uint8_t kEventType = 0x48;    // TrackEvent.type, 9
-inline constexpr uint8_t kNameIid = 0x50;      // TrackEvent.name_iid, 10
+inline constexpr uint8_t kCategoryIid = 0x18;    // TrackEvent.category_iids, 3
+inline constexpr uint8_t kEventType = 0x48;      // TrackEvent.type, 9
+inline constexpr uint8_t kNameIid = 0x50;        // TrackEvent.name_iid, 10
 }  // namespace tag
 
 // TrackEvent.type

@@ -1,5 +1,3 @@
-#include "core/flatmap.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -9,6 +7,8 @@
 #include <set>
 #include <string>
 #include <vector>
+
+#include "core/flatmap.h"
 
 namespace morvex::core {
 namespace {
@@ -75,8 +75,10 @@ struct KeyPattern {
 const KeyPattern kPatterns[] = {
     {"dense", [](uint64_t i, std::mt19937_64&) -> uint64_t { return i; }},
     {"high_half", [](uint64_t i, std::mt19937_64&) -> uint64_t { return i << 32; }},
-    {"fragment", [](uint64_t i, std::mt19937_64&) -> uint64_t { return ((i % 7) << 32) | ((i / 7) << 1) | 1; }},
-    {"aligned_addresses", [](uint64_t i, std::mt19937_64&) -> uint64_t { return 0x7f0000000000ull + i * 64; }},
+    {"fragment",
+     [](uint64_t i, std::mt19937_64&) -> uint64_t { return ((i % 7) << 32) | ((i / 7) << 1) | 1; }},
+    {"aligned_addresses",
+     [](uint64_t i, std::mt19937_64&) -> uint64_t { return 0x7f0000000000ull + i * 64; }},
     {"random", [](uint64_t, std::mt19937_64& rng) -> uint64_t { return rng(); }},
 };
 
@@ -150,7 +152,8 @@ TEST(FlatMap, ReserveAvoidsGrowthAndKeepsPointers) {
 
 TEST(FlatMap, ValuesSurviveGrowth) {
   FlatMap<uint32_t, std::string> m;
-  for (uint32_t i = 0; i < 3000; ++i) m.try_emplace(i, std::string(40, static_cast<char>('a' + i % 26)));
+  for (uint32_t i = 0; i < 3000; ++i)
+    m.try_emplace(i, std::string(40, static_cast<char>('a' + i % 26)));
   for (uint32_t i = 0; i < 3000; ++i) {
     ASSERT_NE(m.find(i), nullptr);
     EXPECT_EQ(*m.find(i), std::string(40, static_cast<char>('a' + i % 26)));

@@ -129,9 +129,15 @@ TEST(JsonText, PushU64WritesPlainDecimal) {
     uint64_t in;
     const char* out;
   } const cases[] = {
-      {0, "0"},           {7, "7"},           {10, "10"},
-      {99, "99"},         {100, "100"},       {1000, "1000"},
-      {4242, "4242"},     {123456789, "123456789"}, {4294967295u, "4294967295"},
+      {0, "0"},
+      {7, "7"},
+      {10, "10"},
+      {99, "99"},
+      {100, "100"},
+      {1000, "1000"},
+      {4242, "4242"},
+      {123456789, "123456789"},
+      {4294967295u, "4294967295"},
       {10000000000000000000u, "10000000000000000000"},
       {std::numeric_limits<uint64_t>::max(), "18446744073709551615"},
   };
@@ -171,10 +177,14 @@ TEST(JsonText, TemplateHoldsTheEscapedPerCodeText) {
     const char* head;
     const char* tail;
   } const cases[] = {
-      {{"f", "/tmp/a.py", 3}, R"({"name":"f","cat":"py","ph":")",
+      {{"f", "/tmp/a.py", 3},
+       R"({"name":"f","cat":"py","ph":")",
        R"(,"args":{"file":"/tmp/a.py","line":3,"kind":")"},
-      {{"", "", 0}, R"({"name":"<unknown>","cat":"py","ph":")", R"(,"args":{"file":"","line":0,"kind":")"},
-      {{"A.<locals>.\"q\"", "C:\\x\t.py", 4294967295u}, R"({"name":"A.<locals>.\"q\"","cat":"py","ph":")",
+      {{"", "", 0},
+       R"({"name":"<unknown>","cat":"py","ph":")",
+       R"(,"args":{"file":"","line":0,"kind":")"},
+      {{"A.<locals>.\"q\"", "C:\\x\t.py", 4294967295u},
+       R"({"name":"A.<locals>.\"q\"","cat":"py","ph":")",
        R"(,"args":{"file":"C:\\x\t.py","line":4294967295,"kind":")"},
   };
   for (const auto& c : cases) {
@@ -211,7 +221,8 @@ const std::string kWorkedExample =
 void worked_example(Session& run) {
   run.code.infos[0] = CodeInfo{"f", "/tmp/a.py", 3};
   run.threads.names[1] = "MainThread";
-  ASSERT_TRUE(run.batch({ev(1234567, 1, EventKind::Start, 0), ev(1240001, 1, EventKind::Return, 0)}).ok());
+  ASSERT_TRUE(
+      run.batch({ev(1234567, 1, EventKind::Start, 0), ev(1240001, 1, EventKind::Return, 0)}).ok());
 }
 
 TEST(JsonExporter, WorkedExample) {
@@ -225,9 +236,10 @@ TEST(JsonExporter, WorkedExampleWithDroppedEvents) {
   Session run;
   worked_example(run);
   ASSERT_TRUE(run.finish(17).ok());
-  EXPECT_EQ(run.file.contents(),
-            kWorkedExample +
-                R"({"args":{"count":17},"name":"morvex_dropped_events","ph":"M","pid":4242,"tid":0},)");
+  EXPECT_EQ(
+      run.file.contents(),
+      kWorkedExample +
+          R"({"args":{"count":17},"name":"morvex_dropped_events","ph":"M","pid":4242,"tid":0},)");
 }
 
 TEST(JsonExporter, EveryKindByteHasAPhaseAndAName) {
@@ -243,9 +255,10 @@ TEST(JsonExporter, EveryKindByteHasAPhaseAndAName) {
     Session run;
     run.code.infos[9] = CodeInfo{"g", "m.py", 2};
     ASSERT_TRUE(run.batch({ev(5, 3, c.kind, 9)}).ok());
-    EXPECT_EQ(run.file.contents(), std::string(R"([{"name":"g","cat":"py","ph":")") + c.ph +
-                                       R"(","ts":0.005,"pid":4242,"tid":3,"args":{"file":"m.py","line":2,"kind":")" +
-                                       c.name + R"("}},)");
+    EXPECT_EQ(run.file.contents(),
+              std::string(R"([{"name":"g","cat":"py","ph":")") + c.ph +
+                  R"(","ts":0.005,"pid":4242,"tid":3,"args":{"file":"m.py","line":2,"kind":")" +
+                  c.name + R"("}},)");
   }
 }
 
@@ -267,9 +280,10 @@ TEST(JsonExporter, UnknownCodeIdsAndEmptyNames) {
   Session run;
   run.code.infos[2] = CodeInfo{"", "e.py", 7};
   ASSERT_TRUE(run.batch({ev(1, 4, EventKind::Start, 1), ev(2, 4, EventKind::Start, 2)}).ok());
-  EXPECT_EQ(run.file.contents(),
-            R"([{"name":"<unknown>","cat":"py","ph":"B","ts":0.001,"pid":4242,"tid":4,"args":{"file":"","line":0,"kind":"start"}},)"
-            R"({"name":"<unknown>","cat":"py","ph":"B","ts":0.002,"pid":4242,"tid":4,"args":{"file":"e.py","line":7,"kind":"start"}},)");
+  EXPECT_EQ(
+      run.file.contents(),
+      R"([{"name":"<unknown>","cat":"py","ph":"B","ts":0.001,"pid":4242,"tid":4,"args":{"file":"","line":0,"kind":"start"}},)"
+      R"({"name":"<unknown>","cat":"py","ph":"B","ts":0.002,"pid":4242,"tid":4,"args":{"file":"e.py","line":7,"kind":"start"}},)");
 }
 
 TEST(JsonExporter, TemplatesAreBuiltOncePerCode) {
@@ -289,10 +303,11 @@ TEST(JsonExporter, ThreadNamesFollowTheSnapshotOrderByTid) {
   Session run;
   run.threads.names = {{4000000000u, "last"}, {2, "Thread-1 \"w\""}, {1, "MainThread"}};
   ASSERT_TRUE(run.finish(0).ok());
-  EXPECT_EQ(run.file.contents(),
-            R"([{"args":{"name":"MainThread"},"name":"thread_name","ph":"M","pid":4242,"tid":1},)"
-            R"({"args":{"name":"Thread-1 \"w\""},"name":"thread_name","ph":"M","pid":4242,"tid":2},)"
-            R"({"args":{"name":"last"},"name":"thread_name","ph":"M","pid":4242,"tid":4000000000},)");
+  EXPECT_EQ(
+      run.file.contents(),
+      R"([{"args":{"name":"MainThread"},"name":"thread_name","ph":"M","pid":4242,"tid":1},)"
+      R"({"args":{"name":"Thread-1 \"w\""},"name":"thread_name","ph":"M","pid":4242,"tid":2},)"
+      R"({"args":{"name":"last"},"name":"thread_name","ph":"M","pid":4242,"tid":4000000000},)");
 }
 
 TEST(JsonExporter, EmptyRunsWriteNothingButTheOpeningBracket) {
@@ -305,8 +320,9 @@ TEST(JsonExporter, EmptyRunsWriteNothingButTheOpeningBracket) {
 TEST(JsonExporter, EveryNonZeroDropCountWritesOneRecord) {
   Session run;
   ASSERT_TRUE(run.finish(std::numeric_limits<uint64_t>::max()).ok());
-  EXPECT_EQ(run.file.contents(),
-            R"([{"args":{"count":18446744073709551615},"name":"morvex_dropped_events","ph":"M","pid":4242,"tid":0},)");
+  EXPECT_EQ(
+      run.file.contents(),
+      R"([{"args":{"count":18446744073709551615},"name":"morvex_dropped_events","ph":"M","pid":4242,"tid":0},)");
 }
 
 TEST(JsonExporter, LargeBatchesGrowTheBuffer) {
@@ -338,11 +354,16 @@ TEST(JsonExporter, AppendingRunsAddRecordsWithTheirOwnPid) {
   FakeThreads threads;
   {
     auto parent = JsonExporter::create(file.open_with_bracket(), 10);
-    ASSERT_TRUE(parent.write_batch(std::vector<Event>{ev(1000, 1, EventKind::Start, 0)}, code, threads).ok());
+    ASSERT_TRUE(
+        parent.write_batch(std::vector<Event>{ev(1000, 1, EventKind::Start, 0)}, code, threads)
+            .ok());
   }
   {
-    auto child = JsonExporter::create(std::move(core::SharedFile::open(file.path(), false).value()), 11);
-    ASSERT_TRUE(child.write_batch(std::vector<Event>{ev(2000, 1, EventKind::Start, 0)}, code, threads).ok());
+    auto child =
+        JsonExporter::create(std::move(core::SharedFile::open(file.path(), false).value()), 11);
+    ASSERT_TRUE(
+        child.write_batch(std::vector<Event>{ev(2000, 1, EventKind::Start, 0)}, code, threads)
+            .ok());
   }
   const std::string contents = file.contents();
   EXPECT_EQ(contents.substr(0, 2), "[{");
@@ -371,7 +392,8 @@ TEST(JsonExporterFailure, FailedFlushesAreReported) {
   threads.names = {{1, "MainThread"}};
   auto exporter = JsonExporter::create(dev_full(), kPid);
 
-  core::Status batch = exporter.write_batch(std::vector<Event>{ev(1, 1, EventKind::Start, 0)}, code, threads);
+  core::Status batch =
+      exporter.write_batch(std::vector<Event>{ev(1, 1, EventKind::Start, 0)}, code, threads);
   ASSERT_FALSE(batch.ok());
   EXPECT_EQ(batch.error().text(), "No space left on device (os error 28)");
 

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <limits>
 #include <map>
@@ -164,7 +163,9 @@ const Field* field(const std::vector<Field>& fs, uint32_t number) {
   return nullptr;
 }
 
-std::string text(const Field* f) { return f ? std::string(f->bytes.begin(), f->bytes.end()) : "<absent>"; }
+std::string text(const Field* f) {
+  return f ? std::string(f->bytes.begin(), f->bytes.end()) : "<absent>";
+}
 
 // The file as a list of packets, each checked to be framed as Trace.packet.
 std::vector<std::vector<Field>> packets(const std::vector<uint8_t>& file) {
@@ -175,144 +176,6 @@ std::vector<std::vector<Field>> packets(const std::vector<uint8_t>& file) {
     out.push_back(fields(f.bytes));
   }
   return out;
-}
-
-// ---- encoding ----
-
-struct VarintCase {
-  uint64_t value;
-  const char* hex;
-};
-
-TEST(ProtoVarint, EncodesSevenBitGroupsLowFirst) {
-  const VarintCase cases[] = {
-      {0, "00"},
-      {1, "01"},
-      {127, "7f"},
-      {128, "80 01"},
-      {300, "ac 02"},
-      {16383, "ff 7f"},
-      {16384, "80 80 01"},
-      {uint64_t{1} << 32, "80 80 80 80 10"},
-      {uint64_t{1} << 56, "80 80 80 80 80 80 80 80 01"},
-      {std::numeric_limits<uint64_t>::max(), "ff ff ff ff ff ff ff ff ff 01"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.value);
-    pb::Varint v(c.value);
-    EXPECT_EQ(hex(v.as_slice()), c.hex);
-    EXPECT_EQ(pb::varint_len(c.value), v.size());
-    uint8_t buf[pb::kMaxVarintLen + 1] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE,
-                                          0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
-    uint8_t* end = pb::write_varint(c.value, buf);
-    EXPECT_EQ(static_cast<size_t>(end - buf), v.size());
-    EXPECT_EQ(buf[pb::kMaxVarintLen], 0xEE);  // guard byte untouched
-  }
-}
-
-struct EncodeCase {
-  const char* name;
-  std::function<pb::TracePacket()> packet;
-  const char* hex;
-};
-
-pb::TracePacket with_event(pb::TrackEvent e) {
-  pb::TracePacket p;
-  p.data = std::move(e);
-  return p;
-}
-pb::TracePacket with_track(pb::TrackDescriptor t) {
-  pb::TracePacket p;
-  p.data = std::move(t);
-  return p;
-}
-
-TEST(ProtoEncode, FieldsPresenceAndTags) {
-  const EncodeCase cases[] = {
-      {"nothing present", [] { return pb::TracePacket{}; }, ""},
-      {"present zero timestamp", [] { return pb::TracePacket{.timestamp = 0}; }, "40 00"},
-      {"present zero flags", [] { return pb::TracePacket{.sequence_flags = 0}; }, "68 00"},
-      {"zero uuid in a descriptor, two-byte tag 60",
-       [] { return with_track({.uuid = 0}); }, "e2 03 02 08 00"},
-      {"empty descriptor", [] { return with_track({}); }, "e2 03 00"},
-      {"empty track event", [] { return with_event({}); }, "5a 00"},
-      {"empty packet defaults, two-byte tag 59",
-       [] { return pb::TracePacket{.trace_packet_defaults = pb::TracePacketDefaults{}}; },
-       "da 03 00"},
-      {"defaults holding an empty nested message",
-       [] {
-         return pb::TracePacket{.trace_packet_defaults =
-                                    pb::TracePacketDefaults{.track_event_defaults = pb::TrackEventDefaults{}}};
-       },
-       "da 03 02 5a 00"},
-      {"empty interned data", [] { return pb::TracePacket{.interned_data = pb::InternedData{}}; },
-       "62 00"},
-      {"repeated iids unpacked", [] { return with_event({.category_iids = {1, 300}}); },
-       "5a 05 18 01 18 ac 02"},
-      {"categories and name, tags 22 and 23",
-       [] { return with_event({.categories = {"py", "dropped"}, .name = "x"}); },
-       "5a 13 b2 01 02 70 79 b2 01 07 64 72 6f 70 70 65 64 ba 01 01 78"},
-      {"empty strings are present", [] { return with_event({.categories = {""}, .name = ""}); },
-       "5a 06 b2 01 00 ba 01 00"},
-      {"track event fields in their written order",
-       [] {
-         return with_event({.category_iids = {1}, .type = 1, .name_iid = 2, .track_uuid = 3,
-                            .categories = {"c"}, .name = "n"});
-       },
-       "5a 10 18 01 48 01 50 02 58 03 b2 01 01 63 ba 01 01 6e"},
-      {"negative int32 tid is ten bytes",
-       [] { return with_track({.thread = pb::ThreadDescriptor{.tid = -1}}); },
-       "e2 03 0d 22 0b 10 ff ff ff ff ff ff ff ff ff 01"},
-      {"tid 2^31 read as int32",
-       [] { return with_track({.thread = pb::ThreadDescriptor{.tid = std::numeric_limits<int32_t>::min()}}); },
-       "e2 03 0d 22 0b 10 80 80 80 80 f8 ff ff ff ff 01"},
-      {"negative type", [] { return with_event({.type = -2}); },
-       "5a 0b 48 fe ff ff ff ff ff ff ff ff 01"},
-      {"process descriptor",
-       [] { return with_track({.process = pb::ProcessDescriptor{.pid = 1, .process_name = "p"}}); },
-       "e2 03 07 1a 05 08 01 32 01 70"},
-      {"descriptor fields in order",
-       [] {
-         return with_track({.uuid = 1, .name = "n", .thread = pb::ThreadDescriptor{.pid = 2, .tid = 3,
-                                                                                    .thread_name = "t"},
-                            .parent_uuid = 4});
-       },
-       "e2 03 10 08 01 12 01 6e 22 07 08 02 10 03 2a 01 74 28 04"},
-      {"interned categories before names",
-       [] {
-         return pb::TracePacket{.interned_data = pb::InternedData{
-                                    .event_categories = {{1, "py"}}, .event_names = {{2, "f"}, {3, std::nullopt}}}};
-       },
-       "62 13 0a 06 08 01 12 02 70 79 12 05 08 02 12 01 66 12 02 08 03"},
-      {"packet fields in written order, data choice third",
-       [] {
-         pb::TracePacket p{.timestamp = 5, .trusted_packet_sequence_id = 6,
-                           .interned_data = pb::InternedData{}, .sequence_flags = 2,
-                           .trace_packet_defaults = pb::TracePacketDefaults{}};
-         p.data = pb::TrackEvent{.type = 3};
-         return p;
-       },
-       "40 05 50 06 5a 02 48 03 62 00 68 02 da 03 00"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    pb::TracePacket packet = c.packet();
-    std::vector<uint8_t> out = {0xAB};  // encoding appends after what is there
-    pb::encode(packet, out);
-    EXPECT_EQ(out[0], 0xAB);
-    EXPECT_EQ(hex(std::span(out).subspan(1)), c.hex);
-    EXPECT_EQ(pb::encoded_len(packet), out.size() - 1);
-  }
-}
-
-TEST(ProtoEncode, LongPayloadsTakeMultiByteLengths) {
-  pb::TracePacket p = with_event({.name = std::string(200, 'x')});
-  std::vector<uint8_t> out;
-  pb::encode(p, out);
-  // Event: ba 01 c8 01 + 200 bytes = 204 bytes, itself length cc 01.
-  ASSERT_EQ(out.size(), 1u + 2u + 204u);
-  EXPECT_EQ(hex(std::span(out).first(6)), "5a cc 01 ba 01 c8");
-  EXPECT_EQ(pb::encoded_len(p), out.size());
 }
 
 // ---- exporter ----
@@ -338,7 +201,8 @@ struct Session {
 void worked_example(Session& run) {
   run.code.infos[0] = CodeInfo{"f", "/tmp/a.py", 3};
   run.threads.names[7] = "MainThread";
-  ASSERT_TRUE(run.batch({ev(1234567, 7, EventKind::Start, 0), ev(1240001, 7, EventKind::Return, 0)}).ok());
+  ASSERT_TRUE(
+      run.batch({ev(1234567, 7, EventKind::Start, 0), ev(1240001, 7, EventKind::Return, 0)}).ok());
 }
 
 const std::string kWorkedExample = hex_of({
@@ -363,9 +227,9 @@ TEST(ProtoExporter, WorkedExampleWithDroppedEvents) {
   Session run;
   worked_example(run);
   ASSERT_TRUE(run.exporter.finish(run.code, run.threads, 17).ok());
-  std::string dropped = hex_of({"0a 3b 40 00 50 01 5a 35 48 03 58 81 80 80 80 a0 92 04",
-                                "b2 01 02", hex_text("py"), "b2 01 07", hex_text("dropped"),
-                                "ba 01 19", hex_text("morvex: 17 events dropped")});
+  std::string dropped =
+      hex_of({"0a 3b 40 00 50 01 5a 35 48 03 58 81 80 80 80 a0 92 04", "b2 01 02", hex_text("py"),
+              "b2 01 07", hex_text("dropped"), "ba 01 19", hex_text("morvex: 17 events dropped")});
   EXPECT_EQ(run.file.hex_contents(), kWorkedExample + " " + dropped);
 }
 
@@ -435,9 +299,12 @@ TEST(ProtoExporter, AllEndEventsOfAThreadShareOneFragment) {
   auto all = fields(file);
   ASSERT_EQ(all.size(), 2u + 2u + 6u);
   const char* expected[] = {
-      "40 01 50 02 68 02 5a 06 48 01 18 01 50 01", "40 02 50 02 68 02 5a 06 48 01 18 01 50 02",
-      "40 03 50 02 68 02 5a 02 48 02",             "40 04 50 02 68 02 5a 02 48 02",
-      "40 05 50 02 68 02 5a 06 48 01 18 01 50 01", "40 06 50 02 68 02 5a 02 48 02",
+      "40 01 50 02 68 02 5a 06 48 01 18 01 50 01",
+      "40 02 50 02 68 02 5a 06 48 01 18 01 50 02",
+      "40 03 50 02 68 02 5a 02 48 02",
+      "40 04 50 02 68 02 5a 02 48 02",
+      "40 05 50 02 68 02 5a 06 48 01 18 01 50 01",
+      "40 06 50 02 68 02 5a 02 48 02",
   };
   for (int i = 0; i < 6; ++i) EXPECT_EQ(hex(all[4 + i].bytes), expected[i]) << i;
 }
@@ -446,7 +313,7 @@ TEST(ProtoExporter, KindBytesMapToBeginOrEnd) {
   struct {
     uint8_t kind;
     bool begin;
-  } const cases[] = {{1, true}, {2, false}, {3, false}, {4, true}, {5, false},
+  } const cases[] = {{1, true}, {2, false}, {3, false}, {4, true},  {5, false},
                      {6, true}, {0, true},  {7, true},  {255, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(int(c.kind));
@@ -569,7 +436,8 @@ TEST(ProtoExporter, TimestampLengthsSetThePacketLength) {
 
 TEST(ProtoExporter, LargeBatchesGrowTheBuffers) {
   Session run;
-  for (uint32_t c = 0; c < 500; ++c) run.code.infos[c] = CodeInfo{std::string(c % 50 + 1, 'n'), "", c};
+  for (uint32_t c = 0; c < 500; ++c)
+    run.code.infos[c] = CodeInfo{std::string(c % 50 + 1, 'n'), "", c};
   std::vector<Event> events;
   uint64_t ts = uint64_t{1} << 40;
   for (uint32_t i = 0; i < 40000; ++i) {
@@ -592,7 +460,8 @@ TEST(ProtoExporter, LargeBatchesGrowTheBuffers) {
 
 TEST(ProtoExporter, WritePacketFramesLongPackets) {
   Session run;
-  pb::TracePacket p = with_event({.name = std::string(200, 'x')});
+  pb::TracePacket p;
+  p.data = pb::TrackEvent{.name = std::string(200, 'x')};
   ASSERT_TRUE(run.exporter.write_packet(p).ok());
   ASSERT_TRUE(run.exporter.finish(run.code, run.threads, 0).ok());
   auto file = run.file.bytes();
@@ -602,7 +471,9 @@ TEST(ProtoExporter, WritePacketFramesLongPackets) {
 
 TEST(ProtoExporter, AppendKeepsWhatIsThereAndReportsOpenErrors) {
   TraceFile file;
-  { std::ofstream(file.path(), std::ios::binary) << "abc"; }
+  {
+    std::ofstream(file.path(), std::ios::binary) << "abc";
+  }
   {
     auto appended = ProtoExporter::append(file.path());
     ASSERT_TRUE(appended.ok());
@@ -618,6 +489,11 @@ TEST(ProtoExporter, AppendKeepsWhatIsThereAndReportsOpenErrors) {
   auto missing_dir = ProtoExporter::append(::testing::TempDir() + "no/such/dir/t.pftrace");
   ASSERT_FALSE(missing_dir.ok());
   EXPECT_EQ(missing_dir.error().os_code(), ENOENT);
+
+  const std::string fresh = file.path() + ".new";
+  ASSERT_TRUE(ProtoExporter::append(fresh).ok());
+  EXPECT_EQ(::access(fresh.c_str(), F_OK), 0);  // created, empty until a batch
+  ::unlink(fresh.c_str());
 }
 
 // ---- write failures ----
@@ -658,7 +534,8 @@ TEST(ProtoExporterFailure, FailedFirstBatchIsWrittenWholeByTheNext) {
   EXPECT_EQ(failed.error().text(), "No space left on device (os error 28)");
 
   run.point_at(run.good.path().c_str());
-  ASSERT_TRUE(run.batch({ev(1234567, 7, EventKind::Start, 0), ev(1240001, 7, EventKind::Return, 0)}).ok());
+  ASSERT_TRUE(
+      run.batch({ev(1234567, 7, EventKind::Start, 0), ev(1240001, 7, EventKind::Return, 0)}).ok());
   // The process, thread and interning packets lost with the first flush are
   // written again, with the ids they had.
   EXPECT_EQ(run.good.hex_contents(), kWorkedExample);
