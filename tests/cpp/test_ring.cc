@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 #include "core/ring.h"
@@ -11,7 +12,7 @@ struct Item {
   explicit Item(int v) : value(v) { ++alive; }
   ~Item() { --alive; }
   int value;
-  static inline int alive = 0;
+  static inline std::atomic<int> alive{0};
 };
 
 using Ring4 = SpscRing<Item, 4>;

@@ -1,0 +1,104 @@
+"""Per-event overhead of morvex next to the floor: an empty C METH_FASTCALL
+callback registered with sys.monitoring for the same six events.
+
+    python bench/bench_overhead.py [N]
+
+Builds the floor extension next to itself (with the interpreter's own
+compiler settings), then, in this one process, times fib(N) untraced, under
+the floor callbacks, and under morvex (both formats), alternating rounds and
+keeping the best of each. Overhead per event = (traced - untraced) / events.
+"""
+
+import os
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+EVENTS = ("PY_START", "PY_RETURN", "PY_YIELD", "PY_RESUME", "PY_UNWIND", "PY_THROW")
+
+
+def build_floor():
+    out_dir = tempfile.mkdtemp(prefix="mvfloor-")
+    target = os.path.join(out_dir, "_mvfloor" + sysconfig.get_config_var("EXT_SUFFIX"))
+    cc = os.environ.get("CC", "cc")
+    subprocess.run([cc, "-O2", "-shared", "-fPIC", "-I", sysconfig.get_paths()["include"],
+                    os.path.join(HERE, "floor", "_mvfloor.c"), "-o", target], check=True)
+    sys.path.insert(0, out_dir)
+    import _mvfloor
+    return _mvfloor
+
+
+def fib(n):
+    return n if n < 2 else fib(n - 1) + fib(n - 2)
+
+
+def calls(n):
+    return 1 if n < 2 else 1 + calls(n - 1) + calls(n - 2)
+
+
+def timed(n):
+    t0 = time.perf_counter()
+    fib(n)
+    return time.perf_counter() - t0
+
+
+def under_floor(floor, n):
+    mon = sys.monitoring
+    tool = mon.PROFILER_ID
+    mon.use_tool_id(tool, "floor")
+    cb = floor.callback()
+    mask = 0
+    for name in EVENTS:
+        bit = getattr(mon.events, name)
+        mon.register_callback(tool, bit, cb)
+        mask |= bit
+    mon.set_events(tool, mask)
+    try:
+        return timed(n)
+    finally:
+        mon.set_events(tool, 0)
+        for name in EVENTS:
+            mon.register_callback(tool, getattr(mon.events, name), None)
+        mon.free_tool_id(tool)
+
+
+def under_morvex(n, fmt, path):
+    import morvex
+    with morvex.Tracer(path, fmt):
+        return timed(n)
+
+
+def main():
+    n = int(sys.argv[1]) if len(sys.argv) > 1 else 27
+    rounds = int(os.environ.get("ROUNDS", "7"))
+    floor = build_floor()
+    events = 2 * calls(n)
+    out = tempfile.mkdtemp(prefix="mvbench-")
+    best = {}
+    runs = {
+        "untraced": lambda: timed(n),
+        "floor (empty C callback)": lambda: under_floor(floor, n),
+        "morvex protobuf": lambda: under_morvex(n, "protobuf", os.path.join(out, "t.pftrace")),
+        "morvex json": lambda: under_morvex(n, "json", os.path.join(out, "t.json")),
+    }
+    timed(n)  # warm up
+    for _ in range(rounds):
+        for name, run in runs.items():
+            best[name] = min(best.get(name, float("inf")), run())
+    base = best["untraced"]
+    print(f"Python {sys.version.split()[0]}, fib({n}): {events:,} events, best of {rounds}")
+    per_event = {}
+    for name, t in best.items():
+        per_event[name] = (t - base) / events * 1e9
+        extra = "" if name == "untraced" else f"  overhead {per_event[name]:6.1f} ns/event"
+        print(f"  {name:26s} {t * 1e3:8.1f} ms{extra}")
+    floor_ns = per_event["floor (empty C callback)"]
+    for name in ("morvex protobuf", "morvex json"):
+        print(f"  {name}: {per_event[name] / floor_ns:.2f}x the floor")
+
+
+if __name__ == "__main__":
+    main()
