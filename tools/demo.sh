@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# The first quick-start command (`make demo`): on a fresh machine, sets up a
+# virtual environment with morvex built into it, traces examples/demo.py in
+# both formats, checks that the traces decode, and says how to open them.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+say() { printf '\n==> %s\n' "$*"; }
+
+apt_install() {
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  say "installing $* with apt"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$@" >/dev/null
+}
+
+command -v cmake >/dev/null || apt_install cmake
+command -v c++ >/dev/null || apt_install g++
+
+py=$(tools/find-pythons | head -n 1)
+if [ -z "$py" ]; then
+  echo "error: no CPython 3.12 or later found (looked for python3.12+ commands, pyenv versions," >&2
+  echo "       /usr/bin/python3.1x); install one or point MORVEX_PYTHON at it" >&2
+  exit 1
+fi
+tag=$("$py" -c 'import sys; print("py%d.%d" % sys.version_info[:2])')
+venv="$root/.venv/$tag"
+
+say "setting up $venv with $py"
+tools/make-venv "$py" "$venv"
+say "building and installing morvex (a minute on a fresh checkout)"
+"$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation "$root"
+
+out="$root/build/demo"
+mkdir -p "$out"
+pftrace="$out/demo.pftrace"
+json="$out/demo.json"
+
+say "morvex run -o $pftrace examples/demo.py"
+"$venv/bin/morvex" run -o "$pftrace" examples/demo.py
+say "morvex run -o $json -f json examples/demo.py"
+"$venv/bin/morvex" run -o "$json" -f json examples/demo.py
+
+say "checking the traces"
+"$venv/bin/python" - "$pftrace" "$json" <<'EOF'
+import json
+import sys
+
+from perfetto.protos.perfetto.trace import perfetto_trace_pb2
+
+pftrace, json_path = sys.argv[1:]
+
+trace = perfetto_trace_pb2.Trace()
+with open(pftrace, "rb") as f:
+    trace.ParseFromString(f.read())
+slices = sum(p.HasField("track_event") for p in trace.packet)
+threads = sorted({p.track_descriptor.thread.thread_name for p in trace.packet
+                  if p.HasField("track_descriptor") and p.track_descriptor.HasField("thread")})
+names = {n.name for p in trace.packet for n in p.interned_data.event_names}
+print(f"{pftrace}: {len(trace.packet)} packets, {slices} slice events, "
+      f"{len(names)} function names, threads {', '.join(threads)}")
+missing = {"parse_expression", "running_average", "fib"} - names
+if not slices or missing:
+    sys.exit(f"error: the Perfetto trace lacks the demo's functions {sorted(missing)}")
+
+# The file is "[" then records each followed by ","; other processes may
+# still append, so it is never closed.
+with open(json_path) as f:
+    events = json.loads(f.read().rstrip().rstrip(",") + "]")
+kinds = {}
+for e in events:
+    kind = e.get("args", {}).get("kind")
+    if kind:
+        kinds[kind] = kinds.get(kind, 0) + 1
+print(f"{json_path}: {len(events)} records; "
+      + ", ".join(f"{n} {k}" for k, n in sorted(kinds.items())))
+if not {"start", "return", "yield", "resume", "unwind", "throw"} <= kinds.keys():
+    sys.exit("error: the JSON trace lacks some kinds of event")
+EOF
+
+cat <<EOF
+
+The traces of examples/demo.py are ready:
+
+  $pftrace
+      Perfetto trace: open https://ui.perfetto.dev and drag the file onto the page
+      (or use "Open trace file"); each thread is a track of nested function slices.
+  $json
+      Chrome trace-event JSON: open chrome://tracing in Chrome or Chromium and
+      press "Load"; https://ui.perfetto.dev opens it too.
+
+To trace your own program:
+  $venv/bin/morvex run -o trace.pftrace your_script.py [ARGS...]
+  $venv/bin/morvex run -o trace.pftrace -m your.module [ARGS...]
+Next: make test runs every test.
+EOF
