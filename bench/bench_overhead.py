@@ -1,5 +1,7 @@
 """Per-event overhead of morvex next to the floor: an empty C METH_FASTCALL
-callback registered with sys.monitoring for the same six events.
+callback registered with sys.monitoring for the same six events. A second
+reference callback adds what any timestamping tracer must do per event (read
+the counter, store 8 bytes), to show how much of the gap is that.
 
     python bench/bench_overhead.py [N]
 
@@ -45,11 +47,10 @@ def timed(n):
     return time.perf_counter() - t0
 
 
-def under_floor(floor, n):
+def under_floor(cb, n):
     mon = sys.monitoring
     tool = mon.PROFILER_ID
     mon.use_tool_id(tool, "floor")
-    cb = floor.callback()
     mask = 0
     for name in EVENTS:
         bit = getattr(mon.events, name)
@@ -80,7 +81,8 @@ def main():
     best = {}
     runs = {
         "untraced": lambda: timed(n),
-        "floor (empty C callback)": lambda: under_floor(floor, n),
+        "floor (empty C callback)": lambda: under_floor(floor.callback(), n),
+        "floor + counter + store": lambda: under_floor(floor.stamp_callback(), n),
         "morvex protobuf": lambda: under_morvex(n, "protobuf", os.path.join(out, "t.pftrace")),
         "morvex json": lambda: under_morvex(n, "json", os.path.join(out, "t.json")),
     }
@@ -96,7 +98,7 @@ def main():
         extra = "" if name == "untraced" else f"  overhead {per_event[name]:6.1f} ns/event"
         print(f"  {name:26s} {t * 1e3:8.1f} ms{extra}")
     floor_ns = per_event["floor (empty C callback)"]
-    for name in ("morvex protobuf", "morvex json"):
+    for name in ("floor + counter + store", "morvex protobuf", "morvex json"):
         print(f"  {name}: {per_event[name] / floor_ns:.2f}x the floor")
 
 

@@ -69,7 +69,7 @@ constexpr uint32_t kNameAttempts = 64;
 
 // Runs when the single-entry cache misses: first events of a thread in a
 // run, a new code object, or a thread whose name is still unsettled.
-std::optional<uint32_t> resolve_cold(State& st, PyObject* code, Hot& hot) {
+[[gnu::noinline]] std::optional<uint32_t> resolve_cold(State& st, PyObject* code, Hot& hot) {
   core::CodeSlot* table = core::code_cache();
   if (table == nullptr) return std::nullopt;  // thread teardown
   if (hot.queue_id != st.queue_id) {
@@ -101,25 +101,57 @@ std::optional<uint32_t> resolve_cold(State& st, PyObject* code, Hot& hot) {
   return id;
 }
 
+// The cold halves of the per-event path live out of line, reached by tail
+// calls, so that the common case needs no stack frame at all.
+
+[[gnu::noinline]] uint64_t raw_time(const core::Clock& clock) {
+  return clock.is_direct() ? core::read_counter() : clock.raw();
+}
+
+[[gnu::noinline]] PyObject* store_slow(State& st, Hot& hot, uint64_t now, uint32_t word) {
+  core::slow_path(*st.queue, hot, now, hot.tid, word);
+  Py_RETURN_NONE;
+}
+
+[[gnu::noinline]] PyObject* record_resolving(State& st, PyObject* code, uint64_t now,
+                                             uint8_t kind) {
+  Hot& hot = HOT;
+  if (std::optional<uint32_t> id = resolve_cold(st, code, hot))
+    core::record(*st.queue, st.queue_id, hot, now, core::pack_word(kind, *id));
+  Py_RETURN_NONE;
+}
+
+// Everything after the time is read.
+inline PyObject* record_at(State& st, PyObject* code, uint64_t now, uint8_t kind) {
+  Hot& hot = HOT;
+  // A hit implies the thread is bound to this run's queue.
+  if (hot.last_code != reinterpret_cast<uintptr_t>(code) || hot.queue_id != st.queue_id)
+      [[unlikely]]
+    return record_resolving(st, code, now, kind);
+  uint32_t word = core::pack_word(kind, hot.last_code_id);
+  if (hot.cursor < hot.end && now - hot.base < (uint64_t{1} << 32)) [[likely]] {
+    *hot.cursor = core::PackedEvent{static_cast<uint32_t>(now - hot.base), word};
+    ++hot.cursor;
+    Py_RETURN_NONE;
+  }
+  return store_slow(st, hot, now, word);
+}
+
+// A thread not yet bound to a run whose clock reads the counter directly.
+[[gnu::noinline]] PyObject* record_reading_clock(State& st, PyObject* code, uint8_t kind) {
+  uint64_t now = raw_time(st.queue->clock());
+  return record_at(st, code, now, kind);
+}
+
 inline PyObject* fastcall_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  uint8_t kind) {
-  if (nargs < 1) Py_RETURN_NONE;
+  if (nargs < 1) [[unlikely]]
+    Py_RETURN_NONE;
   State& st = *reinterpret_cast<CallbacksObject*>(self)->state;
-  Hot& hot = HOT;
   // Time first, so that resolving the code is not charged to this event.
-  const core::Clock& clock = st.queue->clock();
-  uint64_t now = (hot.direct_counter || clock.is_direct()) ? core::read_counter() : clock.raw();
-  PyObject* code = args[0];
-  uint32_t id;
-  if (hot.last_code == reinterpret_cast<uintptr_t>(code) && hot.queue_id == st.queue_id) {
-    id = hot.last_code_id;
-  } else {
-    std::optional<uint32_t> resolved = resolve_cold(st, code, hot);
-    if (!resolved) Py_RETURN_NONE;
-    id = *resolved;
-  }
-  core::record(*st.queue, st.queue_id, hot, now, core::pack_word(kind, id));
-  Py_RETURN_NONE;
+  if (!HOT.direct_counter) [[unlikely]]
+    return record_reading_clock(st, args[0], kind);
+  return record_at(st, args[0], core::read_counter(), kind);
 }
 
 template <uint8_t Kind>
