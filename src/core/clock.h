@@ -47,6 +47,45 @@ uint64_t counter_frequency();
 // that the first run does not wait for it.
 void prime_counter_frequency();
 
+// Exact unsigned 64-bit division by a divisor fixed in advance, done as a
+// multiply-high and shifts (the round-up method of Granlund and Montgomery).
+class Divider {
+ public:
+  Divider() = default;
+  explicit Divider(uint64_t d) : d_(d) {
+    if (d == 0) return;
+    unsigned log2 = 63 - static_cast<unsigned>(__builtin_clzll(d));
+    if ((d & (d - 1)) == 0) {
+      shift_ = log2;
+      power_of_two_ = true;
+      return;
+    }
+    // m = floor(2^(64 + log2) / d), refined to the 65-bit magic 2^64 + magic_.
+    unsigned __int128 num = static_cast<unsigned __int128>(1) << (64 + log2);
+    uint64_t m = static_cast<uint64_t>(num / d);
+    uint64_t rem = static_cast<uint64_t>(num % d);
+    uint64_t twice = rem * 2;
+    m *= 2;
+    if (twice >= d || twice < rem) m += 1;
+    magic_ = m + 1;
+    shift_ = log2;
+  }
+
+  uint64_t divisor() const { return d_; }
+
+  uint64_t operator()(uint64_t n) const {
+    if (power_of_two_) return n >> shift_;
+    uint64_t q = static_cast<uint64_t>((static_cast<unsigned __int128>(magic_) * n) >> 64);
+    return (((n - q) >> 1) + q) >> shift_;
+  }
+
+ private:
+  uint64_t d_ = 0;
+  uint64_t magic_ = 0;
+  unsigned shift_ = 0;
+  bool power_of_two_ = false;
+};
+
 class Clock {
  public:
   static Clock starting_now();
@@ -85,20 +124,22 @@ class Clock {
   }
 
   // Converts the records of one batch: exact like nanos_since_start, but with
-  // one 128-bit division per batch instead of one per record.
+  // one 128-bit division per batch and, per record, a division by the
+  // counter frequency done as a multiplication (dividing is what limits the
+  // serializer otherwise).
   class BatchDecoder {
    public:
     uint64_t operator()(uint32_t delta) const {
-      if (freq_ == 0) return nanos0_ + delta;
-      // rem0_ < freq_ < 2^64 and delta * 1e9 < 2^62, so the sum fits 64 bits.
-      return nanos0_ + (rem0_ + uint64_t{delta} * 1'000'000'000u) / freq_;
+      if (div_.divisor() == 0) return nanos0_ + delta;
+      // rem0_ < freq and delta * 1e9 < 2^62, so the sum fits 64 bits.
+      return nanos0_ + div_(rem0_ + uint64_t{delta} * 1'000'000'000u);
     }
 
    private:
     friend class Clock;
     uint64_t nanos0_ = 0;
     uint64_t rem0_ = 0;
-    uint64_t freq_ = 0;
+    Divider div_;
   };
 
   // Valid for raw values base + delta when base >= start; callers fall back
@@ -109,7 +150,7 @@ class Clock {
       unsigned __int128 p = static_cast<unsigned __int128>(base - start_) * 1'000'000'000u;
       d.nanos0_ = offset_ + static_cast<uint64_t>(p / freq_);
       d.rem0_ = static_cast<uint64_t>(p % freq_);
-      d.freq_ = freq_;
+      d.div_ = div_;
     } else {
       d.nanos0_ = offset_ + (base - start_);
     }
@@ -117,12 +158,13 @@ class Clock {
   }
 
  private:
-  Clock(uint64_t freq, uint64_t start) : freq_(freq), start_(start) {}
+  Clock(uint64_t freq, uint64_t start) : freq_(freq), start_(start), div_(freq) {}
 
   uint64_t freq_;  // 0: the fallback variant
   uint64_t start_;
   uint64_t mono_start_ = 0;
   uint64_t offset_ = 0;  // added to every converted time
+  Divider div_;
 };
 
 }  // namespace morvex::core
