@@ -326,3 +326,51 @@ def test_tracing_a_thread_started_before_the_run(tmp_path):
         w.join()
     t = tracefiles.read(path, "json")
     assert "fib" in [s.name for s in t.thread_events("early")]
+
+
+class TestCallbacks:
+    """The registered callbacks, called directly."""
+
+    def registered(self, event):
+        bit = getattr(sys.monitoring.events, event)
+        cb = sys.monitoring.register_callback(PROFILER, bit, None)
+        sys.monitoring.register_callback(PROFILER, bit, cb)
+        return cb
+
+    def test_callbacks_return_none_and_tolerate_missing_arguments(self, tmp_path):
+        path = tmp_path / "t.json"
+        with core.Tracer(str(path), "json"):
+            start = self.registered("PY_START")
+            names = [self.registered(e).__name__ for e in
+                     ("PY_START", "PY_RETURN", "PY_YIELD", "PY_RESUME", "PY_UNWIND", "PY_THROW")]
+            assert start() is None  # no code object: nothing recorded
+            assert start(fib.__code__, 0) is None
+        assert names == ["_mv_py_start", "_mv_py_return", "_mv_py_yield", "_mv_py_resume",
+                         "_mv_py_unwind", "_mv_py_throw"]
+        t = tracefiles.read(path, "json")
+        assert t.names().count("fib") == 1
+
+    def test_unreadable_code_attributes_fall_back_to_defaults(self, tmp_path):
+        class Odd:
+            co_qualname = 123          # not a str
+            co_firstlineno = -5        # negative
+            # no co_filename at all
+
+        class Huge:
+            co_qualname = "huge"
+            co_filename = "h.py"
+            co_firstlineno = 2**40     # too large for 32 bits
+
+        path = tmp_path / "t.json"
+        odd, huge = Odd(), Huge()
+        with core.Tracer(str(path), "json"):
+            start = self.registered("PY_START")
+            start(odd, 0)
+            start(huge, 0)
+            assert sys.exc_info() == (None, None, None)
+        import json
+        records = json.loads(path.read_text()[:-1] + "]")
+        events = [r for r in records if r["ph"] == "B"]
+        by_name = {r["name"]: r["args"] for r in events}
+        assert by_name["<unknown>"] == {"file": "", "line": 0, "kind": "start"}
+        assert by_name["huge"] == {"file": "h.py", "line": 0, "kind": "start"}
