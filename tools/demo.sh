@@ -89,7 +89,7 @@ The traces of examples/demo.py are ready:
       (or use "Open trace file"); each thread is a track of nested function slices.
   $json
       Chrome trace-event JSON: open chrome://tracing in Chrome or Chromium and
-      press "Load"; https://ui.perfetto.dev opens it too.
+      press "Load".
 
 To trace your own program:
   $venv/bin/morvex run -o trace.pftrace your_script.py [ARGS...]
