@@ -477,6 +477,9 @@ PyObject* after_fork_in_child(PyObject*, PyObject*) {
       if (t.running) parent_zero = t.running->zero;
       (void)t.running.release();
       core::forget_other_threads();
+      // The surviving thread is a new thread to the system, with an id of its
+      // own; its events must not carry its parent-side twin's id.
+      core::HOT.tid = UINT32_MAX;
       std::unique_ptr<Running> r =
           start(t, static_cast<uint32_t>(getpid()), true, parent_zero);
       if (!r) return nullptr;

@@ -63,6 +63,9 @@ def test_forked_child_continues_the_trace_in_the_same_file(tmp_path, fmt):
     data = open(info["path"], "rb").read()
     t = tracefiles.read(info["path"], fmt)
     assert t.pids == {parent, child}
+    # The forking thread is a new thread in the child, with the child's id.
+    assert {tid for (pid, tid) in t.events if pid == child} == {child}
+    assert {tid for (pid, tid) in t.events if pid == parent} == {parent}
     assert events_of(t, parent, "before_fork_marker")
     assert not events_of(t, child, "before_fork_marker")
     assert len([s for s in events_of(t, child, "fib") if s.phase == "B"]) == 41
