@@ -121,7 +121,15 @@ PyRef run_target(PyObject* runpy, PyObject* target, bool module_mode) {
 PyRef search_dir(PyObject* target, bool module_mode) {
   PyRef os = PyRef::steal(PyImport_ImportModule("os"));
   if (!os) return {};
-  if (module_mode) return PyRef::steal(PyObject_CallMethod(os.get(), "getcwd", nullptr));
+  if (module_mode) {
+    PyRef cwd = PyRef::steal(PyObject_CallMethod(os.get(), "getcwd", nullptr));
+    // A working directory that no longer exists has nothing to import from.
+    if (!cwd && PyErr_ExceptionMatches(PyExc_OSError)) {
+      PyErr_Clear();
+      return PyRef::borrow(Py_None);
+    }
+    return cwd;
+  }
   PyRef path = PyRef::steal(PyObject_GetAttrString(os.get(), "path"));
   PyRef is_dir =
       path ? PyRef::steal(PyObject_CallMethod(path.get(), "isdir", "O", target)) : PyRef();
@@ -179,11 +187,17 @@ class SysChanges {
     PyRef path = PyRef::steal(PyObject_GetAttrString(sys_.get(), "path"));
     if (!path) return false;
     if (!PyList_Check(path.get())) return true;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(path.get()); ++i) {
-      if (PyList_GET_ITEM(path.get(), i) == dir.get())
-        return PySequence_DelItem(path.get(), i) == 0;
+    // New references item by item: threads the program left running may
+    // still be changing the list.
+    for (Py_ssize_t i = 0;; ++i) {
+      PyRef item = PyRef::steal(PySequence_GetItem(path.get(), i));
+      if (!item) {
+        if (!PyErr_ExceptionMatches(PyExc_IndexError)) return false;
+        PyErr_Clear();
+        return true;
+      }
+      if (item.get() == dir.get()) return PySequence_DelItem(path.get(), i) == 0;
     }
-    return true;
   }
 
   PyRef sys_;

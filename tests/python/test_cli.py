@@ -298,6 +298,25 @@ def test_a_module_gets_every_argument_after_m(in_tmp, unchanged_sys, probe):
     assert begun(trace_of(in_tmp / "t.pb", "protobuf"), "traced_function") == FIB5_CALLS
 
 
+def test_a_module_runs_from_a_working_directory_that_is_gone(tmp_path, monkeypatch):
+    pkg = "clipkg_" + uuid.uuid4().hex
+    write_program(tmp_path / "lib" / pkg / "tool.py")
+    (tmp_path / "lib" / pkg / "__init__.py").write_text("")
+    monkeypatch.syspath_prepend(str(tmp_path / "lib"))
+    gone = tmp_path / "gone"
+    gone.mkdir()
+    monkeypatch.chdir(gone)
+    gone.rmdir()
+    path = list(sys.path)
+    try:
+        assert cli_main(["morvex", "run", "-o", str(tmp_path / "t.pb"), "-m", f"{pkg}.tool"]) == 0
+    finally:
+        for name in [m for m in sys.modules if m.startswith(pkg)]:
+            del sys.modules[name]
+    assert sys.path == path
+    assert report(tmp_path / "lib" / pkg)["name"] == "__main__"
+
+
 def test_the_scripts_directory_is_searched_first(in_tmp, unchanged_sys):
     sub = in_tmp / "sub"
     write_program(sub / "app.py", ending="import sibling; assert sibling.VALUE == 7")
