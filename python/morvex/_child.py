@@ -18,12 +18,8 @@ _tracer = None
 def _stop():
     global _tracer
     tracer, _tracer = _tracer, None
-    if tracer is None:
-        return
-    try:
-        tracer.__exit__(None, None, None)
-    except Exception:
-        pass
+    if tracer is not None:
+        _exit_quietly(tracer)
 
 
 class _Anchor:
@@ -33,22 +29,30 @@ class _Anchor:
 _ANCHOR = _Anchor()
 
 
-def _finish_with_multiprocessing(_):
-    sys.modules["multiprocessing.util"].Finalize(None, _stop, exitpriority=-(2**31))
+def _after_fork(tracer):
+    """Called by the extension in a forked child once its run has started.
 
-
-def _on_fork_in_child():
-    # A process forked from this one continues the trace in a run of its own
-    # (the extension's fork hooks start it). multiprocessing ends such
-    # children with os._exit, which skips atexit, but runs its finalizers;
-    # those registered before its bootstrap are cleared, its after-fork
-    # callbacks are not.
+    multiprocessing ends the children it forks with os._exit, which skips
+    atexit and so would lose the child's part of the trace. It does run its
+    finalizers first; those registered before the child's bootstrap are
+    cleared, its after-fork callbacks are not, so one of those registers the
+    finalizer that ends the run.
+    """
     mp_util = sys.modules.get("multiprocessing.util")
-    if _tracer is not None and mp_util is not None:
-        try:
-            mp_util.register_after_fork(_ANCHOR, _finish_with_multiprocessing)
-        except Exception:
-            pass
+    if mp_util is None:
+        return
+
+    def finish(_):
+        mp_util.Finalize(None, _exit_quietly, args=(tracer,), exitpriority=-(2**31))
+
+    mp_util.register_after_fork(_ANCHOR, finish)
+
+
+def _exit_quietly(tracer):
+    try:
+        tracer.__exit__(None, None, None)
+    except Exception:
+        pass
 
 
 def start():
@@ -63,6 +67,5 @@ def start():
         tracer._enter_as_child()
         _tracer = tracer
         atexit.register(_stop)
-        os.register_at_fork(after_in_child=_on_fork_in_child)
     except BaseException:
         pass

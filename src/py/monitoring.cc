@@ -91,7 +91,7 @@ constexpr uint32_t kNameAttempts = 64;
   } else {
     std::optional<uint32_t> found = st.interner.lookup(address);
     if (!found) found = st.interner.insert(code);
-    if (!found) return std::nullopt;  // 2^24 code objects: the event is dropped
+    if (!found) return std::nullopt;  // 2^24 code objects this run
     id = *found;
     slot = {address, id};
   }
@@ -118,6 +118,8 @@ constexpr uint32_t kNameAttempts = 64;
   Hot& hot = HOT;
   if (std::optional<uint32_t> id = resolve_cold(st, code, hot))
     core::record(*st.queue, st.queue_id, hot, now, core::pack_word(kind, *id));
+  else
+    st.queue->add_dropped(1);  // no id for it: lost, but never silently
   Py_RETURN_NONE;
 }
 

@@ -406,15 +406,27 @@ PyType_Spec tracer_spec = {
 
 // ---- fork hooks -----------------------------------------------------------
 
-// Runs `f(tracer)` with ACTIVE and the active tracer's `running` held, in
-// that order; nothing when no tracer is active.
+// Runs `f(tracer_object, tracer)` with ACTIVE and the active tracer's
+// `running` held, in that order; nothing when no tracer is active.
 template <class F>
 PyObject* with_active(F&& f) {
   std::lock_guard active(ACTIVE().mu);
-  if (ACTIVE().tracer == nullptr) Py_RETURN_NONE;
-  Tracer& t = tracer_of(ACTIVE().tracer);
+  PyObject* obj = ACTIVE().tracer;
+  if (obj == nullptr) Py_RETURN_NONE;
+  Tracer& t = tracer_of(obj);
   std::lock_guard running(t.running_mu);
-  return f(t);
+  return f(obj, t);
+}
+
+// A forked child of multiprocessing ends with os._exit; the package arranges
+// for the child's run to be finished before that. Best effort: tracing goes
+// on without it.
+void finish_before_multiprocessing_exit(PyObject* tracer) {
+  PyObject* modules = PyImport_GetModuleDict();  // borrowed
+  if (PyDict_GetItemString(modules, "multiprocessing.util") == nullptr) return;
+  PyRef hook = import_attr("morvex._child", "_after_fork");
+  PyRef r = hook ? PyRef::steal(PyObject_CallOneArg(hook.get(), tracer)) : PyRef();
+  if (!r) PyErr_Clear();
 }
 
 }  // namespace
@@ -446,7 +458,7 @@ PyRef tracer_exit(PyObject* self) {
 
 PyObject* before_fork(PyObject*, PyObject*) {
   return guarded([] {
-    return with_active([](Tracer& t) -> PyObject* {
+    return with_active([](PyObject*, Tracer& t) -> PyObject* {
       if (!t.running || !t.running->monitoring) Py_RETURN_NONE;
       MonitoringHandle handle = std::move(*t.running->monitoring);
       t.running->monitoring.reset();
@@ -458,7 +470,7 @@ PyObject* before_fork(PyObject*, PyObject*) {
 
 PyObject* after_fork_in_parent(PyObject*, PyObject*) {
   return guarded([] {
-    return with_active([](Tracer& t) -> PyObject* {
+    return with_active([](PyObject*, Tracer& t) -> PyObject* {
       if (!t.running) Py_RETURN_NONE;
       std::optional<MonitoringHandle> handle = enable(t.running->state);
       if (!handle) return nullptr;
@@ -470,7 +482,8 @@ PyObject* after_fork_in_parent(PyObject*, PyObject*) {
 
 PyObject* after_fork_in_child(PyObject*, PyObject*) {
   return guarded([] {
-    return with_active([](Tracer& t) -> PyObject* {
+    PyRef started;  // the tracer whose child run started
+    PyObject* result = with_active([&started](PyObject* obj, Tracer& t) -> PyObject* {
       // The inherited run is leaked on purpose: its exporter thread did not
       // survive the fork and any lock it held is held by nobody now.
       std::optional<uint64_t> parent_zero;
@@ -484,8 +497,12 @@ PyObject* after_fork_in_child(PyObject*, PyObject*) {
           start(t, static_cast<uint32_t>(getpid()), true, parent_zero);
       if (!r) return nullptr;
       t.running = std::move(r);
+      started = PyRef::borrow(obj);
       Py_RETURN_NONE;
     });
+    // Outside the locks: this runs Python code.
+    if (result != nullptr && started) finish_before_multiprocessing_exit(started.get());
+    return result;
   });
 }
 

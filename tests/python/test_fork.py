@@ -294,3 +294,23 @@ def test_a_broken_child_hook_never_breaks_the_child(tmp_path):
     r = subprocess.run([sys.executable, "-c", "print('fine')"], capture_output=True, text=True,
                        env=env, timeout=60)
     assert r.returncode == 0 and r.stdout == "fine\n" and r.stderr == ""
+
+
+def test_multiprocessing_fork_children_finish_their_part(tmp_path):
+    info = run(tmp_path, """
+        import multiprocessing
+        def forked_work():
+            return fib(6)
+        if __name__ == "__main__":
+            path = os.path.join(os.getcwd(), "t.json")
+            with core.Tracer(path, "json"):
+                ctx = multiprocessing.get_context("fork")
+                procs = [ctx.Process(target=forked_work) for _ in range(2)]
+                for p in procs: p.start()
+                for p in procs: p.join(60)
+                assert all(p.exitcode == 0 for p in procs)
+            print(json.dumps({"path": path, "kids": [p.pid for p in procs]}))
+    """, timeout=120)
+    t = tracefiles.read(info["path"], "json")
+    for kid in info["kids"]:
+        assert len([s for s in events_of(t, kid, "forked_work") if s.phase == "B"]) == 1
