@@ -6,6 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+# shellcheck source=tools/common.sh
+. tools/common.sh
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 
@@ -17,12 +19,9 @@ for b in build/bench/bench_record build/bench/bench_pipeline build/bench/bench_w
   "$b"
 done
 
-mapfile -t pythons < <(tools/find-pythons)
+find_pythons_or_fail
 for py in "${pythons[@]}"; do
-  tag=$("$py" -c 'import sys; print("py%d.%d" % sys.version_info[:2])')
-  venv="$root/.venv/$tag"
-  tools/make-venv "$py" "$venv"
-  "$venv/bin/python" -m pip install -q --no-build-isolation "$root"
-  echo "==> overhead on $tag"
+  venv=$(venv_with_morvex "$py")
+  say "overhead with $py"
   "$venv/bin/python" bench/bench_overhead.py
 done

@@ -6,32 +6,16 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
-say() { printf '\n==> %s\n' "$*"; }
-
-apt_install() {
-  local sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  say "installing $* with apt"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$@" >/dev/null
-}
+# shellcheck source=tools/common.sh
+. tools/common.sh
 
 command -v cmake >/dev/null || apt_install cmake
 command -v c++ >/dev/null || apt_install g++
 
-py=$(tools/find-pythons | head -n 1)
-if [ -z "$py" ]; then
-  echo "error: no CPython 3.12 or later found (looked for python3.12+ commands, pyenv versions," >&2
-  echo "       /usr/bin/python3.1x); install one or point MORVEX_PYTHON at it" >&2
-  exit 1
-fi
-tag=$("$py" -c 'import sys; print("py%d.%d" % sys.version_info[:2])')
-venv="$root/.venv/$tag"
-
-say "setting up $venv with $py"
-tools/make-venv "$py" "$venv"
-say "building and installing morvex (a minute on a fresh checkout)"
-"$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation "$root"
+find_pythons_or_fail
+py=${pythons[0]}
+say "setting up a virtual environment with $py and building morvex into it (a minute on a fresh checkout)"
+venv=$(venv_with_morvex "$py")
 
 out="$root/build/demo"
 mkdir -p "$out"

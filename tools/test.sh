@@ -8,15 +8,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
-say() { printf '\n==> %s\n' "$*"; }
-
-apt_install() {
-  local sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  say "installing $* with apt"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$@" >/dev/null
-}
+# shellcheck source=tools/common.sh
+. tools/common.sh
 
 [ -f /usr/include/gtest/gtest.h ] || apt_install libgtest-dev
 command -v cmake >/dev/null || apt_install cmake
@@ -51,19 +44,10 @@ cmake --build build/tsan -j "$jobs"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" "${tsan_run[@]}" \
   ctest --test-dir build/tsan --output-on-failure -L concurrency
 
-mapfile -t pythons < <(tools/find-pythons)
-if [ ${#pythons[@]} -eq 0 ]; then
-  echo "error: no CPython 3.12 or later found (looked for python3.12+ commands, pyenv versions," >&2
-  echo "       /usr/bin/python3.1x); install one or point MORVEX_PYTHON at it" >&2
-  exit 1
-fi
-
+find_pythons_or_fail
 for py in "${pythons[@]}"; do
-  tag=$("$py" -c 'import sys; print("py%d.%d" % sys.version_info[:2])')
-  say "Python tests on $tag ($py)"
-  venv="$root/.venv/$tag"
-  tools/make-venv "$py" "$venv"
-  "$venv/bin/python" -m pip install -q --no-build-isolation "$root"
-  (cd "$root" && "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/python)
+  say "Python tests with $py"
+  venv=$(venv_with_morvex "$py")
+  "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/python
 done
 say "all tests passed"

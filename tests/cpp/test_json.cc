@@ -14,6 +14,7 @@
 #include "core/output.h"
 #include "core/sink.h"
 #include "json/exporter.h"
+#include "fakes.h"
 
 namespace morvex::json {
 namespace {
@@ -24,63 +25,17 @@ using core::EventKind;
 
 // ---- helpers ----
 
-class TraceFile {
- public:
-  TraceFile() {
-    path_ = ::testing::TempDir() + "morvex_json_XXXXXX";
-    int fd = ::mkstemp(path_.data());
-    EXPECT_GE(fd, 0);
-    ::close(fd);
-  }
-  ~TraceFile() { ::unlink(path_.c_str()); }
+using test::ev;
+using test::FakeCode;
+using test::FakeThreads;
+using test::TraceFile;
 
-  const std::string& path() const { return path_; }
-  // As the format opener does for a new file: truncate, then "[" at once.
-  core::SharedFile open_with_bracket() {
-    auto file = std::move(core::SharedFile::open(path_, true).value());
-    file.write_all(std::string_view("["));
-    EXPECT_TRUE(file.flush().ok());
-    return file;
-  }
-  std::string contents() const {
-    std::ifstream in(path_, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
-
- private:
-  std::string path_;
-};
-
-class FakeCode : public core::CodeLookup {
- public:
-  std::map<uint32_t, CodeInfo> infos;
-  mutable int calls = 0;
-  std::optional<CodeInfo> code(uint32_t id) const override {
-    ++calls;
-    auto it = infos.find(id);
-    if (it == infos.end()) return std::nullopt;
-    return it->second;
-  }
-};
-
-class FakeThreads : public core::ThreadNames {
- public:
-  std::map<uint32_t, std::string> names;
-  std::optional<std::string> name(uint32_t tid) const override {
-    auto it = names.find(tid);
-    if (it == names.end()) return std::nullopt;
-    return it->second;
-  }
-  std::vector<std::pair<uint32_t, std::string>> snapshot() const override {
-    return {names.begin(), names.end()};
-  }
-};
-
-Event ev(uint64_t ts, uint32_t tid, uint8_t kind, uint32_t code) {
-  return {ts, tid, core::pack_word(kind, code)};
-}
-Event ev(uint64_t ts, uint32_t tid, EventKind kind, uint32_t code) {
-  return ev(ts, tid, static_cast<uint8_t>(kind), code);
+// As the format opener does for a new file: truncate, then "[" at once.
+core::SharedFile open_with_bracket(TraceFile& file) {
+  core::SharedFile out = file.open();
+  out.write_all(std::string_view("["));
+  EXPECT_TRUE(out.flush().ok());
+  return out;
 }
 
 constexpr uint32_t kPid = 4242;
@@ -89,7 +44,7 @@ struct Session {
   TraceFile file;
   FakeCode code;
   FakeThreads threads;
-  JsonExporter exporter = JsonExporter::create(file.open_with_bracket(), kPid);
+  JsonExporter exporter = JsonExporter::create(open_with_bracket(file), kPid);
 
   core::Status batch(const std::vector<Event>& events) {
     return exporter.write_batch(events, code, threads);
@@ -353,7 +308,7 @@ TEST(JsonExporter, AppendingRunsAddRecordsWithTheirOwnPid) {
   code.infos[0] = CodeInfo{"f", "a.py", 1};
   FakeThreads threads;
   {
-    auto parent = JsonExporter::create(file.open_with_bracket(), 10);
+    auto parent = JsonExporter::create(open_with_bracket(file), 10);
     ASSERT_TRUE(
         parent.write_batch(std::vector<Event>{ev(1000, 1, EventKind::Start, 0)}, code, threads)
             .ok());
@@ -374,7 +329,7 @@ TEST(JsonExporter, AppendingRunsAddRecordsWithTheirOwnPid) {
 
 TEST(JsonExporter, ReadsItsOwnPidByDefault) {
   TraceFile file;
-  auto exporter = JsonExporter::create(file.open_with_bracket());
+  auto exporter = JsonExporter::create(open_with_bracket(file));
   EXPECT_EQ(exporter.pid(), static_cast<uint32_t>(::getpid()));
 }
 

@@ -11,17 +11,10 @@
 #include "core/evqueue.h"
 #include "core/pipeline.h"
 #include "core/thread.h"
+#include "fakes.h"
 
 namespace morvex::core {
 namespace {
-
-struct NoCodes : CodeLookup {
-  std::optional<CodeInfo> code(uint32_t) const override { return std::nullopt; }
-};
-struct NoNames : ThreadNames {
-  std::optional<std::string> name(uint32_t) const override { return std::nullopt; }
-  std::vector<std::pair<uint32_t, std::string>> snapshot() const override { return {}; }
-};
 
 // What the exporter saw; shared because run_pipeline destroys the exporter.
 struct Log {
@@ -76,7 +69,8 @@ struct PipelineRun {
 
   void start(std::unique_ptr<RecordingExporter> e) {
     exporter_thread = std::thread([this, e = std::move(e)]() mutable {
-      result = run_pipeline(queue, std::make_shared<NoCodes>(), std::make_shared<NoNames>(),
+      result = run_pipeline(queue, std::make_shared<test::FakeCode>(),
+                            std::make_shared<test::FakeThreads>(),
                             std::move(e));
     });
   }

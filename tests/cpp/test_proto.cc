@@ -15,6 +15,7 @@
 #include "core/sink.h"
 #include "proto/exporter.h"
 #include "proto/pb.h"
+#include "fakes.h"
 
 namespace morvex::proto {
 namespace {
@@ -25,16 +26,11 @@ using core::EventKind;
 
 // ---- helpers ----
 
-std::string hex(std::span<const uint8_t> bytes) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string s;
-  for (uint8_t b : bytes) {
-    if (!s.empty()) s += ' ';
-    s += kHex[b >> 4];
-    s += kHex[b & 15];
-  }
-  return s;
-}
+using test::ev;
+using test::FakeCode;
+using test::FakeThreads;
+using test::hex;
+using test::TraceFile;
 
 // Joins hex pieces, dropping the line breaks and spaces inside them.
 std::string hex_of(std::initializer_list<std::string_view> pieces) {
@@ -54,62 +50,6 @@ std::string hex_of(std::initializer_list<std::string_view> pieces) {
 
 std::string hex_text(std::string_view text) {
   return hex(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
-}
-
-class TraceFile {
- public:
-  TraceFile() {
-    path_ = ::testing::TempDir() + "morvex_proto_XXXXXX";
-    int fd = ::mkstemp(path_.data());
-    EXPECT_GE(fd, 0);
-    ::close(fd);
-  }
-  ~TraceFile() { ::unlink(path_.c_str()); }
-
-  const std::string& path() const { return path_; }
-  core::SharedFile open() { return std::move(core::SharedFile::open(path_, true).value()); }
-  std::vector<uint8_t> bytes() const {
-    std::ifstream in(path_, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
-  std::string hex_contents() const { return hex(bytes()); }
-
- private:
-  std::string path_;
-};
-
-class FakeCode : public core::CodeLookup {
- public:
-  std::map<uint32_t, CodeInfo> infos;
-  mutable int calls = 0;
-  std::optional<CodeInfo> code(uint32_t id) const override {
-    ++calls;
-    auto it = infos.find(id);
-    if (it == infos.end()) return std::nullopt;
-    return it->second;
-  }
-};
-
-class FakeThreads : public core::ThreadNames {
- public:
-  std::map<uint32_t, std::string> names;
-  mutable int calls = 0;
-  std::optional<std::string> name(uint32_t tid) const override {
-    ++calls;
-    auto it = names.find(tid);
-    if (it == names.end()) return std::nullopt;
-    return it->second;
-  }
-  std::vector<std::pair<uint32_t, std::string>> snapshot() const override {
-    return {names.begin(), names.end()};
-  }
-};
-
-Event ev(uint64_t ts, uint32_t tid, uint8_t kind, uint32_t code) {
-  return {ts, tid, core::pack_word(kind, code)};
-}
-Event ev(uint64_t ts, uint32_t tid, EventKind kind, uint32_t code) {
-  return ev(ts, tid, static_cast<uint8_t>(kind), code);
 }
 
 // A minimal protobuf reader, independent of the encoder under test.

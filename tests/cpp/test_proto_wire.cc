@@ -9,21 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "fakes.h"
 #include "proto/pb.h"
 
 namespace morvex::proto {
 namespace {
 
-std::string hex(std::span<const uint8_t> bytes) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string s;
-  for (uint8_t b : bytes) {
-    if (!s.empty()) s += ' ';
-    s += kHex[b >> 4];
-    s += kHex[b & 15];
-  }
-  return s;
-}
+using test::hex;
 
 struct VarintCase {
   uint64_t value;

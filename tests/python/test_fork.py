@@ -261,25 +261,6 @@ def test_subprocess_and_multiprocessing_children_join_the_trace(tmp_path):
     assert "MORVEX_CHILD_OUTPUT" not in os.environ
 
 
-def test_forkserver_children_join_the_trace(tmp_path):
-    info = run(tmp_path, """
-        import multiprocessing
-        def served_work():
-            return fib(5)
-        if __name__ == "__main__":
-            path = os.path.join(os.getcwd(), "t.json")
-            with core.Tracer(path, "json"):
-                ctx = multiprocessing.get_context("forkserver")
-                p = ctx.Process(target=served_work)
-                p.start()
-                p.join(60)
-                assert p.exitcode == 0
-            print(json.dumps({"path": path, "served": p.pid}))
-    """, timeout=120)
-    t = tracefiles.read(info["path"], "json")
-    assert events_of(t, info["served"], "served_work")
-
-
 def test_child_hook_costs_nothing_without_the_variable(tmp_path):
     env = {k: v for k, v in os.environ.items() if not k.startswith("MORVEX_")}
     r = subprocess.run([sys.executable, "-c", "import sys; print('morvex' in sys.modules, "
@@ -296,21 +277,23 @@ def test_a_broken_child_hook_never_breaks_the_child(tmp_path):
     assert r.returncode == 0 and r.stdout == "fine\n" and r.stderr == ""
 
 
-def test_multiprocessing_fork_children_finish_their_part(tmp_path):
-    info = run(tmp_path, """
+@pytest.mark.parametrize("method", ["fork", "forkserver"])
+def test_multiprocessing_children_finish_their_part(tmp_path, method):
+    # Both end their children with os._exit, past atexit.
+    info = run(tmp_path, f"""
         import multiprocessing
-        def forked_work():
+        def worker_work():
             return fib(6)
         if __name__ == "__main__":
             path = os.path.join(os.getcwd(), "t.json")
             with core.Tracer(path, "json"):
-                ctx = multiprocessing.get_context("fork")
-                procs = [ctx.Process(target=forked_work) for _ in range(2)]
+                ctx = multiprocessing.get_context("{method}")
+                procs = [ctx.Process(target=worker_work) for _ in range(2)]
                 for p in procs: p.start()
                 for p in procs: p.join(60)
                 assert all(p.exitcode == 0 for p in procs)
-            print(json.dumps({"path": path, "kids": [p.pid for p in procs]}))
+            print(json.dumps({{"path": path, "kids": [p.pid for p in procs]}}))
     """, timeout=120)
     t = tracefiles.read(info["path"], "json")
     for kid in info["kids"]:
-        assert len([s for s in events_of(t, kid, "forked_work") if s.phase == "B"]) == 1
+        assert len([s for s in events_of(t, kid, "worker_work") if s.phase == "B"]) == 1
