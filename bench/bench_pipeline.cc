@@ -18,7 +18,8 @@ namespace {
 
 struct Counting : Exporter {
   std::atomic<uint64_t>* delivered;
-  Status write_batch(std::span<const Event> events, const CodeLookup&, const ThreadNames&) override {
+  Status write_batch(std::span<const Event> events, const CodeLookup&,
+                     const ThreadNames&) override {
     uint64_t sum = 0;
     for (const Event& e : events) sum += e.word;  // touch every event
     if (sum == 42) std::puts("");

@@ -76,16 +76,21 @@ class alignas(64) EventQueue : public std::enable_shared_from_this<EventQueue> {
 // fails, never waits for the consumer.
 void slow_path(EventQueue& q, Hot& hot, uint64_t now, uint32_t tid, uint32_t word);
 
-// The per-event path: one bounds test, one 32-bit range test, one queue-id
-// test and an 8-byte store; everything else goes to slow_path.
-inline void record(EventQueue& q, uint64_t queue_id, Hot& hot, uint64_t now, uint32_t word) {
-  if (hot.cursor < hot.end && now - hot.base < (uint64_t{1} << 32) && hot.queue_id == queue_id)
-      [[likely]] {
+// The per-event store: one bounds test, one 32-bit range test and an 8-byte
+// store. False when the event needs slow_path instead (a full batch, or a
+// time that does not fit the batch's 32-bit deltas).
+inline bool try_store(Hot& hot, uint64_t now, uint32_t word) {
+  if (hot.cursor < hot.end && now - hot.base < (uint64_t{1} << 32)) [[likely]] {
     *hot.cursor = PackedEvent{static_cast<uint32_t>(now - hot.base), word};
     ++hot.cursor;
-    return;
+    return true;
   }
-  slow_path(q, hot, now, hot.tid, word);
+  return false;
+}
+
+// Records one event on the calling thread, whose recorder is `hot`.
+inline void record(EventQueue& q, uint64_t queue_id, Hot& hot, uint64_t now, uint32_t word) {
+  if (hot.queue_id != queue_id || !try_store(hot, now, word)) slow_path(q, hot, now, hot.tid, word);
 }
 
 // Appends the batch's records to `out` in buffer order, with nanosecond times.

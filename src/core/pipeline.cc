@@ -83,9 +83,9 @@ Status run_pipeline(std::shared_ptr<EventQueue> queue, std::shared_ptr<const Cod
   auto [recycled_in, recycled_out] = VecRing::make();
   auto outcome = std::make_shared<SerializerOutcome>();
 
-  Result<std::thread> spawned = spawn_named(
-      "morvex-serializer",
-      [queue, outcome, filled = std::move(filled_in), recycled = std::move(recycled_out)]() mutable {
+  Result<std::thread> spawned =
+      spawn_named("morvex-serializer", [queue, outcome, filled = std::move(filled_in),
+                                        recycled = std::move(recycled_out)]() mutable {
         try {
           serialize(*queue, filled, recycled, outcome->lost);
         } catch (...) {

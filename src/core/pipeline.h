@@ -37,7 +37,6 @@ std::unique_ptr<EventVec> ship(VecRing::Producer& filled, VecRing::Consumer& rec
 // first error, or the result of finish(serializer's lost + queue's dropped).
 // The exporter is destroyed (its file flushed and closed) before returning.
 Status run_pipeline(std::shared_ptr<EventQueue> queue, std::shared_ptr<const CodeLookup> code,
-                    std::shared_ptr<const ThreadNames> threads,
-                    std::unique_ptr<Exporter> exporter);
+                    std::shared_ptr<const ThreadNames> threads, std::unique_ptr<Exporter> exporter);
 
 }  // namespace morvex::core

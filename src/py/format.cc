@@ -23,7 +23,8 @@ core::Result<std::unique_ptr<core::Exporter>> Format::open(const std::string& pa
     } else {
       core::Result<core::SharedFile> f = core::SharedFile::open(path, true);
       if (!f.ok()) return f.error();
-      e = std::make_unique<proto::ProtoExporter>(proto::ProtoExporter::create(std::move(f.value())));
+      e = std::make_unique<proto::ProtoExporter>(
+          proto::ProtoExporter::create(std::move(f.value())));
     }
     e->set_sequence_base(pid);
     return std::unique_ptr<core::Exporter>(std::move(e));

@@ -66,15 +66,7 @@ PyModuleDef_Slot SLOTS[] = {
 };
 
 PyModuleDef MODULE = {
-    PyModuleDef_HEAD_INIT,
-    "_core",
-    "",
-    0,
-    nullptr,
-    SLOTS,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "_core", "", 0, nullptr, SLOTS, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

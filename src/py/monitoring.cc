@@ -20,8 +20,7 @@ namespace {
 // ---- the Callbacks object -------------------------------------------------
 
 struct CallbacksObject {
-  PyObject_HEAD
-  std::shared_ptr<State> state;
+  PyObject_HEAD std::shared_ptr<State> state;
 };
 
 void callbacks_dealloc(PyObject* self) {
@@ -55,8 +54,8 @@ PyObject* callbacks_type() {
 PyRef new_callbacks(std::shared_ptr<State> state) {
   PyObject* type = callbacks_type();
   if (type == nullptr) return {};
-  PyObject* self = reinterpret_cast<PyTypeObject*>(type)->tp_alloc(
-      reinterpret_cast<PyTypeObject*>(type), 0);
+  PyObject* self =
+      reinterpret_cast<PyTypeObject*>(type)->tp_alloc(reinterpret_cast<PyTypeObject*>(type), 0);
   if (self == nullptr) return {};
   new (&reinterpret_cast<CallbacksObject*>(self)->state) std::shared_ptr<State>(std::move(state));
   return PyRef::steal(self);
@@ -131,11 +130,8 @@ inline PyObject* record_at(State& st, PyObject* code, uint64_t now, uint8_t kind
       [[unlikely]]
     return record_resolving(st, code, now, kind);
   uint32_t word = core::pack_word(kind, hot.last_code_id);
-  if (hot.cursor < hot.end && now - hot.base < (uint64_t{1} << 32)) [[likely]] {
-    *hot.cursor = core::PackedEvent{static_cast<uint32_t>(now - hot.base), word};
-    ++hot.cursor;
+  if (core::try_store(hot, now, word)) [[likely]]
     Py_RETURN_NONE;
-  }
   return store_slow(st, hot, now, word);
 }
 
@@ -161,12 +157,24 @@ PyObject* callback(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   return fastcall_record(self, args, nargs, Kind);
 }
 
-PyObject* cb_py_start(PyObject* s, PyObject* const* a, Py_ssize_t n) { return callback<1>(s, a, n); }
-PyObject* cb_py_return(PyObject* s, PyObject* const* a, Py_ssize_t n) { return callback<2>(s, a, n); }
-PyObject* cb_py_yield(PyObject* s, PyObject* const* a, Py_ssize_t n) { return callback<3>(s, a, n); }
-PyObject* cb_py_resume(PyObject* s, PyObject* const* a, Py_ssize_t n) { return callback<4>(s, a, n); }
-PyObject* cb_py_unwind(PyObject* s, PyObject* const* a, Py_ssize_t n) { return callback<5>(s, a, n); }
-PyObject* cb_py_throw(PyObject* s, PyObject* const* a, Py_ssize_t n) { return callback<6>(s, a, n); }
+PyObject* cb_py_start(PyObject* s, PyObject* const* a, Py_ssize_t n) {
+  return callback<1>(s, a, n);
+}
+PyObject* cb_py_return(PyObject* s, PyObject* const* a, Py_ssize_t n) {
+  return callback<2>(s, a, n);
+}
+PyObject* cb_py_yield(PyObject* s, PyObject* const* a, Py_ssize_t n) {
+  return callback<3>(s, a, n);
+}
+PyObject* cb_py_resume(PyObject* s, PyObject* const* a, Py_ssize_t n) {
+  return callback<4>(s, a, n);
+}
+PyObject* cb_py_unwind(PyObject* s, PyObject* const* a, Py_ssize_t n) {
+  return callback<5>(s, a, n);
+}
+PyObject* cb_py_throw(PyObject* s, PyObject* const* a, Py_ssize_t n) {
+  return callback<6>(s, a, n);
+}
 
 #define MORVEX_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
@@ -230,7 +238,8 @@ std::optional<uint8_t> claim_tool_id() {
     PyErr_SetString(PyExc_OverflowError, "tool id does not fit 8 bits");
     return std::nullopt;
   }
-  if (!call_monitoring(monitoring.get(), "use_tool_id", "is", int(id), "morvex")) return std::nullopt;
+  if (!call_monitoring(monitoring.get(), "use_tool_id", "is", int(id), "morvex"))
+    return std::nullopt;
   return static_cast<uint8_t>(id);
 }
 
@@ -253,7 +262,8 @@ std::optional<MonitoringHandle> enable_claimed(std::shared_ptr<State> state, uin
   for (size_t i = 0; i < kCallbacks; i++) {
     std::optional<int32_t> bit = event_bit(events.get(), EVENT_NAMES[i]);
     if (!bit) return fail();
-    PyRef method = PyRef::steal(PyCMethod_New(&CALLBACKS[i], handle.callbacks.get(), nullptr, nullptr));
+    PyRef method =
+        PyRef::steal(PyCMethod_New(&CALLBACKS[i], handle.callbacks.get(), nullptr, nullptr));
     if (!method) {
       if (!PyErr_Occurred())
         PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
@@ -267,7 +277,8 @@ std::optional<MonitoringHandle> enable_claimed(std::shared_ptr<State> state, uin
     mask |= *bit;
   }
   // Every callback is in place before any event is switched on.
-  if (!call_monitoring(monitoring.get(), "set_events", "ii", int{tool_id}, int{mask})) return fail();
+  if (!call_monitoring(monitoring.get(), "set_events", "ii", int{tool_id}, int{mask}))
+    return fail();
   return handle;
 }
 

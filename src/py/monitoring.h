@@ -23,7 +23,8 @@ namespace morvex::py {
 // One run's shared state: the callbacks, the tracer and the exporter thread
 // hold it.
 struct State final : core::CodeLookup, core::ThreadNames {
-  explicit State(std::shared_ptr<core::EventQueue> q) : queue(std::move(q)), queue_id(queue->id()) {}
+  explicit State(std::shared_ptr<core::EventQueue> q)
+      : queue(std::move(q)), queue_id(queue->id()) {}
 
   std::shared_ptr<core::EventQueue> queue;
   const uint64_t queue_id;

@@ -14,8 +14,7 @@ namespace morvex::py {
 namespace {
 
 struct TracerObject {
-  PyObject_HEAD
-  Tracer* tracer;
+  PyObject_HEAD Tracer* tracer;
 };
 
 Tracer& tracer_of(PyObject* self) { return *reinterpret_cast<TracerObject*>(self)->tracer; }
@@ -51,8 +50,7 @@ bool HOOKS_REGISTERED = false;  // guarded by the interpreter lock
 std::unique_lock<std::mutex> lock_running(Tracer& t) {
   std::unique_lock lock(t.running_mu, std::try_to_lock);
   if (!lock.owns_lock()) {
-    Py_BEGIN_ALLOW_THREADS
-    lock.lock();
+    Py_BEGIN_ALLOW_THREADS lock.lock();
     Py_END_ALLOW_THREADS
   }
   return lock;
@@ -95,16 +93,16 @@ std::optional<uint64_t> inherited_zero() {
 void release_tool_id(uint8_t tool_id) {
   PyObject* exc = PyErr_GetRaisedException();
   PyRef monitoring = import_attr("sys", "monitoring");
-  PyRef r = monitoring
-                ? PyRef::steal(PyObject_CallMethod(monitoring.get(), "free_tool_id", "i", int{tool_id}))
-                : PyRef();
+  PyRef r =
+      monitoring
+          ? PyRef::steal(PyObject_CallMethod(monitoring.get(), "free_tool_id", "i", int{tool_id}))
+          : PyRef();
   PyErr_Clear();
   PyErr_SetRaisedException(exc);
 }
 
 void join_detached_from_interpreter(std::thread& t) {
-  Py_BEGIN_ALLOW_THREADS
-  t.join();
+  Py_BEGIN_ALLOW_THREADS t.join();
   Py_END_ALLOW_THREADS
 }
 
@@ -158,8 +156,7 @@ core::Clock run_clock(std::optional<uint64_t> zero) {
   return zero ? clock.counting_from(*zero) : clock;
 }
 
-std::unique_ptr<Running> start(Tracer& t, uint32_t pid, bool append,
-                               std::optional<uint64_t> zero) {
+std::unique_ptr<Running> start(Tracer& t, uint32_t pid, bool append, std::optional<uint64_t> zero) {
   std::optional<uint8_t> tool_id = claim_tool_id();
   if (!tool_id) return nullptr;
   return start_claimed(t, pid, append, run_clock(zero), *tool_id);
@@ -397,9 +394,7 @@ PyType_Slot tracer_slots[] = {
 };
 
 PyType_Spec tracer_spec = {
-    "morvex._core.Tracer",
-    sizeof(TracerObject),
-    0,
+    "morvex._core.Tracer", sizeof(TracerObject), 0,
     Py_TPFLAGS_DEFAULT,  // no subclasses, no dict, no weak references, no GC
     tracer_slots,
 };
@@ -493,8 +488,7 @@ PyObject* after_fork_in_child(PyObject*, PyObject*) {
       // The surviving thread is a new thread to the system, with an id of its
       // own; its events must not carry its parent-side twin's id.
       core::HOT.tid = UINT32_MAX;
-      std::unique_ptr<Running> r =
-          start(t, static_cast<uint32_t>(getpid()), true, parent_zero);
+      std::unique_ptr<Running> r = start(t, static_cast<uint32_t>(getpid()), true, parent_zero);
       if (!r) return nullptr;
       t.running = std::move(r);
       started = PyRef::borrow(obj);

@@ -35,14 +35,24 @@ TEST(Clock, DirectCounterConvertsWithFullPrecision) {
 
 TEST(Divider, MatchesHardwareDivision) {
   std::mt19937_64 rng(11);
-  std::vector<uint64_t> divisors = {1, 2, 3, 7, 10, 1'000'000'000, 24'000'000, 2'596'146'000,
-                                    (1ull << 32) + 1, (1ull << 63) - 1, 1ull << 63, UINT64_MAX};
+  std::vector<uint64_t> divisors = {1,
+                                    2,
+                                    3,
+                                    7,
+                                    10,
+                                    1'000'000'000,
+                                    24'000'000,
+                                    2'596'146'000,
+                                    (1ull << 32) + 1,
+                                    (1ull << 63) - 1,
+                                    1ull << 63,
+                                    UINT64_MAX};
   for (int i = 0; i < 200; i++) divisors.push_back(rng() >> (rng() % 64));
   for (uint64_t d : divisors) {
     if (d == 0) continue;
     Divider div(d);
-    std::vector<uint64_t> numerators = {0, 1, d - 1, d, d + 1, UINT64_MAX, UINT64_MAX - 1,
-                                        UINT64_MAX / 2, 2 * (d - 1)};
+    std::vector<uint64_t> numerators = {
+        0, 1, d - 1, d, d + 1, UINT64_MAX, UINT64_MAX - 1, UINT64_MAX / 2, 2 * (d - 1)};
     for (int i = 0; i < 500; i++) numerators.push_back(rng() >> (rng() % 64));
     for (uint64_t n : numerators) ASSERT_EQ(div(n), n / d) << n << " / " << d;
   }

@@ -13,8 +13,8 @@
 #include "core/event.h"
 #include "core/output.h"
 #include "core/sink.h"
-#include "json/exporter.h"
 #include "fakes.h"
+#include "json/exporter.h"
 
 namespace morvex::json {
 namespace {

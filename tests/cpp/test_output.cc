@@ -45,7 +45,9 @@ TEST(SharedFile, TruncateEmptiesAndAppendKeeps) {
     f.write_all("def");
   }  // the destructor flushes
   EXPECT_EQ(slurp(path), "abcdef");
-  { SharedFile f = open_ok(path, true); }
+  {
+    SharedFile f = open_ok(path, true);
+  }
   EXPECT_EQ(slurp(path), "");
   std::remove(path.c_str());
 }
@@ -84,7 +86,9 @@ TEST(SharedFile, ModeIs0666BeforeTheUmask) {
   std::string path = temp_path("mode");
   std::remove(path.c_str());
   mode_t old = umask(0);
-  { SharedFile f = open_ok(path, true); }
+  {
+    SharedFile f = open_ok(path, true);
+  }
   umask(old);
   struct stat st;
   ASSERT_EQ(stat(path.c_str(), &st), 0);
@@ -107,7 +111,9 @@ void write_blocks(const std::string& path, char who, int count) {
 
 TEST(SharedFile, TwoProcessesFlushWholeBlocks) {
   std::string path = temp_path("shared");
-  { SharedFile f = open_ok(path, true); }
+  {
+    SharedFile f = open_ok(path, true);
+  }
   constexpr int kBlocks = 150;
   pid_t child = fork();
   ASSERT_GE(child, 0);

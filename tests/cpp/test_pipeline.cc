@@ -70,8 +70,7 @@ struct PipelineRun {
   void start(std::unique_ptr<RecordingExporter> e) {
     exporter_thread = std::thread([this, e = std::move(e)]() mutable {
       result = run_pipeline(queue, std::make_shared<test::FakeCode>(),
-                            std::make_shared<test::FakeThreads>(),
-                            std::move(e));
+                            std::make_shared<test::FakeThreads>(), std::move(e));
     });
   }
   void start() { start(std::make_unique<RecordingExporter>(log)); }

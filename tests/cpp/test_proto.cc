@@ -13,9 +13,9 @@
 #include "core/event.h"
 #include "core/output.h"
 #include "core/sink.h"
+#include "fakes.h"
 #include "proto/exporter.h"
 #include "proto/pb.h"
-#include "fakes.h"
 
 namespace morvex::proto {
 namespace {

@@ -53,7 +53,9 @@ TEST(Ring, QueuedItemsAreFreedWithTheLastEnd) {
     }
     (void)c.try_pop();
     auto keep_producer = std::move(p);
-    { auto drop_consumer = std::move(c); }
+    {
+      auto drop_consumer = std::move(c);
+    }
     EXPECT_EQ(Item::alive, 2) << "storage lives while one end does";
   }
   EXPECT_EQ(Item::alive, 0);
