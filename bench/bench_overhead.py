@@ -66,6 +66,35 @@ def under_floor(cb, n):
         mon.free_tool_id(tool)
 
 
+def under_cprofile(n):
+    import cProfile
+    prof = cProfile.Profile()
+    prof.enable()
+    try:
+        return timed(n)
+    finally:
+        prof.disable()
+
+
+def under_python_callback(n):
+    mon = sys.monitoring
+    tool = mon.PROFILER_ID
+    mon.use_tool_id(tool, "python")
+    mask = 0
+    for name in EVENTS:
+        bit = getattr(mon.events, name)
+        mon.register_callback(tool, bit, lambda *args: None)
+        mask |= bit
+    mon.set_events(tool, mask)
+    try:
+        return timed(n)
+    finally:
+        mon.set_events(tool, 0)
+        for name in EVENTS:
+            mon.register_callback(tool, getattr(mon.events, name), None)
+        mon.free_tool_id(tool)
+
+
 def under_morvex(n, fmt, path):
     import morvex
     with morvex.Tracer(path, fmt):
@@ -85,6 +114,8 @@ def main():
         "floor + counter + store": lambda: under_floor(floor.stamp_callback(), n),
         "morvex protobuf": lambda: under_morvex(n, "protobuf", os.path.join(out, "t.pftrace")),
         "morvex json": lambda: under_morvex(n, "json", os.path.join(out, "t.json")),
+        "Python no-op callback": lambda: under_python_callback(n),
+        "cProfile": lambda: under_cprofile(n),
     }
     timed(n)  # warm up
     for _ in range(rounds):
@@ -98,7 +129,7 @@ def main():
         extra = "" if name == "untraced" else f"  overhead {per_event[name]:6.1f} ns/event"
         print(f"  {name:26s} {t * 1e3:8.1f} ms{extra}")
     floor_ns = per_event["floor (empty C callback)"]
-    for name in ("floor + counter + store", "morvex protobuf", "morvex json"):
+    for name in list(runs)[2:]:
         print(f"  {name}: {per_event[name] / floor_ns:.2f}x the floor")
 
 
