@@ -148,6 +148,8 @@ void forget_other_threads() {
   std::erase_if(r.list, [own](const Recorder& e) { return e.cold != own; });
 }
 
+std::mutex& recorders_mutex() { return recorders().mu; }
+
 size_t recorder_count() {
   Registry& r = recorders();
   std::lock_guard lock(r.mu);

@@ -24,6 +24,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <type_traits>
 
 #include "core/event.h"
@@ -100,5 +101,8 @@ void forget_other_threads();
 
 // Number of registered recorders (tests and diagnostics).
 size_t recorder_count();
+
+// The registry's mutex, for tests that must hold it across a fork.
+std::mutex& recorders_mutex();
 
 }  // namespace morvex::core
