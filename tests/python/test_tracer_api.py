@@ -250,11 +250,11 @@ class TestFailingRegistration:
         r = run_python("""
             import importlib.util, os, sys, tempfile
             import morvex._core as real
-            spec = importlib.util.spec_from_file_location("_core", real.__file__)
+            found = importlib.util.spec_from_file_location("_core", real.__file__)
             sys.modules["morvex"] = None   # makes "morvex._core" unimportable
             del sys.modules["morvex._core"]
-            other = importlib.util.module_from_spec(spec)
-            spec.loader.exec_module(other)
+            other = importlib.util.module_from_spec(found)
+            found.loader.exec_module(other)
             path = os.path.join(tempfile.mkdtemp(), "t.json")
             t = other.Tracer(path, "json")
             try:
