@@ -215,6 +215,17 @@ PyObject* undo_and_fail(SysChanges& changes) {
   return nullptr;
 }
 
+// A process started by a traced program joins that trace at start-up
+// (morvex._child). Asked to trace into a file of its own, it leaves that
+// trace first: the profiler slot has one holder.
+void leave_inherited_trace() {
+  PyObject* modules = PyImport_GetModuleDict();  // borrowed
+  PyObject* child = PyDict_GetItemString(modules, "morvex._child");  // borrowed
+  if (child == nullptr) return;
+  PyRef r = PyRef::steal(PyObject_CallMethod(child, "_stop", nullptr));
+  if (!r) PyErr_Clear();
+}
+
 PyObject* run(const RunArgs& a) {
   PyRef tracer = new_tracer(a.output, a.format.name());
   if (!tracer) return nullptr;
@@ -241,7 +252,9 @@ PyObject* run(const RunArgs& a) {
   if (!changes.replace_argv(new_argv.get())) return nullptr;
   if (!changes.prepend_path(std::move(dir))) return undo_and_fail(changes);
   PyRef runpy = PyRef::steal(PyImport_ImportModule("runpy"));
-  if (!runpy || !tracer_enter(tracer.get())) return undo_and_fail(changes);
+  if (!runpy) return undo_and_fail(changes);
+  leave_inherited_trace();
+  if (!tracer_enter(tracer.get())) return undo_and_fail(changes);
 
   PyRef ran = run_target(runpy.get(), target_obj.get(), module_mode);
   PyRef run_error = ran ? PyRef() : PyRef::steal(PyErr_GetRaisedException());

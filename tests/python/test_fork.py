@@ -297,3 +297,20 @@ def test_multiprocessing_children_finish_their_part(tmp_path, method):
     t = tracefiles.read(info["path"], "json")
     for kid in info["kids"]:
         assert len([s for s in events_of(t, kid, "worker_work") if s.phase == "B"]) == 1
+
+
+def test_a_traced_program_may_start_its_own_morvex_run(tmp_path):
+    (tmp_path / "inner.py").write_text("def inner_work():\n    return 1\ninner_work()\n")
+    info = run(tmp_path, """
+        import subprocess
+        path = os.path.join(os.getcwd(), "outer.json")
+        with core.Tracer(path, "json"):
+            r = subprocess.run([sys.executable, "-m", "morvex", "run", "-o", "inner.json",
+                                "-f", "json", "inner.py"], capture_output=True, text=True,
+                               timeout=60)
+        print(json.dumps({"path": path, "rc": r.returncode, "err": r.stderr}))
+    """, timeout=120)
+    assert info["rc"] == 0, info["err"]
+    inner = tracefiles.read(tmp_path / "inner.json", "json")
+    assert "inner_work" in inner.names()
+    assert "inner_work" not in tracefiles.read(info["path"], "json").names()
