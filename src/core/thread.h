@@ -18,9 +18,6 @@ inline constexpr size_t kOsThreadNameMax = 15;
 // Names the calling thread (cut to what the system keeps).
 void set_current_thread_name(const std::string& name);
 
-// The calling thread's name as the operating system shows it.
-std::string current_thread_os_name();
-
 // Starts `body` on a new thread named `name`, or returns why it could not.
 // On failure `body` (and whatever it owns) is destroyed unrun.
 template <class F>

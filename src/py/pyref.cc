@@ -54,19 +54,6 @@ void release_ref(PyObject* obj) {
     p.scheduled.store(false);
 }
 
-std::string exception_text() {
-  PyObject* exc = PyErr_GetRaisedException();
-  if (exc == nullptr) return {};
-  std::string text;
-  if (PyObject* s = PyObject_Str(exc)) {
-    if (const char* u = PyUnicode_AsUTF8(s)) text = u;
-    Py_DECREF(s);
-  }
-  PyErr_Clear();
-  PyErr_SetRaisedException(exc);
-  return text;
-}
-
 PyRef import_attr(const char* module, const char* attr) {
   PyRef m = PyRef::steal(PyImport_ImportModule(module));
   if (!m) return {};

@@ -54,10 +54,6 @@ class PyRef {
   PyObject* obj_ = nullptr;
 };
 
-// The pending exception's message text ("" when there is none); leaves it
-// set.
-std::string exception_text();
-
 // Attribute of an imported module, e.g. import_attr("sys", "monitoring").
 PyRef import_attr(const char* module, const char* attr);
 
