@@ -47,10 +47,11 @@ def timed(n):
     return time.perf_counter() - t0
 
 
-def under_floor(cb, n):
+def under_callback(cb, n):
+    """fib(n) with `cb` registered as the profiler for the six events."""
     mon = sys.monitoring
     tool = mon.PROFILER_ID
-    mon.use_tool_id(tool, "floor")
+    mon.use_tool_id(tool, "bench")
     mask = 0
     for name in EVENTS:
         bit = getattr(mon.events, name)
@@ -76,25 +77,6 @@ def under_cprofile(n):
         prof.disable()
 
 
-def under_python_callback(n):
-    mon = sys.monitoring
-    tool = mon.PROFILER_ID
-    mon.use_tool_id(tool, "python")
-    mask = 0
-    for name in EVENTS:
-        bit = getattr(mon.events, name)
-        mon.register_callback(tool, bit, lambda *args: None)
-        mask |= bit
-    mon.set_events(tool, mask)
-    try:
-        return timed(n)
-    finally:
-        mon.set_events(tool, 0)
-        for name in EVENTS:
-            mon.register_callback(tool, getattr(mon.events, name), None)
-        mon.free_tool_id(tool)
-
-
 def under_morvex(n, fmt, path):
     import morvex
     with morvex.Tracer(path, fmt):
@@ -110,11 +92,11 @@ def main():
     best = {}
     runs = {
         "untraced": lambda: timed(n),
-        "floor (empty C callback)": lambda: under_floor(floor.callback(), n),
-        "floor + counter + store": lambda: under_floor(floor.stamp_callback(), n),
+        "floor (empty C callback)": lambda: under_callback(floor.callback(), n),
+        "floor + counter + store": lambda: under_callback(floor.stamp_callback(), n),
         "morvex protobuf": lambda: under_morvex(n, "protobuf", os.path.join(out, "t.pftrace")),
         "morvex json": lambda: under_morvex(n, "json", os.path.join(out, "t.json")),
-        "Python no-op callback": lambda: under_python_callback(n),
+        "Python no-op callback": lambda: under_callback(lambda *args: None, n),
         "cProfile": lambda: under_cprofile(n),
     }
     timed(n)  # warm up
