@@ -99,10 +99,19 @@ CodeSlot* code_cache() {
   return cold->codes.get();
 }
 
+namespace {
+
+// HOT writes from the start of `b` on.
+void aim(Hot& hot, EventBatch& b) {
+  hot.cursor = b.begin_ptr();
+  hot.end = b.end_ptr();
+  hot.base = b.base;
+}
+
+}  // namespace
+
 void Cold::install(std::unique_ptr<EventBatch> b, Hot& hot) {
-  hot.cursor = b->begin_ptr();
-  hot.end = b->end_ptr();
-  hot.base = b->base;
+  aim(hot, *b);
   batch = std::move(b);
 }
 
@@ -111,9 +120,7 @@ uint64_t Cold::flush_partial(Cold& cold, Hot& hot) {
   EventBatch& old = *cold.batch;
   old.len = static_cast<uint32_t>(hot.cursor - old.begin_ptr());
   if (!cold.producer || old.len == 0) {
-    hot.cursor = old.begin_ptr();
-    hot.end = old.end_ptr();
-    hot.base = old.base;
+    aim(hot, old);
     return 0;
   }
   std::unique_ptr<EventBatch> full = std::move(cold.batch);

@@ -103,10 +103,6 @@ constexpr uint32_t kNameAttempts = 64;
 // The cold halves of the per-event path live out of line, reached by tail
 // calls, so that the common case needs no stack frame at all.
 
-[[gnu::noinline]] uint64_t raw_time(const core::Clock& clock) {
-  return clock.is_direct() ? core::read_counter() : clock.raw();
-}
-
 [[gnu::noinline]] PyObject* store_slow(State& st, Hot& hot, uint64_t now, uint32_t word) {
   core::slow_path(*st.queue, hot, now, hot.tid, word);
   Py_RETURN_NONE;
@@ -137,7 +133,7 @@ inline PyObject* record_at(State& st, PyObject* code, uint64_t now, uint8_t kind
 
 // A thread not yet bound to a run whose clock reads the counter directly.
 [[gnu::noinline]] PyObject* record_reading_clock(State& st, PyObject* code, uint8_t kind) {
-  uint64_t now = raw_time(st.queue->clock());
+  uint64_t now = st.queue->clock().raw();
   return record_at(st, code, now, kind);
 }
 
@@ -221,11 +217,19 @@ void undo_enable(PyObject* monitoring, uint8_t tool_id, const std::vector<int32_
   for (int32_t bit : bits)
     if (!call_monitoring(monitoring, "register_callback", "iiO", int{tool_id}, int{bit}, Py_None))
       PyErr_Clear();
-  if (!call_monitoring(monitoring, "free_tool_id", "i", int{tool_id})) PyErr_Clear();
   PyErr_SetRaisedException(exc);
+  release_tool_id(tool_id);
 }
 
 }  // namespace
+
+void release_tool_id(uint8_t tool_id) {
+  PyObject* exc = PyErr_GetRaisedException();
+  PyRef monitoring = sys_monitoring();
+  if (!monitoring || !call_monitoring(monitoring.get(), "free_tool_id", "i", int{tool_id}))
+    PyErr_Clear();
+  PyErr_SetRaisedException(exc);
+}
 
 std::optional<uint8_t> claim_tool_id() {
   PyRef monitoring = sys_monitoring();

@@ -50,6 +50,9 @@ struct MonitoringHandle {
 // error (ValueError) when another tool holds it.
 std::optional<uint8_t> claim_tool_id();
 
+// Frees a claimed tool id on a failure path, keeping the pending exception.
+void release_tool_id(uint8_t tool_id);
+
 // Registers the callbacks on a tool id claimed by claim_tool_id and switches
 // their events on. On failure everything it did is undone, the claim
 // included, and the exception is left set.

@@ -89,18 +89,6 @@ std::optional<uint64_t> inherited_zero() {
 
 // ---- starting and stopping runs ------------------------------------------
 
-// Frees a claimed tool id on a failure path, keeping the pending exception.
-void release_tool_id(uint8_t tool_id) {
-  PyObject* exc = PyErr_GetRaisedException();
-  PyRef monitoring = import_attr("sys", "monitoring");
-  PyRef r =
-      monitoring
-          ? PyRef::steal(PyObject_CallMethod(monitoring.get(), "free_tool_id", "i", int{tool_id}))
-          : PyRef();
-  PyErr_Clear();
-  PyErr_SetRaisedException(exc);
-}
-
 void join_detached_from_interpreter(std::thread& t) {
   Py_BEGIN_ALLOW_THREADS t.join();
   Py_END_ALLOW_THREADS
