@@ -10,7 +10,7 @@
 
 #include "core/clock.h"
 #include "core/evqueue.h"
-#include "core/tls.h"
+#include "core/recorder.h"
 
 using namespace morvex::core;
 

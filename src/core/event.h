@@ -20,6 +20,14 @@ enum class EventKind : uint8_t {
   Throw = 6,
 };
 
+// Return, yield and unwind end a slice; every other kind byte, including the
+// ones never recorded, begins one. The one place both writers take it from.
+constexpr bool ends_slice(uint8_t kind) {
+  return kind == static_cast<uint8_t>(EventKind::Return) ||
+         kind == static_cast<uint8_t>(EventKind::Yield) ||
+         kind == static_cast<uint8_t>(EventKind::Unwind);
+}
+
 inline constexpr uint32_t kCodeIdMask = 0x00FFFFFF;
 
 // word = (kind << 24) | (code id & 0x00FFFFFF): masking keeps an oversized id

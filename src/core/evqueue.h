@@ -24,7 +24,7 @@
 
 #include "core/clock.h"
 #include "core/event.h"
-#include "core/tls.h"
+#include "core/recorder.h"
 
 namespace morvex::core {
 
@@ -70,28 +70,6 @@ class alignas(64) EventQueue : public std::enable_shared_from_this<EventQueue> {
   const uint64_t id_;
   const Clock clock_;
 };
-
-// Stores one event the fast path could not: the batch is full, the delta
-// does not fit 32 bits, or the thread is bound to another queue. Never
-// fails, never waits for the consumer.
-void slow_path(EventQueue& q, Hot& hot, uint64_t now, uint32_t tid, uint32_t word);
-
-// The per-event store: one bounds test, one 32-bit range test and an 8-byte
-// store. False when the event needs slow_path instead (a full batch, or a
-// time that does not fit the batch's 32-bit deltas).
-inline bool try_store(Hot& hot, uint64_t now, uint32_t word) {
-  if (hot.cursor < hot.end && now - hot.base < (uint64_t{1} << 32)) [[likely]] {
-    *hot.cursor = PackedEvent{static_cast<uint32_t>(now - hot.base), word};
-    ++hot.cursor;
-    return true;
-  }
-  return false;
-}
-
-// Records one event on the calling thread, whose recorder is `hot`.
-inline void record(EventQueue& q, uint64_t queue_id, Hot& hot, uint64_t now, uint32_t word) {
-  if (hot.queue_id != queue_id || !try_store(hot, now, word)) slow_path(q, hot, now, hot.tid, word);
-}
 
 // Appends the batch's records to `out` in buffer order, with nanosecond times.
 void decode_into(const EventBatch& batch, const Clock& clock, std::vector<Event>& out);

@@ -32,7 +32,6 @@ class [[nodiscard]] Status {
  public:
   Status() = default;
   Status(IoError error) : error_(std::move(error)) {}  // NOLINT: implicit on purpose
-  static Status success() { return {}; }
 
   bool ok() const { return !error_.has_value(); }
   const IoError& error() const { return *error_; }

@@ -81,11 +81,6 @@ void SharedFile::close_fd() {
   fd_ = -1;
 }
 
-size_t SharedFile::write(std::span<const uint8_t> bytes) {
-  pending_.insert(pending_.end(), bytes.begin(), bytes.end());
-  return bytes.size();
-}
-
 void SharedFile::write_all(std::span<const uint8_t> bytes) {
   pending_.insert(pending_.end(), bytes.begin(), bytes.end());
 }

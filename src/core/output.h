@@ -36,8 +36,7 @@ class SharedFile {
   // Flushes once more, ignoring the outcome, then closes.
   ~SharedFile();
 
-  // Never touch the file and never fail.
-  size_t write(std::span<const uint8_t> bytes);
+  // Never touches the file and never fails.
   void write_all(std::span<const uint8_t> bytes);
   void write_all(std::string_view text) {
     write_all(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));

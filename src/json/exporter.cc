@@ -72,8 +72,9 @@ struct KindText {
   uint8_t closing_len;
 };
 
-constexpr KindText make_kind(char phase, const char* name) {
+constexpr KindText make_kind(uint8_t kind_byte, const char* name) {
   KindText k{};
+  const char phase = core::ends_slice(kind_byte) ? 'E' : 'B';
   const char* ts = "\",\"ts\":";
   k.phase[0] = phase;
   for (int i = 0; i < 7; ++i) k.phase[1 + i] = ts[i];
@@ -89,9 +90,9 @@ constexpr KindText make_kind(char phase, const char* name) {
 }
 
 constexpr KindText kKinds[7] = {
-    make_kind('B', "start"),  // 0: never recorded, read as a start
-    make_kind('B', "start"),  make_kind('E', "return"), make_kind('E', "yield"),
-    make_kind('B', "resume"), make_kind('E', "unwind"), make_kind('B', "throw"),
+    make_kind(0, "start"),  // never recorded, read as a start
+    make_kind(1, "start"),  make_kind(2, "return"), make_kind(3, "yield"),
+    make_kind(4, "resume"), make_kind(5, "unwind"), make_kind(6, "throw"),
 };
 
 inline const KindText& kind_text(uint8_t kind) { return kKinds[kind < 7 ? kind : 1]; }

@@ -29,14 +29,6 @@ constexpr size_t kFragmentsCapacity = 4096;
 
 constexpr uint64_t kCategoryIid = 1;  // "py", interned on every thread sequence
 
-// Return, yield and unwind end a slice; everything else, including kind
-// bytes that are never recorded, begins one.
-inline bool is_end(uint8_t kind) {
-  return kind == static_cast<uint8_t>(core::EventKind::Return) ||
-         kind == static_cast<uint8_t>(core::EventKind::Yield) ||
-         kind == static_cast<uint8_t>(core::EventKind::Unwind);
-}
-
 // End events share one fragment per thread; begin events have one per code.
 inline uint64_t fragment_key(uint32_t tid, uint32_t code_id, bool begin) {
   uint64_t key = uint64_t{tid} << 32;
@@ -70,7 +62,7 @@ core::Result<ProtoExporter> ProtoExporter::append(const std::string& path) {
   return create(std::move(file.value()));
 }
 
-Status ProtoExporter::write_packet(const pb::TracePacket& packet) {
+void ProtoExporter::write_packet(const pb::TracePacket& packet) {
   scratch_.clear();
   pb::encode(packet, scratch_);
   uint8_t header[1 + pb::kMaxVarintLen];
@@ -78,11 +70,10 @@ Status ProtoExporter::write_packet(const pb::TracePacket& packet) {
   uint8_t* end = pb::write_varint(scratch_.size(), header + 1);
   out_.write_all(std::span<const uint8_t>(header, end));
   out_.write_all(scratch_);
-  return {};
 }
 
-Status ProtoExporter::ensure_process() {
-  if (process_written_) return {};
+void ProtoExporter::ensure_process() {
+  if (process_written_) return;
   pb::TrackDescriptor track;
   track.uuid = process_uuid_;
   track.name = "python:" + std::to_string(pid_);
@@ -92,11 +83,9 @@ Status ProtoExporter::ensure_process() {
   packet.trusted_packet_sequence_id = sequence_id(1);
   packet.data = std::move(track);
   packet.sequence_flags = pb::kSeqIncrementalStateCleared;
-  Status s = write_packet(packet);
-  if (!s.ok()) return s;
+  write_packet(packet);
   process_written_ = true;
   process_unconfirmed_ = true;
-  return {};
 }
 
 ProtoExporter::Sequence* ProtoExporter::sequence_for(uint32_t tid) {
@@ -120,7 +109,7 @@ ProtoExporter::Sequence* ProtoExporter::sequence_for(uint32_t tid) {
   return raw;
 }
 
-Status ProtoExporter::write_thread_packet(Sequence& seq, const core::ThreadNames& threads) {
+void ProtoExporter::write_thread_packet(Sequence& seq, const core::ThreadNames& threads) {
   pb::TrackDescriptor track;
   track.uuid = seq.track_uuid;
   track.thread = pb::ThreadDescriptor{
@@ -134,20 +123,18 @@ Status ProtoExporter::write_thread_packet(Sequence& seq, const core::ThreadNames
   packet.sequence_flags = pb::kSeqIncrementalStateCleared;
   packet.trace_packet_defaults = pb::TracePacketDefaults{
       .track_event_defaults = pb::TrackEventDefaults{.track_uuid = seq.track_uuid}};
-  Status s = write_packet(packet);
-  if (!s.ok()) return s;
+  write_packet(packet);
   seq.delivered = true;
   unconfirmed_.push_back({&seq, kThreadPacket});
-  return {};
 }
 
-Status ProtoExporter::deliver_name(Sequence& seq, uint32_t code_id, const core::CodeLookup& code) {
+void ProtoExporter::deliver_name(Sequence& seq, uint32_t code_id, const core::CodeLookup& code) {
   NameEntry* entry = seq.names.find(code_id);
   if (entry == nullptr) {
     entry = seq.names.try_emplace(code_id, NameEntry{seq.names.size() + 1, false}).first;
     ++seq.undelivered_names;
   }
-  if (entry->delivered) return {};
+  if (entry->delivered) return;
   std::optional<core::CodeInfo> info = code.code(code_id);
   pb::TracePacket packet;
   packet.timestamp = 0;
@@ -155,12 +142,10 @@ Status ProtoExporter::deliver_name(Sequence& seq, uint32_t code_id, const core::
   packet.interned_data = pb::InternedData{
       .event_names = {{entry->iid, info ? std::move(info->qualname) : std::string("<unknown>")}}};
   packet.sequence_flags = pb::kSeqNeedsIncrementalState;
-  Status s = write_packet(packet);
-  if (!s.ok()) return s;
+  write_packet(packet);
   entry->delivered = true;
   --seq.undelivered_names;
   unconfirmed_.push_back({&seq, code_id});
-  return {};
 }
 
 const ProtoExporter::FragmentRef* ProtoExporter::add_fragment(const Sequence& seq, uint64_t key,
@@ -197,7 +182,7 @@ const ProtoExporter::FragmentRef* ProtoExporter::add_fragment(const Sequence& se
 
 Status ProtoExporter::write_batch(std::span<const core::Event> events, const core::CodeLookup& code,
                                   const core::ThreadNames& threads) {
-  if (Status s = ensure_process(); !s.ok()) return s;
+  ensure_process();
 
   size_t need = events.size() * kMaxEventPacket;
   if (batch_.size() < need) batch_.resize(need);
@@ -211,17 +196,13 @@ Status ProtoExporter::write_batch(std::span<const core::Event> events, const cor
       seq = sequence_for(ev.tid);
       seq_tid = ev.tid;
     }
-    if (!seq->delivered) {
-      if (Status s = write_thread_packet(*seq, threads); !s.ok()) return s;
-    }
-    const bool begin = !is_end(ev.kind());
+    if (!seq->delivered) write_thread_packet(*seq, threads);
+    const bool begin = !core::ends_slice(ev.kind());
     const uint32_t code_id = ev.code_id();
     const uint64_t key = fragment_key(ev.tid, code_id, begin);
     const FragmentRef* ref = fragment_index_.find(key);
     if (ref == nullptr || (begin && seq->undelivered_names != 0)) [[unlikely]] {
-      if (begin) {
-        if (Status s = deliver_name(*seq, code_id, code); !s.ok()) return s;
-      }
+      if (begin) deliver_name(*seq, code_id, code);
       if (ref == nullptr) ref = add_fragment(*seq, key, begin, code_id);
     }
 
@@ -240,7 +221,7 @@ Status ProtoExporter::write_batch(std::span<const core::Event> events, const cor
 
 Status ProtoExporter::finish(const core::CodeLookup&, const core::ThreadNames&, uint64_t dropped) {
   if (dropped != 0) {
-    if (Status s = ensure_process(); !s.ok()) return s;
+    ensure_process();
     pb::TrackEvent event;
     event.type = pb::kTypeInstant;
     event.track_uuid = process_uuid_;
@@ -250,7 +231,7 @@ Status ProtoExporter::finish(const core::CodeLookup&, const core::ThreadNames&, 
     packet.timestamp = 0;
     packet.trusted_packet_sequence_id = sequence_id(1);
     packet.data = std::move(event);
-    if (Status s = write_packet(packet); !s.ok()) return s;
+    write_packet(packet);
   }
   return settle(out_.flush());
 }

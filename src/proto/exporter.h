@@ -52,14 +52,14 @@ class ProtoExporter final : public core::Exporter {
   // Sequence ids start at base * 128 + 1 so that processes appending to one
   // file keep their sequences apart. Set before the first batch.
   void set_sequence_base(uint32_t base) { sequence_base_ = base; }
-  uint32_t sequence_base() const { return sequence_base_; }
   int32_t pid() const { return pid_; }
   uint64_t process_uuid() const { return process_uuid_; }
 
   // Writes the process track packet the first time; later calls do nothing.
-  core::Status ensure_process();
-  // Frames one packet into the file's buffer.
-  core::Status write_packet(const pb::TracePacket& packet);
+  void ensure_process();
+  // Frames one packet into the file's buffer; the flush that follows is
+  // what can fail.
+  void write_packet(const pb::TracePacket& packet);
 
   core::Status write_batch(std::span<const core::Event> events, const core::CodeLookup& code,
                            const core::ThreadNames& threads) override;
@@ -102,8 +102,8 @@ class ProtoExporter final : public core::Exporter {
 
   uint32_t sequence_id(uint32_t n) const { return sequence_base_ * 128 + n; }
   Sequence* sequence_for(uint32_t tid);
-  core::Status write_thread_packet(Sequence& seq, const core::ThreadNames& threads);
-  core::Status deliver_name(Sequence& seq, uint32_t code_id, const core::CodeLookup& code);
+  void write_thread_packet(Sequence& seq, const core::ThreadNames& threads);
+  void deliver_name(Sequence& seq, uint32_t code_id, const core::CodeLookup& code);
   const FragmentRef* add_fragment(const Sequence& seq, uint64_t key, bool begin, uint32_t code_id);
   core::Status settle(core::Status flushed);
 

@@ -6,7 +6,7 @@
 #include <new>
 
 #include "core/clock.h"
-#include "core/tls.h"
+#include "core/recorder.h"
 
 namespace morvex::py {
 

@@ -7,7 +7,7 @@
 
 #include "core/pipeline.h"
 #include "core/thread.h"
-#include "core/tls.h"
+#include "core/recorder.h"
 
 namespace morvex::py {
 

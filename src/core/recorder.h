@@ -1,4 +1,4 @@
-// Per-thread recorders.
+// Per-thread recorders, and the per-event path that writes into them.
 //
 // Each recording thread owns three thread-locals:
 //   HOT   - what the per-event path reads and writes: the write cursor and the
@@ -51,6 +51,31 @@ static_assert(std::is_trivially_destructible_v<Hot>);
 // A shared object's default TLS model goes through __tls_get_addr on every
 // access; initial-exec makes HOT one %fs-relative load on the per-event path.
 extern constinit thread_local Hot HOT __attribute__((tls_model("initial-exec")));
+
+// ---- the per-event path ----------------------------------------------------
+
+// Stores one event the fast path could not: the batch is full, the delta
+// does not fit 32 bits, or the thread is bound to another queue (the first
+// event of a run binds it). Defined with the queue, whose lanes it feeds.
+// Never fails, never waits for the consumer.
+void slow_path(EventQueue& q, Hot& hot, uint64_t now, uint32_t tid, uint32_t word);
+
+// The per-event store: one bounds test, one 32-bit range test and an 8-byte
+// store. False when the event needs slow_path instead (a full batch, or a
+// time that does not fit the batch's 32-bit deltas).
+inline bool try_store(Hot& hot, uint64_t now, uint32_t word) {
+  if (hot.cursor < hot.end && now - hot.base < (uint64_t{1} << 32)) [[likely]] {
+    *hot.cursor = PackedEvent{static_cast<uint32_t>(now - hot.base), word};
+    ++hot.cursor;
+    return true;
+  }
+  return false;
+}
+
+// Records one event on the calling thread, whose recorder is `hot`.
+inline void record(EventQueue& q, uint64_t queue_id, Hot& hot, uint64_t now, uint32_t word) {
+  if (hot.queue_id != queue_id || !try_store(hot, now, word)) slow_path(q, hot, now, hot.tid, word);
+}
 
 struct CodeSlot {
   uint64_t address = 0;  // 0: empty

@@ -1,4 +1,4 @@
-#include "core/tls.h"
+#include "core/recorder.h"
 
 #include <cxxabi.h>
 #include <pthread.h>

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/evqueue.h"
-#include "core/tls.h"
+#include "core/recorder.h"
 
 namespace morvex::core {
 namespace {
