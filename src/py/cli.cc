@@ -5,11 +5,14 @@
 #include <variant>
 #include <vector>
 
-#include "py/cli_args.h"
+#include "app/cli_args.h"
 #include "py/tracer.h"
 
 namespace morvex::py {
 namespace {
+
+using app::CliMessage;
+using app::RunArgs;
 
 // The one parameter, `argv`, given by position or by keyword.
 PyObject* argv_parameter(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -283,7 +286,7 @@ PyObject* cli_main(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     if (argv == nullptr) return nullptr;
     std::optional<std::vector<std::string>> strings = argument_strings(argv);
     if (!strings) return nullptr;
-    std::variant<RunArgs, CliMessage> parsed = parse_command_line(*strings);
+    std::variant<RunArgs, CliMessage> parsed = app::parse_command_line(*strings);
     if (const auto* message = std::get_if<CliMessage>(&parsed)) {
       print_message(*message);
       return PyLong_FromLong(message->exit_code());

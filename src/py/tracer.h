@@ -19,11 +19,13 @@
 #include <thread>
 
 #include "core/evqueue.h"
-#include "py/format.h"
+#include "app/format.h"
 #include "py/monitoring.h"
 #include "py/pyref.h"
 
 namespace morvex::py {
+
+using app::Format;
 
 inline constexpr const char* kChildOutputVar = "MORVEX_CHILD_OUTPUT";
 inline constexpr const char* kChildFormatVar = "MORVEX_CHILD_FORMAT";

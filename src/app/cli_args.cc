@@ -1,4 +1,4 @@
-#include "py/cli_args.h"
+#include "app/cli_args.h"
 
 #include <algorithm>
 #include <array>
@@ -6,7 +6,7 @@
 #include <string_view>
 #include <utility>
 
-namespace morvex::py {
+namespace morvex::app {
 namespace {
 
 constexpr const char* kDefaultProgram = "morvex";
@@ -417,4 +417,4 @@ std::variant<RunArgs, CliMessage> parse_command_line(const std::vector<std::stri
   return to_run_args(std::get<Matches>(parsed), program_name(argv));
 }
 
-}  // namespace morvex::py
+}  // namespace morvex::app

@@ -11,7 +11,7 @@
 #include "core/ioerror.h"
 #include "core/sink.h"
 
-namespace morvex::py {
+namespace morvex::app {
 
 class Format {
  public:
@@ -38,4 +38,4 @@ class Format {
   Value v_;
 };
 
-}  // namespace morvex::py
+}  // namespace morvex::app

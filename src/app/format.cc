@@ -1,10 +1,10 @@
-#include "py/format.h"
+#include "app/format.h"
 
 #include "core/output.h"
 #include "json/exporter.h"
 #include "proto/exporter.h"
 
-namespace morvex::py {
+namespace morvex::app {
 
 std::variant<Format, std::string> Format::parse(std::string_view text) {
   if (text == "json") return Format(Json);
@@ -41,4 +41,4 @@ core::Result<std::unique_ptr<core::Exporter>> Format::open(const std::string& pa
       std::make_unique<json::JsonExporter>(json::JsonExporter::create(std::move(f.value()))));
 }
 
-}  // namespace morvex::py
+}  // namespace morvex::app

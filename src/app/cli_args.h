@@ -14,9 +14,9 @@
 #include <variant>
 #include <vector>
 
-#include "py/format.h"
+#include "app/format.h"
 
-namespace morvex::py {
+namespace morvex::app {
 
 struct RunArgs {
   std::string output;
@@ -58,4 +58,4 @@ std::variant<RunArgs, CliMessage> to_run_args(const Matches& m, const std::strin
 // parse_args, then to_run_args.
 std::variant<RunArgs, CliMessage> parse_command_line(const std::vector<std::string>& argv);
 
-}  // namespace morvex::py
+}  // namespace morvex::app
