@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "app/cli_args.h"
+#include "py/args.h"
+#include "py/errors.h"
 #include "py/tracer.h"
 
 namespace morvex::py {
@@ -13,33 +15,6 @@ namespace {
 
 using app::CliMessage;
 using app::RunArgs;
-
-// The one parameter, `argv`, given by position or by keyword.
-PyObject* argv_parameter(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (nargs > 1) {
-    PyErr_Format(PyExc_TypeError, "cli_main() takes 1 positional argument but %zd were given",
-                 nargs);
-    return nullptr;
-  }
-  PyObject* argv = nargs == 1 ? args[0] : nullptr;
-  Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-  for (Py_ssize_t i = 0; i < nkw; ++i) {
-    PyObject* key = PyTuple_GET_ITEM(kwnames, i);
-    if (!PyUnicode_Check(key) || PyUnicode_CompareWithASCIIString(key, "argv") != 0) {
-      PyErr_Format(PyExc_TypeError, "cli_main() got an unexpected keyword argument '%S'", key);
-      return nullptr;
-    }
-    if (argv != nullptr) {
-      PyErr_SetString(PyExc_TypeError, "cli_main() got multiple values for argument 'argv'");
-      return nullptr;
-    }
-    argv = args[nargs + i];
-  }
-  if (argv == nullptr) {
-    PyErr_SetString(PyExc_TypeError, "cli_main() missing 1 required positional argument: 'argv'");
-  }
-  return argv;
-}
 
 // argv as bytes in the file-system encoding: arguments the operating system
 // gave as undecodable bytes reach the traced program exactly as they came.
@@ -222,7 +197,7 @@ PyObject* undo_and_fail(SysChanges& changes) {
 // (morvex._child). Asked to trace into a file of its own, it leaves that
 // trace first: the profiler slot has one holder.
 void leave_inherited_trace() {
-  PyObject* modules = PyImport_GetModuleDict();  // borrowed
+  PyObject* modules = PyImport_GetModuleDict();                      // borrowed
   PyObject* child = PyDict_GetItemString(modules, "morvex._child");  // borrowed
   if (child == nullptr) return;
   PyRef r = PyRef::steal(PyObject_CallMethod(child, "_stop", nullptr));
@@ -282,8 +257,9 @@ PyObject* run(const RunArgs& a) {
 
 PyObject* cli_main(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* argv = argv_parameter(args, nargs, kwnames);
-    if (argv == nullptr) return nullptr;
+    static const char* const names[] = {"argv"};
+    PyObject* argv;
+    if (!bind_arguments({"cli_main", names, 1, 1}, args, nargs, kwnames, &argv)) return nullptr;
     std::optional<std::vector<std::string>> strings = argument_strings(argv);
     if (!strings) return nullptr;
     std::variant<RunArgs, CliMessage> parsed = app::parse_command_line(*strings);

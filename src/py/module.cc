@@ -9,16 +9,14 @@
 namespace morvex::py {
 namespace {
 
-#define MORVEX_CFUNC(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
-
 PyMethodDef FUNCTIONS[] = {
-    {"cli_main", MORVEX_CFUNC(cli_main), METH_FASTCALL | METH_KEYWORDS, "cli_main(argv)\n--\n\n"},
-    {"_before_fork", MORVEX_CFUNC(before_fork), METH_NOARGS,
+    {"cli_main", as_pycfunction(cli_main), METH_FASTCALL | METH_KEYWORDS, "cli_main(argv)\n--\n\n"},
+    {"_before_fork", as_pycfunction(before_fork), METH_NOARGS,
      "_before_fork()\n--\n\nStop delivering callbacks before the address space is cloned, so "
      "that no\ncallback can run in the child against state the child is about to abandon."},
-    {"_after_fork_in_parent", MORVEX_CFUNC(after_fork_in_parent), METH_NOARGS,
+    {"_after_fork_in_parent", as_pycfunction(after_fork_in_parent), METH_NOARGS,
      "_after_fork_in_parent()\n--\n\n"},
-    {"_after_fork_in_child", MORVEX_CFUNC(after_fork_in_child), METH_NOARGS,
+    {"_after_fork_in_child", as_pycfunction(after_fork_in_child), METH_NOARGS,
      "_after_fork_in_child()\n--\n\nStart the child's own trace. The inherited run is "
      "deliberately leaked: its\nexporter thread did not survive the fork, and any lock it held "
      "at that\ninstant is still held by nobody, so reading or dropping that state could\nblock "

@@ -1,10 +1,8 @@
-// The sys.monitoring hookup: claims the profiler tool slot, registers six
-// callbacks (start, return, yield, resume, unwind, throw) and writes one
-// packed event per callback into the calling thread's recorder.
+// The sys.monitoring hookup: claims the profiler tool slot and registers
+// the callbacks (callbacks.h) for their events, and undoes both.
 //
 // Threads: enable/disable run on the thread that starts or stops a run,
-// attached. The callbacks run on traced threads; their common case touches
-// only the thread's own HOT: no lock, no allocation, no interpreter call.
+// attached to the interpreter.
 #pragma once
 
 #include <cstdint>
@@ -41,7 +39,8 @@ struct State final : core::CodeLookup, core::ThreadNames {
 // What a registered run holds on to. Destroying it only drops references;
 // it neither switches events off nor frees the tool id.
 struct MonitoringHandle {
-  std::vector<PyRef> methods;  // the six bound callbacks, in table order
+  std::vector<PyRef> methods;  // the bound callbacks, in table order
+  std::vector<int32_t> bits;   // the event each of them is registered for
   PyRef callbacks;
   uint8_t tool_id = 0;
 };
@@ -64,8 +63,5 @@ std::optional<MonitoringHandle> enable(std::shared_ptr<State> state);
 // Events off, callbacks removed, tool id freed, in that order. False with
 // the exception set on the first failing step.
 bool disable(const MonitoringHandle& handle);
-
-// The thread id the recorders use: the low 32 bits of the kernel's id.
-uint32_t current_tid();
 
 }  // namespace morvex::py

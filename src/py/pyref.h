@@ -57,4 +57,11 @@ class PyRef {
 // Attribute of an imported module, e.g. import_attr("sys", "monitoring").
 PyRef import_attr(const char* module, const char* attr);
 
+// A PyMethodDef stores every C function as a PyCFunction, whatever calling
+// convention (METH_FASTCALL, METH_NOARGS, ...) its flags give it.
+template <class R, class... A>
+PyCFunction as_pycfunction(R (*f)(A...)) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 }  // namespace morvex::py

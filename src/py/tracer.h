@@ -18,8 +18,8 @@
 #include <string>
 #include <thread>
 
-#include "core/evqueue.h"
 #include "app/format.h"
+#include "core/evqueue.h"
 #include "py/monitoring.h"
 #include "py/pyref.h"
 
@@ -66,6 +66,8 @@ struct Tracer {
 
 // The Python type "morvex._core.Tracer", built once.
 PyObject* tracer_type();
+// The Tracer inside an object of that type.
+Tracer& tracer_of(PyObject* self);
 
 // The fork hooks (module functions).
 PyObject* before_fork(PyObject* module, PyObject* unused);
@@ -77,22 +79,5 @@ PyRef new_tracer(const std::string& output, const std::string& format);
 // Tracer.__enter__ and Tracer.__exit__(None, None, None).
 PyRef tracer_enter(PyObject* self);
 PyRef tracer_exit(PyObject* self);
-
-// Runs `f` and turns a C++ exception into a Python one, so that no failure
-// inside the module ends the process.
-template <class F>
-PyObject* guarded(F&& f) {
-  try {
-    return f();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-    return nullptr;
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "internal error in morvex");
-    return nullptr;
-  }
-}
 
 }  // namespace morvex::py

@@ -411,9 +411,7 @@ TEST(ProtoExporter, WritePacketFramesLongPackets) {
 
 TEST(ProtoExporter, AppendKeepsWhatIsThereAndReportsOpenErrors) {
   TraceFile file;
-  {
-    std::ofstream(file.path(), std::ios::binary) << "abc";
-  }
+  { std::ofstream(file.path(), std::ios::binary) << "abc"; }
   {
     auto appended = ProtoExporter::append(file.path());
     ASSERT_TRUE(appended.ok());

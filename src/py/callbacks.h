@@ -1,0 +1,39 @@
+// The callbacks sys.monitoring calls on traced threads, and the per-event
+// path behind them.
+//
+// One table lists, for each monitored event, the kind of record it writes
+// and the fast-call method the interpreter calls; registration walks it in
+// order and unregistration walks the bits it collected.
+//
+// Threads: the callbacks run on traced threads, attached to the
+// interpreter. Their common case touches only the thread's own HOT: no lock,
+// no allocation, no interpreter call.
+#pragma once
+
+#include <memory>
+#include <span>
+
+#include "core/event.h"
+#include "py/pyref.h"
+
+namespace morvex::py {
+
+struct State;
+
+struct CallbackSpec {
+  const char* event;  // attribute of sys.monitoring.events
+  core::EventKind kind;
+  PyMethodDef method;  // what the interpreter calls, bound to the Callbacks object
+};
+
+// Every callback, in registration order.
+std::span<CallbackSpec> callback_table();
+
+// The object the callbacks are bound to; it keeps `state` alive for as long
+// as sys.monitoring holds a callback.
+PyRef new_callbacks(std::shared_ptr<State> state);
+
+// The thread id the recorders use: the low 32 bits of the kernel's id.
+uint32_t current_tid();
+
+}  // namespace morvex::py

@@ -1,0 +1,50 @@
+// From failures inside the module to Python exceptions.
+//
+// Every function the interpreter calls runs its body through guarded(), so
+// no C++ exception ever crosses into the interpreter; an I/O error of the
+// core becomes an OSError in one place only, raise_io_error().
+#pragma once
+
+#include <exception>
+#include <new>
+
+#include "core/ioerror.h"
+#include "py/pyref.h"
+
+namespace morvex::py {
+
+// Runs `f` and turns a C++ exception into a Python one, so that no failure
+// inside the module ends the process.
+template <class F>
+PyObject* guarded(F&& f) {
+  try {
+    return f();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+    return nullptr;
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "internal error in morvex");
+    return nullptr;
+  }
+}
+
+// Raises OSError whose one argument is the error's text (what str() shows),
+// with errno set to the operating system's error number when it has one.
+void raise_io_error(const core::IoError& error);
+
+// Holds the exception pending when it is made, across clean-up that may
+// raise and clear exceptions of its own, and puts it back at scope exit.
+class KeptException {
+ public:
+  KeptException() : exc_(PyErr_GetRaisedException()) {}
+  ~KeptException() { PyErr_SetRaisedException(exc_); }
+  KeptException(const KeptException&) = delete;
+  KeptException& operator=(const KeptException&) = delete;
+
+ private:
+  PyObject* exc_;
+};
+
+}  // namespace morvex::py

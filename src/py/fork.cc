@@ -1,0 +1,153 @@
+// The process-wide active tracer and the fork hooks that act on it.
+//
+// Locks: ACTIVE before a tracer's `running`; only the fork hooks hold both.
+// At a fork both are free on interpreters with a global lock: other threads
+// hold them only briefly under that lock, which the forking thread holds,
+// and a tracer stopping on another thread empties ACTIVE before it takes
+// its `running` across the exporter join.
+#include <unistd.h>
+
+#include "core/recorder.h"
+#include "py/errors.h"
+#include "py/run.h"
+
+namespace morvex::py {
+
+namespace {
+
+// The tracer most recently installed; read by the fork hooks. Never
+// destroyed: the hooks may run while static destructors do.
+struct ActiveSlot {
+  std::mutex mu;
+  PyObject* tracer = nullptr;  // strong reference
+};
+ActiveSlot& ACTIVE() {
+  static ActiveSlot* slot = new ActiveSlot;
+  return *slot;
+}
+
+bool HOOKS_REGISTERED = false;  // guarded by the interpreter lock
+
+bool register_fork_hooks() {
+  PyRef module = PyRef::steal(PyImport_ImportModule("morvex._core"));
+  if (!module) return false;
+  PyRef kwargs = PyRef::steal(PyDict_New());
+  if (!kwargs) return false;
+  const char* const pairs[][2] = {{"before", "_before_fork"},
+                                  {"after_in_parent", "_after_fork_in_parent"},
+                                  {"after_in_child", "_after_fork_in_child"}};
+  for (const auto& [key, attr] : pairs) {
+    PyRef f = PyRef::steal(PyObject_GetAttrString(module.get(), attr));
+    if (!f || PyDict_SetItemString(kwargs.get(), key, f.get()) != 0) return false;
+  }
+  PyRef reg = import_attr("os", "register_at_fork");
+  if (!reg) return false;
+  PyRef empty = PyRef::steal(PyTuple_New(0));
+  if (!empty) return false;
+  return static_cast<bool>(PyRef::steal(PyObject_Call(reg.get(), empty.get(), kwargs.get())));
+}
+
+// Runs `f(tracer_object, tracer)` with ACTIVE and the active tracer's
+// `running` held, in that order; nothing when no tracer is active.
+template <class F>
+PyObject* with_active(F&& f) {
+  std::lock_guard active(ACTIVE().mu);
+  PyObject* obj = ACTIVE().tracer;
+  if (obj == nullptr) Py_RETURN_NONE;
+  Tracer& t = tracer_of(obj);
+  std::lock_guard running(t.running_mu);
+  return f(obj, t);
+}
+
+// A forked child of multiprocessing ends with os._exit; the package arranges
+// for the child's run to be finished before that. Best effort: tracing goes
+// on without it.
+void finish_before_multiprocessing_exit(PyObject* tracer) {
+  PyObject* modules = PyImport_GetModuleDict();  // borrowed
+  if (PyDict_GetItemString(modules, "multiprocessing.util") == nullptr) return;
+  PyRef hook = import_attr("morvex._child", "_after_fork");
+  PyRef r = hook ? PyRef::steal(PyObject_CallOneArg(hook.get(), tracer)) : PyRef();
+  if (!r) PyErr_Clear();
+}
+
+}  // namespace
+
+// Replaces ACTIVE's content; the old reference is dropped outside the lock.
+void set_active(PyObject* tracer) {
+  Py_XINCREF(tracer);
+  PyObject* old;
+  {
+    std::lock_guard lock(ACTIVE().mu);
+    old = std::exchange(ACTIVE().tracer, tracer);
+  }
+  Py_XDECREF(old);
+}
+
+PyObject* install(PyObject* self, std::unique_ptr<Running> r) {
+  if (!HOOKS_REGISTERED) {
+    HOOKS_REGISTERED = true;  // attempted once per process, whatever the outcome
+    if (!register_fork_hooks()) {
+      abandon(std::move(r));
+      return nullptr;
+    }
+  }
+  std::unique_ptr<Running> previous;
+  {
+    std::unique_lock lock = lock_running(tracer_of(self));
+    previous = std::exchange(tracer_of(self).running, std::move(r));
+  }
+  previous.reset();
+  set_active(self);
+  return Py_NewRef(self);
+}
+
+PyObject* before_fork(PyObject*, PyObject*) {
+  return guarded([] {
+    return with_active([](PyObject*, Tracer& t) -> PyObject* {
+      if (!t.running || !t.running->monitoring) Py_RETURN_NONE;
+      MonitoringHandle handle = std::move(*t.running->monitoring);
+      t.running->monitoring.reset();
+      if (!disable(handle)) return nullptr;
+      Py_RETURN_NONE;
+    });
+  });
+}
+
+PyObject* after_fork_in_parent(PyObject*, PyObject*) {
+  return guarded([] {
+    return with_active([](PyObject*, Tracer& t) -> PyObject* {
+      if (!t.running) Py_RETURN_NONE;
+      std::optional<MonitoringHandle> handle = enable(t.running->state);
+      if (!handle) return nullptr;
+      t.running->monitoring = std::move(handle);
+      Py_RETURN_NONE;
+    });
+  });
+}
+
+PyObject* after_fork_in_child(PyObject*, PyObject*) {
+  return guarded([] {
+    PyRef started;  // the tracer whose child run started
+    PyObject* result = with_active([&started](PyObject* obj, Tracer& t) -> PyObject* {
+      // The inherited run is leaked on purpose: its exporter thread did not
+      // survive the fork and any lock it held is held by nobody now.
+      std::optional<uint64_t> parent_zero;
+      if (t.running) parent_zero = t.running->zero;
+      (void)t.running.release();
+      core::forget_other_threads();
+      // The surviving thread is a new thread to the system, with an id of its
+      // own; its events must not carry its parent-side twin's id.
+      core::HOT.tid = UINT32_MAX;
+      std::unique_ptr<Running> r = start(t, static_cast<uint32_t>(getpid()), true, parent_zero);
+      if (!r) return nullptr;
+      t.running = std::move(r);
+      started = PyRef::borrow(obj);
+      Py_RETURN_NONE;
+    });
+    // Outside the locks: this runs Python code.
+    if (result != nullptr && started) finish_before_multiprocessing_exit(started.get());
+    return result;
+  });
+}
+
+}  // namespace morvex::py

@@ -1,0 +1,147 @@
+#include "py/run.h"
+
+#include <charconv>
+#include <cstring>
+#include <thread>
+
+#include "core/pipeline.h"
+#include "core/recorder.h"
+#include "core/thread.h"
+#include "py/errors.h"
+
+namespace morvex::py {
+
+namespace {
+
+void join_detached_from_interpreter(std::thread& t) {
+  Py_BEGIN_ALLOW_THREADS t.join();
+  Py_END_ALLOW_THREADS
+}
+
+}  // namespace
+
+std::unique_lock<std::mutex> lock_running(Tracer& t) {
+  std::unique_lock lock(t.running_mu, std::try_to_lock);
+  if (!lock.owns_lock()) {
+    Py_BEGIN_ALLOW_THREADS lock.lock();
+    Py_END_ALLOW_THREADS
+  }
+  return lock;
+}
+
+std::unique_ptr<Running> start_claimed(Tracer& t, uint32_t pid, bool append, core::Clock clock,
+                                       uint8_t tool_id) {
+  auto queue = core::EventQueue::create(clock);
+  auto state = std::make_shared<State>(queue);
+
+  core::Result<std::unique_ptr<core::Exporter>> exporter = t.format.open(t.output, pid, append);
+  if (!exporter.ok()) {
+    raise_io_error(exporter.error());
+    release_tool_id(tool_id);
+    return nullptr;
+  }
+  auto outcome = std::make_shared<ExporterOutcome>();
+  core::Result<std::thread> thread = core::spawn_named(
+      "morvex-exporter", [queue, state, outcome, e = std::move(exporter.value())]() mutable {
+        try {
+          outcome->status = core::run_pipeline(queue, state, state, std::move(e));
+        } catch (...) {
+          outcome->panicked = true;
+        }
+      });
+  if (!thread.ok()) {
+    PyErr_SetString(PyExc_RuntimeError, ("spawn exporter: " + thread.error().text()).c_str());
+    release_tool_id(tool_id);
+    return nullptr;
+  }
+  std::optional<MonitoringHandle> handle = enable_claimed(state, tool_id);
+  if (!handle) {
+    // The file gets a finished trace with no function events.
+    queue->close();
+    join_detached_from_interpreter(thread.value());
+    return nullptr;
+  }
+  auto r = std::make_unique<Running>();
+  r->monitoring = std::move(handle);
+  r->queue = std::move(queue);
+  r->state = std::move(state);
+  r->exporter = std::move(thread.value());
+  r->outcome = std::move(outcome);
+  r->zero = clock.monotonic_start() - clock.offset();
+  return r;
+}
+
+core::Clock run_clock(std::optional<uint64_t> zero) {
+  core::Clock clock = core::Clock::starting_now();
+  return zero ? clock.counting_from(*zero) : clock;
+}
+
+std::unique_ptr<Running> start(Tracer& t, uint32_t pid, bool append, std::optional<uint64_t> zero) {
+  std::optional<uint8_t> tool_id = claim_tool_id();
+  if (!tool_id) return nullptr;
+  return start_claimed(t, pid, append, run_clock(zero), *tool_id);
+}
+
+bool stop(std::unique_ptr<Running> r) {
+  PyObject* disable_error = nullptr;
+  if (r->monitoring && !disable(*r->monitoring)) disable_error = PyErr_GetRaisedException();
+  // Monitoring is off and this thread holds the interpreter lock that every
+  // callback needs: no thread is inside the recording path.
+  r->queue->add_dropped(core::flush_every_thread());
+  r->queue->close();
+  join_detached_from_interpreter(r->exporter);
+  std::shared_ptr<ExporterOutcome> outcome = std::move(r->outcome);
+  r.reset();
+  release_pending_refs();
+  if (disable_error != nullptr) {
+    PyErr_SetRaisedException(disable_error);
+    return false;
+  }
+  if (outcome->panicked) {
+    PyErr_SetString(PyExc_RuntimeError, "exporter thread panicked");
+    return false;
+  }
+  if (!outcome->status.ok()) {
+    raise_io_error(outcome->status.error());
+    return false;
+  }
+  return true;
+}
+
+void abandon(std::unique_ptr<Running> r) {
+  KeptException keep;
+  if (!stop(std::move(r))) PyErr_Clear();
+}
+
+// ---- the child variables --------------------------------------------------
+
+PyRef os_environ() { return import_attr("os", "environ"); }
+
+bool set_env(const char* key, const std::string& value) {
+  PyRef environ = os_environ();
+  if (!environ) return false;
+  PyRef v = PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(value.data(), value.size()));
+  if (!v) return false;
+  return PyMapping_SetItemString(environ.get(), key, v.get()) == 0;
+}
+
+bool pop_env(PyObject* environ, const char* key) {
+  PyRef r = PyRef::steal(PyObject_CallMethod(environ, "pop", "sO", key, Py_None));
+  return static_cast<bool>(r);
+}
+
+// The child zero point from the environment, if it is there and readable.
+std::optional<uint64_t> inherited_zero() {
+  PyRef environ = os_environ();
+  PyRef v = environ ? PyRef::steal(PyObject_CallMethod(environ.get(), "get", "s", kChildZeroVar))
+                    : PyRef();
+  const char* s = v && PyUnicode_Check(v.get()) ? PyUnicode_AsUTF8(v.get()) : nullptr;
+  PyErr_Clear();
+  if (s == nullptr) return std::nullopt;
+  uint64_t zero = 0;
+  auto [end, ec] = std::from_chars(s, s + std::strlen(s), zero);
+  if (ec != std::errc() || *end != '\0') return std::nullopt;
+  return zero;
+}
+
+}  // namespace morvex::py

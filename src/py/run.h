@@ -1,0 +1,58 @@
+// Starting and stopping a tracer's runs, and installing a started run as
+// the process's active one (the one the fork hooks act on). Shared by the
+// Tracer type (tracer_type.cc), the fork hooks (fork.cc) and the command
+// line; all of it runs on a thread attached to the interpreter.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "core/clock.h"
+#include "py/tracer.h"
+
+namespace morvex::py {
+
+// `running` can be held across an exporter join that needs the interpreter
+// back, so a contended wait for it must not keep the interpreter.
+std::unique_lock<std::mutex> lock_running(Tracer& t);
+
+// A clock for a new run; `zero` puts the run on another run's timeline.
+core::Clock run_clock(std::optional<uint64_t> zero);
+
+// Starts a run on a tool id claimed with claim_tool_id(): output opened,
+// exporter thread started, callbacks registered. On failure the claim is
+// released and a Python exception is set.
+std::unique_ptr<Running> start_claimed(Tracer& t, uint32_t pid, bool append, core::Clock clock,
+                                       uint8_t tool_id);
+
+// Claims the tool id, then start_claimed.
+std::unique_ptr<Running> start(Tracer& t, uint32_t pid, bool append, std::optional<uint64_t> zero);
+
+// The orderly stop: events off, partial batches handed over, queue closed,
+// exporter joined. Returns false with an exception set when something
+// failed; the run is over either way.
+bool stop(std::unique_ptr<Running> r);
+
+// Stops a run that must not go on, keeping the exception that says why.
+void abandon(std::unique_ptr<Running> r);
+
+// Stores `r` in the tracer and makes the tracer the active one; registers
+// the fork hooks the first time. Returns a new reference to `self`, or
+// null with an exception set (the run is then stopped).
+PyObject* install(PyObject* self, std::unique_ptr<Running> r);
+
+// Replaces the active tracer (null: none).
+void set_active(PyObject* tracer);
+
+// ---- the child variables --------------------------------------------------
+
+PyRef os_environ();
+bool set_env(const char* key, const std::string& value);
+bool pop_env(PyObject* environ, const char* key);
+// The zero point a parent exported, if it is there and readable.
+std::optional<uint64_t> inherited_zero();
+
+}  // namespace morvex::py
