@@ -83,14 +83,23 @@ void set_active(PyObject* tracer) {
   Py_XDECREF(old);
 }
 
-PyObject* install(PyObject* self, std::unique_ptr<Running> r) {
-  if (!HOOKS_REGISTERED) {
-    HOOKS_REGISTERED = true;  // attempted once per process, whatever the outcome
-    if (!register_fork_hooks()) {
-      abandon(std::move(r));
-      return nullptr;
-    }
+bool ensure_fork_hooks() {
+  if (HOOKS_REGISTERED) return true;
+  HOOKS_REGISTERED = true;  // attempted once per process, whatever the outcome
+  return register_fork_hooks();
+}
+
+bool clear_active_if(PyObject* tracer) {
+  PyObject* old = nullptr;
+  {
+    std::lock_guard lock(ACTIVE().mu);
+    if (ACTIVE().tracer == tracer) old = std::exchange(ACTIVE().tracer, nullptr);
   }
+  Py_XDECREF(old);
+  return old != nullptr;
+}
+
+PyObject* install(PyObject* self, std::unique_ptr<Running> r) {
   std::unique_ptr<Running> previous;
   {
     std::unique_lock lock = lock_running(tracer_of(self));

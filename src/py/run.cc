@@ -108,26 +108,68 @@ bool stop(std::unique_ptr<Running> r) {
   return true;
 }
 
-void abandon(std::unique_ptr<Running> r) {
-  KeptException keep;
-  if (!stop(std::move(r))) PyErr_Clear();
-}
-
 // ---- the child variables --------------------------------------------------
+
+namespace {
 
 PyRef os_environ() { return import_attr("os", "environ"); }
 
-bool set_env(const char* key, const std::string& value) {
-  PyRef environ = os_environ();
-  if (!environ) return false;
-  PyRef v = PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(value.data(), value.size()));
-  if (!v) return false;
-  return PyMapping_SetItemString(environ.get(), key, v.get()) == 0;
+// The text of a path or variable the way os.environ holds it: bytes in the
+// file-system encoding, undecodable ones as surrogates.
+PyRef fs_text(const std::string& bytes) {
+  return PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(bytes.data(), Py_ssize_t(bytes.size())));
 }
 
-bool pop_env(PyObject* environ, const char* key) {
-  PyRef r = PyRef::steal(PyObject_CallMethod(environ, "pop", "sO", key, Py_None));
-  return static_cast<bool>(r);
+const char* const CHILD_VARIABLES[] = {kChildOutputVar, kChildFormatVar, kChildZeroVar};
+
+}  // namespace
+
+bool ChildVariables::set(const char* key, PyObject* value) {
+  PyRef environ = os_environ();
+  if (!environ) return false;
+  PyRef old = PyRef::steal(PyObject_CallMethod(environ.get(), "get", "s", key));
+  if (!old) return false;
+  if (PyMapping_SetItemString(environ.get(), key, value) != 0) return false;
+  saved_.emplace_back(key, old.get() == Py_None ? PyRef() : std::move(old));
+  return true;
+}
+
+bool ChildVariables::export_run(const Tracer& t, uint64_t zero) {
+  PyRef output = fs_text(t.output);
+  PyRef format = PyRef::steal(PyUnicode_FromString(t.format.name()));
+  PyRef zero_text = PyRef::steal(PyUnicode_FromString(std::to_string(zero).c_str()));
+  if (output && format && zero_text && set(kChildOutputVar, output.get()) &&
+      set(kChildFormatVar, format.get()) && set(kChildZeroVar, zero_text.get()))
+    return true;
+  restore();
+  return false;
+}
+
+void ChildVariables::restore() {
+  KeptException keep;
+  PyRef environ = os_environ();
+  if (!environ) {
+    PyErr_Clear();
+    return;
+  }
+  for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+    const auto& [key, old] = *it;
+    bool ok = old ? PyMapping_SetItemString(environ.get(), key, old.get()) == 0
+                  : static_cast<bool>(PyRef::steal(
+                        PyObject_CallMethod(environ.get(), "pop", "sO", key, Py_None)));
+    if (!ok) PyErr_Clear();
+  }
+  saved_.clear();
+}
+
+bool remove_child_variables() {
+  PyRef environ = os_environ();
+  if (!environ) return false;
+  for (const char* key : CHILD_VARIABLES) {
+    PyRef r = PyRef::steal(PyObject_CallMethod(environ.get(), "pop", "sO", key, Py_None));
+    if (!r) return false;
+  }
+  return true;
 }
 
 // The child zero point from the environment, if it is there and readable.

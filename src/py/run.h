@@ -9,6 +9,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/clock.h"
 #include "py/tracer.h"
@@ -36,22 +38,41 @@ std::unique_ptr<Running> start(Tracer& t, uint32_t pid, bool append, std::option
 // failed; the run is over either way.
 bool stop(std::unique_ptr<Running> r);
 
-// Stops a run that must not go on, keeping the exception that says why.
-void abandon(std::unique_ptr<Running> r);
+// Registers the fork hooks the first time a run is about to start, before
+// any callback is, so that the registration is never traced. Tried once per
+// process; false with the exception set if that one try failed.
+bool ensure_fork_hooks();
 
-// Stores `r` in the tracer and makes the tracer the active one; registers
-// the fork hooks the first time. Returns a new reference to `self`, or
-// null with an exception set (the run is then stopped).
+// Stores `r` in the tracer and makes the tracer the active one. Returns a
+// new reference to `self`.
 PyObject* install(PyObject* self, std::unique_ptr<Running> r);
 
 // Replaces the active tracer (null: none).
 void set_active(PyObject* tracer);
+// Empties the active slot if it holds `tracer`; true if it did.
+bool clear_active_if(PyObject* tracer);
 
 // ---- the child variables --------------------------------------------------
 
-PyRef os_environ();
-bool set_env(const char* key, const std::string& value);
-bool pop_env(PyObject* environ, const char* key);
+// The variables a run exports to the processes it starts, with what they
+// held before, so that a start that fails leaves the environment as it was.
+class ChildVariables {
+ public:
+  // Sets every variable for a run of `t` whose timeline starts at `zero`.
+  // False with the exception set; what was set by then is put back.
+  bool export_run(const Tracer& t, uint64_t zero);
+  // Puts back what the variables held before export_run, keeping the
+  // pending exception.
+  void restore();
+
+ private:
+  bool set(const char* key, PyObject* value);
+  std::vector<std::pair<const char*, PyRef>> saved_;  // null: was not set
+};
+
+// Removes every child variable (the end of a run).
+bool remove_child_variables();
+
 // The zero point a parent exported, if it is there and readable.
 std::optional<uint64_t> inherited_zero();
 

@@ -22,18 +22,23 @@ PyObject* enter(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     release_pending_refs();
     Tracer& t = tracer_of(self);
+    if (!ensure_fork_hooks()) return nullptr;
     // The profiler slot first: entering while another run holds it must not
     // touch the environment or any file, least of all a live trace's own.
     std::optional<uint8_t> tool_id = claim_tool_id();
     if (!tool_id) return nullptr;
     core::Clock clock = run_clock(std::nullopt);
-    if (!set_env(kChildOutputVar, t.output) || !set_env(kChildFormatVar, t.format.name()) ||
-        !set_env(kChildZeroVar, std::to_string(clock.monotonic_start()))) {
+    ChildVariables variables;
+    if (!variables.export_run(t, clock.monotonic_start())) {
       release_tool_id(*tool_id);
       return nullptr;
     }
     std::unique_ptr<Running> r = start_claimed(t, 0, false, clock, *tool_id);
-    if (!r) return nullptr;
+    if (!r) {
+      // Children started later must not join a trace that never began.
+      variables.restore();
+      return nullptr;
+    }
     return install(self, std::move(r));
   });
 }
@@ -41,6 +46,7 @@ PyObject* enter(PyObject* self, PyObject*) {
 PyObject* enter_as_child(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     release_pending_refs();
+    if (!ensure_fork_hooks()) return nullptr;
     std::unique_ptr<Running> r =
         start(tracer_of(self), static_cast<uint32_t>(getpid()), true, inherited_zero());
     if (!r) return nullptr;
@@ -49,24 +55,36 @@ PyObject* enter_as_child(PyObject* self, PyObject*) {
 }
 
 PyObject* exit_run(PyObject* self) {
-  set_active(nullptr);
-  {
-    PyRef environ = os_environ();
-    if (!environ || !pop_env(environ.get(), kChildOutputVar) ||
-        !pop_env(environ.get(), kChildFormatVar) || !pop_env(environ.get(), kChildZeroVar))
-      return nullptr;
-  }
   Tracer& t = tracer_of(self);
+  // A tracer that is not running changes nothing, least of all the variables
+  // and fork state of the run that is.
+  {
+    std::unique_lock lock = lock_running(t);
+    if (!t.running) {
+      lock.unlock();
+      PyErr_SetString(PyExc_RuntimeError, "tracer is not tracing");
+      return nullptr;
+    }
+  }
+  // Before `running` is taken for the join: the fork hooks, which take
+  // ACTIVE and then `running`, must never wait for this stop.
+  clear_active_if(self);
   std::unique_lock lock = lock_running(t);
   std::unique_ptr<Running> r = std::move(t.running);
-  if (!r) {
+  if (!r) {  // another thread stopped it meanwhile
     lock.unlock();
     PyErr_SetString(PyExc_RuntimeError, "tracer is not tracing");
     return nullptr;
   }
   bool ok = stop(std::move(r));
   lock.unlock();
-  if (!ok) return nullptr;
+  // After the events are off, so that this clean-up is not traced.
+  if (!ok) {
+    KeptException keep;
+    if (!remove_child_variables()) PyErr_Clear();
+    return nullptr;
+  }
+  if (!remove_child_variables()) return nullptr;
   Py_RETURN_FALSE;
 }
 
@@ -85,6 +103,29 @@ PyObject* exit_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   });
 }
 
+// A path given as str or os.PathLike, as the bytes the operating system
+// gets: str in the file-system encoding, so that names Python decoded with
+// surrogates get their original bytes back.
+std::optional<std::string> path_argument(const char* name, PyObject* value) {
+  PyRef path = PyBytes_Check(value) ? PyRef() : PyRef::steal(PyOS_FSPath(value));
+  if (!path) {
+    if (PyBytes_Check(value) || PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Format(PyExc_TypeError, "argument '%s' must be str or os.PathLike, not %s", name,
+                   Py_TYPE(value)->tp_name);
+    }
+    return std::nullopt;
+  }
+  PyRef bytes = PyUnicode_Check(path.get()) ? PyRef::steal(PyUnicode_EncodeFSDefault(path.get()))
+                                            : std::move(path);
+  if (!bytes) return std::nullopt;
+  std::string out(PyBytes_AS_STRING(bytes.get()), size_t(PyBytes_GET_SIZE(bytes.get())));
+  if (out.find('\0') != std::string::npos) {
+    PyErr_Format(PyExc_ValueError, "argument '%s' contains a null byte", name);
+    return std::nullopt;
+  }
+  return out;
+}
+
 PyObject* tracer_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   static const char* kwlist[] = {"output", "format", nullptr};
   PyObject* output = nullptr;
@@ -92,16 +133,13 @@ PyObject* tracer_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O:Tracer", const_cast<char**>(kwlist), &output,
                                    &format))
     return nullptr;
-  for (auto [name, value] : {std::pair{"output", output}, std::pair{"format", format}}) {
-    if (value != nullptr && !PyUnicode_Check(value)) {
-      PyErr_Format(PyExc_TypeError, "argument '%s' must be str, not %s", name,
-                   Py_TYPE(value)->tp_name);
-      return nullptr;
-    }
+  if (format != nullptr && !PyUnicode_Check(format)) {
+    PyErr_Format(PyExc_TypeError, "argument 'format' must be str, not %s",
+                 Py_TYPE(format)->tp_name);
+    return nullptr;
   }
-  Py_ssize_t out_len = 0;
-  const char* out = PyUnicode_AsUTF8AndSize(output, &out_len);
-  if (out == nullptr) return nullptr;
+  std::optional<std::string> out = path_argument("output", output);
+  if (!out) return nullptr;
   std::string fmt_text = "protobuf";
   if (format != nullptr) {
     Py_ssize_t len = 0;
@@ -117,7 +155,7 @@ PyObject* tracer_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   reinterpret_cast<TracerObject*>(self)->tracer =
-      new Tracer(std::string(out, out_len), std::get<Format>(parsed));
+      new Tracer(std::move(*out), std::get<Format>(parsed));
   return self;
 }
 

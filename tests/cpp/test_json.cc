@@ -168,32 +168,32 @@ TEST(JsonValue, ObjectsKeepKeysSortedAndSerializeCompactly) {
 
 // ---- exporter ----
 
-const std::string kWorkedExample =
+const std::string kOneCallOnANamedThread =
     R"([{"name":"f","cat":"py","ph":"B","ts":1234.567,"pid":4242,"tid":1,"args":{"file":"/tmp/a.py","line":3,"kind":"start"}},)"
     R"({"name":"f","cat":"py","ph":"E","ts":1240.001,"pid":4242,"tid":1,"args":{"file":"/tmp/a.py","line":3,"kind":"return"}},)"
     R"({"args":{"name":"MainThread"},"name":"thread_name","ph":"M","pid":4242,"tid":1},)";
 
-void worked_example(Session& run) {
+void one_call_on_a_named_thread(Session& run) {
   run.code.infos[0] = CodeInfo{"f", "/tmp/a.py", 3};
   run.threads.names[1] = "MainThread";
   ASSERT_TRUE(
       run.batch({ev(1234567, 1, EventKind::Start, 0), ev(1240001, 1, EventKind::Return, 0)}).ok());
 }
 
-TEST(JsonExporter, WorkedExample) {
+TEST(JsonExporter, OneCallOnANamedThread) {
   Session run;
-  worked_example(run);
+  one_call_on_a_named_thread(run);
   ASSERT_TRUE(run.finish(0).ok());
-  EXPECT_EQ(run.file.contents(), kWorkedExample);
+  EXPECT_EQ(run.file.contents(), kOneCallOnANamedThread);
 }
 
-TEST(JsonExporter, WorkedExampleWithDroppedEvents) {
+TEST(JsonExporter, OneCallThenSeventeenDroppedEvents) {
   Session run;
-  worked_example(run);
+  one_call_on_a_named_thread(run);
   ASSERT_TRUE(run.finish(17).ok());
   EXPECT_EQ(
       run.file.contents(),
-      kWorkedExample +
+      kOneCallOnANamedThread +
           R"({"args":{"count":17},"name":"morvex_dropped_events","ph":"M","pid":4242,"tid":0},)");
 }
 

@@ -138,14 +138,14 @@ struct Session {
 };
 
 // One thread 7 named MainThread calls f once.
-void worked_example(Session& run) {
+void one_call_on_a_named_thread(Session& run) {
   run.code.infos[0] = CodeInfo{"f", "/tmp/a.py", 3};
   run.threads.names[7] = "MainThread";
   ASSERT_TRUE(
       run.batch({ev(1234567, 7, EventKind::Start, 0), ev(1240001, 7, EventKind::Return, 0)}).ok());
 }
 
-const std::string kWorkedExample = hex_of({
+const std::string kOneCallOnANamedThread = hex_of({
     kProcessPacket,
     "0a 43 40 00 50 02 e2 03 23 08 82 80 80 80 a0 92 04 22 11 08 92 21 10 07 2a 0a 4d 61 69 6e 54"
     "68 72 65 61 64 28 81 80 80 80 a0 92 04 62 08 0a 06 08 01 12 02 70 79 68 01 da 03 0a 5a 08 58"
@@ -155,22 +155,22 @@ const std::string kWorkedExample = hex_of({
     "0a 0c 40 c1 d7 4b 50 02 68 02 5a 02 48 02",
 });
 
-TEST(ProtoExporter, WorkedExample) {
+TEST(ProtoExporter, OneCallOnANamedThread) {
   Session run;
-  worked_example(run);
+  one_call_on_a_named_thread(run);
   ASSERT_TRUE(run.exporter.finish(run.code, run.threads, 0).ok());
   EXPECT_EQ(run.file.bytes().size(), 163u);
-  EXPECT_EQ(run.file.hex_contents(), kWorkedExample);
+  EXPECT_EQ(run.file.hex_contents(), kOneCallOnANamedThread);
 }
 
-TEST(ProtoExporter, WorkedExampleWithDroppedEvents) {
+TEST(ProtoExporter, OneCallThenSeventeenDroppedEvents) {
   Session run;
-  worked_example(run);
+  one_call_on_a_named_thread(run);
   ASSERT_TRUE(run.exporter.finish(run.code, run.threads, 17).ok());
   std::string dropped =
       hex_of({"0a 3b 40 00 50 01 5a 35 48 03 58 81 80 80 80 a0 92 04", "b2 01 02", hex_text("py"),
               "b2 01 07", hex_text("dropped"), "ba 01 19", hex_text("morvex: 17 events dropped")});
-  EXPECT_EQ(run.file.hex_contents(), kWorkedExample + " " + dropped);
+  EXPECT_EQ(run.file.hex_contents(), kOneCallOnANamedThread + " " + dropped);
 }
 
 TEST(ProtoExporter, EmptyFirstBatchWritesTheProcessPacketOnce) {
@@ -476,7 +476,7 @@ TEST(ProtoExporterFailure, FailedFirstBatchIsWrittenWholeByTheNext) {
       run.batch({ev(1234567, 7, EventKind::Start, 0), ev(1240001, 7, EventKind::Return, 0)}).ok());
   // The process, thread and interning packets lost with the first flush are
   // written again, with the ids they had.
-  EXPECT_EQ(run.good.hex_contents(), kWorkedExample);
+  EXPECT_EQ(run.good.hex_contents(), kOneCallOnANamedThread);
 }
 
 TEST(ProtoExporterFailure, LostDescriptorsAndNamesAreRewrittenWhenNeeded) {

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <atomic>
 #include <latch>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -121,17 +123,33 @@ TEST(Recorders, ForgetOtherThreadsInAThreadThatNeverRecordedLeavesNone) {
   EXPECT_EQ(recorder_count(), 0u);
 }
 
+// Counted down by a fork-prepare handler that runs before the registry's
+// own (handlers run last-registered first), so a test knows a fork began.
+std::atomic<std::latch*> FORK_STARTED{nullptr};
+
 // A thread holds the registry's mutex (as a thread running its exit
-// destructor may) at the moment of a fork: the child must not inherit it
-// held by a thread that does not exist there.
+// destructor may) at the moment a fork begins: the child must not inherit it
+// held by a thread that does not exist there. The holder lets go only once
+// the fork is under way, so without the registry's own fork handling the
+// child would be cloned with the mutex held.
 TEST(Recorders, ForkedChildrenNeverWaitForAVanishedRegistryHolder) {
   auto q = EventQueue::create(Clock::nanos(0));
-  record_n(*q, 1, 1, 1);
+  record_n(*q, 1, 1, 1);  // installs the registry's fork handling first
+  static std::once_flag once;
+  std::call_once(once, [] {
+    pthread_atfork(
+        [] {
+          if (std::latch* l = FORK_STARTED.load()) l->count_down();
+        },
+        nullptr, nullptr);
+  });
   std::latch holding(1);
-  std::thread holder([&holding] {
+  std::latch fork_started(1);
+  FORK_STARTED.store(&fork_started);
+  std::thread holder([&] {
     std::lock_guard lock(recorders_mutex());
     holding.count_down();
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    fork_started.wait();
   });
   holding.wait();
   pid_t pid = fork();
@@ -144,6 +162,7 @@ TEST(Recorders, ForkedChildrenNeverWaitForAVanishedRegistryHolder) {
     syscall(SYS_exit_group, recorder_count() == 1 ? 0 : 1);
   }
   holder.join();
+  FORK_STARTED.store(nullptr);
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   ASSERT_TRUE(WIFEXITED(status)) << "the child hung or crashed";

@@ -21,7 +21,7 @@ import tracefiles
 from morvex._core import cli_main
 
 TIMEOUT = 120
-CHILD_VARS = ("MORVEX_CHILD_OUTPUT", "MORVEX_CHILD_FORMAT", "MORVEX_CHILD_CLOCK_ZERO")
+from conftest import CHILD_VARIABLES as CHILD_VARS
 
 ABOUT = "Trace a Python script with sys.monitoring; emit Perfetto-compatible output."
 RUN_ABOUT = "Run a script under the tracer"

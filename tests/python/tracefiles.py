@@ -148,6 +148,26 @@ def assert_nested(events, allow_open=False):
         assert stack == [], f"slices left open: {stack}"
 
 
+@dataclasses.dataclass
+class Span:
+    name: str
+    begin: int
+    end: int | None  # None: still open at the end of the trace
+    depth: int
+
+
+def spans(events):
+    """The slices of one thread's events, begins paired with their ends."""
+    out, stack = [], []
+    for s in events:
+        if s.phase == "B":
+            stack.append(Span(s.name, s.ts, None, len(stack)))
+            out.append(stack[-1])
+        elif stack:
+            stack.pop().end = s.ts
+    return out
+
+
 def assert_time_ordered(events):
     ts = [s.ts for s in events]
     assert ts == sorted(ts), "one thread's events come out in recorded order"
