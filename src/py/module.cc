@@ -58,7 +58,10 @@ int exec_module(PyObject* module) {
 PyModuleDef_Slot SLOTS[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
 #if PY_VERSION_HEX >= 0x030D0000
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    // The recorder registry, the active slot, the lazily built types and the
+    // enable/disable sequence all rely on the interpreter lock, so a
+    // free-threaded interpreter must turn it back on while morvex is loaded.
+    {Py_mod_gil, Py_MOD_GIL_USED},
 #endif
     {0, nullptr},
 };
