@@ -26,7 +26,7 @@ struct Counting : Exporter {
     delivered->fetch_add(events.size(), std::memory_order_relaxed);
     return {};
   }
-  Status finish(const CodeLookup&, const ThreadNames&, uint64_t) override { return {}; }
+  Status finish(const CodeLookup&, const ThreadNames&, const RunEnd&) override { return {}; }
 };
 struct NoCodes : CodeLookup {
   std::optional<CodeInfo> code(uint32_t) const override { return std::nullopt; }

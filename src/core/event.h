@@ -9,8 +9,11 @@
 
 namespace morvex::core {
 
-// The six sys.monitoring events a trace records. Codes 0 and 7..255 are never
-// recorded; each exporter says how it reads them.
+// What a record says happened. 1..6 are the sys.monitoring events of a
+// function; 7..10 are recorded by the program itself (morvex.span, instant,
+// counter): a header record whose code-id field counts the payload records
+// (user_event.h) that follow it in the same batch. 0 marks such a payload
+// record once decoded; 11..255 are never recorded.
 enum class EventKind : uint8_t {
   Start = 1,
   Return = 2,
@@ -18,10 +21,20 @@ enum class EventKind : uint8_t {
   Resume = 4,
   Unwind = 5,
   Throw = 6,
+  SpanBegin = 7,
+  SpanEnd = 8,
+  Instant = 9,
+  Counter = 10,
 };
 
-// Return, yield and unwind end a slice; every other kind byte, including the
-// ones never recorded, begins one. The one place both writers take it from.
+constexpr bool is_user_kind(uint8_t kind) {
+  return kind >= static_cast<uint8_t>(EventKind::SpanBegin) &&
+         kind <= static_cast<uint8_t>(EventKind::Counter);
+}
+
+// Of a function's events, return, yield and unwind end a slice; every other
+// kind byte outside the user kinds, including the ones never recorded,
+// begins one. The one place the writers and the nesting repair take it from.
 constexpr bool ends_slice(uint8_t kind) {
   return kind == static_cast<uint8_t>(EventKind::Return) ||
          kind == static_cast<uint8_t>(EventKind::Yield) ||
@@ -62,10 +75,13 @@ struct EventBatch {
 
   uint64_t base = 0;  // raw time of the first record; deltas are relative to it
   uint32_t tid = 0;
-  uint32_t len = 0;  // written only at hand-over, from the cursor
+  uint32_t len = 0;      // written only at hand-over, from the cursor
+  uint32_t payload = 0;  // how many of the records are user-event payload
   PackedEvent events[kCapacity];
 
   EventBatch(uint64_t base_, uint32_t tid_) : base(base_), tid(tid_) {}
+  // The events a lost batch takes with it: payload records are not events.
+  uint32_t event_count() const { return len - payload; }
   PackedEvent* begin_ptr() { return events; }
   PackedEvent* end_ptr() { return events + kCapacity; }
 };

@@ -1,5 +1,8 @@
 #include "core/evqueue.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace morvex::core {
 
 std::atomic<uint64_t> NEXT_QUEUE_ID{1};
@@ -52,8 +55,9 @@ void slow_path(EventQueue& q, Hot& hot, uint64_t now, uint32_t tid, uint32_t wor
   if (cold->producer.try_push(batch)) {
     batch = std::make_unique<EventBatch>(now, tid);
   } else {
-    q.add_dropped(batch->len);
+    q.add_dropped(batch->event_count());
     batch->len = 0;
+    batch->payload = 0;
     batch->base = now;
     batch->tid = tid;
   }
@@ -61,13 +65,55 @@ void slow_path(EventQueue& q, Hot& hot, uint64_t now, uint32_t tid, uint32_t wor
   store(hot, 0, word);
 }
 
+void record_user(EventQueue& q, uint64_t queue_id, Hot& hot, uint64_t now, EventKind kind,
+                 std::span<const uint64_t> payload) {
+  const size_t n = payload.size();
+  const uint32_t word = pack_word(static_cast<uint8_t>(kind), static_cast<uint32_t>(n));
+  // The header and its payload never straddle two batches.
+  bool room = hot.cursor != nullptr && static_cast<size_t>(hot.end - hot.cursor) > n;
+  if (hot.queue_id != queue_id || !room || !try_store(hot, now, word)) {
+    slow_path(q, hot, now, hot.tid, word);
+    // A fresh batch holds the header alone; nothing during thread teardown.
+    if (hot.cursor == nullptr || static_cast<size_t>(hot.end - hot.cursor) < n) return;
+  }
+  std::memcpy(hot.cursor, payload.data(), n * sizeof(PackedEvent));
+  hot.cursor += n;
+  if (Cold* cold = cold_state(); cold != nullptr && cold->batch) cold->batch->payload += n;
+}
+
+namespace {
+
+// A batch that carries user events: their payload records are copied as
+// they are, not read as times.
+void decode_with_payload(const EventBatch& batch, const Clock& clock, Event* dst) {
+  const bool on_timeline = batch.base >= clock.start();
+  Clock::BatchDecoder ns = clock.decoder(on_timeline ? batch.base : clock.start());
+  for (uint32_t i = 0; i < batch.len; ++i, ++dst) {
+    const PackedEvent& p = batch.events[i];
+    uint64_t ts = on_timeline ? ns(p.delta) : clock.nanos_since_start(batch.base + p.delta);
+    *dst = Event{ts, batch.tid, p.word};
+    if (!is_user_kind(word_kind(p.word))) continue;
+    uint32_t n = std::min<uint32_t>(word_code_id(p.word), batch.len - 1 - i);
+    for (uint32_t k = 0; k < n; ++k) {
+      uint64_t raw;
+      std::memcpy(&raw, &batch.events[i + 1 + k], sizeof raw);
+      *++dst = Event{raw, batch.tid, 0};
+    }
+    i += n;
+  }
+}
+
+}  // namespace
+
 void decode_into(const EventBatch& batch, const Clock& clock, std::vector<Event>& out) {
   const PackedEvent* p = batch.events;
   const PackedEvent* end = p + batch.len;
   size_t at = out.size();
   out.resize(at + batch.len);
   Event* dst = out.data() + at;
-  if (batch.base >= clock.start()) {
+  if (batch.payload != 0) {
+    decode_with_payload(batch, clock, dst);
+  } else if (batch.base >= clock.start()) {
     Clock::BatchDecoder ns = clock.decoder(batch.base);
     for (; p != end; ++p, ++dst) *dst = Event{ns(p->delta), batch.tid, p->word};
   } else {

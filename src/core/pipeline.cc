@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "core/slices.h"
 #include "core/thread.h"
 
 namespace morvex::core {
@@ -35,32 +36,69 @@ struct SerializerOutcome {
   std::atomic<bool> done{false};
   bool panicked = false;
   uint64_t lost = 0;
+  uint64_t short_events = 0;
 };
 
-void serialize(EventQueue& queue, VecRing::Producer& filled, VecRing::Consumer& recycled,
-               uint64_t& lost) {
-  auto v = std::make_unique<EventVec>();
-  v->reserve(kVecCapacity);
-  Backoff idle;
-  for (;;) {
-    v->clear();
-    if (queue.drain_nonblocking(*v, EventQueue::kDrainLimit) != 0) {
-      v = ship(filled, recycled, std::move(v), lost);
-      idle.reset();
-      continue;
-    }
-    // Only after a drain came back empty: whatever was handed over before
-    // close() is then caught by the final drains.
-    if (queue.is_closed()) {
-      for (;;) {
-        v->clear();
-        if (queue.drain_nonblocking(*v, EventQueue::kDrainLimit) == 0) return;
-        v = ship(filled, recycled, std::move(v), lost);
-      }
-    }
-    idle.sleep();
+class Serializer {
+ public:
+  Serializer(EventQueue& queue, VecRing::Producer& filled, VecRing::Consumer& recycled,
+             uint64_t min_duration_ns, SerializerOutcome& outcome)
+      : queue_(queue),
+        filled_(filled),
+        recycled_(recycled),
+        shaper_(min_duration_ns),
+        outcome_(outcome) {
+    raw_.reserve(kVecCapacity + EventBatch::kCapacity);
   }
-}
+
+  void run() {
+    v_ = fresh();
+    Backoff idle;
+    for (;;) {
+      if (drain_once()) {
+        idle.reset();
+        continue;
+      }
+      // Only after a drain came back empty: whatever was handed over before
+      // close() is then caught by the final drains.
+      if (queue_.is_closed()) {
+        while (drain_once()) {
+        }
+        v_->clear();
+        shaper_.finish(*v_);
+        if (!v_->empty()) v_ = ship(filled_, recycled_, std::move(v_), outcome_.lost);
+        outcome_.short_events = shaper_.short_events();
+        return;
+      }
+      idle.sleep();
+    }
+  }
+
+ private:
+  static std::unique_ptr<EventVec> fresh() {
+    auto v = std::make_unique<EventVec>();
+    v->reserve(kVecCapacity);
+    return v;
+  }
+
+  // One drain, shaped and handed on; false when the queue had nothing.
+  bool drain_once() {
+    raw_.clear();
+    if (queue_.drain_nonblocking(raw_, EventQueue::kDrainLimit) == 0) return false;
+    v_->clear();
+    shaper_.process(raw_, *v_);
+    if (!v_->empty()) v_ = ship(filled_, recycled_, std::move(v_), outcome_.lost);
+    return true;
+  }
+
+  EventQueue& queue_;
+  VecRing::Producer& filled_;
+  VecRing::Consumer& recycled_;
+  SliceShaper shaper_;
+  SerializerOutcome& outcome_;
+  EventVec raw_;
+  std::unique_ptr<EventVec> v_;
+};
 
 }  // namespace
 
@@ -77,17 +115,18 @@ std::unique_ptr<EventVec> ship(VecRing::Producer& filled, VecRing::Consumer& rec
 }
 
 Status run_pipeline(std::shared_ptr<EventQueue> queue, std::shared_ptr<const CodeLookup> code,
-                    std::shared_ptr<const ThreadNames> threads,
-                    std::unique_ptr<Exporter> exporter) {
+                    std::shared_ptr<const ThreadNames> threads, std::unique_ptr<Exporter> exporter,
+                    PipelineOptions options) {
   auto [filled_in, filled_out] = VecRing::make();
   auto [recycled_in, recycled_out] = VecRing::make();
   auto outcome = std::make_shared<SerializerOutcome>();
 
-  Result<std::thread> spawned =
-      spawn_named("morvex-serializer", [queue, outcome, filled = std::move(filled_in),
-                                        recycled = std::move(recycled_out)]() mutable {
+  Result<std::thread> spawned = spawn_named(
+      "morvex-serializer",
+      [queue, outcome, filled = std::move(filled_in), recycled = std::move(recycled_out),
+       min_ns = options.filters.min_duration_ns.value_or(0)]() mutable {
         try {
-          serialize(*queue, filled, recycled, outcome->lost);
+          Serializer(*queue, filled, recycled, min_ns, *outcome).run();
         } catch (...) {
           outcome->panicked = true;
         }
@@ -121,7 +160,16 @@ Status run_pipeline(std::shared_ptr<EventQueue> queue, std::shared_ptr<const Cod
       }
       serializer.join();
       if (outcome->panicked) return IoError::other("serializer panicked");
-      return exporter->finish(*code, *threads, outcome->lost + queue->dropped());
+      RunEnd end{outcome->lost + queue->dropped(), std::nullopt};
+      if (options.filters.any()) {
+        FilterReport report{options.filters, 0, 0, outcome->short_events};
+        if (options.counters) {
+          report.functions = options.counters->functions.load(std::memory_order_relaxed);
+          report.depth_events = options.counters->depth_events.load(std::memory_order_relaxed);
+        }
+        end.filters = std::move(report);
+      }
+      return exporter->finish(*code, *threads, end);
     }
     idle.sleep();
   }

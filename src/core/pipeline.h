@@ -1,8 +1,8 @@
 // The pipeline of one run: the serializer thread ("morvex-serializer")
-// drains the event queue into vectors of decoded events and passes them to
-// the exporter thread, which runs run_pipeline and hands each vector to the
-// Exporter. Vectors travel over `filled` and come back over `recycled`, so in
-// steady state nothing is allocated.
+// drains the event queue, decodes the events, keeps every thread's slices
+// well nested (slices.h) and passes vectors of events to the exporter thread, which runs
+// run_pipeline and hands each vector to the Exporter. Vectors travel over `filled` and come back
+// over `recycled`, so in steady state nothing is allocated.
 //
 // Threads: run_pipeline runs on the exporter thread (started by the tracer)
 // and is the sole consumer of `filled` and producer of `recycled`; the
@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/evqueue.h"
+#include "core/filters.h"
 #include "core/ioerror.h"
 #include "core/ring.h"
 #include "core/sink.h"
@@ -33,10 +34,19 @@ inline constexpr size_t kVecCapacity = 4096;  // 64 KiB of events
 std::unique_ptr<EventVec> ship(VecRing::Producer& filled, VecRing::Consumer& recycled,
                                std::unique_ptr<EventVec> v, uint64_t& lost);
 
+// What a run leaves out on purpose, and the counts the traced threads keep
+// of it; with any filter set, the end of the trace states them.
+struct PipelineOptions {
+  FilterSettings filters;
+  std::shared_ptr<const FilterCounters> counters;
+};
+
 // Runs until the queue is closed and everything is written. Returns the
-// first error, or the result of finish(serializer's lost + queue's dropped).
-// The exporter is destroyed (its file flushed and closed) before returning.
+// first error, or the result of finish(serializer's lost + queue's dropped,
+// and the filters' report). The exporter is destroyed (its file flushed and
+// closed) before returning.
 Status run_pipeline(std::shared_ptr<EventQueue> queue, std::shared_ptr<const CodeLookup> code,
-                    std::shared_ptr<const ThreadNames> threads, std::unique_ptr<Exporter> exporter);
+                    std::shared_ptr<const ThreadNames> threads, std::unique_ptr<Exporter> exporter,
+                    PipelineOptions options = {});
 
 }  // namespace morvex::core

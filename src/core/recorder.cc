@@ -126,7 +126,7 @@ uint64_t Cold::flush_partial(Cold& cold, Hot& hot) {
   std::unique_ptr<EventBatch> full = std::move(cold.batch);
   cold.install(std::make_unique<EventBatch>(full->base, full->tid), hot);
   if (cold.producer.try_push(full)) return 0;
-  return full->len;
+  return full->event_count();
 }
 
 void register_current() {

@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <type_traits>
 
 #include "core/event.h"
@@ -76,6 +77,11 @@ inline bool try_store(Hot& hot, uint64_t now, uint32_t word) {
 inline void record(EventQueue& q, uint64_t queue_id, Hot& hot, uint64_t now, uint32_t word) {
   if (hot.queue_id != queue_id || !try_store(hot, now, word)) slow_path(q, hot, now, hot.tid, word);
 }
+
+// Records a user event: its header, then its payload records right after
+// it in the same batch. `payload` holds at most kMaxPayloadBytes / 8 records.
+void record_user(EventQueue& q, uint64_t queue_id, Hot& hot, uint64_t now, EventKind kind,
+                 std::span<const uint64_t> payload);
 
 struct CodeSlot {
   uint64_t address = 0;  // 0: empty

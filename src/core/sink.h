@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/event.h"
+#include "core/filters.h"
 #include "core/ioerror.h"
 
 namespace morvex::core {
@@ -38,14 +39,24 @@ class ThreadNames {
   virtual std::vector<std::pair<uint32_t, std::string>> snapshot() const = 0;
 };
 
+// What the end of a run states: the events lost (recording never waits, so
+// a writer that falls behind loses whole batches, counted) and, when any
+// filter was set, what the filters left out on purpose.
+struct RunEnd {
+  uint64_t dropped = 0;
+  std::optional<FilterReport> filters;
+};
+
 class Exporter {
  public:
   virtual ~Exporter() = default;
   virtual Status write_batch(std::span<const Event> events, const CodeLookup& code,
                              const ThreadNames& threads) = 0;
-  // Called at most once, after the last write_batch; dropped is the run's
-  // total of lost events.
-  virtual Status finish(const CodeLookup& code, const ThreadNames& threads, uint64_t dropped) = 0;
+  // Called at most once, after the last write_batch.
+  virtual Status finish(const CodeLookup& code, const ThreadNames& threads, const RunEnd& end) = 0;
+  Status finish(const CodeLookup& code, const ThreadNames& threads, uint64_t dropped) {
+    return finish(code, threads, RunEnd{dropped, std::nullopt});
+  }
 };
 
 }  // namespace morvex::core

@@ -250,7 +250,7 @@ void JsonExporter::write_record(const Value& record) {
 }
 
 Status JsonExporter::finish(const core::CodeLookup&, const core::ThreadNames& threads,
-                            uint64_t dropped) {
+                            const core::RunEnd& end) {
   for (const auto& [tid, name] : threads.snapshot()) {
     Value record = Value::object();
     record.set("name", "thread_name")
@@ -260,13 +260,25 @@ Status JsonExporter::finish(const core::CodeLookup&, const core::ThreadNames& th
         .set("args", Value::object().set("name", name));
     write_record(record);
   }
-  if (dropped != 0) {
+  if (end.filters) {
+    Value args = Value::object();
+    for (core::FilterField& f : core::filter_fields(*end.filters))
+      args.set(f.key, f.is_number ? Value(f.number) : Value(std::move(f.text)));
+    Value record = Value::object();
+    record.set("name", "morvex_filters")
+        .set("ph", "M")
+        .set("pid", uint64_t{pid_})
+        .set("tid", uint64_t{0})
+        .set("args", std::move(args));
+    write_record(record);
+  }
+  if (end.dropped != 0) {
     Value record = Value::object();
     record.set("name", "morvex_dropped_events")
         .set("ph", "M")
         .set("pid", uint64_t{pid_})
         .set("tid", uint64_t{0})
-        .set("args", Value::object().set("count", dropped));
+        .set("args", Value::object().set("count", end.dropped));
     write_record(record);
   }
   return out_.flush();

@@ -86,8 +86,9 @@ class JsonExporter final : public core::Exporter {
                            const core::ThreadNames& threads) override;
   // One "thread_name" record per known thread, then the dropped-events
   // record if anything was lost.
+  using core::Exporter::finish;
   core::Status finish(const core::CodeLookup& code, const core::ThreadNames& threads,
-                      uint64_t dropped) override;
+                      const core::RunEnd& end) override;
 
  private:
   JsonExporter(core::SharedFile out, uint32_t pid);

@@ -219,19 +219,40 @@ Status ProtoExporter::write_batch(std::span<const core::Event> events, const cor
   return settle(out_.flush());
 }
 
-Status ProtoExporter::finish(const core::CodeLookup&, const core::ThreadNames&, uint64_t dropped) {
-  if (dropped != 0) {
-    ensure_process();
+void ProtoExporter::write_process_instant(pb::TrackEvent event) {
+  ensure_process();
+  event.type = pb::kTypeInstant;
+  event.track_uuid = process_uuid_;
+  pb::TracePacket packet;
+  packet.timestamp = 0;
+  packet.trusted_packet_sequence_id = sequence_id(1);
+  packet.data = std::move(event);
+  write_packet(packet);
+}
+
+Status ProtoExporter::finish(const core::CodeLookup&, const core::ThreadNames&,
+                             const core::RunEnd& end) {
+  if (end.filters) {
     pb::TrackEvent event;
-    event.type = pb::kTypeInstant;
-    event.track_uuid = process_uuid_;
+    event.categories = {"py", "filters"};
+    event.name = "morvex: filters";
+    for (core::FilterField& f : core::filter_fields(*end.filters)) {
+      pb::DebugAnnotation a;
+      a.name = f.key;
+      if (f.is_number) {
+        a.value = static_cast<int64_t>(f.number);
+      } else {
+        a.value = std::move(f.text);
+      }
+      event.debug_annotations.push_back(std::move(a));
+    }
+    write_process_instant(std::move(event));
+  }
+  if (end.dropped != 0) {
+    pb::TrackEvent event;
     event.categories = {"py", "dropped"};
-    event.name = "morvex: " + std::to_string(dropped) + " events dropped";
-    pb::TracePacket packet;
-    packet.timestamp = 0;
-    packet.trusted_packet_sequence_id = sequence_id(1);
-    packet.data = std::move(event);
-    write_packet(packet);
+    event.name = "morvex: " + std::to_string(end.dropped) + " events dropped";
+    write_process_instant(std::move(event));
   }
   return settle(out_.flush());
 }

@@ -63,8 +63,9 @@ class ProtoExporter final : public core::Exporter {
 
   core::Status write_batch(std::span<const core::Event> events, const core::CodeLookup& code,
                            const core::ThreadNames& threads) override;
+  using core::Exporter::finish;
   core::Status finish(const core::CodeLookup& code, const core::ThreadNames& threads,
-                      uint64_t dropped) override;
+                      const core::RunEnd& end) override;
 
  private:
   struct FragmentRef {
@@ -106,6 +107,8 @@ class ProtoExporter final : public core::Exporter {
   void deliver_name(Sequence& seq, uint32_t code_id, const core::CodeLookup& code);
   const FragmentRef* add_fragment(const Sequence& seq, uint64_t key, bool begin, uint32_t code_id);
   core::Status settle(core::Status flushed);
+  // An instant on the process track, at time 0: the end-of-run reports.
+  void write_process_instant(pb::TrackEvent event);
 
   core::SharedFile out_;
   std::vector<uint8_t> scratch_;

@@ -1,12 +1,13 @@
 #include "proto/pb.h"
 
+#include <cstring>
 #include <string_view>
 
 namespace morvex::proto::pb {
 
 namespace {
 
-enum WireType : uint8_t { kVarint = 0, kBytes = 2 };
+enum WireType : uint8_t { kVarint = 0, kFixed64 = 1, kBytes = 2 };
 
 struct Tag {
   uint8_t bytes[2];
@@ -30,17 +31,27 @@ constexpr Tag kPacketDefaults = make_tag(59, kBytes);
 constexpr Tag kPacketTrackDescriptor = make_tag(60, kBytes);
 // TrackEvent
 constexpr Tag kEventCategoryIids = make_tag(3, kVarint);
+constexpr Tag kEventDebugAnnotations = make_tag(4, kBytes);
 constexpr Tag kEventType = make_tag(9, kVarint);
 constexpr Tag kEventNameIid = make_tag(10, kVarint);
 constexpr Tag kEventTrackUuid = make_tag(11, kVarint);
 constexpr Tag kEventCategories = make_tag(22, kBytes);
 constexpr Tag kEventName = make_tag(23, kBytes);
+constexpr Tag kEventCounterValue = make_tag(30, kVarint);
+constexpr Tag kEventDoubleCounterValue = make_tag(44, kFixed64);
+// DebugAnnotation
+constexpr Tag kAnnotationBool = make_tag(2, kVarint);
+constexpr Tag kAnnotationInt = make_tag(4, kVarint);
+constexpr Tag kAnnotationDouble = make_tag(5, kFixed64);
+constexpr Tag kAnnotationString = make_tag(6, kBytes);
+constexpr Tag kAnnotationName = make_tag(10, kBytes);
 // TrackDescriptor
 constexpr Tag kTrackUuid = make_tag(1, kVarint);
 constexpr Tag kTrackName = make_tag(2, kBytes);
 constexpr Tag kTrackProcess = make_tag(3, kBytes);
 constexpr Tag kTrackThread = make_tag(4, kBytes);
 constexpr Tag kTrackParentUuid = make_tag(5, kVarint);
+constexpr Tag kTrackCounter = make_tag(8, kBytes);
 // ProcessDescriptor, ThreadDescriptor
 constexpr Tag kPid = make_tag(1, kVarint);
 constexpr Tag kTid = make_tag(2, kVarint);
@@ -86,6 +97,8 @@ size_t opt_string_len(const Tag& t, const std::optional<std::string>& v) {
   return v ? bytes_field_len(t, v->size()) : 0;
 }
 
+size_t opt_double_len(const Tag& t, const std::optional<double>& v) { return v ? t.len + 8 : 0; }
+
 template <class M>
 size_t opt_message_len(const Tag& t, const std::optional<M>& m) {
   return m ? bytes_field_len(t, encoded_len(*m)) : 0;
@@ -124,6 +137,14 @@ void put_opt_int32(const Tag& t, const std::optional<int32_t>& v, std::vector<ui
 
 void put_opt_string(const Tag& t, const std::optional<std::string>& v, std::vector<uint8_t>& out) {
   if (v) put_bytes_field(t, *v, out);
+}
+
+void put_opt_double(const Tag& t, const std::optional<double>& v, std::vector<uint8_t>& out) {
+  if (!v) return;
+  put_tag(t, out);
+  uint64_t bits;
+  std::memcpy(&bits, &*v, sizeof bits);
+  for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(bits >> (8 * i)));
 }
 
 template <class M>
@@ -208,10 +229,14 @@ void encode(const ThreadDescriptor& m, std::vector<uint8_t>& out) {
 
 // ---- TrackDescriptor ----
 
+size_t encoded_len(const CounterDescriptor&) { return 0; }
+void encode(const CounterDescriptor&, std::vector<uint8_t>&) {}
+
 size_t encoded_len(const TrackDescriptor& m) {
   return opt_varint_len(kTrackUuid, m.uuid) + opt_string_len(kTrackName, m.name) +
          opt_message_len(kTrackProcess, m.process) + opt_message_len(kTrackThread, m.thread) +
-         opt_varint_len(kTrackParentUuid, m.parent_uuid);
+         opt_varint_len(kTrackParentUuid, m.parent_uuid) +
+         opt_message_len(kTrackCounter, m.counter);
 }
 
 void encode(const TrackDescriptor& m, std::vector<uint8_t>& out) {
@@ -220,6 +245,30 @@ void encode(const TrackDescriptor& m, std::vector<uint8_t>& out) {
   put_opt_message(kTrackProcess, m.process, out);
   put_opt_message(kTrackThread, m.thread, out);
   put_opt_varint(kTrackParentUuid, m.parent_uuid, out);
+  put_opt_message(kTrackCounter, m.counter, out);
+}
+
+// ---- DebugAnnotation ----
+
+size_t encoded_len(const DebugAnnotation& m) {
+  size_t n = 0;
+  if (const auto* b = std::get_if<bool>(&m.value)) n += varint_field_len(kAnnotationBool, *b);
+  if (const auto* i = std::get_if<int64_t>(&m.value))
+    n += varint_field_len(kAnnotationInt, static_cast<uint64_t>(*i));
+  if (std::holds_alternative<double>(m.value)) n += kAnnotationDouble.len + 8;
+  if (const auto* s = std::get_if<std::string>(&m.value))
+    n += bytes_field_len(kAnnotationString, s->size());
+  return n + opt_string_len(kAnnotationName, m.name);
+}
+
+void encode(const DebugAnnotation& m, std::vector<uint8_t>& out) {
+  if (const auto* b = std::get_if<bool>(&m.value)) put_varint_field(kAnnotationBool, *b, out);
+  if (const auto* i = std::get_if<int64_t>(&m.value))
+    put_varint_field(kAnnotationInt, static_cast<uint64_t>(*i), out);
+  if (const auto* d = std::get_if<double>(&m.value)) put_opt_double(kAnnotationDouble, *d, out);
+  if (const auto* s = std::get_if<std::string>(&m.value))
+    put_bytes_field(kAnnotationString, *s, out);
+  put_opt_string(kAnnotationName, m.name, out);
 }
 
 // ---- TrackEvent ----
@@ -227,21 +276,30 @@ void encode(const TrackDescriptor& m, std::vector<uint8_t>& out) {
 size_t encoded_len(const TrackEvent& m) {
   size_t n = 0;
   for (uint64_t iid : m.category_iids) n += varint_field_len(kEventCategoryIids, iid);
+  for (const auto& a : m.debug_annotations)
+    n += bytes_field_len(kEventDebugAnnotations, encoded_len(a));
   n += opt_int32_len(kEventType, m.type);
   n += opt_varint_len(kEventNameIid, m.name_iid);
   n += opt_varint_len(kEventTrackUuid, m.track_uuid);
   for (const auto& c : m.categories) n += bytes_field_len(kEventCategories, c.size());
   n += opt_string_len(kEventName, m.name);
+  if (m.counter_value)
+    n += varint_field_len(kEventCounterValue, static_cast<uint64_t>(*m.counter_value));
+  n += opt_double_len(kEventDoubleCounterValue, m.double_counter_value);
   return n;
 }
 
 void encode(const TrackEvent& m, std::vector<uint8_t>& out) {
   for (uint64_t iid : m.category_iids) put_varint_field(kEventCategoryIids, iid, out);
+  for (const auto& a : m.debug_annotations) put_message(kEventDebugAnnotations, a, out);
   put_opt_int32(kEventType, m.type, out);
   put_opt_varint(kEventNameIid, m.name_iid, out);
   put_opt_varint(kEventTrackUuid, m.track_uuid, out);
   for (const auto& c : m.categories) put_bytes_field(kEventCategories, c, out);
   put_opt_string(kEventName, m.name, out);
+  if (m.counter_value)
+    put_varint_field(kEventCounterValue, static_cast<uint64_t>(*m.counter_value), out);
+  put_opt_double(kEventDoubleCounterValue, m.double_counter_value, out);
 }
 
 // ---- TracePacket ----

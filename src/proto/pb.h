@@ -77,6 +77,7 @@ inline constexpr uint8_t kNameIid = 0x50;        // TrackEvent.name_iid, 10
 inline constexpr int32_t kTypeSliceBegin = 1;
 inline constexpr int32_t kTypeSliceEnd = 2;
 inline constexpr int32_t kTypeInstant = 3;
+inline constexpr int32_t kTypeCounter = 4;
 
 // TracePacket.sequence_flags
 inline constexpr uint32_t kSeqIncrementalStateCleared = 1;
@@ -112,21 +113,35 @@ struct ThreadDescriptor {
   std::optional<std::string> thread_name;
 };
 
+// A counter track's description; morvex sets none of its fields.
+struct CounterDescriptor {};
+
 struct TrackDescriptor {
   std::optional<uint64_t> uuid;
   std::optional<std::string> name;
   std::optional<ProcessDescriptor> process;
   std::optional<ThreadDescriptor> thread;
   std::optional<uint64_t> parent_uuid;
+  std::optional<CounterDescriptor> counter;
+};
+
+// A named value attached to an event; no value at all stands for None.
+struct DebugAnnotation {
+  using Value = std::variant<std::monostate, bool, int64_t, double, std::string>;
+  std::optional<std::string> name;
+  Value value;
 };
 
 struct TrackEvent {
   std::vector<uint64_t> category_iids;
+  std::vector<DebugAnnotation> debug_annotations;
   std::optional<int32_t> type;
   std::optional<uint64_t> name_iid;
   std::optional<uint64_t> track_uuid;
   std::vector<std::string> categories;
   std::optional<std::string> name;
+  std::optional<int64_t> counter_value;
+  std::optional<double> double_counter_value;
 };
 
 // trace_packet::Data: neither, a track event, or a track descriptor.
@@ -148,7 +163,9 @@ size_t encoded_len(const TrackEventDefaults& m);
 size_t encoded_len(const TracePacketDefaults& m);
 size_t encoded_len(const ProcessDescriptor& m);
 size_t encoded_len(const ThreadDescriptor& m);
+size_t encoded_len(const CounterDescriptor& m);
 size_t encoded_len(const TrackDescriptor& m);
+size_t encoded_len(const DebugAnnotation& m);
 size_t encoded_len(const TrackEvent& m);
 size_t encoded_len(const TracePacket& m);
 
@@ -161,7 +178,9 @@ void encode(const TrackEventDefaults& m, std::vector<uint8_t>& out);
 void encode(const TracePacketDefaults& m, std::vector<uint8_t>& out);
 void encode(const ProcessDescriptor& m, std::vector<uint8_t>& out);
 void encode(const ThreadDescriptor& m, std::vector<uint8_t>& out);
+void encode(const CounterDescriptor& m, std::vector<uint8_t>& out);
 void encode(const TrackDescriptor& m, std::vector<uint8_t>& out);
+void encode(const DebugAnnotation& m, std::vector<uint8_t>& out);
 void encode(const TrackEvent& m, std::vector<uint8_t>& out);
 void encode(const TracePacket& m, std::vector<uint8_t>& out);
 

@@ -23,6 +23,7 @@ struct Log {
   int batches = 0;
   int finishes = 0;
   uint64_t dropped = 0;
+  std::optional<FilterReport> filters;
   bool written_after_finish = false;
   bool destroyed = false;
 };
@@ -50,10 +51,11 @@ class RecordingExporter : public Exporter {
     log_->events.insert(log_->events.end(), events.begin(), events.end());
     return {};
   }
-  Status finish(const CodeLookup&, const ThreadNames&, uint64_t dropped) override {
+  Status finish(const CodeLookup&, const ThreadNames&, const RunEnd& end) override {
     std::lock_guard lock(log_->mu);
     log_->finishes++;
-    log_->dropped = dropped;
+    log_->dropped = end.dropped;
+    log_->filters = end.filters;
     return {};
   }
 

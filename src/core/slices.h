@@ -1,0 +1,67 @@
+// The nesting of every thread's slices, kept where events are decoded.
+//
+// Whatever the interpreter reports, what reaches the writers is well nested
+// per thread: an end that matches no open slice (a return from a frame that
+// began before the trace, or one CPython reports without its start) is left
+// out, and an end that matches a slice further down first closes the ones
+// above it. With a minimum duration, a slice shorter than it is left out
+// with everything inside it; a begin is held back until its slice has
+// lasted that long or something inside it must be written (a longer slice,
+// a marker, a sample), so memory stays bounded by the stack depth and every
+// thread's output stays in time order.
+//
+// Threads: used by the serializer thread alone.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "core/event.h"
+#include "core/flatmap.h"
+
+namespace morvex::core {
+
+class SliceShaper {
+ public:
+  // min_duration_ns 0: nothing is left out for being short.
+  explicit SliceShaper(uint64_t min_duration_ns = 0);
+
+  // Appends to `out` what of `in` is to be written.
+  void process(std::span<const Event> in, std::vector<Event>& out);
+
+  // At the end of the run: writes the held-back begins of slices still open
+  // that have lasted the minimum duration by the last time seen.
+  void finish(std::vector<Event>& out);
+
+  // Events left out for belonging to slices shorter than the minimum.
+  uint64_t short_events() const { return short_events_; }
+
+ private:
+  // An open slice. `begin` (with its payload, for a span) is kept only
+  // while it has not been written.
+  struct Open {
+    uint32_t key;  // code id, or kSpan
+    bool written;
+    std::vector<Event> begin;
+  };
+  struct Thread {
+    std::vector<Open> stack;
+  };
+  static constexpr uint32_t kSpan = UINT32_MAX;
+
+  Thread& thread(uint32_t tid);
+  void write_held(Thread& t, std::vector<Event>& out);
+  void close_to(Thread& t, size_t depth, const Event& end, std::vector<Event>& out);
+  void end_slice(Thread& t, const Event& end, std::span<const Event> unit, std::vector<Event>& out);
+
+  const uint64_t min_ns_;
+  FlatMap<uint32_t, std::unique_ptr<Thread>> threads_;
+  Thread* last_ = nullptr;
+  uint32_t last_tid_ = 0;
+  uint64_t last_ts_ = 0;
+  uint64_t short_events_ = 0;
+};
+
+}  // namespace morvex::core

@@ -1,0 +1,207 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/slices.h"
+#include "core/user_event.h"
+
+namespace morvex::core {
+namespace {
+
+// Events of one thread written as "S3@10": kind letter, code id, time.
+// S start, R return, Y yield, U unwind, M resume; [ and ] a span named by
+// the digit, i an instant, c a counter.
+std::vector<Event> parse(const std::string& text, uint32_t tid = 1) {
+  std::vector<Event> out;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t space = text.find(' ', at);
+    std::string tok = text.substr(at, space == std::string::npos ? std::string::npos : space - at);
+    at = space == std::string::npos ? text.size() : space + 1;
+    char k = tok[0];
+    size_t sign = tok.find('@');
+    uint32_t code = static_cast<uint32_t>(std::stoul(tok.substr(1, sign - 1)));
+    uint64_t ts = std::stoull(tok.substr(sign + 1));
+    auto user = [&](EventKind kind) {
+      auto words = *PayloadWriter(std::to_string(code)).words();
+      out.push_back({ts, tid, pack_word(static_cast<uint8_t>(kind), uint32_t(words.size()))});
+      for (uint64_t w : words) out.push_back({w, tid, 0});
+    };
+    switch (k) {
+      case 'S':
+        out.push_back({ts, tid, pack_word(1, code)});
+        break;
+      case 'R':
+        out.push_back({ts, tid, pack_word(2, code)});
+        break;
+      case 'Y':
+        out.push_back({ts, tid, pack_word(3, code)});
+        break;
+      case 'M':
+        out.push_back({ts, tid, pack_word(4, code)});
+        break;
+      case 'U':
+        out.push_back({ts, tid, pack_word(5, code)});
+        break;
+      case '[':
+        user(EventKind::SpanBegin);
+        break;
+      case ']':
+        user(EventKind::SpanEnd);
+        break;
+      case 'i':
+        user(EventKind::Instant);
+        break;
+      case 'c':
+        user(EventKind::Counter);
+        break;
+      default:
+        ADD_FAILURE() << "bad token " << tok;
+    }
+  }
+  return out;
+}
+
+std::string show(const std::vector<Event>& events) {
+  std::string s;
+  std::string buf;
+  for (size_t i = 0; i < events.size(); ++i) {
+    const Event& e = events[i];
+    static const char kLetters[] = "?SRYMU?[]ic";
+    char k = e.kind() < 11 ? kLetters[e.kind()] : '?';
+    uint32_t code = e.code_id();
+    if (is_user_kind(e.kind())) {
+      UserPayload p;
+      EXPECT_TRUE(decode_payload(payload_bytes(events, i, buf), p));
+      code = static_cast<uint32_t>(std::stoul(std::string(p.name)));
+      i += payload_records(events, i);
+    }
+    if (!s.empty()) s += ' ';
+    s += k + std::to_string(code) + "@" + std::to_string(e.ts);
+    if (e.tid != 1) s += "/t" + std::to_string(e.tid);
+  }
+  return s;
+}
+
+std::string shaped(const std::string& in, uint64_t min_ns = 0, uint64_t* short_events = nullptr) {
+  SliceShaper shaper(min_ns);
+  std::vector<Event> out;
+  shaper.process(parse(in), out);
+  shaper.finish(out);
+  if (short_events != nullptr) *short_events = shaper.short_events();
+  return show(out);
+}
+
+TEST(SliceShaper, KeepsEveryThreadWellNested) {
+  const std::pair<const char*, const char*> cases[] = {
+      // Well nested input passes unchanged, generators included.
+      {"S1@0 S2@1 R2@2 M3@3 Y3@4 R1@5", "S1@0 S2@1 R2@2 M3@3 Y3@4 R1@5"},
+      // Returns of frames that began before the trace are left out.
+      {"R7@0 U8@1 S1@2 R1@3 R9@4", "S1@2 R1@3"},
+      // An end that matches a slice further down closes the ones above it.
+      {"S1@0 S2@1 S3@2 R1@9", "S1@0 S2@1 S3@2 U3@9 U2@9 R1@9"},
+      // An end that matches nothing open is left out; the rest is kept.
+      {"S1@0 S2@1 R5@2 R2@3 R1@4", "S1@0 S2@1 R2@3 R1@4"},
+      // Spans nest with functions; a span end closes what is open above it.
+      {"S1@0 [4@1 S2@2 ]4@3 R1@4", "S1@0 [4@1 S2@2 U2@3 ]4@3 R1@4"},
+      {"S1@0 ]4@1 R1@2", "S1@0 R1@2"},
+      // A function end below an open span closes the span first.
+      {"S1@0 [4@1 R1@2", "S1@0 [4@1 ]4@2 R1@2"},
+      // Markers and samples pass wherever they are.
+      {"i6@0 S1@1 c7@2 R1@3 i8@4", "i6@0 S1@1 c7@2 R1@3 i8@4"},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(shaped(in), out) << in;
+}
+
+TEST(SliceShaper, ThreadsHaveStacksOfTheirOwn) {
+  std::vector<Event> in = parse("S1@0 S2@1");
+  for (Event& e : parse("S1@2 R1@3", 2)) in.push_back(e);
+  for (Event& e : parse("R2@4 R1@5")) in.push_back(e);
+  for (Event& e : parse("R1@6", 2)) in.push_back(e);  // thread 2 has nothing open
+  SliceShaper shaper;
+  std::vector<Event> out;
+  shaper.process(in, out);
+  EXPECT_EQ(show(out), "S1@0 S2@1 S1@2/t2 R1@3/t2 R2@4 R1@5");
+}
+
+TEST(SliceShaper, MinimumDurationLeavesOutShortSlicesWithWhatIsInThem) {
+  struct Case {
+    const char* in;
+    const char* out;
+    uint64_t short_events;
+  };
+  const Case cases[] = {
+      // Short slices go with everything inside them.
+      {"S1@0 S2@1 R2@2 R1@50", "", 4},
+      // A long slice is written with its original begin, at its end.
+      {"S1@0 S2@1 R2@2 R1@150", "S1@0 R1@150", 2},
+      // A long child brings out the begins around it, in order.
+      {"S1@0 S2@10 S3@20 R3@21 R2@200 R1@210", "S1@0 S2@10 R2@200 R1@210", 2},
+      // Generators: each resume..yield is a slice of its own.
+      {"S1@0 Y1@150 M1@200 Y1@210 M1@300 R1@500", "S1@0 Y1@150 M1@300 R1@500", 2},
+      // Exactly the minimum is long enough.
+      {"S1@0 R1@100", "S1@0 R1@100", 0},
+      // Markers and samples are written whatever they lie in, after it.
+      {"S1@0 S2@1 R2@2 i5@3 R1@4", "S1@0 i5@3 R1@4", 2},
+      {"S1@0 c5@3 R1@4 S2@5 R2@6", "S1@0 c5@3 R1@4", 2},
+      // Ends of slices that began before the trace stay out.
+      {"R9@0 S1@10 R1@500 R8@600", "S1@10 R1@500", 0},
+      // Slices open at the end are written if they lasted long enough by the
+      // last time seen: here the outer two, not the short innermost one.
+      {"S1@0 S2@10 S3@190 S4@200", "S1@0 S2@10", 2},
+  };
+  for (const Case& c : cases) {
+    uint64_t n = 0;
+    EXPECT_EQ(shaped(c.in, 100, &n), c.out) << c.in;
+    EXPECT_EQ(n, c.short_events) << c.in;
+  }
+}
+
+TEST(SliceShaper, MinimumDurationKeepsEachThreadInTimeOrder) {
+  // Deep, random-ish call trees: the output is well nested, every slice in
+  // it lasted the minimum, ends come in time order, and every event is
+  // either written or counted.
+  std::vector<Event> in;
+  uint64_t ts = 0;
+  std::vector<uint32_t> stack;
+  uint32_t seed = 12345;
+  for (int i = 0; i < 20000; ++i) {
+    seed = seed * 1103515245 + 12345;
+    ts += (seed >> 16) % 40;
+    if (stack.empty() || (((seed >> 8) & 3) != 0 && stack.size() < 30)) {
+      uint32_t code = (seed >> 4) % 50;
+      stack.push_back(code);
+      in.push_back({ts, 1, pack_word(1, code)});
+    } else {
+      in.push_back({ts, 1, pack_word(2, stack.back())});
+      stack.pop_back();
+    }
+  }
+  SliceShaper shaper(200);
+  std::vector<Event> out;
+  shaper.process(in, out);
+  shaper.finish(out);
+  std::vector<std::pair<uint32_t, uint64_t>> open;
+  uint64_t last_end = 0;
+  for (const Event& e : out) {
+    if (ends_slice(e.kind())) {
+      ASSERT_FALSE(open.empty());
+      ASSERT_EQ(open.back().first, e.code_id());
+      ASSERT_GE(e.ts - open.back().second, 200u) << "a short slice was written";
+      ASSERT_GE(e.ts, last_end);
+      last_end = e.ts;
+      open.pop_back();
+    } else {
+      ASSERT_GE(e.ts, open.empty() ? 0 : open.back().second);
+      open.push_back({e.code_id(), e.ts});
+    }
+  }
+  EXPECT_GT(out.size(), 100u);
+  EXPECT_LT(out.size(), in.size());
+  EXPECT_EQ(out.size() + shaper.short_events(), in.size())
+      << "every event is either written or counted as short";
+}
+
+}  // namespace
+}  // namespace morvex::core
