@@ -1,4 +1,8 @@
-# Shared by the tools/*.sh scripts: sourced, not run.
+# Shared by the scripts in tools/: sourced, not run.
+
+# CMake generator arguments: Ninja where it is installed.
+generator=()
+if command -v ninja >/dev/null; then generator=(-G Ninja); fi
 
 say() { printf '\n==> %s\n' "$*"; }
 

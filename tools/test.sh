@@ -3,7 +3,8 @@
 #   1. the C++ tests through CTest,
 #   2. the same under AddressSanitizer + UndefinedBehaviorSanitizer,
 #   3. the concurrency tests under ThreadSanitizer,
-#   4. pytest on every CPython >= 3.12 found, each in its own virtual env.
+#   4. the C++ tests cross-built for AArch64, under qemu-user (tools/test-aarch64),
+#   5. pytest on every CPython >= 3.12 found, each in its own virtual env.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -13,8 +14,6 @@ root=$(pwd)
 
 [ -f /usr/include/gtest/gtest.h ] || apt_install libgtest-dev
 command -v cmake >/dev/null || apt_install cmake
-generator=()
-command -v ninja >/dev/null && generator=(-G Ninja)
 jobs=$(nproc)
 
 cpp_suite() {  # name, ctest args, cmake args...
@@ -43,6 +42,7 @@ cmake -S . -B build/tsan "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build build/tsan -j "$jobs"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" "${tsan_run[@]}" \
   ctest --test-dir build/tsan --output-on-failure -L concurrency
+tools/test-aarch64
 
 find_pythons_or_fail
 for py in "${pythons[@]}"; do

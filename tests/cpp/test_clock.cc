@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdint>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "core/clock.h"
@@ -98,6 +101,107 @@ TEST(Clock, StartingNowIsMonotonicAndRoughlyNanoseconds) {
   EXPECT_EQ(c.is_direct(), counter_frequency() != 0);
 #endif
 }
+
+// The clock this machine gives a run: the direct counter where there is one
+// (on AArch64 always), CLOCK_MONOTONIC nanoseconds otherwise.
+uint64_t ticks_per_second(const Clock& c) {
+  return c.is_direct() ? c.frequency() : 1'000'000'000u;
+}
+
+TEST(RealClock, ReadsNeverGoBackAndAdvanceOverASleep) {
+  Clock c = Clock::starting_now();
+  uint64_t prev = c.raw();
+  ASSERT_GE(prev, c.start());
+  for (int i = 0; i < 200'000; i++) {
+    uint64_t now = c.raw();
+    ASSERT_GE(now, prev) << "read " << i;
+    prev = now;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_GT(c.raw(), prev);
+}
+
+// A counter reading between two CLOCK_MONOTONIC readings.
+struct Bracketed {
+  uint64_t raw, mono_before, mono_after;
+};
+
+Bracketed read_bracketed(const Clock& c) {
+  uint64_t before = monotonic_nanos();
+  uint64_t raw = c.raw();
+  return {raw, before, monotonic_nanos()};
+}
+
+TEST(RealClock, ElapsedTimeOverASleepAgreesWithMonotonic) {
+  Clock c = Clock::starting_now();
+  Bracketed a = read_bracketed(c);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  Bracketed b = read_bracketed(c);
+  double elapsed = double(c.nanos_since_start(b.raw) - c.nanos_since_start(a.raw));
+  // 1% for a frequency that is reported or calibrated rather than exact, and
+  // 100 us for a coarse counter (qemu-user derives CNTVCT_EL0 from
+  // gettimeofday).
+  EXPECT_GE(elapsed, double(b.mono_before - a.mono_after) * 0.99 - 100'000);
+  EXPECT_LE(elapsed, double(b.mono_after - a.mono_before) * 1.01 + 100'000);
+}
+
+TEST(RealClock, DecodesExactlyAtTheRealFrequency) {
+  Clock c = Clock::starting_now();
+  uint64_t second = ticks_per_second(c);
+  ASSERT_NE(second, 0u);
+  EXPECT_EQ(c.nanos_since_start(c.start() + second), 1'000'000'000u);
+  EXPECT_EQ(c.nanos_since_start(c.start() + 86'400 * second), 86'400'000'000'000u);
+  if (second <= UINT32_MAX) {
+    EXPECT_EQ(c.decoder(c.start())(uint32_t(second)), 1'000'000'000u);
+  }
+
+  std::mt19937_64 rng(5);
+  for (int round = 0; round < 100; round++) {
+    // Batches anywhere in the first day of a run.
+    uint64_t base = c.start() + rng() % (86'400 * second);
+    Clock::BatchDecoder d = c.decoder(base);
+    std::vector<uint32_t> deltas = {0, 1, UINT32_MAX};
+    for (int i = 0; i < 1'000; i++) deltas.push_back(uint32_t(rng()) >> (rng() % 32));
+    for (uint32_t delta : deltas)
+      ASSERT_EQ(d(delta), c.nanos_since_start(base + delta))
+          << second << " " << base << " " << delta;
+  }
+}
+
+#if defined(__aarch64__)
+
+// The registers read here rather than through clock.h, so that the clock
+// reading the wrong one shows. The ISBs keep each read in program order.
+uint64_t read_cntfrq_el0() {
+  uint64_t f;
+  asm volatile("isb; mrs %0, cntfrq_el0; isb" : "=r"(f));
+  return f;
+}
+
+uint64_t read_cntvct_el0() {
+  uint64_t v;
+  asm volatile("isb; mrs %0, cntvct_el0; isb" : "=r"(v));
+  return v;
+}
+
+TEST(Aarch64Clock, UsesTheGenericTimerDirectly) {
+  uint64_t freq = read_cntfrq_el0();
+  ASSERT_NE(freq, 0u) << "CNTFRQ_EL0 reads 0";
+  EXPECT_EQ(counter_frequency(), freq);
+  Clock c = Clock::starting_now();
+  EXPECT_TRUE(c.is_direct());
+  EXPECT_EQ(c.frequency(), freq);
+
+  uint64_t before = read_cntvct_el0();
+  uint64_t counter = read_counter();
+  uint64_t raw = c.raw();
+  uint64_t after = read_cntvct_el0();
+  EXPECT_LE(before, counter);
+  EXPECT_LE(counter, raw);
+  EXPECT_LE(raw, after);
+}
+
+#endif
 
 // Decoding a batch as the serializer does it.
 std::vector<Event> decode(const EventBatch& b, const Clock& c) {
