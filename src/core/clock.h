@@ -30,8 +30,10 @@ inline uint64_t read_counter() {
 #if defined(__x86_64__)
   return __rdtsc();
 #elif defined(__aarch64__)
+  // The barrier keeps the read from being done early, out of order with the
+  // code around it, which could make a later reading look older.
   uint64_t v;
-  asm volatile("mrs %0, cntvct_el0" : "=r"(v));
+  asm volatile("isb\n\tmrs %0, cntvct_el0" : "=r"(v)::"memory");
   return v;
 #else
   return monotonic_nanos();
