@@ -3,7 +3,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstring>
+
+#include "core/user_event.h"
 
 namespace morvex::json {
 
@@ -218,7 +222,14 @@ Status JsonExporter::write_batch(std::span<const core::Event> events, const core
   const auto pid_len = static_cast<size_t>(pe - pid_piece);
 
   size_t len = 0;
-  for (const core::Event& ev : events) {
+  for (size_t i = 0; i < events.size(); ++i) {
+    const core::Event& ev = events[i];
+    if (core::is_user_kind(ev.kind())) [[unlikely]] {
+      std::span<const core::Event> unit = events.subspan(i, 1 + core::payload_records(events, i));
+      len = write_user_event(unit, len);
+      i += unit.size() - 1;
+      continue;
+    }
     const Template& t = template_for(ev.code_id(), code);
     const size_t need = t.head.size() + t.tail.size() + kMaxRecordExtra;
     if (buf_.size() - len < need) buf_.resize(std::max(buf_.size() * 2, len + need));
@@ -240,6 +251,94 @@ Status JsonExporter::write_batch(std::span<const core::Event> events, const core
 
   out_.write_all(std::string_view(buf_.data(), len));
   return out_.flush();
+}
+
+namespace {
+
+// Shortest text that reads back as the same double; JSON has no NaN or
+// infinity, so those are null.
+void push_double(std::string& out, double d) {
+  if (!std::isfinite(d)) {
+    out += "null";
+    return;
+  }
+  char buf[32];
+  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, d);
+  std::string_view text(buf, static_cast<size_t>(end - buf));
+  out += text;
+  // "1e+20" and "5" are numbers already; keep a float a float.
+  if (text.find_first_of(".eEn") == std::string_view::npos) out += ".0";
+}
+
+void push_value(std::string& out, const core::UserValue& v) {
+  switch (v.type) {
+    case core::UserValue::Type::None:
+      out += "null";
+      break;
+    case core::UserValue::Type::Bool:
+      out += v.i != 0 ? "true" : "false";
+      break;
+    case core::UserValue::Type::Int:
+      out += std::to_string(v.i);
+      break;
+    case core::UserValue::Type::Double:
+      push_double(out, v.d);
+      break;
+    case core::UserValue::Type::Str:
+      push_string(out, v.s);
+      break;
+  }
+}
+
+}  // namespace
+
+size_t JsonExporter::write_user_event(std::span<const core::Event> unit, size_t len) {
+  const core::Event& head = unit.front();
+  core::UserPayload payload;
+  if (!core::decode_payload(core::payload_bytes(unit, 0, payload_buf_), payload)) return len;
+  const auto kind = static_cast<core::EventKind>(head.kind());
+  std::string r = "{\"name\":";
+  push_string(r, payload.name);
+  r += ",\"cat\":\"user\",\"ph\":";
+  switch (kind) {
+    case core::EventKind::SpanBegin:
+      r += "\"B\"";
+      break;
+    case core::EventKind::SpanEnd:
+      r += "\"E\"";
+      break;
+    case core::EventKind::Instant:
+      r += "\"i\",\"s\":\"t\"";
+      break;
+    default:
+      r += "\"C\"";
+      break;
+  }
+  r += ",\"ts\":";
+  push_micros(r, head.ts);
+  r += ",\"pid\":";
+  push_u64(r, pid_);
+  r += ",\"tid\":";
+  push_u64(r, head.tid);
+  if (kind != core::EventKind::SpanEnd) {
+    r += ",\"args\":{";
+    if (kind == core::EventKind::Counter) {
+      r += "\"value\":";
+      push_value(r, payload.args.empty() ? core::UserValue{} : payload.args[0].value);
+    } else {
+      for (size_t k = 0; k < payload.args.size(); ++k) {
+        if (k != 0) r += ',';
+        push_string(r, payload.args[k].key);
+        r += ':';
+        push_value(r, payload.args[k].value);
+      }
+    }
+    r += '}';
+  }
+  r += "},";
+  if (buf_.size() - len < r.size()) buf_.resize(std::max(buf_.size() * 2, len + r.size()));
+  std::memcpy(buf_.data() + len, r.data(), r.size());
+  return len + r.size();
 }
 
 void JsonExporter::write_record(const Value& record) {

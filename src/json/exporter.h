@@ -96,12 +96,16 @@ class JsonExporter final : public core::Exporter {
   const Template& template_for(uint32_t code_id, const core::CodeLookup& code);
   // Serializing into memory cannot fail; only the flush that follows can.
   void write_record(const Value& record);
+  // A user event (header and payload) rendered into the batch at `len`;
+  // returns the batch's new length.
+  size_t write_user_event(std::span<const core::Event> unit, size_t len);
 
   core::SharedFile out_;
   // Sized, never shrunk, so the per-event path writes through a pointer;
   // only the bytes rendered in the current batch are meaningful.
   std::string buf_;
   core::FlatMap<uint32_t, Template> templates_;
+  std::string payload_buf_;
   uint32_t pid_;
 };
 

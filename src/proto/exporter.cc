@@ -5,6 +5,8 @@
 #include <cstring>
 #include <utility>
 
+#include "core/user_event.h"
+
 namespace morvex::proto {
 
 namespace {
@@ -12,11 +14,12 @@ namespace {
 using core::Status;
 
 // Largest fragment: prefix (0x50, 5-byte sequence id, 0x68 0x02), 0x5A, one
-// length byte, and a begin body (0x48 0x01 0x18 0x01 0x50, 10-byte iid).
-constexpr size_t kMaxFragment = (1 + 5 + 2) + 2 + (5 + pb::kMaxVarintLen);
+// length byte, and a begin body (0x48 0x01 0x18 0x01 0x50, 10-byte iid) with,
+// on the shared sequence, the track (0x58, 10-byte uuid).
+constexpr size_t kMaxFragment = (1 + 5 + 2) + 2 + (5 + pb::kMaxVarintLen) + (1 + pb::kMaxVarintLen);
 // Fragments are copied as one block of this size; the arena keeps this many
 // bytes after the last fragment so the copy never reads past it.
-constexpr size_t kFragmentSlack = 32;
+constexpr size_t kFragmentSlack = 48;
 static_assert(kMaxFragment <= kFragmentSlack);
 // An event packet: 0x0A, its length, 0x40, the timestamp, the fragment block.
 constexpr size_t kMaxEventPacket = 2 + 1 + pb::kMaxVarintLen + kFragmentSlack;
@@ -88,44 +91,67 @@ void ProtoExporter::ensure_process() {
   process_unconfirmed_ = true;
 }
 
-ProtoExporter::Sequence* ProtoExporter::sequence_for(uint32_t tid) {
-  if (Sequence** found = sequences_.find(tid)) return *found;
-  // The thread's ids are fixed at first sight; its thread packet is written
-  // by the caller and rewritten for as long as no flush has carried it.
-  auto n = static_cast<uint32_t>(sequence_list_.size());
+ProtoExporter::Sequence* ProtoExporter::new_sequence(uint32_t n) {
   auto seq = std::make_unique<Sequence>();
-  seq->tid = tid;
-  seq->sequence_id = sequence_id(n + 2);
-  seq->track_uuid = process_uuid_ + n + 1;
+  seq->sequence_id = sequence_id(n);
   uint8_t* p = seq->prefix;
   *p++ = pb::tag::kSequenceId;
   p = pb::write_varint(seq->sequence_id, p);
   *p++ = pb::tag::kSequenceFlags;
   *p++ = pb::kSeqNeedsIncrementalState;
   seq->prefix_len = static_cast<uint8_t>(p - seq->prefix);
-  Sequence* raw = seq.get();
   sequence_list_.push_back(std::move(seq));
-  sequences_.insert(tid, raw);
+  return sequence_list_.back().get();
+}
+
+ProtoExporter::Track* ProtoExporter::track_for(uint32_t tid) {
+  if (Track** found = tracks_.find(tid)) return *found;
+  // The thread's ids are fixed at first sight; its descriptor is written by
+  // the caller and rewritten for as long as no flush has carried it.
+  auto n = static_cast<uint32_t>(track_list_.size());
+  auto track = std::make_unique<Track>();
+  track->tid = tid;
+  track->track_uuid = process_uuid_ + n + 1;
+  if (n < kOwnSequences) {
+    track->seq = new_sequence(n + 2);
+  } else {
+    if (shared_ == nullptr) shared_ = new_sequence(kOwnSequences + 2);
+    track->seq = shared_;
+    track->shared = true;
+  }
+  Track* raw = track.get();
+  track_list_.push_back(std::move(track));
+  tracks_.insert(tid, raw);
   return raw;
 }
 
-void ProtoExporter::write_thread_packet(Sequence& seq, const core::ThreadNames& threads) {
-  pb::TrackDescriptor track;
-  track.uuid = seq.track_uuid;
-  track.thread = pb::ThreadDescriptor{
-      .pid = pid_, .tid = static_cast<int32_t>(seq.tid), .thread_name = threads.name(seq.tid)};
-  track.parent_uuid = process_uuid_;
+void ProtoExporter::write_thread_packet(Track& track, const core::ThreadNames& threads) {
+  Sequence& seq = *track.seq;
+  pb::TrackDescriptor desc;
+  desc.uuid = track.track_uuid;
+  desc.thread = pb::ThreadDescriptor{
+      .pid = pid_, .tid = static_cast<int32_t>(track.tid), .thread_name = threads.name(track.tid)};
+  desc.parent_uuid = process_uuid_;
   pb::TracePacket packet;
   packet.timestamp = 0;
   packet.trusted_packet_sequence_id = seq.sequence_id;
-  packet.data = std::move(track);
-  packet.interned_data = pb::InternedData{.event_categories = {{kCategoryIid, "py"}}};
-  packet.sequence_flags = pb::kSeqIncrementalStateCleared;
-  packet.trace_packet_defaults = pb::TracePacketDefaults{
-      .track_event_defaults = pb::TrackEventDefaults{.track_uuid = seq.track_uuid}};
+  packet.data = std::move(desc);
+  // A thread of its own sequence starts it; on the shared one only the
+  // first descriptor does, and the events name their track themselves.
+  Unconfirmed sent{Unconfirmed::What::Thread, &track, nullptr, 0};
+  if (!track.shared || !seq.cleared) {
+    packet.interned_data = pb::InternedData{.event_categories = {{kCategoryIid, "py"}}};
+    packet.sequence_flags = pb::kSeqIncrementalStateCleared;
+    seq.cleared = true;
+    sent.seq = &seq;
+  }
+  if (!track.shared) {
+    packet.trace_packet_defaults = pb::TracePacketDefaults{
+        .track_event_defaults = pb::TrackEventDefaults{.track_uuid = track.track_uuid}};
+  }
   write_packet(packet);
-  seq.delivered = true;
-  unconfirmed_.push_back({&seq, kThreadPacket});
+  track.delivered = true;
+  unconfirmed_.push_back(sent);
 }
 
 void ProtoExporter::deliver_name(Sequence& seq, uint32_t code_id, const core::CodeLookup& code) {
@@ -136,21 +162,23 @@ void ProtoExporter::deliver_name(Sequence& seq, uint32_t code_id, const core::Co
   }
   if (entry->delivered) return;
   std::optional<core::CodeInfo> info = code.code(code_id);
+  // As the JSON writer shows them: a function without a readable name.
+  std::string name = info && !info->qualname.empty() ? std::move(info->qualname) : "<unknown>";
   pb::TracePacket packet;
   packet.timestamp = 0;
   packet.trusted_packet_sequence_id = seq.sequence_id;
-  packet.interned_data = pb::InternedData{
-      .event_names = {{entry->iid, info ? std::move(info->qualname) : std::string("<unknown>")}}};
+  packet.interned_data = pb::InternedData{.event_names = {{entry->iid, std::move(name)}}};
   packet.sequence_flags = pb::kSeqNeedsIncrementalState;
   write_packet(packet);
   entry->delivered = true;
   --seq.undelivered_names;
-  unconfirmed_.push_back({&seq, code_id});
+  unconfirmed_.push_back({Unconfirmed::What::Name, nullptr, &seq, code_id});
 }
 
-const ProtoExporter::FragmentRef* ProtoExporter::add_fragment(const Sequence& seq, uint64_t key,
+const ProtoExporter::FragmentRef* ProtoExporter::add_fragment(const Track& track, uint64_t key,
                                                               bool begin, uint32_t code_id) {
-  uint8_t body[5 + pb::kMaxVarintLen];
+  const Sequence& seq = *track.seq;
+  uint8_t body[5 + pb::kMaxVarintLen + 1 + pb::kMaxVarintLen];
   uint8_t* b = body;
   *b++ = pb::tag::kEventType;
   if (begin) {
@@ -161,6 +189,10 @@ const ProtoExporter::FragmentRef* ProtoExporter::add_fragment(const Sequence& se
     b = pb::write_varint(seq.names.find(code_id)->iid, b);
   } else {
     *b++ = pb::kTypeSliceEnd;
+  }
+  if (track.shared) {
+    *b++ = pb::tag::kTrackUuid;
+    b = pb::write_varint(track.track_uuid, b);
   }
   auto body_len = static_cast<size_t>(b - body);
 
@@ -188,22 +220,30 @@ Status ProtoExporter::write_batch(std::span<const core::Event> events, const cor
   if (batch_.size() < need) batch_.resize(need);
   uint8_t* p = batch_.data();
 
-  // Events come in runs of one thread; remember the last thread's sequence.
-  Sequence* seq = nullptr;
-  uint32_t seq_tid = 0;
-  for (const core::Event& ev : events) {
-    if (seq == nullptr || ev.tid != seq_tid) {
-      seq = sequence_for(ev.tid);
-      seq_tid = ev.tid;
+  // Events come in runs of one thread; remember the last thread's track.
+  Track* track = nullptr;
+  uint32_t track_tid = 0;
+  for (size_t i = 0; i < events.size(); ++i) {
+    const core::Event& ev = events[i];
+    if (track == nullptr || ev.tid != track_tid) {
+      track = track_for(ev.tid);
+      track_tid = ev.tid;
     }
-    if (!seq->delivered) write_thread_packet(*seq, threads);
-    const bool begin = !core::ends_slice(ev.kind());
+    if (!track->delivered) write_thread_packet(*track, threads);
+    const uint8_t kind = ev.kind();
+    if (core::is_user_kind(kind)) [[unlikely]] {
+      std::span<const core::Event> unit = events.subspan(i, 1 + core::payload_records(events, i));
+      p = write_user_event(unit, *track, p, events.size() - i - unit.size());
+      i += unit.size() - 1;
+      continue;
+    }
+    const bool begin = !core::ends_slice(kind);
     const uint32_t code_id = ev.code_id();
     const uint64_t key = fragment_key(ev.tid, code_id, begin);
     const FragmentRef* ref = fragment_index_.find(key);
-    if (ref == nullptr || (begin && seq->undelivered_names != 0)) [[unlikely]] {
-      if (begin) deliver_name(*seq, code_id, code);
-      if (ref == nullptr) ref = add_fragment(*seq, key, begin, code_id);
+    if (ref == nullptr || (begin && track->seq->undelivered_names != 0)) [[unlikely]] {
+      if (begin) deliver_name(*track->seq, code_id, code);
+      if (ref == nullptr) ref = add_fragment(*track, key, begin, code_id);
     }
 
     // 0x0A, length, 0x40, varint(ts), fragment; the length is one byte.
@@ -257,6 +297,99 @@ Status ProtoExporter::finish(const core::CodeLookup&, const core::ThreadNames&,
   return settle(out_.flush());
 }
 
+uint64_t ProtoExporter::counter_track(std::string_view name) {
+  size_t k = 0;
+  while (k < counters_.size() && counters_[k].name != name) ++k;
+  if (k == counters_.size()) {
+    // Beside the thread tracks (process uuid + 1 + thread index), far above.
+    counters_.push_back({std::string(name), process_uuid_ + (uint64_t{1} << 31) + k, false});
+  }
+  Counter& c = counters_[k];
+  if (!c.delivered) {
+    ensure_process();
+    pb::TrackDescriptor desc;
+    desc.uuid = c.track_uuid;
+    desc.name = c.name;
+    desc.parent_uuid = process_uuid_;
+    desc.counter = pb::CounterDescriptor{};
+    pb::TracePacket packet;
+    packet.timestamp = 0;
+    packet.trusted_packet_sequence_id = sequence_id(1);
+    packet.data = std::move(desc);
+    write_packet(packet);
+    c.delivered = true;
+    unconfirmed_.push_back(
+        {Unconfirmed::What::Counter, nullptr, nullptr, static_cast<uint32_t>(k)});
+  }
+  return c.track_uuid;
+}
+
+uint8_t* ProtoExporter::write_user_event(std::span<const core::Event> unit, const Track& track,
+                                         uint8_t* p, size_t later) {
+  const core::Event& head = unit.front();
+  core::UserPayload payload;
+  if (!core::decode_payload(core::payload_bytes(unit, 0, payload_buf_), payload)) return p;
+  pb::TrackEvent event;
+  const auto kind = static_cast<core::EventKind>(head.kind());
+  if (kind == core::EventKind::Counter) {
+    event.type = pb::kTypeCounter;
+    event.track_uuid = counter_track(payload.name);
+    const core::UserValue& v = payload.args.empty() ? core::UserValue{} : payload.args[0].value;
+    if (v.type == core::UserValue::Type::Double) {
+      event.double_counter_value = v.d;
+    } else {
+      event.counter_value = v.i;
+    }
+  } else {
+    event.type = kind == core::EventKind::SpanBegin ? pb::kTypeSliceBegin
+                 : kind == core::EventKind::SpanEnd ? pb::kTypeSliceEnd
+                                                    : pb::kTypeInstant;
+    if (track.shared) event.track_uuid = track.track_uuid;
+    if (kind != core::EventKind::SpanEnd) {
+      event.categories = {"user"};
+      event.name = std::string(payload.name);
+      for (const core::UserArg& a : payload.args) {
+        pb::DebugAnnotation d;
+        d.name = std::string(a.key);
+        switch (a.value.type) {
+          case core::UserValue::Type::None:
+            break;
+          case core::UserValue::Type::Bool:
+            d.value = a.value.i != 0;
+            break;
+          case core::UserValue::Type::Int:
+            d.value = a.value.i;
+            break;
+          case core::UserValue::Type::Double:
+            d.value = a.value.d;
+            break;
+          case core::UserValue::Type::Str:
+            d.value = std::string(a.value.s);
+            break;
+        }
+        event.debug_annotations.push_back(std::move(d));
+      }
+    }
+  }
+  pb::TracePacket packet;
+  packet.timestamp = head.ts;
+  packet.trusted_packet_sequence_id = track.seq->sequence_id;
+  packet.data = std::move(event);
+  packet.sequence_flags = pb::kSeqNeedsIncrementalState;
+  scratch_.clear();
+  pb::encode(packet, scratch_);
+  // In the batch, in its place among the thread's function events, keeping
+  // the room reserved for the events after it.
+  size_t at = static_cast<size_t>(p - batch_.data());
+  size_t need = at + 1 + pb::kMaxVarintLen + scratch_.size() + later * kMaxEventPacket;
+  if (batch_.size() < need) batch_.resize(need);
+  p = batch_.data() + at;
+  *p++ = pb::tag::kTracePacket;
+  p = pb::write_varint(scratch_.size(), p);
+  std::memcpy(p, scratch_.data(), scratch_.size());
+  return p + scratch_.size();
+}
+
 // A failed flush may have dropped the buffered descriptor and interning
 // packets; forget that they were written so the next batch that needs them
 // writes them again. Names are interned only once their sequence's thread
@@ -268,14 +401,20 @@ Status ProtoExporter::settle(Status flushed) {
   if (!flushed.ok()) {
     if (process_unconfirmed_) process_written_ = false;
     for (const Unconfirmed& u : unconfirmed_) {
-      if (u.code == kThreadPacket) {
-        u.seq->delivered = false;
-        continue;
-      }
-      NameEntry* entry = u.seq->names.find(u.code);
-      if (entry->delivered) {
-        entry->delivered = false;
-        ++u.seq->undelivered_names;
+      switch (u.what) {
+        case Unconfirmed::What::Thread:
+          u.track->delivered = false;
+          if (u.seq != nullptr) u.seq->cleared = false;
+          break;
+        case Unconfirmed::What::Name:
+          if (NameEntry* entry = u.seq->names.find(u.index); entry->delivered) {
+            entry->delivered = false;
+            ++u.seq->undelivered_names;
+          }
+          break;
+        case Unconfirmed::What::Counter:
+          counters_[u.index].delivered = false;
+          break;
       }
     }
   }

@@ -25,6 +25,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/event.h"
@@ -78,37 +79,66 @@ class ProtoExporter final : public core::Exporter {
     bool delivered = false;
   };
 
+  // A packet sequence: its id and the names interned on it.
   struct Sequence {
-    uint32_t tid = 0;
     uint32_t sequence_id = 0;
-    uint64_t track_uuid = 0;
     // trusted_packet_sequence_id and sequence_flags = needs incremental
     // state, as every event packet of the sequence carries them.
     uint8_t prefix[1 + pb::kMaxVarintLen + 2] = {};
     uint8_t prefix_len = 0;
     core::FlatMap<uint32_t, NameEntry> names;
-    bool delivered = false;  // its thread packet
     uint32_t undelivered_names = 0;
+    bool cleared = false;  // the packet that clears its incremental state is out
+  };
+
+  // A thread: its track, on a sequence of its own or, past the first
+  // kOwnSequences threads, on the one they all share, whose events name
+  // their track themselves.
+  struct Track {
+    uint32_t tid = 0;
+    uint64_t track_uuid = 0;
+    Sequence* seq = nullptr;
+    bool shared = false;
+    bool delivered = false;  // its descriptor
+  };
+
+  struct Counter {
+    std::string name;
+    uint64_t track_uuid = 0;
+    bool delivered = false;  // its descriptor
   };
 
   // A descriptor or interning packet that sits in the file's buffer, not yet
   // known to have reached the file.
   struct Unconfirmed {
-    Sequence* seq;
-    uint32_t code;  // kThreadPacket for the sequence's thread packet
+    enum class What : uint8_t { Thread, Name, Counter } what;
+    Track* track = nullptr;   // Thread
+    Sequence* seq = nullptr;  // Name; for Thread, the sequence it cleared, if it did
+    uint32_t index = 0;       // Name: the code id; Counter: its place in counters_
   };
-  static constexpr uint32_t kThreadPacket = ~uint32_t{0};
+
+  // Threads with a sequence of their own: ids base*128+2 .. base*128+126;
+  // the rest share base*128+127, so no process ever uses another's ids.
+  static constexpr uint32_t kOwnSequences = 125;
 
   ProtoExporter(core::SharedFile out, int32_t pid);
 
   uint32_t sequence_id(uint32_t n) const { return sequence_base_ * 128 + n; }
-  Sequence* sequence_for(uint32_t tid);
-  void write_thread_packet(Sequence& seq, const core::ThreadNames& threads);
+  Sequence* new_sequence(uint32_t n);
+  Track* track_for(uint32_t tid);
+  void write_thread_packet(Track& track, const core::ThreadNames& threads);
   void deliver_name(Sequence& seq, uint32_t code_id, const core::CodeLookup& code);
-  const FragmentRef* add_fragment(const Sequence& seq, uint64_t key, bool begin, uint32_t code_id);
+  const FragmentRef* add_fragment(const Track& track, uint64_t key, bool begin, uint32_t code_id);
   core::Status settle(core::Status flushed);
   // An instant on the process track, at time 0: the end-of-run reports.
   void write_process_instant(pb::TrackEvent event);
+  // A user event (header and payload) as a packet into the batch at `p`,
+  // with `later` events still to come; returns where the batch continues
+  // (the buffer may have moved).
+  uint8_t* write_user_event(std::span<const core::Event> unit, const Track& track, uint8_t* p,
+                            size_t later);
+  // The track of a user counter; its descriptor goes out first if needed.
+  uint64_t counter_track(std::string_view name);
 
   core::SharedFile out_;
   std::vector<uint8_t> scratch_;
@@ -120,9 +150,13 @@ class ProtoExporter final : public core::Exporter {
   std::vector<uint8_t> fragments_;
   size_t fragments_len_ = 0;
   core::FlatMap<uint64_t, FragmentRef> fragment_index_;
-  core::FlatMap<uint32_t, Sequence*> sequences_;
-  std::vector<std::unique_ptr<Sequence>> sequence_list_;  // in order of first sight
+  core::FlatMap<uint32_t, Track*> tracks_;
+  std::vector<std::unique_ptr<Track>> track_list_;  // in order of first sight
+  std::vector<std::unique_ptr<Sequence>> sequence_list_;
+  Sequence* shared_ = nullptr;  // made when the first thread needs it
   std::vector<Unconfirmed> unconfirmed_;
+  std::vector<Counter> counters_;  // user counters, in order of first sample
+  std::string payload_buf_;
   uint64_t process_uuid_;
   int32_t pid_;
   uint32_t sequence_base_ = 0;

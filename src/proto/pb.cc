@@ -76,7 +76,8 @@ static_assert(kPacketTimestamp.bytes[0] == tag::kTimestamp &&
               kPacketTrackEvent.bytes[0] == tag::kTrackEvent &&
               kPacketSequenceFlags.bytes[0] == tag::kSequenceFlags &&
               kEventCategoryIids.bytes[0] == tag::kCategoryIid &&
-              kEventType.bytes[0] == tag::kEventType && kEventNameIid.bytes[0] == tag::kNameIid);
+              kEventType.bytes[0] == tag::kEventType && kEventNameIid.bytes[0] == tag::kNameIid &&
+              kEventTrackUuid.bytes[0] == tag::kTrackUuid);
 
 // ---- sizes ----
 

@@ -71,6 +71,7 @@ inline constexpr uint8_t kSequenceFlags = 0x68;  // TracePacket.sequence_flags, 
 inline constexpr uint8_t kCategoryIid = 0x18;    // TrackEvent.category_iids, 3
 inline constexpr uint8_t kEventType = 0x48;      // TrackEvent.type, 9
 inline constexpr uint8_t kNameIid = 0x50;        // TrackEvent.name_iid, 10
+inline constexpr uint8_t kTrackUuid = 0x58;      // TrackEvent.track_uuid, 11
 }  // namespace tag
 
 // TrackEvent.type

@@ -18,6 +18,7 @@
 #include "core/event.h"
 #include "core/output.h"
 #include "core/sink.h"
+#include "core/user_event.h"
 
 namespace morvex::test {
 
@@ -96,6 +97,22 @@ inline core::Event ev(uint64_t ts, uint32_t tid, uint8_t kind, uint32_t code) {
 }
 inline core::Event ev(uint64_t ts, uint32_t tid, core::EventKind kind, uint32_t code) {
   return ev(ts, tid, static_cast<uint8_t>(kind), code);
+}
+
+// A user event as the serializer hands it on: the header, then its payload.
+inline std::vector<core::Event> user_event(uint64_t ts, uint32_t tid, core::EventKind kind,
+                                           std::string_view name,
+                                           const std::vector<core::UserArg>& args = {}) {
+  core::PayloadWriter w(name);
+  for (const core::UserArg& a : args) w.add(a.key, a.value);
+  std::vector<uint64_t> words = *w.words();
+  std::vector<core::Event> out{ev(ts, tid, kind, static_cast<uint32_t>(words.size()))};
+  for (uint64_t word : words) out.push_back({word, tid, 0});
+  return out;
+}
+
+inline void append(std::vector<core::Event>& to, const std::vector<core::Event>& more) {
+  to.insert(to.end(), more.begin(), more.end());
 }
 
 }  // namespace morvex::test

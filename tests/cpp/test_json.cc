@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdint>
 #include <fstream>
 #include <iterator>
@@ -204,7 +205,7 @@ TEST(JsonExporter, EveryKindByteHasAPhaseAndAName) {
     const char* name;
   } const cases[] = {{1, "B", "start"},  {2, "E", "return"}, {3, "E", "yield"},
                      {4, "B", "resume"}, {5, "E", "unwind"}, {6, "B", "throw"},
-                     {0, "B", "start"},  {7, "B", "start"},  {255, "B", "start"}};
+                     {0, "B", "start"},  {11, "B", "start"}, {255, "B", "start"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(int(c.kind));
     Session run;
@@ -339,6 +340,45 @@ core::SharedFile dev_full() {
   int fd = ::open("/dev/full", O_WRONLY | O_APPEND | O_CLOEXEC);
   EXPECT_GE(fd, 0);
   return core::SharedFile(fd);
+}
+
+TEST(JsonExporter, UserEventsAreSpansInstantsAndCounters) {
+  Session run;
+  run.code.infos[0] = CodeInfo{"f", "a.py", 1};
+  using T = core::UserValue::Type;
+  std::vector<Event> events{ev(1000, 7, EventKind::Start, 0)};
+  test::append(events, test::user_event(2000, 7, EventKind::SpanBegin, "lo\"ad",
+                                        {{"path", {T::Str, 0, 0, "/x\n"}},
+                                         {"n", {T::Int, -3}},
+                                         {"r", {T::Double, 0, 0.5}},
+                                         {"big", {T::Double, 0, 1e300}},
+                                         {"whole", {T::Double, 0, 2.0}},
+                                         {"nan", {T::Double, 0, std::nan("")}},
+                                         {"ok", {T::Bool, 1}},
+                                         {"none", {T::None}}}));
+  test::append(events, test::user_event(2500, 7, EventKind::Instant, "mark"));
+  test::append(events,
+               test::user_event(3000, 7, EventKind::Counter, "queue", {{"", {T::Int, 42}}}));
+  test::append(events, test::user_event(3500, 7, EventKind::SpanEnd, "lo\"ad"));
+  ASSERT_TRUE(run.batch(events).ok());
+  std::string text = run.file.contents();
+  const std::string expected =
+      R"([{"name":"f","cat":"py","ph":"B","ts":1.000,"pid":4242,"tid":7,"args":{"file":"a.py","line":1,"kind":"start"}},)"
+      R"({"name":"lo\"ad","cat":"user","ph":"B","ts":2.000,"pid":4242,"tid":7,"args":{"path":"/x\n","n":-3,"r":0.5,"big":1e+300,"whole":2.0,"nan":null,"ok":true,"none":null}},)"
+      R"({"name":"mark","cat":"user","ph":"i","s":"t","ts":2.500,"pid":4242,"tid":7,"args":{}},)"
+      R"({"name":"queue","cat":"user","ph":"C","ts":3.000,"pid":4242,"tid":7,"args":{"value":42}},)"
+      R"({"name":"lo\"ad","cat":"user","ph":"E","ts":3.500,"pid":4242,"tid":7},)";
+  EXPECT_EQ(text, expected);
+}
+
+TEST(JsonExporter, FilterRecordStatesTheOptionsAndCounts) {
+  Session run;
+  core::RunEnd end{0, core::FilterReport{{{}, {"*/v/*", "x"}, 3, std::nullopt}, 2, 11, 0}};
+  ASSERT_TRUE(run.exporter.finish(run.code, run.threads, end).ok());
+  EXPECT_EQ(
+      run.file.contents(),
+      R"([{"args":{"exclude":"*/v/*,x","filtered_functions":2,"max_depth":3,"max_depth_events":11},)"
+      R"("name":"morvex_filters","ph":"M","pid":4242,"tid":0},)");
 }
 
 TEST(JsonExporterFailure, FailedFlushesAreReported) {

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <limits>
@@ -79,6 +81,9 @@ std::vector<Field> fields(std::span<const uint8_t> in) {
     Field f{static_cast<uint32_t>(tag >> 3), static_cast<uint8_t>(tag & 7), 0, {}};
     if (f.type == 0) {
       f.value = read_varint(in, pos);
+    } else if (f.type == 1 && pos + 8 <= in.size()) {
+      std::memcpy(&f.value, in.data() + pos, 8);  // fixed64, little-endian like this machine
+      pos += 8;
     } else if (f.type == 2) {
       uint64_t n = read_varint(in, pos);
       if (pos + n > in.size()) {
@@ -218,14 +223,15 @@ TEST(ProtoExporter, ThreadWithoutNameHasNoThreadName) {
   EXPECT_EQ(run.code.calls, 0);
 }
 
-TEST(ProtoExporter, UnknownAndEmptyNamesAreInterned) {
+// Both read as the JSON writer shows them.
+TEST(ProtoExporter, UnknownAndEmptyNamesAreInternedAsUnknown) {
   Session run;
   run.code.infos[1] = CodeInfo{"", "/x.py", 1};
   ASSERT_TRUE(run.batch({ev(1, 7, EventKind::Start, 5), ev(2, 7, EventKind::Start, 1)}).ok());
   auto ps = packets(run.file.bytes());
   ASSERT_EQ(ps.size(), 6u);
   EXPECT_EQ(hex(field(ps[2], 12)->bytes), hex_of({"12 0d 08 01 12 09", hex_text("<unknown>")}));
-  EXPECT_EQ(hex(field(ps[3], 12)->bytes), "12 04 08 02 12 00");
+  EXPECT_EQ(hex(field(ps[3], 12)->bytes), hex_of({"12 0d 08 02 12 09", hex_text("<unknown>")}));
 }
 
 TEST(ProtoExporter, AllEndEventsOfAThreadShareOneFragment) {
@@ -254,7 +260,7 @@ TEST(ProtoExporter, KindBytesMapToBeginOrEnd) {
     uint8_t kind;
     bool begin;
   } const cases[] = {{1, true}, {2, false}, {3, false}, {4, true},  {5, false},
-                     {6, true}, {0, true},  {7, true},  {255, true}};
+                     {6, true}, {0, true},  {11, true}, {255, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(int(c.kind));
     Session run;
@@ -518,6 +524,170 @@ TEST(ProtoExporterFailure, FinishReportsAFailedFlush) {
   core::Status failed = run.exporter.finish(run.code, run.threads, 17);
   ASSERT_FALSE(failed.ok());
   EXPECT_EQ(failed.error().os_code(), ENOSPC);
+}
+
+// ---- past 125 threads, user events, the filter record ----
+
+// Where each event of a file lands: (sequence id, track uuid), the track
+// being the event's own track_uuid or its sequence's default.
+std::vector<std::pair<uint64_t, uint64_t>> event_places(const std::vector<uint8_t>& file) {
+  std::map<uint64_t, uint64_t> defaults;
+  std::vector<std::pair<uint64_t, uint64_t>> out;
+  for (const auto& p : packets(file)) {
+    uint64_t seq = field(p, 10)->value;
+    if (const Field* d = field(p, 59))
+      defaults[seq] = field(fields(field(fields(d->bytes), 11)->bytes), 11)->value;
+    if (const Field* te = field(p, 11)) {
+      auto e = fields(te->bytes);
+      const Field* own = field(e, 11);
+      out.push_back({seq, own ? own->value : defaults.at(seq)});
+    }
+  }
+  return out;
+}
+
+TEST(ProtoExporter, ThreadsPastTheOwnSequencesShareOneAndNameTheirTracks) {
+  Session run;
+  run.code.infos[0] = CodeInfo{"f", "", 1};
+  run.exporter.set_sequence_base(1000);
+  std::vector<Event> events;
+  for (uint32_t t = 0; t < 130; ++t) {
+    events.push_back(ev(10 + t, 100 + t, EventKind::Start, 0));
+    events.push_back(ev(20 + t, 100 + t, EventKind::Return, 0));
+  }
+  ASSERT_TRUE(run.batch(events).ok());
+  ASSERT_TRUE(run.exporter.finish(run.code, run.threads, 0).ok());
+  auto bytes = run.file.bytes();
+  auto places = event_places(bytes);
+  ASSERT_EQ(places.size(), 260u);
+  const uint64_t uuid0 = run.exporter.process_uuid() + 1;
+  for (uint32_t t = 0; t < 130; ++t) {
+    // The first 125 keep base*128 + n + 2; every later one uses 128127,
+    // still inside this process's own block of ids.
+    uint64_t seq = t < 125 ? 128000 + t + 2 : 128127;
+    EXPECT_EQ(places[2 * t], (std::pair<uint64_t, uint64_t>{seq, uuid0 + t})) << t;
+    EXPECT_EQ(places[2 * t + 1], (std::pair<uint64_t, uint64_t>{seq, uuid0 + t})) << t;
+  }
+  // On the shared sequence the first descriptor clears it and interns "py";
+  // the others do neither, and none sets defaults.
+  int descriptors = 0, names = 0;
+  for (const auto& p : packets(bytes)) {
+    if (field(p, 10)->value != 128127) continue;
+    if (field(p, 60) != nullptr) {
+      EXPECT_EQ(field(p, 59), nullptr);
+      EXPECT_EQ(field(p, 13) != nullptr, descriptors == 0);
+      EXPECT_EQ(field(p, 12) != nullptr, descriptors == 0);
+      ++descriptors;
+    } else if (field(p, 12) != nullptr) {
+      ++names;
+    }
+  }
+  EXPECT_EQ(descriptors, 5);
+  EXPECT_EQ(names, 1) << "f is interned once for the sequence";
+}
+
+TEST(ProtoExporterFailure, ALostClearOfTheSharedSequenceIsSentAgainWithItsNames) {
+  FailingSession run;
+  run.code.infos[0] = CodeInfo{"f", "", 1};
+  std::vector<Event> first;
+  for (uint32_t t = 0; t < 125; ++t) first.push_back(ev(1, 100 + t, EventKind::Start, 0));
+  ASSERT_TRUE(run.batch(first).ok());
+  const size_t good = run.good.bytes().size();
+  run.point_at("/dev/full");
+  ASSERT_FALSE(run.batch({ev(2, 500, EventKind::Start, 0)}).ok());
+  run.point_at(run.good.path().c_str());
+  ASSERT_TRUE(run.batch({ev(3, 501, EventKind::Start, 0), ev(4, 500, EventKind::Start, 0)}).ok());
+  auto bytes = run.good.bytes();
+  auto ps = packets(std::vector<uint8_t>(bytes.begin() + good, bytes.end()));
+  ASSERT_EQ(ps.size(), 5u);
+  EXPECT_EQ(field(ps[0], 13)->value, 1u) << "thread 501 now clears the shared sequence";
+  EXPECT_NE(field(ps[1], 12), nullptr) << "and f is interned on it again";
+  EXPECT_NE(field(ps[2], 60), nullptr);
+  EXPECT_EQ(field(ps[2], 13), nullptr) << "thread 500's descriptor follows, plainly";
+}
+
+TEST(ProtoExporter, UserEventsBecomeSlicesInstantsAndCounterTracks) {
+  Session run;
+  run.code.infos[0] = CodeInfo{"f", "", 1};
+  using V = core::UserValue;
+  using T = V::Type;
+  std::vector<Event> events{ev(10, 7, EventKind::Start, 0)};
+  test::append(events, test::user_event(11, 7, EventKind::SpanBegin, "load",
+                                        {{"path", {T::Str, 0, 0, "/x"}},
+                                         {"n", {T::Int, -3}},
+                                         {"r", {T::Double, 0, 0.5}},
+                                         {"ok", {T::Bool, 1}},
+                                         {"none", {T::None}}}));
+  test::append(events, test::user_event(12, 7, EventKind::Instant, "mark"));
+  test::append(events, test::user_event(13, 7, EventKind::Counter, "queue", {{"", {T::Int, 42}}}));
+  test::append(events,
+               test::user_event(14, 7, EventKind::Counter, "queue", {{"", {T::Double, 0, 2.5}}}));
+  test::append(events, test::user_event(15, 7, EventKind::SpanEnd, "load"));
+  events.push_back(ev(16, 7, EventKind::Return, 0));
+  ASSERT_TRUE(run.batch(events).ok());
+  auto ps = packets(run.file.bytes());
+  std::vector<std::vector<Field>> evs;
+  std::vector<Field> counter_track;
+  for (const auto& p : ps) {
+    if (const Field* te = field(p, 11)) evs.push_back(fields(te->bytes));
+    if (const Field* td = field(p, 60); td && field(fields(td->bytes), 8))
+      counter_track = fields(td->bytes);
+  }
+  ASSERT_EQ(evs.size(), 7u) << "in their recorded order, between f's begin and end";
+  EXPECT_EQ(field(evs[1], 9)->value, 1u);
+  EXPECT_EQ(text(field(evs[1], 23)), "load");
+  EXPECT_EQ(text(field(evs[1], 22)), "user");
+  std::vector<std::string> annotations;
+  for (const Field& a : evs[1]) {
+    if (a.number != 4) continue;
+    auto af = fields(a.bytes);
+    std::string value = field(af, 6)   ? "s:" + text(field(af, 6))
+                        : field(af, 4) ? "i:" + std::to_string(int64_t(field(af, 4)->value))
+                        : field(af, 5)
+                            ? "d:" + std::to_string(std::bit_cast<double>(field(af, 5)->value))
+                        : field(af, 2) ? "b:" + std::to_string(field(af, 2)->value)
+                                       : "none";
+    annotations.push_back(text(field(af, 10)) + "=" + value);
+  }
+  EXPECT_EQ(annotations, (std::vector<std::string>{"path=s:/x", "n=i:-3", "r=d:0.500000", "ok=b:1",
+                                                   "none=none"}));
+  EXPECT_EQ(field(evs[2], 9)->value, 3u);
+  EXPECT_EQ(text(field(evs[2], 23)), "mark");
+  // One counter track for "queue", under the process, with both samples.
+  ASSERT_FALSE(counter_track.empty());
+  EXPECT_EQ(text(field(counter_track, 2)), "queue");
+  EXPECT_EQ(field(counter_track, 5)->value, run.exporter.process_uuid());
+  const uint64_t uuid = field(counter_track, 1)->value;
+  EXPECT_EQ(field(evs[3], 9)->value, 4u);
+  EXPECT_EQ(field(evs[3], 11)->value, uuid);
+  EXPECT_EQ(field(evs[3], 30)->value, 42u);
+  EXPECT_EQ(field(evs[4], 11)->value, uuid);
+  EXPECT_EQ(std::bit_cast<double>(field(evs[4], 44)->value), 2.5);
+  EXPECT_EQ(field(evs[5], 9)->value, 2u);
+  EXPECT_EQ(field(evs[5], 23), nullptr) << "a span end carries no name, like a function end";
+}
+
+TEST(ProtoExporter, FilterRecordStatesTheOptionsAndCounts) {
+  Session run;
+  core::RunEnd end{3, core::FilterReport{{{"app"}, {":stdlib"}, std::nullopt, 100000}, 4, 0, 9}};
+  ASSERT_TRUE(run.exporter.finish(run.code, run.threads, end).ok());
+  auto ps = packets(run.file.bytes());
+  ASSERT_EQ(ps.size(), 3u) << "process track, filters, then dropped";
+  auto e = fields(field(ps[1], 11)->bytes);
+  EXPECT_EQ(field(ps[1], 10)->value, 1u);
+  EXPECT_EQ(field(e, 9)->value, 3u);
+  EXPECT_EQ(text(field(e, 23)), "morvex: filters");
+  std::string shown;
+  for (const Field& a : e) {
+    if (a.number != 4) continue;
+    auto af = fields(a.bytes);
+    shown += text(field(af, 10)) + "=" +
+             (field(af, 6) ? text(field(af, 6)) : std::to_string(field(af, 4)->value)) + " ";
+  }
+  EXPECT_EQ(shown,
+            "include=app exclude=:stdlib min_duration_ns=100000 filtered_functions=4 "
+            "min_duration_events=9 ");
+  EXPECT_EQ(text(field(fields(field(ps[2], 11)->bytes), 23)), "morvex: 3 events dropped");
 }
 
 }  // namespace
