@@ -2,9 +2,11 @@
 // u64) to a value, for the lookups that run once per event.
 //
 // Power-of-two capacity, linear probing, load kept at or below one half so a
-// miss ends after a probe or two. Entries are never erased; the maps this
-// serves (templates, fragments, sequences, interned names, the code index)
-// only grow for the life of their owner.
+// miss ends after a probe or two. Most maps this serves (templates,
+// fragments, sequences, interned names) only grow for the life of their
+// owner; erase, which shifts the entries after the hole back so that no
+// tombstones slow later probes, serves the code index, which forgets code
+// objects as they die.
 //
 // Every key value is a valid key. The largest key value doubles as the
 // empty-slot marker and is therefore kept in a slot of its own beside the
@@ -110,6 +112,38 @@ class FlatMap {
     ++table_size_;
     ++size_;
     return {&slots_[i].value, true};
+  }
+
+  // Removes the key; false if it was not there. Pointers to other entries
+  // may be invalidated, as by an insertion.
+  bool erase(K key) {
+    if (key == kEmpty) {
+      if (!has_max_) return false;
+      has_max_ = false;
+      max_value_ = V{};
+      --size_;
+      return true;
+    }
+    if (!slots_) return false;
+    size_t i = home(key);
+    while (slots_[i].key != key) {
+      if (slots_[i].key == kEmpty) return false;
+      i = (i + 1) & mask_;
+    }
+    // Backward shift: move up every later entry of the run that the hole
+    // would cut off from its home slot.
+    for (size_t j = (i + 1) & mask_; slots_[j].key != kEmpty; j = (j + 1) & mask_) {
+      size_t h = home(slots_[j].key);
+      bool reachable = i <= j ? (h <= i || h > j) : (h <= i && h > j);
+      if (!reachable) continue;
+      slots_[i] = std::move(slots_[j]);
+      i = j;
+    }
+    slots_[i].key = kEmpty;
+    slots_[i].value = V{};
+    --table_size_;
+    --size_;
+    return true;
   }
 
   // Returns false (and leaves the stored value alone) if the key is present.
