@@ -132,12 +132,28 @@ size_t EventQueue::drain_nonblocking(std::vector<Event>& out, size_t max) {
   size_t total = 0;
   for (size_t i = 0; i < n; i++) {
     BatchRing::Consumer& c = consumers_[(start + i) % n];
+    // Read before the ring is emptied: whatever the thread pushed before it
+    // went is then sure to be taken below.
+    bool gone = c.producer_gone();
     while (std::unique_ptr<EventBatch> batch = c.try_pop()) {
       decode_into(*batch, clock_, out);
       total += batch->len;
-      if (total >= max) return total;
+      if (total >= max) {
+        gone_.clear();  // let go of them on a drain that gets through
+        return total;
+      }
     }
+    if (gone) gone_.push_back((start + i) % n);
   }
+  // Rings of threads that exited or moved on to a later run, emptied: let
+  // them go, so a drain costs what the live threads cost, not every thread
+  // the run ever saw.
+  std::sort(gone_.begin(), gone_.end(), std::greater<>());
+  for (size_t k : gone_) {
+    consumers_[k] = std::move(consumers_.back());
+    consumers_.pop_back();
+  }
+  gone_.clear();
   return total;
 }
 

@@ -55,6 +55,12 @@ class alignas(64) EventQueue : public std::enable_shared_from_this<EventQueue> {
   void close() { closed_.store(true, std::memory_order_release); }
   bool is_closed() const { return closed_.load(std::memory_order_acquire); }
 
+  // Rings still held (tests and diagnostics).
+  size_t ring_count() {
+    std::lock_guard lock(mu_);
+    return consumers_.size();
+  }
+
   void add_dropped(uint64_t n) { dropped_.fetch_add(n, std::memory_order_relaxed); }
   uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
 
@@ -64,6 +70,7 @@ class alignas(64) EventQueue : public std::enable_shared_from_this<EventQueue> {
 
   std::mutex mu_;
   std::vector<BatchRing::Consumer> consumers_;  // guarded by mu_
+  std::vector<size_t> gone_;                    // scratch of a drain, guarded by mu_
   std::atomic<size_t> next_ring_{0};
   std::atomic<uint64_t> dropped_{0};
   std::atomic<bool> closed_{false};

@@ -54,10 +54,22 @@ void install_fork_guard() {
   });
 }
 
-void remove_entries(Cold* cold) {
+// Whether `cold` is listed, in O(1); caller holds the mutex. An entry that
+// forget_other_threads dropped is not there any more.
+bool listed(const Registry& r, const Cold* cold) {
+  size_t at = cold->registry_index;
+  return at < r.list.size() && r.list[at].cold == cold;
+}
+
+// O(1): the last entry takes the leaving one's place.
+void remove_entry(Cold* cold) {
   Registry& r = recorders();
   std::lock_guard lock(r.mu);
-  std::erase_if(r.list, [cold](const Recorder& e) { return e.cold == cold; });
+  if (!listed(r, cold)) return;
+  size_t at = cold->registry_index;
+  r.list[at] = r.list.back();
+  r.list[at].cold->registry_index = at;
+  r.list.pop_back();
 }
 
 void destroy_cold(void*) {
@@ -66,7 +78,7 @@ void destroy_cold(void*) {
   cell.state = CellState::Destroyed;
   // Leave the registry first, so a concurrent flush_every_thread never sees
   // a dying thread's state.
-  remove_entries(cold);
+  remove_entry(cold);
   uint64_t lost = Cold::flush_partial(*cold, HOT);
   // A run must never under-report loss: count what a full ring refused.
   if (lost != 0) {
@@ -135,8 +147,8 @@ void register_current() {
   if (cold == nullptr) return;
   Registry& r = recorders();
   std::lock_guard lock(r.mu);
-  for (const Recorder& e : r.list)
-    if (e.cold == cold) return;
+  if (listed(r, cold)) return;
+  cold->registry_index = r.list.size();
   r.list.push_back({cold, &HOT});
 }
 
@@ -153,6 +165,7 @@ void forget_other_threads() {
   Registry& r = recorders();
   std::lock_guard lock(r.mu);
   std::erase_if(r.list, [own](const Recorder& e) { return e.cold != own; });
+  if (own != nullptr) own->registry_index = 0;
 }
 
 std::mutex& recorders_mutex() { return recorders().mu; }

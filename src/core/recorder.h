@@ -42,8 +42,9 @@ struct Hot {
   uint64_t queue_id = 0;          // bound queue (0: none)
   uintptr_t last_code = UINTPTR_MAX;
   uint32_t last_code_id = UINT32_MAX;
-  uint32_t tid = UINT32_MAX;  // all ones: not yet obtained
+  uint32_t tid = UINT32_MAX;  // the id its events carry; all ones: not yet obtained
   uint32_t name_attempts = 0;
+  uint32_t depth = 0;  // recorded frames open, kept only under a maximum depth
   bool direct_counter = false;
   bool named = false;
 };
@@ -98,6 +99,15 @@ struct Cold {
   // Where events lost at thread exit are counted; expires with the run.
   std::weak_ptr<EventQueue> queue;
   std::unique_ptr<CodeSlot[]> codes;
+  // Its place in RECORDERS if listed (it is, when the entry there is its
+  // own), guarded by the registry's mutex.
+  size_t registry_index = 0;
+  // The kernel's id of the thread, and the id its events carry in the run
+  // `keyed_queue`: they differ when that run saw an earlier thread with the
+  // same kernel id.
+  uint32_t os_tid = UINT32_MAX;
+  uint32_t key = 0;
+  uint64_t keyed_queue = 0;
 
   // Hands the batch `hot` writes into over to the ring if it holds events;
   // returns the number of events discarded because the ring was full.

@@ -10,7 +10,10 @@
 // release store; pop reads the slot, then publishes the new head with a
 // release store. Each end keeps a cached copy of the other end's index and
 // reloads it (acquire) only when the cache says full (producer) or empty
-// (consumer), which keeps cache-line traffic to one transfer per wrap.
+// (consumer), which keeps cache-line traffic to one transfer per wrap. A
+// producer that goes away says so with a release store; a consumer that
+// sees it (acquire) also sees every item pushed before, so it can take the
+// rest and let the ring go.
 #pragma once
 
 #include <atomic>
@@ -45,6 +48,7 @@ class SpscRing {
     // Separate cache lines: the producer writes tail, the consumer head.
     alignas(64) std::atomic<size_t> tail{0};
     alignas(64) std::atomic<size_t> head{0};
+    std::atomic<bool> producer_gone{false};
     alignas(64) T* slots[N] = {};
 
     ~Storage() {
@@ -58,6 +62,17 @@ class SpscRing {
   class Producer {
    public:
     Producer() = default;
+    Producer(Producer&&) noexcept = default;
+    Producer& operator=(Producer&& other) noexcept {
+      if (this != &other) {
+        leave();
+        s_ = std::move(other.s_);
+        tail_ = other.tail_;
+        cached_head_ = other.cached_head_;
+      }
+      return *this;
+    }
+    ~Producer() { leave(); }
 
     // On a full ring the item stays with the caller.
     [[nodiscard]] bool try_push(std::unique_ptr<T>& item) {
@@ -76,6 +91,10 @@ class SpscRing {
    private:
     friend class SpscRing;
     explicit Producer(std::shared_ptr<Storage> s) : s_(std::move(s)) {}
+
+    void leave() {
+      if (s_) s_->producer_gone.store(true, std::memory_order_release);
+    }
 
     std::shared_ptr<Storage> s_;
     size_t tail_ = 0;
@@ -99,6 +118,9 @@ class SpscRing {
     }
 
     explicit operator bool() const { return s_ != nullptr; }
+
+    // True once the producer is gone; everything it pushed can then be popped.
+    bool producer_gone() const { return s_->producer_gone.load(std::memory_order_acquire); }
 
    private:
     friend class SpscRing;

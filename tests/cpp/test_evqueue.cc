@@ -191,5 +191,32 @@ TEST(EventQueue, ThreadExitWithAFullRingCountsItsPartialBatch) {
   expect_sequence(drain_all(*q), 0, 64 * kBatch);
 }
 
+// Thread churn: every thread that recorded and went leaves its events, and
+// its ring is let go once drained, so a drain costs what the live threads
+// cost, not every thread the run ever saw.
+TEST(EventQueue, RingsOfThreadsThatWentAreLetGoOnceDrained) {
+  auto q = EventQueue::create(Clock::nanos(0));
+  std::vector<Event> out;
+  for (uint32_t t = 0; t < 300; ++t) {
+    std::thread([&q, t] {
+      uint64_t now = 1;
+      record_seq(*q, 100 + t, now, 0, 3);
+    }).join();
+    if (t % 50 == 49) {
+      while (q->drain_nonblocking(out, EventQueue::kDrainLimit) != 0) {
+      }
+      EXPECT_EQ(q->ring_count(), 0u) << "after " << t + 1 << " threads";
+    }
+  }
+  EXPECT_EQ(out.size(), 900u);
+  // A live thread's ring stays, emptied or not.
+  uint64_t now = 1;
+  record_seq(*q, 1, now, 0, 1);
+  EXPECT_EQ(flush_every_thread(), 0u);
+  while (q->drain_nonblocking(out, EventQueue::kDrainLimit) != 0) {
+  }
+  EXPECT_EQ(q->ring_count(), 1u);
+}
+
 }  // namespace
 }  // namespace morvex::core
