@@ -1,7 +1,8 @@
 """Joins the trace of a parent process.
 
 A traced process exports MORVEX_CHILD_OUTPUT and MORVEX_CHILD_FORMAT to the
-processes it starts. Interpreters with morvex installed run `start()` from a
+processes it starts, and MORVEX_CHILD_OPTIONS (Tracer's keyword options, as
+JSON) when it has any. Interpreters with morvex installed run `start()` from a
 one-line .pth file, but only when MORVEX_CHILD_OUTPUT is set: a child then
 appends its own run, under its own process id, to its parent's trace, and
 finishes it at interpreter exit. Nothing here may break the child program, so
@@ -9,6 +10,7 @@ every failure is swallowed.
 """
 
 import atexit
+import json
 import os
 import sys
 
@@ -63,7 +65,9 @@ def start():
             return
         from morvex._core import Tracer
 
-        tracer = Tracer(output, os.environ.get("MORVEX_CHILD_FORMAT", "protobuf"))
+        options = os.environ.get("MORVEX_CHILD_OPTIONS")
+        tracer = Tracer(output, os.environ.get("MORVEX_CHILD_FORMAT", "protobuf"),
+                        **(json.loads(options) if options else {}))
         tracer._enter_as_child()
         _tracer = tracer
         atexit.register(_stop)

@@ -168,6 +168,18 @@ void forget_other_threads() {
   if (own != nullptr) own->registry_index = 0;
 }
 
+void forget_code_everywhere(uintptr_t address) {
+  Registry& r = recorders();
+  std::lock_guard lock(r.mu);
+  for (const Recorder& e : r.list) {
+    if (e.hot->last_code == address) e.hot->last_code = UINTPTR_MAX;
+    if (e.cold->codes) {
+      CodeSlot& slot = e.cold->codes[code_slot(address)];
+      if (slot.address == address) slot = {};
+    }
+  }
+}
+
 std::mutex& recorders_mutex() { return recorders().mu; }
 
 size_t recorder_count() {

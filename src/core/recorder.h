@@ -90,6 +90,11 @@ struct CodeSlot {
 };
 inline constexpr size_t kCodeSlots = 256;
 
+// The slot of a code object's address: the top 8 bits of a Fibonacci hash.
+inline size_t code_slot(uintptr_t address) {
+  return static_cast<size_t>((uint64_t{address} * 0x9E3779B97F4A7C15ull) >> 56);
+}
+
 using BatchRing = SpscRing<EventBatch, 64>;
 
 struct Cold {
@@ -139,6 +144,11 @@ uint64_t flush_every_thread();
 
 // In a freshly forked child: forget every recorder but the calling thread's.
 void forget_other_threads();
+
+// Clears every thread's caches of a code object that died, so that a new
+// one at its address is not taken for it. The caller guarantees that no
+// thread is inside the recording path, as for flush_every_thread.
+void forget_code_everywhere(uintptr_t address);
 
 // Number of registered recorders (tests and diagnostics).
 size_t recorder_count();

@@ -69,41 +69,66 @@ namespace {
 
 // ---- the per-event path ---------------------------------------------------
 
-constexpr uint64_t kFibonacci = 0x9E3779B97F4A7C15ull;
 constexpr uint32_t kNameAttempts = 64;
+// resolve_cold found no id: the run's 2^24 ids are spent, or the thread is
+// being torn down.
+constexpr uint32_t kNoId = UINT32_MAX;
+static_assert(Interner::kExcluded != kNoId);
+
+// The first event of a thread in a run: caches of an earlier run go, and the
+// thread takes the id its events carry in this one.
+void begin_run_on_thread(State& st, Hot& hot, core::Cold& cold) {
+  std::memset(static_cast<void*>(cold.codes.get()), 0, sizeof(core::CodeSlot) * core::kCodeSlots);
+  hot.last_code = UINTPTR_MAX;
+  hot.named = false;
+  hot.name_attempts = kNameAttempts;
+  hot.depth = 0;
+  if (cold.os_tid == UINT32_MAX) cold.os_tid = current_tid();
+  if (cold.keyed_queue != st.queue_id) {
+    cold.key = st.threads.claim(cold.os_tid);
+    cold.keyed_queue = st.queue_id;
+  }
+  hot.tid = cold.key;
+}
 
 // Runs when the single-entry cache misses: first events of a thread in a
 // run, a new code object, or a thread whose name is still unsettled.
-[[gnu::noinline]] std::optional<uint32_t> resolve_cold(State& st, PyObject* code, Hot& hot) {
+[[gnu::noinline]] uint32_t resolve_cold(State& st, PyObject* code, Hot& hot) {
   core::CodeSlot* table = core::code_cache();
-  if (table == nullptr) return std::nullopt;  // thread teardown
-  if (hot.queue_id != st.queue_id) {
-    std::memset(static_cast<void*>(table), 0, sizeof(core::CodeSlot) * core::kCodeSlots);
-    hot.last_code = UINTPTR_MAX;
-    hot.named = false;
-    hot.name_attempts = kNameAttempts;
-  }
-  if (hot.tid == UINT32_MAX) hot.tid = current_tid();
+  if (table == nullptr) return kNoId;  // thread teardown
+  if (hot.queue_id != st.queue_id) begin_run_on_thread(st, hot, *core::cold_state());
   if (!hot.named && hot.name_attempts > 0) {
     hot.name_attempts--;
     hot.named = st.threads.ensure(hot.tid);
   }
   auto address = reinterpret_cast<uintptr_t>(code);
-  core::CodeSlot& slot = table[(address * kFibonacci) >> 56];
+  core::CodeSlot& slot = table[core::code_slot(address)];
   uint32_t id;
   if (slot.address == address) {
     id = slot.code_id;
   } else {
     std::optional<uint32_t> found = st.interner.lookup(address);
     if (!found) found = st.interner.insert(code);
-    if (!found) return std::nullopt;  // 2^24 code objects this run
+    if (!found) return kNoId;
     id = *found;
     slot = {address, id};
   }
+  if (id == Interner::kExcluded) return id;  // never the single-entry cache's
   hot.last_code_id = id;
   // While the name is unsettled every event comes back here to retry it.
   hot.last_code = (hot.named || hot.name_attempts == 0) ? address : UINTPTR_MAX;
   return id;
+}
+
+// What the callback answers for code the filters leave out: the interpreter
+// stops calling at this location, apart from unwind and throw, which can't
+// be switched off and are answered here each time.
+[[gnu::noinline]] PyObject* left_out(State& st, uint8_t kind) {
+  if (kind == static_cast<uint8_t>(core::EventKind::Unwind) ||
+      kind == static_cast<uint8_t>(core::EventKind::Throw))
+    Py_RETURN_NONE;
+  st.disabled_locations.store(true, std::memory_order_relaxed);
+  return Py_NewRef(st.disable.get());
 }
 
 // The cold halves of the per-event path live out of line, reached by tail
@@ -117,10 +142,13 @@ constexpr uint32_t kNameAttempts = 64;
 [[gnu::noinline]] PyObject* record_resolving(State& st, PyObject* code, uint64_t now,
                                              uint8_t kind) {
   Hot& hot = HOT;
-  if (std::optional<uint32_t> id = resolve_cold(st, code, hot))
-    core::record(*st.queue, st.queue_id, hot, now, core::pack_word(kind, *id));
-  else
-    st.queue->add_dropped(1);  // no id for it: lost, but never silently
+  uint32_t id = resolve_cold(st, code, hot);
+  if (id == Interner::kExcluded) return left_out(st, kind);
+  if (id == kNoId) {
+    st.queue->add_dropped(1);  // lost, but never silently
+    Py_RETURN_NONE;
+  }
+  core::record(*st.queue, st.queue_id, hot, now, core::pack_word(kind, id));
   Py_RETURN_NONE;
 }
 
@@ -137,26 +165,68 @@ inline PyObject* record_at(State& st, PyObject* code, uint64_t now, uint8_t kind
   return store_slow(st, hot, now, word);
 }
 
+// With a maximum depth: the thread counts its recorded frames, and events
+// of frames deeper than the maximum are counted, not recorded. Frames that
+// were running when the trace began don't count, and never take the count
+// below zero.
+[[gnu::noinline]] PyObject* record_at_depth(State& st, PyObject* code, uint64_t now,
+                                            uint8_t kind) {
+  Hot& hot = HOT;
+  uint32_t id = hot.last_code_id;
+  if (hot.last_code != reinterpret_cast<uintptr_t>(code) || hot.queue_id != st.queue_id) {
+    id = resolve_cold(st, code, hot);
+    if (id == Interner::kExcluded) return left_out(st, kind);
+    if (id == kNoId) {
+      st.queue->add_dropped(1);
+      Py_RETURN_NONE;
+    }
+  }
+  uint32_t depth = hot.depth;
+  if (core::ends_slice(kind)) {
+    hot.depth = depth > 0 ? depth - 1 : 0;
+  } else {
+    hot.depth = ++depth;
+  }
+  if (depth > st.max_depth) {
+    st.counters->depth_events.fetch_add(1, std::memory_order_relaxed);
+    Py_RETURN_NONE;
+  }
+  core::record(*st.queue, st.queue_id, hot, now, core::pack_word(kind, id));
+  Py_RETURN_NONE;
+}
+
+// The time, read first so that resolving the code is not charged to the
+// event: inline where the thread's run reads the counter directly.
+inline uint64_t read_time(State& st) {
+  if (HOT.direct_counter) [[likely]]
+    return core::read_counter();
+  return st.queue->clock().raw();
+}
+
+State& state_of(PyObject* self) { return *reinterpret_cast<CallbacksObject*>(self)->state; }
+
 // A thread not yet bound to a run whose clock reads the counter directly.
 [[gnu::noinline]] PyObject* record_reading_clock(State& st, PyObject* code, uint8_t kind) {
   uint64_t now = st.queue->clock().raw();
   return record_at(st, code, now, kind);
 }
 
-inline PyObject* fastcall_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                 uint8_t kind) {
+template <core::EventKind Kind>
+PyObject* callback(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs < 1) [[unlikely]]
     Py_RETURN_NONE;
-  State& st = *reinterpret_cast<CallbacksObject*>(self)->state;
-  // Time first, so that resolving the code is not charged to this event.
+  State& st = state_of(self);
   if (!HOT.direct_counter) [[unlikely]]
-    return record_reading_clock(st, args[0], kind);
-  return record_at(st, args[0], core::read_counter(), kind);
+    return record_reading_clock(st, args[0], static_cast<uint8_t>(Kind));
+  return record_at(st, args[0], core::read_counter(), static_cast<uint8_t>(Kind));
 }
 
 template <core::EventKind Kind>
-PyObject* callback(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  return fastcall_record(self, args, nargs, static_cast<uint8_t>(Kind));
+PyObject* depth_callback(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs < 1) [[unlikely]]
+    Py_RETURN_NONE;
+  State& st = state_of(self);
+  return record_at_depth(st, args[0], read_time(st), static_cast<uint8_t>(Kind));
 }
 
 // Registration order. PyCMethod_New binds each descriptor to the Callbacks
@@ -164,6 +234,11 @@ PyObject* callback(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
 template <core::EventKind Kind>
 constexpr CallbackSpec spec(const char* event, const char* method_name) {
   return {event, Kind, {method_name, as_pycfunction(callback<Kind>), METH_FASTCALL, nullptr}};
+}
+
+template <core::EventKind Kind>
+constexpr CallbackSpec depth_spec(const char* event, const char* method_name) {
+  return {event, Kind, {method_name, as_pycfunction(depth_callback<Kind>), METH_FASTCALL, nullptr}};
 }
 
 CallbackSpec CALLBACKS[] = {
@@ -175,8 +250,22 @@ CallbackSpec CALLBACKS[] = {
     spec<core::EventKind::Throw>("PY_THROW", "_mv_py_throw"),
 };
 
+// The same events, for runs with a maximum depth: the plain callbacks never
+// pay for counting depth.
+CallbackSpec DEPTH_CALLBACKS[] = {
+    depth_spec<core::EventKind::Start>("PY_START", "_mv_py_start"),
+    depth_spec<core::EventKind::Return>("PY_RETURN", "_mv_py_return"),
+    depth_spec<core::EventKind::Yield>("PY_YIELD", "_mv_py_yield"),
+    depth_spec<core::EventKind::Resume>("PY_RESUME", "_mv_py_resume"),
+    depth_spec<core::EventKind::Unwind>("PY_UNWIND", "_mv_py_unwind"),
+    depth_spec<core::EventKind::Throw>("PY_THROW", "_mv_py_throw"),
+};
+
 }  // namespace
 
-std::span<CallbackSpec> callback_table() { return CALLBACKS; }
+std::span<CallbackSpec> callback_table(const State& st) {
+  if (st.max_depth != State::kNoMaxDepth) return DEPTH_CALLBACKS;
+  return CALLBACKS;
+}
 
 }  // namespace morvex::py

@@ -26,8 +26,8 @@ struct CallbackSpec {
   PyMethodDef method;  // what the interpreter calls, bound to the Callbacks object
 };
 
-// Every callback, in registration order.
-std::span<CallbackSpec> callback_table();
+// The callbacks a run registers, in registration order.
+std::span<CallbackSpec> callback_table(const State& st);
 
 // The object the callbacks are bound to; it keeps `state` alive for as long
 // as sys.monitoring holds a callback.

@@ -205,7 +205,7 @@ void leave_inherited_trace() {
 }
 
 PyObject* run(const RunArgs& a) {
-  PyRef tracer = new_tracer(a.output, a.format.name());
+  PyRef tracer = new_tracer(a.output, a.format.name(), nullptr);
   if (!tracer) return nullptr;
 
   const bool module_mode = !a.script.has_value();

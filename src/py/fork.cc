@@ -147,6 +147,7 @@ PyObject* after_fork_in_child(PyObject*, PyObject*) {
       // The surviving thread is a new thread to the system, with an id of its
       // own; its events must not carry its parent-side twin's id.
       core::HOT.tid = UINT32_MAX;
+      if (core::Cold* cold = core::cold_state()) cold->os_tid = UINT32_MAX;
       std::unique_ptr<Running> r = start(t, static_cast<uint32_t>(getpid()), true, parent_zero);
       if (!r) return nullptr;
       t.running = std::move(r);

@@ -77,10 +77,11 @@ std::optional<MonitoringHandle> enable_claimed(std::shared_ptr<State> state, uin
   };
   PyRef events = PyRef::steal(PyObject_GetAttrString(monitoring.get(), "events"));
   if (!events) return fail();
+  const State& st = *state;
   handle.callbacks = new_callbacks(std::move(state));
   if (!handle.callbacks) return fail();
   int32_t mask = 0;
-  for (CallbackSpec& spec : callback_table()) {
+  for (CallbackSpec& spec : callback_table(st)) {
     std::optional<int32_t> bit = event_bit(events.get(), spec.event);
     if (!bit) return fail();
     PyRef method =

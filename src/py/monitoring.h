@@ -5,6 +5,7 @@
 // attached to the interpreter.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -21,11 +22,29 @@ namespace morvex::py {
 // One run's shared state: the callbacks, the tracer and the exporter thread
 // hold it.
 struct State final : core::CodeLookup, core::ThreadNames {
-  explicit State(std::shared_ptr<core::EventQueue> q)
-      : queue(std::move(q)), queue_id(queue->id()) {}
+  static constexpr uint32_t kNoMaxDepth = UINT32_MAX;
+
+  // `filter` null: every code object is recorded.
+  State(std::shared_ptr<core::EventQueue> q, std::unique_ptr<const core::CodeFilter> filter,
+        std::optional<uint32_t> max_depth, PyRef disable)
+      : queue(std::move(q)),
+        queue_id(queue->id()),
+        filter(std::move(filter)),
+        max_depth(max_depth.value_or(kNoMaxDepth)),
+        disable(std::move(disable)),
+        counters(std::make_shared<core::FilterCounters>()),
+        interner(this->filter.get(), counters.get()) {}
 
   std::shared_ptr<core::EventQueue> queue;
   const uint64_t queue_id;
+  const std::unique_ptr<const core::CodeFilter> filter;
+  const uint32_t max_depth;
+  // sys.monitoring.DISABLE, which the callbacks return for code left out.
+  const PyRef disable;
+  // Set once a callback returned DISABLE: the locations it switched off stay
+  // off for later runs until sys.monitoring.restart_events().
+  std::atomic<bool> disabled_locations{false};
+  const std::shared_ptr<core::FilterCounters> counters;
   Interner interner;
   ThreadRegistry threads;
 

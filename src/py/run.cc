@@ -8,6 +8,7 @@
 #include "core/recorder.h"
 #include "core/thread.h"
 #include "py/errors.h"
+#include "py/options.h"
 
 namespace morvex::py {
 
@@ -29,10 +30,32 @@ std::unique_lock<std::mutex> lock_running(Tracer& t) {
   return lock;
 }
 
+namespace {
+
+// The run's shared state, with the tracer's filters; null with an exception
+// set if sys.monitoring can't be read.
+std::shared_ptr<State> new_state(const Tracer& t, std::shared_ptr<core::EventQueue> queue) {
+  PyRef disable = import_attr("sys", "monitoring");
+  if (disable) disable = PyRef::steal(PyObject_GetAttrString(disable.get(), "DISABLE"));
+  if (!disable) return nullptr;
+  const core::FilterSettings& f = t.options.filters;
+  std::unique_ptr<const core::CodeFilter> filter;
+  if (!f.include.empty() || !f.exclude.empty())
+    filter = std::make_unique<const core::CodeFilter>(f, code_places());
+  return std::make_shared<State>(std::move(queue), std::move(filter), f.max_depth,
+                                 std::move(disable));
+}
+
+}  // namespace
+
 std::unique_ptr<Running> start_claimed(Tracer& t, uint32_t pid, bool append, core::Clock clock,
                                        uint8_t tool_id) {
   auto queue = core::EventQueue::create(clock);
-  auto state = std::make_shared<State>(queue);
+  std::shared_ptr<State> state = new_state(t, queue);
+  if (!state) {
+    release_tool_id(tool_id);
+    return nullptr;
+  }
 
   core::Result<std::unique_ptr<core::Exporter>> exporter = t.format.open(t.output, pid, append);
   if (!exporter.ok()) {
@@ -42,9 +65,10 @@ std::unique_ptr<Running> start_claimed(Tracer& t, uint32_t pid, bool append, cor
   }
   auto outcome = std::make_shared<ExporterOutcome>();
   core::Result<std::thread> thread = core::spawn_named(
-      "morvex-exporter", [queue, state, outcome, e = std::move(exporter.value())]() mutable {
+      "morvex-exporter", [queue, state, outcome, e = std::move(exporter.value()),
+                          options = core::PipelineOptions{t.options.filters, state->counters}]() mutable {
         try {
-          outcome->status = core::run_pipeline(queue, state, state, std::move(e));
+          outcome->status = core::run_pipeline(queue, state, state, std::move(e), options);
         } catch (...) {
           outcome->panicked = true;
         }
@@ -54,8 +78,10 @@ std::unique_ptr<Running> start_claimed(Tracer& t, uint32_t pid, bool append, cor
     release_tool_id(tool_id);
     return nullptr;
   }
+  Interner::watch(&state->interner);
   std::optional<MonitoringHandle> handle = enable_claimed(state, tool_id);
   if (!handle) {
+    Interner::watch(nullptr);
     // The file gets a finished trace with no function events.
     queue->close();
     join_detached_from_interpreter(thread.value());
@@ -85,6 +111,16 @@ std::unique_ptr<Running> start(Tracer& t, uint32_t pid, bool append, std::option
 bool stop(std::unique_ptr<Running> r) {
   PyObject* disable_error = nullptr;
   if (r->monitoring && !disable(*r->monitoring)) disable_error = PyErr_GetRaisedException();
+  // The state may outlive this call on the exporter thread, unwatched.
+  Interner::watch(nullptr);
+  // Locations the run switched off for code it left out would stay off for
+  // a later run, which may not leave that code out.
+  if (r->state->disabled_locations.load(std::memory_order_relaxed)) {
+    PyRef restart = import_attr("sys", "monitoring");
+    if (restart) restart = PyRef::steal(PyObject_CallMethod(restart.get(), "restart_events", nullptr));
+    if (!restart && disable_error == nullptr) disable_error = PyErr_GetRaisedException();
+    PyErr_Clear();
+  }
   // Monitoring is off and this thread holds the interpreter lock that every
   // callback needs: no thread is inside the recording path.
   r->queue->add_dropped(core::flush_every_thread());
@@ -120,16 +156,21 @@ PyRef fs_text(const std::string& bytes) {
   return PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(bytes.data(), Py_ssize_t(bytes.size())));
 }
 
-const char* const CHILD_VARIABLES[] = {kChildOutputVar, kChildFormatVar, kChildZeroVar};
+const char* const CHILD_VARIABLES[] = {kChildOutputVar, kChildFormatVar, kChildZeroVar,
+                                       kChildOptionsVar};
 
 }  // namespace
 
+// `value` null: the variable is removed.
 bool ChildVariables::set(const char* key, PyObject* value) {
   PyRef environ = os_environ();
   if (!environ) return false;
   PyRef old = PyRef::steal(PyObject_CallMethod(environ.get(), "get", "s", key));
   if (!old) return false;
-  if (PyMapping_SetItemString(environ.get(), key, value) != 0) return false;
+  bool done = value != nullptr ? PyMapping_SetItemString(environ.get(), key, value) == 0
+                               : static_cast<bool>(PyRef::steal(PyObject_CallMethod(
+                                     environ.get(), "pop", "sO", key, Py_None)));
+  if (!done) return false;
   saved_.emplace_back(key, old.get() == Py_None ? PyRef() : std::move(old));
   return true;
 }
@@ -138,8 +179,11 @@ bool ChildVariables::export_run(const Tracer& t, uint64_t zero) {
   PyRef output = fs_text(t.output);
   PyRef format = PyRef::steal(PyUnicode_FromString(t.format.name()));
   PyRef zero_text = PyRef::steal(PyUnicode_FromString(std::to_string(zero).c_str()));
-  if (output && format && zero_text && set(kChildOutputVar, output.get()) &&
-      set(kChildFormatVar, format.get()) && set(kChildZeroVar, zero_text.get()))
+  // An inherited set of options must not pass on to this run's children.
+  PyRef options = t.options.any() ? options_text(t.options) : PyRef::borrow(Py_None);
+  if (output && format && zero_text && options && set(kChildOutputVar, output.get()) &&
+      set(kChildFormatVar, format.get()) && set(kChildZeroVar, zero_text.get()) &&
+      set(kChildOptionsVar, options.get() == Py_None ? nullptr : options.get()))
     return true;
   restore();
   return false;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "py/intern.h"
 #include "py/pyref.h"
 
 namespace morvex::py {
@@ -34,7 +35,17 @@ bool usable_thread_name(const std::string& name) {
   return !name.empty() && name.compare(0, 6, "Dummy-") != 0;
 }
 
-ThreadRegistry::ThreadRegistry() : names_(core::random_seed()) {}
+ThreadRegistry::ThreadRegistry() : names_(core::random_seed()), claims_(core::random_seed()) {}
+
+uint32_t ThreadRegistry::claim(uint32_t os_tid) {
+  constexpr uint32_t kIdBits = 22;
+  constexpr uint32_t kMaxGeneration = (1u << (32 - kIdBits)) - 1;
+  std::lock_guard lock(claims_mu_);
+  auto [seen, first] = claims_.try_emplace(os_tid, 0u);
+  uint32_t generation = first ? 0 : std::min(*seen + 1, kMaxGeneration);
+  *seen = generation;
+  return os_tid | (generation << kIdBits);
+}
 
 bool ThreadRegistry::ensure(uint32_t tid) {
   {
@@ -45,15 +56,12 @@ bool ThreadRegistry::ensure(uint32_t tid) {
   {
     PyRef thread = current_thread();
     PyRef value = thread ? PyRef::steal(PyObject_GetAttrString(thread.get(), "name")) : PyRef();
-    Py_ssize_t len = 0;
-    const char* s = value && PyUnicode_Check(value.get())
-                        ? PyUnicode_AsUTF8AndSize(value.get(), &len)
-                        : nullptr;
-    if (s == nullptr) {
+    std::optional<std::string> text = value ? utf8_text(value.get()) : std::nullopt;
+    if (!text) {
       PyErr_Clear();
       return false;
     }
-    name.assign(s, len);
+    name = std::move(*text);
   }
   if (!usable_thread_name(name)) return false;
   insert(tid, std::move(name));

@@ -1,5 +1,11 @@
-// The thread-name registry of one run: tid -> the thread's `threading` name,
-// recorded once per thread and never changed during the run.
+// The thread registry of one run: the id each thread's events carry, and
+// the thread's `threading` name under that id, recorded once per thread and
+// never changed during the run.
+//
+// A thread's events carry its kernel id; a thread that gets an id an
+// earlier thread of the same run had (the kernel reuses them) carries that
+// id plus g * 2^22, g = 1, 2, ..., so readers see a thread of its own.
+// Kernel ids stay below 2^22 (the most pid_max can be).
 //
 // Threads: ensure() runs on traced threads (attached); name() and snapshot()
 // on the exporter thread (not attached). One reader-writer lock, never held
@@ -8,6 +14,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <mutex>
 #include <shared_mutex>
 #include <string>
 #include <utility>
@@ -20,6 +27,10 @@ namespace morvex::py {
 class ThreadRegistry {
  public:
   ThreadRegistry();
+
+  // The id the calling thread's events carry in this run; called once per
+  // thread and run, with its kernel id.
+  uint32_t claim(uint32_t os_tid);
 
   // Registers the calling thread (whose id is `tid`) under its threading
   // name. False when threading does not know the thread (yet), or its name
@@ -37,6 +48,8 @@ class ThreadRegistry {
  private:
   mutable std::shared_mutex mu_;
   core::FlatMap<uint32_t, std::string> names_;
+  std::mutex claims_mu_;
+  core::FlatMap<uint32_t, uint32_t> claims_;  // kernel id -> threads that had it
 };
 
 // Whether a thread name is worth keeping: not empty, not "Dummy-...".

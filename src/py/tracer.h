@@ -21,6 +21,7 @@
 #include "app/format.h"
 #include "core/evqueue.h"
 #include "py/monitoring.h"
+#include "py/options.h"
 #include "py/pyref.h"
 
 namespace morvex::py {
@@ -32,6 +33,8 @@ inline constexpr const char* kChildFormatVar = "MORVEX_CHILD_FORMAT";
 // CLOCK_MONOTONIC nanoseconds at the start of the run that created the file:
 // child processes write their times on that run's timeline.
 inline constexpr const char* kChildZeroVar = "MORVEX_CHILD_CLOCK_ZERO";
+// Tracer's keyword options as JSON, when a run has any.
+inline constexpr const char* kChildOptionsVar = "MORVEX_CHILD_OPTIONS";
 
 // How the exporter thread ended.
 struct ExporterOutcome {
@@ -56,12 +59,14 @@ struct Running {
 };
 
 struct Tracer {
-  Tracer(std::string out, Format fmt) : output(std::move(out)), format(fmt) {}
+  Tracer(std::string out, Format fmt, RunOptions opts)
+      : output(std::move(out)), format(fmt), options(std::move(opts)) {}
 
-  const std::string output;
+  const std::string output;  // in the file-system encoding
   std::mutex running_mu;
   std::unique_ptr<Running> running;  // guarded by running_mu
   const Format format;
+  const RunOptions options;
 };
 
 // The Python type "morvex._core.Tracer", built once.
@@ -74,8 +79,10 @@ PyObject* before_fork(PyObject* module, PyObject* unused);
 PyObject* after_fork_in_parent(PyObject* module, PyObject* unused);
 PyObject* after_fork_in_child(PyObject* module, PyObject* unused);
 
-// Creates a Tracer object; ValueError for an unknown format.
-PyRef new_tracer(const std::string& output, const std::string& format);
+// Creates a Tracer object from a path in the file-system encoding, a format
+// name and a dict of its keyword options (or null); ValueError for an
+// unknown format.
+PyRef new_tracer(const std::string& output, const std::string& format, PyObject* options);
 // Tracer.__enter__ and Tracer.__exit__(None, None, None).
 PyRef tracer_enter(PyObject* self);
 PyRef tracer_exit(PyObject* self);

@@ -126,12 +126,19 @@ std::optional<std::string> path_argument(const char* name, PyObject* value) {
   return out;
 }
 
+PyObject* stop_method(PyObject* self, PyObject*) {
+  return guarded([&] { return exit_run(self); });
+}
+
 PyObject* tracer_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-  static const char* kwlist[] = {"output", "format", nullptr};
+  static const char* kwlist[] = {"output",    "format",       "include",  "exclude",
+                                 "max_depth", "min_duration", "lossless", nullptr};
   PyObject* output = nullptr;
   PyObject* format = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O:Tracer", const_cast<char**>(kwlist), &output,
-                                   &format))
+  PyObject* option[5] = {};
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O$OOOOO:Tracer", const_cast<char**>(kwlist),
+                                   &output, &format, &option[0], &option[1], &option[2],
+                                   &option[3], &option[4]))
     return nullptr;
   if (format != nullptr && !PyUnicode_Check(format)) {
     PyErr_Format(PyExc_TypeError, "argument 'format' must be str, not %s",
@@ -152,10 +159,13 @@ PyObject* tracer_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     PyErr_SetString(PyExc_ValueError, msg->c_str());
     return nullptr;
   }
+  std::optional<RunOptions> options =
+      parse_options(option[0], option[1], option[2], option[3], option[4]);
+  if (!options) return nullptr;
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   reinterpret_cast<TracerObject*>(self)->tracer =
-      new Tracer(std::move(*out), std::get<Format>(parsed));
+      new Tracer(std::move(*out), std::get<Format>(parsed), std::move(*options));
   return self;
 }
 
@@ -177,6 +187,10 @@ PyMethodDef tracer_methods[] = {
      "bookkeeping,\nbut writing beside the trace its parent named rather than over it."},
     {"__exit__", as_pycfunction(exit_method), METH_FASTCALL | METH_KEYWORDS,
      "__exit__($self, _exc_type, _exc_val, _exc_tb)\n--\n\n"},
+    {"start", as_pycfunction(enter), METH_NOARGS,
+     "start($self)\n--\n\nStart tracing, as entering a with block does; returns the tracer."},
+    {"stop", as_pycfunction(stop_method), METH_NOARGS,
+     "stop($self)\n--\n\nStop tracing and finish the trace, as leaving a with block does."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -184,7 +198,9 @@ PyType_Slot tracer_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(tracer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(tracer_dealloc)},
     {Py_tp_methods, tracer_methods},
-    {Py_tp_doc, const_cast<char*>("Tracer(output, format=...)\n--\n\n")},
+    {Py_tp_doc,
+     const_cast<char*>("Tracer(output, format=..., *, include=None, exclude=None, "
+                       "max_depth=None, min_duration=None, lossless=False)\n--\n\n")},
     {0, nullptr},
 };
 
@@ -208,13 +224,15 @@ PyObject* tracer_type() {
   return type;
 }
 
-PyRef new_tracer(const std::string& output, const std::string& format) {
+PyRef new_tracer(const std::string& output, const std::string& format, PyObject* options) {
   PyObject* type = tracer_type();
   if (type == nullptr) return {};
-  PyRef args = PyRef::steal(Py_BuildValue("(s#s#)", output.data(), Py_ssize_t(output.size()),
-                                          format.data(), Py_ssize_t(format.size())));
+  PyRef path = PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(output.data(), Py_ssize_t(output.size())));
+  PyRef args = path ? PyRef::steal(Py_BuildValue("(Os#)", path.get(), format.data(),
+                                                 Py_ssize_t(format.size())))
+                    : PyRef();
   if (!args) return {};
-  return PyRef::steal(PyObject_Call(type, args.get(), nullptr));
+  return PyRef::steal(PyObject_Call(type, args.get(), options));
 }
 
 PyRef tracer_enter(PyObject* self) { return PyRef::steal(enter(self, nullptr)); }

@@ -7,7 +7,8 @@ sys.path.insert(0, os.path.dirname(__file__))
 
 
 # Every variable a run exports to the processes it starts.
-CHILD_VARIABLES = ("MORVEX_CHILD_OUTPUT", "MORVEX_CHILD_FORMAT", "MORVEX_CHILD_CLOCK_ZERO")
+CHILD_VARIABLES = ("MORVEX_CHILD_OUTPUT", "MORVEX_CHILD_FORMAT", "MORVEX_CHILD_CLOCK_ZERO",
+                   "MORVEX_CHILD_OPTIONS")
 
 
 @pytest.fixture(autouse=True)

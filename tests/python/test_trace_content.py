@@ -217,11 +217,8 @@ def plain():
 def test_unusual_qualnames_survive(trace_of, fmt, qualname):
     f = renamed(plain, qualname)
     names = trace_of(f).names()
-    if fmt == "json":
-        # JSON shows an empty name as "<unknown>"
-        assert (qualname or "<unknown>") in names
-    else:
-        assert qualname in names
+    # Both formats show an empty name as "<unknown>".
+    assert (qualname or "<unknown>") in names
 
 
 def test_a_long_run_crosses_many_batches_without_loss(trace_of):

@@ -40,7 +40,9 @@ class TestModule:
     def test_tracer_type(self):
         assert core.Tracer.__module__ == "morvex._core"
         assert core.Tracer.__name__ == "Tracer"
-        assert core.Tracer.__text_signature__ == "(output, format=...)"
+        assert core.Tracer.__text_signature__ == (
+            "(output, format=..., *, include=None, exclude=None, max_depth=None,"
+            " min_duration=None, lossless=False)")
         with pytest.raises(TypeError):
             class Sub(core.Tracer):  # noqa: F841
                 pass
@@ -112,7 +114,7 @@ class TestLifecycle:
         idle = core.Tracer(str(tmp_path / "b.json"), "json")
         running.__enter__()
         try:
-            exported = {v: os.environ[v] for v in CHILD_VARIABLES}
+            exported = {v: os.environ.get(v) for v in CHILD_VARIABLES}
             with pytest.raises(RuntimeError, match="^tracer is not tracing$"):
                 idle.__exit__()
             assert {v: os.environ.get(v) for v in CHILD_VARIABLES} == exported

@@ -1,0 +1,192 @@
+#include "py/options.h"
+
+#include <climits>
+#include <string>
+#include <variant>
+
+namespace morvex::py {
+
+namespace {
+
+std::optional<std::string> utf8(PyObject* s) {
+  Py_ssize_t n = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(s, &n);
+  if (p == nullptr) return std::nullopt;
+  return std::string(p, size_t(n));
+}
+
+// A pattern or an iterable of patterns; each one checked.
+bool patterns(const char* option, PyObject* value, std::vector<std::string>& out) {
+  if (value == nullptr || value == Py_None) return true;
+  PyRef items;
+  if (PyUnicode_Check(value)) {
+    items = PyRef::steal(PyTuple_Pack(1, value));
+  } else {
+    PyRef iter = PyRef::steal(PyObject_GetIter(value));
+    if (!iter) {
+      PyErr_Format(PyExc_TypeError, "%s must be a str or an iterable of str, not %s", option,
+                   Py_TYPE(value)->tp_name);
+      return false;
+    }
+    items = PyRef::steal(PySequence_Tuple(iter.get()));
+  }
+  if (!items) return false;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+    PyObject* p = PyTuple_GET_ITEM(items.get(), i);
+    if (!PyUnicode_Check(p)) {
+      PyErr_Format(PyExc_TypeError, "%s patterns must be str, not %s (%R)", option,
+                   Py_TYPE(p)->tp_name, p);
+      return false;
+    }
+    std::optional<std::string> text = utf8(p);
+    if (!text) return false;
+    if (std::optional<std::string> wrong = core::CodeFilter::check(*text)) {
+      PyErr_Format(PyExc_ValueError, "%s pattern %R: %s", option, p, wrong->c_str());
+      return false;
+    }
+    out.push_back(std::move(*text));
+  }
+  return true;
+}
+
+bool depth(PyObject* value, std::optional<uint32_t>& out) {
+  if (value == nullptr || value == Py_None) return true;
+  if (!PyLong_Check(value) || PyBool_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "max_depth must be an int, not %s", Py_TYPE(value)->tp_name);
+    return false;
+  }
+  int overflow = 0;
+  long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
+  if (n == -1 && PyErr_Occurred()) return false;
+  if (overflow < 0 || (overflow == 0 && n < 1)) {
+    PyErr_Format(PyExc_ValueError, "max_depth must be at least 1, not %R", value);
+    return false;
+  }
+  // Deeper than any interpreter's recursion can go means no limit at all.
+  out = overflow > 0 || n >= UINT32_MAX ? UINT32_MAX - 1 : static_cast<uint32_t>(n);
+  return true;
+}
+
+bool duration(PyObject* value, std::optional<uint64_t>& out) {
+  if (value == nullptr || value == Py_None) return true;
+  std::variant<uint64_t, std::string> parsed;
+  if (PyUnicode_Check(value)) {
+    std::optional<std::string> text = utf8(value);
+    if (!text) return false;
+    parsed = core::parse_duration(*text);
+  } else if ((PyLong_Check(value) || PyFloat_Check(value)) && !PyBool_Check(value)) {
+    double seconds = PyFloat_AsDouble(value);
+    if (seconds == -1.0 && PyErr_Occurred()) return false;
+    PyRef repr = PyRef::steal(PyObject_Repr(value));
+    std::optional<std::string> text = repr ? utf8(repr.get()) : std::nullopt;
+    if (!text) return false;
+    parsed = core::parse_duration(*text);
+  } else {
+    PyErr_Format(PyExc_TypeError,
+                 "min_duration must be a number of seconds or a str such as \"50us\", not %s",
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  if (const auto* wrong = std::get_if<std::string>(&parsed)) {
+    PyErr_Format(PyExc_ValueError, "min_duration: %s", wrong->c_str());
+    return false;
+  }
+  out = std::get<uint64_t>(parsed);
+  return true;
+}
+
+}  // namespace
+
+std::optional<RunOptions> parse_options(PyObject* include, PyObject* exclude, PyObject* max_depth,
+                                        PyObject* min_duration, PyObject* lossless) {
+  RunOptions o;
+  if (!patterns("include", include, o.filters.include) ||
+      !patterns("exclude", exclude, o.filters.exclude) || !depth(max_depth, o.filters.max_depth) ||
+      !duration(min_duration, o.filters.min_duration_ns))
+    return std::nullopt;
+  if (lossless != nullptr) {
+    int truth = PyObject_IsTrue(lossless);
+    if (truth < 0) return std::nullopt;
+    o.lossless = truth != 0;
+  }
+  return o;
+}
+
+PyRef options_text(const RunOptions& o) {
+  PyRef d = PyRef::steal(PyDict_New());
+  if (!d) return {};
+  auto put = [&](const char* key, PyRef value) {
+    return value && PyDict_SetItemString(d.get(), key, value.get()) == 0;
+  };
+  auto list = [](const std::vector<std::string>& v) {
+    PyRef l = PyRef::steal(PyList_New(0));
+    for (const std::string& s : v) {
+      PyRef item = PyRef::steal(PyUnicode_FromStringAndSize(s.data(), Py_ssize_t(s.size())));
+      if (!l || !item || PyList_Append(l.get(), item.get()) != 0) return PyRef();
+    }
+    return l;
+  };
+  const core::FilterSettings& f = o.filters;
+  if ((!f.include.empty() && !put("include", list(f.include))) ||
+      (!f.exclude.empty() && !put("exclude", list(f.exclude))) ||
+      (f.max_depth && !put("max_depth", PyRef::steal(PyLong_FromUnsignedLong(*f.max_depth)))) ||
+      (f.min_duration_ns &&
+       !put("min_duration", PyRef::steal(PyUnicode_FromString(
+                                (std::to_string(*f.min_duration_ns) + "ns").c_str())))) ||
+      (o.lossless && !put("lossless", PyRef::borrow(Py_True))))
+    return {};
+  PyRef dumps = import_attr("json", "dumps");
+  return dumps ? PyRef::steal(PyObject_CallOneArg(dumps.get(), d.get())) : PyRef();
+}
+
+namespace {
+
+// Adds the path, and where it really is when symlinks lead there: code
+// objects carry the names they were imported under.
+void add_place(std::vector<std::string>& to, PyObject* path) {
+  if (path == nullptr || !PyUnicode_Check(path)) return;
+  PyRef os_path = import_attr("os", "path");
+  for (const char* how : {"normpath", "realpath"}) {
+    PyRef fixed =
+        os_path ? PyRef::steal(PyObject_CallMethod(os_path.get(), how, "O", path)) : PyRef();
+    std::optional<std::string> text =
+        fixed && PyUnicode_Check(fixed.get()) ? utf8(fixed.get()) : std::nullopt;
+    if (text && !text->empty() && *text != "/") to.push_back(*text);
+  }
+  PyErr_Clear();
+}
+
+void add_places(std::vector<std::string>& to, PyObject* paths) {
+  if (paths == nullptr) return;
+  if (PyUnicode_Check(paths)) return add_place(to, paths);
+  PyRef seq = PyRef::steal(PySequence_Tuple(paths));
+  if (!seq) return PyErr_Clear();
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq.get()); ++i)
+    add_place(to, PyTuple_GET_ITEM(seq.get(), i));
+}
+
+}  // namespace
+
+core::CodePlaces code_places() {
+  core::CodePlaces places;
+  PyRef get_paths = import_attr("sysconfig", "get_paths");
+  PyRef paths = get_paths ? PyRef::steal(PyObject_CallNoArgs(get_paths.get())) : PyRef();
+  if (paths && PyDict_Check(paths.get())) {
+    for (const char* key : {"stdlib", "platstdlib"})
+      add_place(places.stdlib, PyDict_GetItemString(paths.get(), key));
+    for (const char* key : {"purelib", "platlib"})
+      add_place(places.site_packages, PyDict_GetItemString(paths.get(), key));
+  }
+  PyErr_Clear();
+  PyRef site = PyRef::steal(PyImport_ImportModule("site"));
+  if (site) {
+    PyRef global = PyRef::steal(PyObject_CallMethod(site.get(), "getsitepackages", nullptr));
+    add_places(places.site_packages, global.get());
+    PyRef user = PyRef::steal(PyObject_CallMethod(site.get(), "getusersitepackages", nullptr));
+    add_places(places.site_packages, user.get());
+  }
+  PyErr_Clear();
+  return places;
+}
+
+}  // namespace morvex::py
