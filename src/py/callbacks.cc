@@ -169,8 +169,7 @@ inline PyObject* record_at(State& st, PyObject* code, uint64_t now, uint8_t kind
 // of frames deeper than the maximum are counted, not recorded. Frames that
 // were running when the trace began don't count, and never take the count
 // below zero.
-[[gnu::noinline]] PyObject* record_at_depth(State& st, PyObject* code, uint64_t now,
-                                            uint8_t kind) {
+[[gnu::noinline]] PyObject* record_at_depth(State& st, PyObject* code, uint64_t now, uint8_t kind) {
   Hot& hot = HOT;
   uint32_t id = hot.last_code_id;
   if (hot.last_code != reinterpret_cast<uintptr_t>(code) || hot.queue_id != st.queue_id) {

@@ -83,6 +83,11 @@ void set_active(PyObject* tracer) {
   Py_XDECREF(old);
 }
 
+PyRef active_tracer() {
+  std::lock_guard lock(ACTIVE().mu);
+  return PyRef::borrow(ACTIVE().tracer);
+}
+
 bool ensure_fork_hooks() {
   if (HOOKS_REGISTERED) return true;
   HOOKS_REGISTERED = true;  // attempted once per process, whatever the outcome
@@ -107,6 +112,7 @@ PyObject* install(PyObject* self, std::unique_ptr<Running> r) {
   }
   previous.reset();
   set_active(self);
+  hook_os_exit();
   return Py_NewRef(self);
 }
 

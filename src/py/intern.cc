@@ -113,8 +113,7 @@ std::optional<uint32_t> Interner::lookup(uintptr_t address) const {
 
 std::optional<uint32_t> Interner::insert(PyObject* code) {
   core::CodeInfo info = describe_code(code);
-  bool recorded =
-      filter_ == nullptr || filter_->records({running_module(code), info.filename});
+  bool recorded = filter_ == nullptr || filter_->records({running_module(code), info.filename});
   std::optional<uint32_t> result;
   auto address = reinterpret_cast<uintptr_t>(code);
   {

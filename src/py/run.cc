@@ -65,8 +65,9 @@ std::unique_ptr<Running> start_claimed(Tracer& t, uint32_t pid, bool append, cor
   }
   auto outcome = std::make_shared<ExporterOutcome>();
   core::Result<std::thread> thread = core::spawn_named(
-      "morvex-exporter", [queue, state, outcome, e = std::move(exporter.value()),
-                          options = core::PipelineOptions{t.options.filters, state->counters}]() mutable {
+      "morvex-exporter",
+      [queue, state, outcome, e = std::move(exporter.value()),
+       options = core::PipelineOptions{t.options.filters, state->counters}]() mutable {
         try {
           outcome->status = core::run_pipeline(queue, state, state, std::move(e), options);
         } catch (...) {
@@ -117,7 +118,8 @@ bool stop(std::unique_ptr<Running> r) {
   // a later run, which may not leave that code out.
   if (r->state->disabled_locations.load(std::memory_order_relaxed)) {
     PyRef restart = import_attr("sys", "monitoring");
-    if (restart) restart = PyRef::steal(PyObject_CallMethod(restart.get(), "restart_events", nullptr));
+    if (restart)
+      restart = PyRef::steal(PyObject_CallMethod(restart.get(), "restart_events", nullptr));
     if (!restart && disable_error == nullptr) disable_error = PyErr_GetRaisedException();
     PyErr_Clear();
   }

@@ -49,6 +49,13 @@ PyObject* install(PyObject* self, std::unique_ptr<Running> r);
 
 // Replaces the active tracer (null: none).
 void set_active(PyObject* tracer);
+// A new reference to the active tracer, or null (no exception) if none.
+PyRef active_tracer();
+
+// While a run is installed, os._exit finishes its trace before the process
+// goes (exit_hook.cc); unhooked when the run stops.
+void hook_os_exit();
+void unhook_os_exit();
 // Empties the active slot if it holds `tracer`; true if it did.
 bool clear_active_if(PyObject* tracer);
 

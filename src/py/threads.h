@@ -13,8 +13,8 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <utility>

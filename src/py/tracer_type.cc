@@ -78,6 +78,7 @@ PyObject* exit_run(PyObject* self) {
   }
   bool ok = stop(std::move(r));
   lock.unlock();
+  unhook_os_exit();
   // After the events are off, so that this clean-up is not traced.
   if (!ok) {
     KeptException keep;
@@ -137,8 +138,8 @@ PyObject* tracer_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   PyObject* format = nullptr;
   PyObject* option[5] = {};
   if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O$OOOOO:Tracer", const_cast<char**>(kwlist),
-                                   &output, &format, &option[0], &option[1], &option[2],
-                                   &option[3], &option[4]))
+                                   &output, &format, &option[0], &option[1], &option[2], &option[3],
+                                   &option[4]))
     return nullptr;
   if (format != nullptr && !PyUnicode_Check(format)) {
     PyErr_Format(PyExc_TypeError, "argument 'format' must be str, not %s",
@@ -198,9 +199,8 @@ PyType_Slot tracer_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(tracer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(tracer_dealloc)},
     {Py_tp_methods, tracer_methods},
-    {Py_tp_doc,
-     const_cast<char*>("Tracer(output, format=..., *, include=None, exclude=None, "
-                       "max_depth=None, min_duration=None, lossless=False)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("Tracer(output, format=..., *, include=None, exclude=None, "
+                                  "max_depth=None, min_duration=None, lossless=False)\n--\n\n")},
     {0, nullptr},
 };
 
@@ -227,7 +227,8 @@ PyObject* tracer_type() {
 PyRef new_tracer(const std::string& output, const std::string& format, PyObject* options) {
   PyObject* type = tracer_type();
   if (type == nullptr) return {};
-  PyRef path = PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(output.data(), Py_ssize_t(output.size())));
+  PyRef path =
+      PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(output.data(), Py_ssize_t(output.size())));
   PyRef args = path ? PyRef::steal(Py_BuildValue("(Os#)", path.get(), format.data(),
                                                  Py_ssize_t(format.size())))
                     : PyRef();

@@ -12,6 +12,7 @@ import textwrap
 
 import pytest
 
+import morvex._core as core
 import tracefiles
 
 PRELUDE = """
@@ -314,3 +315,49 @@ def test_a_traced_program_may_start_its_own_morvex_run(tmp_path):
     inner = tracefiles.read(tmp_path / "inner.json", "json")
     assert "inner_work" in inner.names()
     assert "inner_work" not in tracefiles.read(info["path"], "json").names()
+
+
+@pytest.mark.parametrize("fmt", ["json", "protobuf"])
+def test_os_exit_finishes_the_trace_first(tmp_path, fmt):
+    # A forked child ends with os._exit, the usual idiom; so does the parent
+    # itself. Neither loses what its threads still buffered.
+    script = tmp_path / "scenario.py"
+    script.write_text(PRELUDE + textwrap.dedent(f"""
+        path = os.path.join(os.getcwd(), "t")
+        tracer = core.Tracer(path, "{fmt}")
+        tracer.start()
+        pid = os.fork()
+        if pid == 0:
+            for _ in range(10):
+                child_work()
+            os._exit(0)
+        reap(pid)
+        with open("pids", "w") as f:
+            json.dump({{"parent": os.getpid(), "child": pid}}, f)
+        for _ in range(10):
+            fib(12)
+        os._exit(3)
+    """))
+    r = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
+                       timeout=60, cwd=tmp_path)
+    assert r.returncode == 3, r.stderr
+    pids = json.loads((tmp_path / "pids").read_text())
+    t = tracefiles.read(tmp_path / "t", fmt)
+    assert len([s for s in events_of(t, pids["child"], "child_work") if s.phase == "B"]) == 10
+    assert len([s for s in events_of(t, pids["parent"], "fib") if s.phase == "B"]) == 10 * 465
+    assert t.dropped == {}
+
+
+def test_os_exit_is_put_back_when_the_run_stops(tmp_path):
+    real = os._exit
+    with core.Tracer(str(tmp_path / "t.json"), "json"):
+        assert os._exit is not real
+        assert os._exit.__name__ == "_exit"
+    assert os._exit is real
+    # A replacement someone made during the run is theirs to keep.
+    try:
+        with core.Tracer(str(tmp_path / "t.json"), "json"):
+            os._exit = mine = lambda status: None
+        assert os._exit is mine
+    finally:
+        os._exit = real

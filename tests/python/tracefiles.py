@@ -20,10 +20,12 @@ END_KINDS = {"return", "yield", "unwind"}
 
 @dataclasses.dataclass
 class Slice:
-    phase: str  # "B" or "E"
+    phase: str  # "B" or "E", or "i" for an instant the program marked
     name: str | None  # None: a Perfetto slice end, which carries no name
     ts: int  # nanoseconds
     kind: str | None = None  # JSON only
+    cat: str = "py"  # "user" for spans and instants the program recorded
+    args: dict | None = None  # of user events
 
 
 @dataclasses.dataclass
@@ -35,6 +37,9 @@ class Trace:
     pids: set = dataclasses.field(default_factory=set)
     dropped: dict = dataclasses.field(default_factory=dict)  # pid -> count
     process_names: dict = dataclasses.field(default_factory=dict)  # pid -> name
+    filters: dict = dataclasses.field(default_factory=dict)  # pid -> {option or count: value}
+    # (pid, counter name) -> [(ts, value)]
+    counters: dict = dataclasses.field(default_factory=lambda: defaultdict(list))
 
     def names(self, pid=None):
         """Every begun slice name (of one process, or of all)."""
@@ -67,6 +72,18 @@ def read_json(path) -> Trace:
                 t.thread_names[key] = r["args"]["name"]
             elif r["name"] == "morvex_dropped_events":
                 t.dropped[r["pid"]] = r["args"]["count"]
+            elif r["name"] == "morvex_filters":
+                t.filters[r["pid"]] = r["args"]
+            continue
+        if r["cat"] == "user":
+            ts = round(float(r["ts"]) * 1000)
+            if r["ph"] == "C":
+                assert list(r["args"]) == ["value"]
+                t.counters[(r["pid"], r["name"])].append((ts, r["args"]["value"]))
+            else:
+                assert r["ph"] in ("B", "E", "i"), r
+                assert (r["ph"] == "i") == (r.get("s") == "t")
+                t.events[key].append(Slice(r["ph"], r["name"], ts, None, "user", r.get("args")))
             continue
         assert r["cat"] == "py"
         assert r["ph"] in ("B", "E")
@@ -86,6 +103,7 @@ def read_perfetto(path) -> Trace:
     seq_track = {}  # sequence -> thread track uuid
     tracks = {}  # uuid -> (pid, tid)
     process_tracks = {}
+    counter_tracks = {}  # uuid -> (pid, name)
     for p in trace.packet:
         seq = p.trusted_packet_sequence_id
         if p.HasField("interned_data"):
@@ -102,6 +120,8 @@ def read_perfetto(path) -> Trace:
                 process_tracks[d.uuid] = d.process.pid
                 t.pids.add(d.process.pid)
                 t.process_names[d.process.pid] = d.process.process_name
+            elif d.HasField("counter"):
+                counter_tracks[d.uuid] = (process_tracks[d.parent_uuid], d.name)
             elif d.HasField("thread"):
                 assert d.parent_uuid in process_tracks, "thread track before its process"
                 assert process_tracks[d.parent_uuid] == d.thread.pid
@@ -112,22 +132,44 @@ def read_perfetto(path) -> Trace:
                 t.events.setdefault(key, [])
         if p.HasField("track_event"):
             e = p.track_event
-            if e.type == pb.TrackEvent.TYPE_INSTANT:
-                assert list(e.categories) == ["py", "dropped"]
+            if e.type == pb.TrackEvent.TYPE_INSTANT and e.track_uuid in process_tracks:
                 pid = process_tracks[e.track_uuid]
+                if list(e.categories) == ["py", "filters"]:
+                    assert e.name == "morvex: filters"
+                    t.filters[pid] = {a.name: annotation(a) for a in e.debug_annotations}
+                    continue
+                assert list(e.categories) == ["py", "dropped"]
                 count = int(e.name.split()[1])
                 assert e.name == f"morvex: {count} events dropped"
                 t.dropped[pid] = count
                 continue
             assert p.sequence_flags == 2
-            key = tracks[seq_track[seq]]
-            if e.type == pb.TrackEvent.TYPE_SLICE_BEGIN:
+            if e.type == pb.TrackEvent.TYPE_COUNTER:
+                value = e.double_counter_value if e.HasField("double_counter_value") else e.counter_value
+                t.counters[counter_tracks[e.track_uuid]].append((p.timestamp, value))
+                continue
+            # Its own track, or its sequence's (threads past the 125th share
+            # a sequence and name their tracks).
+            key = tracks[e.track_uuid if e.HasField("track_uuid") else seq_track[seq]]
+            if list(e.categories) == ["user"]:
+                phase = "B" if e.type == pb.TrackEvent.TYPE_SLICE_BEGIN else "i"
+                assert e.type in (pb.TrackEvent.TYPE_SLICE_BEGIN, pb.TrackEvent.TYPE_INSTANT)
+                args = {a.name: annotation(a) for a in e.debug_annotations}
+                t.events[key].append(Slice(phase, e.name, p.timestamp, None, "user", args))
+            elif e.type == pb.TrackEvent.TYPE_SLICE_BEGIN:
                 assert [categories[seq][i] for i in e.category_iids] == ["py"]
                 t.events[key].append(Slice("B", names[seq][e.name_iid], p.timestamp))
             else:
                 assert e.type == pb.TrackEvent.TYPE_SLICE_END
                 t.events[key].append(Slice("E", None, p.timestamp))
     return t
+
+
+def annotation(a):
+    for field in ("bool_value", "int_value", "double_value", "string_value"):
+        if a.HasField(field):
+            return getattr(a, field)
+    return None
 
 
 def read(path, fmt) -> Trace:
@@ -138,6 +180,8 @@ def assert_nested(events, allow_open=False):
     """Begins and ends pair up like brackets; JSON ends name their begin."""
     stack = []
     for s in events:
+        if s.phase == "i":
+            continue
         if s.phase == "B":
             stack.append(s.name)
         else:
@@ -160,6 +204,8 @@ def spans(events):
     """The slices of one thread's events, begins paired with their ends."""
     out, stack = [], []
     for s in events:
+        if s.phase == "i":
+            continue
         if s.phase == "B":
             stack.append(Span(s.name, s.ts, None, len(stack)))
             out.append(stack[-1])

@@ -1,0 +1,247 @@
+"""Recording less: include/exclude patterns, max_depth, min_duration.
+
+Programs import small packages made in a temporary directory, traced in both
+formats and read back with the independent readers of tracefiles.
+"""
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+import morvex
+import tracefiles
+
+PACKAGES = {
+    "app/__init__.py": "",
+    "app/core.py": """
+        import json
+        from vendorlib import helper
+
+        def handle(n):
+            return [step(i) for i in range(n)]
+
+        def step(i):
+            return helper.double(json.dumps({"i": i}))
+    """,
+    "vendorlib/__init__.py": "",
+    "vendorlib/helper.py": """
+        def double(text):
+            return inner(text) * 2
+
+        def inner(text):
+            return text
+    """,
+}
+
+
+@pytest.fixture(scope="module")
+def packages(tmp_path_factory):
+    root = tmp_path_factory.mktemp("pkgs")
+    for name, text in PACKAGES.items():
+        (root / name).parent.mkdir(exist_ok=True)
+        (root / name).write_text(textwrap.dedent(text))
+    sys.path.insert(0, str(root))
+    import app.core  # noqa: F401
+    yield root
+    sys.path.remove(str(root))
+
+
+@pytest.fixture(params=["json", "protobuf"])
+def fmt(request):
+    return request.param
+
+
+def traced(tmp_path, fmt, fn, **options):
+    path = tmp_path / ("t.json" if fmt == "json" else "t.pftrace")
+    with morvex.Tracer(str(path), fmt, **options):
+        fn()
+    t = tracefiles.read(path, fmt)
+    for evs in t.events.values():
+        tracefiles.assert_nested(evs, allow_open=True)
+        tracefiles.assert_time_ordered(evs)
+    return t, path
+
+
+def names(t):
+    return set(t.names())
+
+
+def work():
+    import app.core
+    app.core.handle(3)
+
+
+@pytest.mark.parametrize("options,recorded,left_out", [
+    ({"include": "app"}, {"handle", "step"}, {"double", "inner", "dumps", "work"}),
+    ({"include": ["app.core", "vendorlib"]}, {"handle", "step", "double", "inner"}, {"dumps"}),
+    ({"exclude": ":stdlib"}, {"handle", "step", "double", "work"}, {"dumps", "JSONEncoder.encode"}),
+    ({"exclude": ["*/vendorlib/*"]}, {"handle", "step", "dumps"}, {"double", "inner"}),
+    ({"include": "app", "exclude": "app.core"}, set(), {"handle", "step", "double"}),
+    # The test module runs as itself, not as the traced script.
+    ({"include": "__main__"}, set(), {"handle", "work"}),
+])
+def test_include_and_exclude_decide_per_code_object(tmp_path, fmt, packages, options, recorded,
+                                                   left_out):
+    t, _ = traced(tmp_path, fmt, work, **options)
+    assert recorded <= names(t)
+    assert not (left_out & names(t))
+    # The trace says what was left out, apart from lost events.
+    report = t.filters[os.getpid()]
+    for key in ("include", "exclude"):
+        given = options.get(key)
+        if given:
+            assert report[key] == (given if isinstance(given, str) else ",".join(given))
+    assert report["filtered_functions"] > 0
+    assert t.dropped == {}
+
+
+def test_a_run_without_filters_after_one_with_them_misses_nothing(tmp_path, fmt, packages):
+    # The first run switches the left-out locations off with DISABLE; the
+    # second must see them again.
+    t, _ = traced(tmp_path, fmt, work, exclude="app")
+    assert not ({"handle", "step"} & names(t))
+    t, _ = traced(tmp_path, fmt, work)
+    assert t.names().count("step") == 3
+    assert t.filters == {}
+
+
+def test_unwinding_through_left_out_code_stays_nested(tmp_path, fmt, packages):
+    def fails():
+        import vendorlib.helper
+        vendorlib.helper.inner(None) + 1
+
+    def body():
+        for _ in range(3):
+            try:
+                fails()
+            except TypeError:
+                pass
+
+    t, _ = traced(tmp_path, fmt, body, exclude="vendorlib")
+    assert "inner" not in names(t)
+    assert [n.rsplit(".", 1)[-1] for n in t.names()].count("fails") == 3
+
+
+def nest(n):
+    return 1 if n == 0 else nest(n - 1) + 1
+
+
+def test_max_depth_records_the_outer_frames_only(tmp_path, fmt):
+    def body():
+        nest(10)
+        nest(1)
+
+    t, _ = traced(tmp_path, fmt, body, max_depth=3)
+    evs = t.thread_events("MainThread")
+    depths = [s.depth for s in tracefiles.spans(evs)]
+    assert max(depths) == 2, "depth counts from the frames the trace saw begin"
+    # body, then nest at depths 2 and 3, twice
+    assert t.names().count("nest") == 4
+    # nest(10)'s frames at depths 4 to 12, begin and end each
+    assert t.filters[os.getpid()] == {"max_depth": 3, "max_depth_events": 2 * 9}
+
+
+def test_frames_running_before_the_trace_never_make_the_depth_negative(tmp_path, fmt):
+    path = tmp_path / "t"
+
+    def outer():
+        tracer = morvex.Tracer(str(path), fmt, max_depth=1)
+        tracer.start()
+        return tracer  # the return of a frame begun before the trace
+
+    tracer = outer()
+    nest(2)
+    tracer.stop()
+    t = tracefiles.read(path, fmt)
+    assert t.names() == ["nest"]
+
+
+def test_min_duration_leaves_out_short_slices_with_what_is_inside(tmp_path, fmt):
+    def slow():
+        nest(3)
+        time.sleep(0.02)
+
+    def body():
+        for _ in range(50):
+            nest(5)
+        slow()
+
+    t, _ = traced(tmp_path, fmt, body, min_duration="5ms")
+    kept = tracefiles.spans(t.thread_events("MainThread"))
+    assert [s.name.rsplit(".", 1)[-1] for s in kept] == ["body", "slow"]
+    report = t.filters[os.getpid()]
+    assert report["min_duration_ns"] == 5_000_000
+    assert report["min_duration_events"] == 2 * (50 * 6 + 4)
+
+
+@pytest.mark.parametrize("value,ns", [(0.001, 1_000_000), (2, 2_000_000_000), ("150us", 150_000),
+                                      ("1.5ms", 1_500_000), ("2s", 2_000_000_000)])
+def test_min_duration_takes_seconds_or_a_unit(tmp_path, value, ns):
+    t, _ = traced(tmp_path, "json", lambda: None, min_duration=value)
+    assert t.filters[os.getpid()]["min_duration_ns"] == ns
+
+
+@pytest.mark.parametrize("options,error,words", [
+    ({"include": ""}, ValueError, "''"),
+    ({"include": ["app", 3]}, TypeError, "3"),
+    ({"include": 3}, TypeError, "include must be a str or an iterable"),
+    ({"exclude": ":std"}, ValueError, ":stdlib"),
+    ({"exclude": "a b"}, ValueError, "'a b'"),
+    ({"max_depth": 0}, ValueError, "at least 1"),
+    ({"max_depth": 2.5}, TypeError, "max_depth must be an int"),
+    ({"max_depth": True}, TypeError, "max_depth"),
+    ({"min_duration": "5 fortnights"}, ValueError, "5 fortnights"),
+    ({"min_duration": -1}, ValueError, "-1"),
+    ({"min_duration": [1]}, TypeError, "min_duration"),
+])
+def test_bad_options_are_refused_before_anything_is_created(tmp_path, options, error, words):
+    path = tmp_path / "t.json"
+    with pytest.raises(error) as e:
+        morvex.Tracer(str(path), "json", **options)
+    assert words in str(e.value)
+    assert not path.exists()
+
+
+def test_options_are_keyword_only():
+    with pytest.raises(TypeError):
+        morvex.Tracer("t", "json", "app")
+
+
+CHILD = """
+import os, sys
+sys.path.insert(0, {root!r})
+import app.core
+app.core.handle(2)
+"""
+
+
+def test_child_processes_and_forks_use_the_same_filters(tmp_path, fmt, packages):
+    child_script = tmp_path / "child.py"
+    child_script.write_text(CHILD.format(root=str(packages)))
+    path = tmp_path / "t"
+    with morvex.Tracer(str(path), fmt, exclude=["vendorlib", ":stdlib"], max_depth=4):
+        assert json.loads(os.environ["MORVEX_CHILD_OPTIONS"]) == {
+            "exclude": ["vendorlib", ":stdlib"], "max_depth": 4}
+        subprocess.run([sys.executable, str(child_script)], check=True, timeout=60)
+        pid = os.fork()
+        if pid == 0:
+            work()
+            os._exit(0)
+        os.waitpid(pid, 0)
+    t = tracefiles.read(path, fmt)
+    assert len(t.pids) == 3
+    for p in t.pids - {os.getpid()}:
+        assert "step" in t.names(p)
+        assert "double" not in t.names(p)
+        assert t.filters[p]["exclude"] == "vendorlib,:stdlib"
+
+
+def test_no_option_no_record_and_no_variable(tmp_path, fmt):
+    with morvex.Tracer(str(tmp_path / "t"), fmt):
+        assert "MORVEX_CHILD_OPTIONS" not in os.environ
+    assert tracefiles.read(tmp_path / "t", fmt).filters == {}
