@@ -88,7 +88,16 @@ void SharedFile::write_all(std::span<const uint8_t> bytes) {
 Status SharedFile::flush() {
   if (pending_.empty()) return {};
   if (flock_retrying(fd_, LOCK_EX) != 0) return IoError::from_errno(errno);
+  // Where this write begins: the end of the file, which no other process
+  // moves while the lock is held (-1 for what is not a regular file).
+  const off_t start = ::lseek(fd_, 0, SEEK_END);
   Status result = write_whole(fd_, pending_.data(), pending_.size());
+  if (!result.ok() && start >= 0) {
+    // A record cut off at the end would make a reader stop there, or worse:
+    // take back whatever part of this write got in.
+    while (::ftruncate(fd_, start) != 0 && errno == EINTR) {
+    }
+  }
   pending_.clear();
   (void)flock_retrying(fd_, LOCK_UN);
   return result;

@@ -43,7 +43,9 @@ class SharedFile {
   }
 
   // Nothing pending: no system call at all. A failed lock keeps the bytes for
-  // a later flush; a failed write discards them.
+  // a later flush; a failed write discards them, and what part of them got
+  // into a regular file is cut off again, so the file always ends where a
+  // whole flush ended.
   Status flush();
 
   int fd() const { return fd_; }

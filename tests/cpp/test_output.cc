@@ -1,8 +1,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -80,6 +82,31 @@ TEST(SharedFile, WriteFailureReportsAndDiscardsThePendingBytes) {
   EXPECT_EQ(st.error().text(), "No space left on device (os error 28)");
   EXPECT_TRUE(f.value().pending().empty());
   EXPECT_TRUE(f.value().flush().ok());
+}
+
+// A write cut short (here by a file size limit, as a full disk would) takes
+// back what part of it got in: the file ends where the last whole flush did.
+TEST(SharedFile, AShortWriteLeavesTheFileAtTheLastWholeFlush) {
+  std::string path = temp_path("short");
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails with EFBIG instead
+    rlimit limit{4096 + 100, 4096 + 100};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    SharedFile f = open_ok(path, true);
+    f.write_all(std::string(4096, 'a'));
+    bool first = f.flush().ok();
+    f.write_all(std::string(1000, 'b'));
+    Status second = f.flush();
+    _exit(first && !second.ok() && second.error().os_code() == EFBIG ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(slurp(path), std::string(4096, 'a'));
+  unlink(path.c_str());
 }
 
 TEST(SharedFile, ModeIs0666BeforeTheUmask) {
