@@ -127,6 +127,8 @@ def run_child(args, workload, config, trace, work_dir, floor_dir):
     actions = [(os.POSIX_SPAWN_OPEN, 0, os.devnull, os.O_RDONLY, 0),
                (os.POSIX_SPAWN_OPEN, 1, log_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644),
                (os.POSIX_SPAWN_DUP2, 1, 2)]
+    # Linux counts the spawning process's peak RSS into the child's ru_maxrss.
+    parent_peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     pid = os.posix_spawn(sys.executable, argv, child_env(), file_actions=actions)
     _, status, usage = os.wait4(pid, 0)
     code = os.waitstatus_to_exitcode(status)
@@ -137,6 +139,7 @@ def run_child(args, workload, config, trace, work_dir, floor_dir):
     with open(result_path) as f:
         result = json.load(f)
     result["max_rss_kib"] = usage.ru_maxrss
+    result["parent_max_rss_kib"] = parent_peak
     return result
 
 
@@ -197,6 +200,7 @@ def summarize(args, runs):
             if good:
                 best = min(good, key=lambda r: r["run_s"])
                 entry.update(best_s=best["run_s"], cpu_s=best["cpu_s"],
+                             best_main_cpu_s=min(r["main_cpu_s"] for r in good),
                              exit_s=min(r["exit_s"] for r in good),
                              max_rss_kib=max(r["max_rss_kib"] for r in good))
                 for key in ("trace_bytes", "events", "overflow"):
@@ -214,22 +218,34 @@ def summarize(args, runs):
         viz, big = configs.get("viztracer", {}), configs.get("viztracer-big", {})
         if viz.get("overflow") and "events" in big and not big.get("overflow"):
             viz["dropped_worst"] = big["events"] - viz["events"]
-        ratios = {}
-        floor_added = configs.get("floor", {}).get("best_s", 0) - (base or 0)
-        for c in MORVEX:
-            if c in configs and "best_s" in configs[c] and base and floor_added > 0:
-                ratios[c] = (configs[c]["best_s"] - base) / floor_added
         workloads[name] = {"iterations": w.iterations * args.scale, "step": w.step,
                            "events": events, "event_totals_seen": totals,
-                           "morvex_over_floor": ratios, "configs": configs}
-    geomean = {"slowdown": {}, "morvex_over_floor": {}}
+                           "morvex_over_floor": _over_floor(configs, "best_s"),
+                           "morvex_over_floor_main_cpu": _over_floor(configs, "best_main_cpu_s"),
+                           "configs": configs}
+    geomean = {"slowdown": {}}
     for c in args.configs:
         geomean["slowdown"][c] = _geomean(
             [w["configs"][c].get("slowdown") for w in workloads.values()])
-    for c in MORVEX:
-        geomean["morvex_over_floor"][c] = _geomean(
-            [w["morvex_over_floor"].get(c) for w in workloads.values()])
+    geomean["notes"] = {}
+    for key in ("morvex_over_floor", "morvex_over_floor_main_cpu"):
+        geomean[key] = {}
+        for c in MORVEX:
+            values = [w[key][c] for w in workloads.values() if c in w[key]]
+            geomean[key][c] = _geomean(values)
+            geomean["notes"][f"{key} {c}"] = {
+                "ratio_left_out": sum(1 for v in values if v <= 0)}
     return workloads, geomean
+
+
+def _over_floor(configs, key):
+    """(T_morvex - T_untraced) / (T_floor - T_untraced) for both formats."""
+    base = configs["untraced"].get(key)
+    floor = configs.get("floor", {}).get(key)
+    if base is None or floor is None or floor <= base:
+        return {}
+    return {c: (configs[c][key] - base) / (floor - base)
+            for c in MORVEX if key in configs.get(c, {})}
 
 
 def _geomean(values):
@@ -273,43 +289,53 @@ def report(args, workloads, geomean, meta):
         rows = []
         for c, e in w["configs"].items():
             if "best_s" not in e:
-                rows.append([e["label"], "FAILED"] + [""] * 8)
+                rows.append([e["label"], "FAILED"] + [""] * 9)
                 continue
             rows.append([e["label"], _fmt(e["best_s"] * 1e3, ",.1f"),
-                         _fmt(e["cpu_s"] * 1e3, ",.0f"),
+                         _fmt(e["cpu_s"] * 1e3, ",.0f"), _fmt(e["best_main_cpu_s"] * 1e3, ",.0f"),
                          _fmt(e.get("slowdown"), ".2f") + "x",
                          "-" if c == "untraced" else _fmt(e.get("added_ns_per_event"), ".1f"),
                          _fmt(e["exit_s"] * 1e3, ",.1f"),
                          _fmt(e.get("trace_bytes") and e["trace_bytes"] / 2**20, ",.1f"),
                          _fmt(e.get("events"), ","), _dropped(e),
                          _fmt(e["max_rss_kib"] / 1024, ",.0f")])
-        out.append(table(["configuration", "time ms", "CPU ms", "slowdown", "+ns/event", "exit ms",
+        out.append(table(["configuration", "wall ms", "CPU ms", "main CPU ms", "slowdown", "+ns/event", "exit ms",
                           "trace MiB", "trace events", "dropped", "peak RSS MiB"], rows))
-        r = w["morvex_over_floor"]
+        r, rc = w["morvex_over_floor"], w["morvex_over_floor_main_cpu"]
         if r:
-            out.append("  morvex added cost / floor added cost: "
-                       + ", ".join(f"{CONFIGS[c][0]} {v:.2f}x" for c, v in r.items()))
+            out.append("  morvex added cost / floor added cost: " + ", ".join(
+                f"{CONFIGS[c][0]} {v:.2f}x" + (f" (main-thread CPU {rc[c]:.2f}x)" if c in rc else "")
+                for c, v in r.items()))
         for c, e in w["configs"].items():
             if e["failures"]:
                 out.append(f"  {e['label']}: {e['failures']} of {len(e['runs'])} runs failed")
     shown = [c for c in args.configs if c != "untraced"]
-    out.append("\nSlowdown vs untraced (best times), and morvex's added cost over the floor's:")
-    header = ["workload"] + shown + [f"{c}/floor" for c in MORVEX if c in args.configs]
+    out.append("\nSlowdown vs untraced (best wall times); morvex's added cost over the floor's "
+               "(wall, and main-thread CPU):")
+    ratios = [(key, c) for key in ("morvex_over_floor", "morvex_over_floor_main_cpu")
+              for c in MORVEX if c in args.configs]
+    header = ["workload"] + shown + [c.replace("morvex-", "") + "/floor"
+                                     + (" cpu" if key.endswith("cpu") else "")
+                                     for key, c in ratios]
     rows = []
     for name, w in workloads.items():
         row = [name] + [_fmt(w["configs"][c].get("slowdown"), ".2f") for c in shown]
-        row += [_fmt(w["morvex_over_floor"].get(c), ".2f") for c in MORVEX if c in args.configs]
-        rows.append(row)
+        rows.append(row + [_fmt(w[key].get(c), ".2f") for key, c in ratios])
     row = ["geomean"] + [_fmt(geomean["slowdown"][c], ".2f") for c in shown]
-    row += [_fmt(geomean["morvex_over_floor"][c], ".2f") for c in MORVEX if c in args.configs]
-    rows.append(row)
+    rows.append(row + [_fmt(geomean[key][c], ".2f")
+                       + ("*" if geomean["notes"][f"{key} {c}"]["ratio_left_out"] else "")
+                       for key, c in ratios])
     out.append(table(header, rows))
-    smallest = min((e["max_rss_kib"] for w in workloads.values() for e in w["configs"].values()
-                    if "max_rss_kib" in e), default=None)
-    if smallest is not None and smallest <= meta["parent_max_rss_kib"]:
-        out.append(f"\nnote: this script's own peak RSS ({meta['parent_max_rss_kib'] / 1024:.0f} "
-                   "MiB) reached a child's figure; Linux counts a parent's peak into a child "
-                   "that it spawns, so the smaller peak RSS figures may be the parent's")
+    if any(e["ratio_left_out"] for e in geomean["notes"].values()):
+        out.append("  * leaves out the workloads whose ratio is not positive (noise: "
+                   "floor or morvex no slower than untraced)")
+    masked = sorted({f"{name} {c}" for name, w in workloads.items()
+                     for c, e in w["configs"].items() for r in e["runs"]
+                     if "error" not in r and r["max_rss_kib"] <= r["parent_max_rss_kib"]})
+    if masked:
+        out.append(f"\nnote: the peak RSS of {', '.join(masked)} is no higher than this "
+                   "script's own at the time, which Linux counts into a child: it may be "
+                   "the script's")
     return "\n".join(out)
 
 
@@ -331,8 +357,7 @@ def main(argv=None):
     meta = {"python": sys.version.split()[0], "cpus": os.cpu_count(), "versions": versions(),
             "load_before": load_before, "load_after": "%.1f" % os.getloadavg()[0],
             "elapsed_s": time.monotonic() - started, "reps": args.reps,
-            "scale": args.scale, "viztracer_entries": args.viztracer_entries,
-            "parent_max_rss_kib": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss}
+            "scale": args.scale, "viztracer_entries": args.viztracer_entries}
     workloads, geomean = summarize(args, runs)
     if args.json != "-":
         print(report(args, workloads, geomean, meta))
