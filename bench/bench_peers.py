@@ -64,7 +64,8 @@ def parse_args(argv):
     p.add_argument("--keep-traces", metavar="DIR",
                    help="keep every trace file in DIR (by default each is deleted once read)")
     args = p.parse_args(argv)
-    args.reps = args.reps or (1 if args.quick else 3)
+    if args.reps is None:
+        args.reps = 1 if args.quick else 3
     default_workloads = "richards" if args.quick else ",".join(peers_workloads.BY_NAME)
     args.workloads = _choose(p, "workload", args.workloads or default_workloads,
                              peers_workloads.BY_NAME)
@@ -232,14 +233,15 @@ def summarize(args, runs):
     for c in args.configs:
         geomean["slowdown"][c] = _geomean(
             [w["configs"][c].get("slowdown") for w in workloads.values()])
-    geomean["notes"] = {}
+    # Per ratio, the workloads its geomean leaves out: no ratio, or noise
+    # made it not positive.
+    geomean["left_out"] = {}
     for key in ("morvex_over_floor", "morvex_over_floor_main_cpu"):
-        geomean[key] = {}
+        geomean[key], geomean["left_out"][key] = {}, {}
         for c in MORVEX:
-            values = [w[key][c] for w in workloads.values() if c in w[key]]
+            values = [w[key].get(c) for w in workloads.values()]
             geomean[key][c] = _geomean(values)
-            geomean["notes"][f"{key} {c}"] = {
-                "ratio_left_out": sum(1 for v in values if v <= 0)}
+            geomean["left_out"][key][c] = sum(1 for v in values if not v or v <= 0)
     return workloads, geomean
 
 
@@ -297,20 +299,27 @@ def report(args, workloads, geomean, meta):
                 rows.append([e["label"], "FAILED"] + [""] * 9)
                 continue
             rows.append([e["label"], _fmt(e["best_s"] * 1e3, ",.1f"),
-                         _fmt(e["cpu_s"] * 1e3, ",.0f"), _fmt(e["best_main_cpu_s"] * 1e3, ",.0f"),
+                         _fmt(e["cpu_s"] * 1e3, ",.0f"),
+                         _fmt(e["best_main_cpu_s"] * 1e3, ",.0f"),
                          _fmt(e.get("slowdown"), ".2f") + "x",
                          "-" if c == "untraced" else _fmt(e.get("added_ns_per_event"), ".1f"),
                          _fmt(e["exit_s"] * 1e3, ",.1f"),
                          _fmt(e.get("trace_bytes") and e["trace_bytes"] / 2**20, ",.1f"),
                          _fmt(e.get("events"), ","), _dropped(e),
-                         _fmt(e["peak_rss_kib"] / 1024, ",.0f") + ("~" if e["rss_masked"] else "")])
-        out.append(table(["configuration", "wall ms", "CPU ms", "main CPU ms", "slowdown", "+ns/event", "exit ms",
-                          "trace MiB", "trace events", "dropped", "peak RSS MiB"], rows))
+                         _fmt(e["peak_rss_kib"] / 1024, ",.0f")
+                         + ("~" if e["rss_masked"] else "")])
+        out.append(table(["configuration", "wall ms", "CPU ms", "main CPU ms", "slowdown",
+                          "+ns/event", "exit ms", "trace MiB", "trace events", "dropped",
+                          "peak RSS MiB"], rows))
         r, rc = w["morvex_over_floor"], w["morvex_over_floor_main_cpu"]
         if r:
             out.append("  morvex added cost / floor added cost: " + ", ".join(
-                f"{CONFIGS[c][0]} {v:.2f}x" + (f" (main-thread CPU {rc[c]:.2f}x)" if c in rc else "")
-                for c, v in r.items()))
+                f"{CONFIGS[c][0]} {v:.2f}x"
+                + (f" (main-thread CPU {rc[c]:.2f}x)" if c in rc else "") for c, v in r.items()))
+        big = w["configs"].get("viztracer-big", {})
+        if big.get("overflow"):
+            out.append(f"  viztracer's big buffer overflowed: raise --viztracer-entries "
+                       f"(now {args.viztracer_entries:,})")
         for c, e in w["configs"].items():
             if e["failures"]:
                 out.append(f"  {e['label']}: {e['failures']} of {len(e['runs'])} runs failed")
@@ -327,13 +336,14 @@ def report(args, workloads, geomean, meta):
         row = [name] + [_fmt(w["configs"][c].get("slowdown"), ".2f") for c in shown]
         rows.append(row + [_fmt(w[key].get(c), ".2f") for key, c in ratios])
     row = ["geomean"] + [_fmt(geomean["slowdown"][c], ".2f") for c in shown]
-    rows.append(row + [_fmt(geomean[key][c], ".2f")
-                       + ("*" if geomean["notes"][f"{key} {c}"]["ratio_left_out"] else "")
+    marked = [(key, c) for key, c in ratios
+              if geomean[key][c] is not None and geomean["left_out"][key][c]]
+    rows.append(row + [_fmt(geomean[key][c], ".2f") + ("*" if (key, c) in marked else "")
                        for key, c in ratios])
     out.append(table(header, rows))
-    if any(e["ratio_left_out"] for e in geomean["notes"].values()):
-        out.append("  * leaves out the workloads whose ratio is not positive (noise: "
-                   "floor or morvex no slower than untraced)")
+    if marked:
+        out.append("  * leaves out the workloads without a positive ratio (noise: the floor "
+                   "or morvex no slower than untraced)")
     if any(e.get("rss_masked") for w in workloads.values() for e in w["configs"].values()):
         out.append("\n~: wait4's ru_maxrss was no higher than this script's own peak, which "
                    "Linux counts into every child it spawns; the child's own VmHWM is shown")

@@ -6,9 +6,10 @@ process of its own, started by bench_peers.py.
 
 Builds the workload's inputs, runs one step untraced to warm up, starts the
 tool, times the workload alone, stops the tool (timed apart: for the tracers
-that is writing out the trace) and writes {"run_s", "exit_s", "start_s", ...} to
-the result file, with the CPU time all the process's threads spent during
-run_s (cpu_s; the main thread's alone: main_cpu_s). Start-up, imports and warm-up are never in run_s.
+that is writing out the trace) and writes {"run_s", "exit_s", "start_s", ...}
+to the result file, with the CPU time all the process's threads spent during
+run_s (cpu_s; the main thread's alone: main_cpu_s). Start-up, imports and
+warm-up are never in run_s.
 """
 
 import argparse

@@ -25,4 +25,4 @@ for py in "${pythons[@]}"; do
   say "overhead with $py"
   "$venv/bin/python" bench/bench_overhead.py
 done
-say "make bench-peers compares morvex with cProfile, yappi, pyinstrument and viztracer on pyperformance workloads (about 10 minutes)"
+say "next to other tools on pyperformance workloads: make bench-peers (up to 15 minutes)"
