@@ -1,6 +1,7 @@
 # `make test` runs every test from a fresh machine; `make demo` traces the
-# bundled example. Both install what they need.
-.PHONY: test demo bench clean
+# bundled example. Both install what they need. `make bench` and
+# `make bench-peers ARGS="--quick"` run the benchmarks.
+.PHONY: test demo bench bench-peers clean
 
 test:
 	bash tools/test.sh
@@ -10,6 +11,9 @@ demo:
 
 bench:
 	bash tools/bench.sh
+
+bench-peers:
+	bash tools/bench-peers.sh $(ARGS)
 
 clean:
 	rm -rf build .venv

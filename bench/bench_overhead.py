@@ -11,6 +11,7 @@ the floor callbacks, and under morvex (both formats), alternating rounds and
 keeping the best of each. Overhead per event = (traced - untraced) / events.
 """
 
+import contextlib
 import os
 import subprocess
 import sys
@@ -22,8 +23,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 EVENTS = ("PY_START", "PY_RETURN", "PY_YIELD", "PY_RESUME", "PY_UNWIND", "PY_THROW")
 
 
-def build_floor():
-    out_dir = tempfile.mkdtemp(prefix="mvfloor-")
+def build_floor(out_dir=None):
+    """Builds the floor extension into out_dir (a new temporary directory by
+    default), puts that directory first on sys.path and returns the module."""
+    out_dir = out_dir or tempfile.mkdtemp(prefix="mvfloor-")
     target = os.path.join(out_dir, "_mvfloor" + sysconfig.get_config_var("EXT_SUFFIX"))
     cc = os.environ.get("CC", "cc")
     subprocess.run([cc, "-O2", "-shared", "-fPIC", "-I", sysconfig.get_paths()["include"],
@@ -47,8 +50,9 @@ def timed(n):
     return time.perf_counter() - t0
 
 
-def under_callback(cb, n):
-    """fib(n) with `cb` registered as the profiler for the six events."""
+@contextlib.contextmanager
+def as_profiler(cb):
+    """`cb` registered with sys.monitoring as the profiler for the six events."""
     mon = sys.monitoring
     tool = mon.PROFILER_ID
     mon.use_tool_id(tool, "bench")
@@ -59,12 +63,18 @@ def under_callback(cb, n):
         mask |= bit
     mon.set_events(tool, mask)
     try:
-        return timed(n)
+        yield
     finally:
         mon.set_events(tool, 0)
         for name in EVENTS:
             mon.register_callback(tool, getattr(mon.events, name), None)
         mon.free_tool_id(tool)
+
+
+def under_callback(cb, n):
+    """fib(n) with `cb` registered as the profiler for the six events."""
+    with as_profiler(cb):
+        return timed(n)
 
 
 def under_cprofile(n):

@@ -25,3 +25,4 @@ for py in "${pythons[@]}"; do
   say "overhead with $py"
   "$venv/bin/python" bench/bench_overhead.py
 done
+say "next to other tools on pyperformance workloads: make bench-peers (up to 15 minutes)"

@@ -24,13 +24,14 @@ find_pythons_or_fail() {
   fi
 }
 
-# venv_with_morvex PY: prints the path of a virtual environment for PY with
-# the test and build tools and this checkout's morvex installed.
+# venv_with_morvex PY [NAME]: prints the path of a virtual environment for PY
+# with the test and build tools and this checkout's morvex installed;
+# .venv/pyX.Y, or .venv/NAME-pyX.Y when NAME is given.
 venv_with_morvex() {
-  local py=$1 tag venv
+  local py=$1 name=${2:+$2-} tag venv
   # Called as $(...), where set -e does not reach: every step checks itself.
   tag=$("$py" -c 'import sys; print("py%d.%d" % sys.version_info[:2])') || return 1
-  venv="$root/.venv/$tag"
+  venv="$root/.venv/$name$tag"
   tools/make-venv "$py" "$venv" >&2 || return 1
   "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
     "$root" >&2 || return 1
