@@ -12,7 +12,6 @@ every failure is swallowed.
 import atexit
 import json
 import os
-import sys
 
 _tracer = None
 
@@ -22,32 +21,6 @@ def _stop():
     tracer, _tracer = _tracer, None
     if tracer is not None:
         _exit_quietly(tracer)
-
-
-class _Anchor:
-    """Kept alive for multiprocessing's after-fork registry (weak values)."""
-
-
-_ANCHOR = _Anchor()
-
-
-def _after_fork(tracer):
-    """Called by the extension in a forked child once its run has started.
-
-    multiprocessing ends the children it forks with os._exit, which skips
-    atexit and so would lose the child's part of the trace. It does run its
-    finalizers first; those registered before the child's bootstrap are
-    cleared, its after-fork callbacks are not, so one of those registers the
-    finalizer that ends the run.
-    """
-    mp_util = sys.modules.get("multiprocessing.util")
-    if mp_util is None:
-        return
-
-    def finish(_):
-        mp_util.Finalize(None, _exit_quietly, args=(tracer,), exitpriority=-(2**31))
-
-    mp_util.register_after_fork(_ANCHOR, finish)
 
 
 def _exit_quietly(tracer):

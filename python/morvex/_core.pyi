@@ -1,17 +1,37 @@
+import os
+from collections.abc import Callable, Iterable
 from types import TracebackType
-from typing import Literal, Sequence, final
+from typing import Any, Literal, ParamSpec, Sequence, TypeVar, final, overload
 
 __all__ = ["Tracer", "cli_main", "_before_fork", "_after_fork_in_parent", "_after_fork_in_child"]
+
+_P = ParamSpec("_P")
+_R = TypeVar("_R")
+_ArgValue = str | int | float | bool | None
 
 @final
 class Tracer:
     """Traces the Python functions run inside a `with` block into `output`.
 
     `format` is "protobuf" (a Perfetto trace; "proto" and "pb" are accepted
-    too) or "json" (a Chrome trace-event file).
+    too) or "json" (a Chrome trace-event file). The keyword options record
+    less (`include`, `exclude`: module names, path globs, ":stdlib" or
+    ":site-packages"; `max_depth`; `min_duration`: seconds or "50us") or make
+    a complete trace wait for the writers rather than lose events
+    (`lossless`).
     """
 
-    def __new__(cls, output: str, format: str = "protobuf") -> Tracer: ...
+    def __new__(
+        cls,
+        output: str | os.PathLike[str],
+        format: str = "protobuf",
+        *,
+        include: str | Iterable[str] | None = None,
+        exclude: str | Iterable[str] | None = None,
+        max_depth: int | None = None,
+        min_duration: float | str | None = None,
+        lossless: bool = False,
+    ) -> Tracer: ...
     def __enter__(self) -> Tracer: ...
     def _enter_as_child(self) -> Tracer: ...
     def __exit__(
@@ -20,7 +40,25 @@ class Tracer:
         _exc_val: BaseException | None = None,
         _exc_tb: TracebackType | None = None,
     ) -> Literal[False]: ...
+    def start(self) -> Tracer: ...
+    def stop(self) -> Literal[False]: ...
 
+@final
+class Span:
+    """A stretch of time on the calling thread's track; also a decorator."""
+
+    @property
+    def name(self) -> str: ...
+    def __enter__(self) -> Span: ...
+    def __exit__(self, *exc_info: object) -> Literal[False]: ...
+    def __call__(self, func: Callable[_P, _R], /) -> Callable[_P, _R]: ...
+
+@overload
+def span(name: str, /, **args: _ArgValue) -> Span: ...
+@overload
+def span(func: Callable[_P, _R], /) -> Callable[_P, _R]: ...
+def instant(name: str, /, **args: _ArgValue) -> None: ...
+def counter(name: str, value: int | float) -> None: ...
 def cli_main(argv: Sequence[str]) -> int: ...
 def _before_fork() -> None: ...
 def _after_fork_in_parent() -> None: ...

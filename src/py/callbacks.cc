@@ -260,7 +260,31 @@ CallbackSpec DEPTH_CALLBACKS[] = {
     depth_spec<core::EventKind::Throw>("PY_THROW", "_mv_py_throw"),
 };
 
+State* CURRENT_RUN = nullptr;
+
 }  // namespace
+
+State* current_run() { return CURRENT_RUN; }
+void set_current_run(State* st) { CURRENT_RUN = st; }
+
+void record_user_event(State& st, core::EventKind kind, std::span<const uint64_t> payload) {
+  Hot& hot = HOT;
+  if (hot.queue_id != st.queue_id) {
+    core::Cold* cold = core::cold_state();
+    if (cold == nullptr || core::code_cache() == nullptr) return;  // thread teardown
+    begin_run_on_thread(st, hot, *cold);
+  }
+  if (!hot.named && hot.name_attempts > 0) {
+    // Outside a callback the lookup's own Python code would be traced, and
+    // land before this event: keep the interpreter from reporting it.
+    PyThreadState* ts = PyThreadState_Get();
+    PyThreadState_EnterTracing(ts);
+    hot.name_attempts--;
+    hot.named = st.threads.ensure(hot.tid);
+    PyThreadState_LeaveTracing(ts);
+  }
+  core::record_user(*st.queue, st.queue_id, hot, read_time(st), kind, payload);
+}
 
 std::span<CallbackSpec> callback_table(const State& st) {
   if (st.max_depth != State::kNoMaxDepth) return DEPTH_CALLBACKS;

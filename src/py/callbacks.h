@@ -36,4 +36,15 @@ PyRef new_callbacks(std::shared_ptr<State> state);
 // The thread id the recorders use: the low 32 bits of the kernel's id.
 uint32_t current_tid();
 
+// The run the program's own events (morvex.span, instant, counter) go to:
+// the one whose callbacks are registered, or null. Guarded by the
+// interpreter lock; set once the run's callbacks are in place, cleared
+// before they go.
+State* current_run();
+void set_current_run(State* st);
+
+// Records one of the program's own events on the calling thread, in order
+// with its function events. Never waits, never raises.
+void record_user_event(State& st, core::EventKind kind, std::span<const uint64_t> payload);
+
 }  // namespace morvex::py

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "core/recorder.h"
+#include "py/callbacks.h"
 #include "py/errors.h"
 #include "py/run.h"
 
@@ -57,17 +58,6 @@ PyObject* with_active(F&& f) {
   Tracer& t = tracer_of(obj);
   std::lock_guard running(t.running_mu);
   return f(obj, t);
-}
-
-// A forked child of multiprocessing ends with os._exit; the package arranges
-// for the child's run to be finished before that. Best effort: tracing goes
-// on without it.
-void finish_before_multiprocessing_exit(PyObject* tracer) {
-  PyObject* modules = PyImport_GetModuleDict();  // borrowed
-  if (PyDict_GetItemString(modules, "multiprocessing.util") == nullptr) return;
-  PyRef hook = import_attr("morvex._child", "_after_fork");
-  PyRef r = hook ? PyRef::steal(PyObject_CallOneArg(hook.get(), tracer)) : PyRef();
-  if (!r) PyErr_Clear();
 }
 
 }  // namespace
@@ -142,14 +132,14 @@ PyObject* after_fork_in_parent(PyObject*, PyObject*) {
 
 PyObject* after_fork_in_child(PyObject*, PyObject*) {
   return guarded([] {
-    PyRef started;  // the tracer whose child run started
-    PyObject* result = with_active([&started](PyObject* obj, Tracer& t) -> PyObject* {
+    return with_active([](PyObject*, Tracer& t) -> PyObject* {
       // The inherited run is leaked on purpose: its exporter thread did not
       // survive the fork and any lock it held is held by nobody now.
       std::optional<uint64_t> parent_zero;
       if (t.running) parent_zero = t.running->zero;
       (void)t.running.release();
       core::forget_other_threads();
+      set_current_run(nullptr);
       // The surviving thread is a new thread to the system, with an id of its
       // own; its events must not carry its parent-side twin's id.
       core::HOT.tid = UINT32_MAX;
@@ -157,12 +147,8 @@ PyObject* after_fork_in_child(PyObject*, PyObject*) {
       std::unique_ptr<Running> r = start(t, static_cast<uint32_t>(getpid()), true, parent_zero);
       if (!r) return nullptr;
       t.running = std::move(r);
-      started = PyRef::borrow(obj);
       Py_RETURN_NONE;
     });
-    // Outside the locks: this runs Python code.
-    if (result != nullptr && started) finish_before_multiprocessing_exit(started.get());
-    return result;
   });
 }
 

@@ -1,7 +1,9 @@
 // The extension module morvex._core: multi-phase initialisation; the
 // execution step adds the Tracer type and the module functions, each also
-// listed in __all__.
+// listed in __all__, then the annotation functions, which the morvex
+// package exports.
 #include "core/clock.h"
+#include "py/annotate.h"
 #include "py/cli.h"
 #include "py/pyref.h"
 #include "py/tracer.h"
@@ -21,6 +23,18 @@ PyMethodDef FUNCTIONS[] = {
      "deliberately leaked: its\nexporter thread did not survive the fork, and any lock it held "
      "at that\ninstant is still held by nobody, so reading or dropping that state could\nblock "
      "forever."},
+};
+
+// Marks on the program's own timeline (annotate.h).
+PyMethodDef ANNOTATIONS[] = {
+    {"span", as_pycfunction(span), METH_FASTCALL | METH_KEYWORDS,
+     "span(name, /, **args)\n--\n\nA span on the calling thread's track, around a with block "
+     "or every call of\na function it decorates (bare @span names it after the function). "
+     "Argument\nvalues are str, int, float, bool or None."},
+    {"instant", as_pycfunction(instant), METH_FASTCALL | METH_KEYWORDS,
+     "instant(name, /, **args)\n--\n\nA marker at this moment on the calling thread's track."},
+    {"counter", as_pycfunction(counter), METH_FASTCALL | METH_KEYWORDS,
+     "counter(name, value)\n--\n\nA value (int or float) of the counter track called name."},
 };
 
 // Adds `value` as `name` and appends the name to __all__.
@@ -51,6 +65,10 @@ int exec_module(PyObject* module) {
   for (PyMethodDef& def : FUNCTIONS) {
     PyRef f = PyRef::steal(PyCFunction_NewEx(&def, module, name.get()));
     if (!f || !add_exported(module, def.ml_name, f.get())) return -1;
+  }
+  for (PyMethodDef& def : ANNOTATIONS) {
+    PyRef f = PyRef::steal(PyCFunction_NewEx(&def, module, name.get()));
+    if (!f || PyModule_AddObjectRef(module, def.ml_name, f.get()) != 0) return -1;
   }
   return 0;
 }

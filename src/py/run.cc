@@ -7,6 +7,7 @@
 #include "core/pipeline.h"
 #include "core/recorder.h"
 #include "core/thread.h"
+#include "py/callbacks.h"
 #include "py/errors.h"
 #include "py/options.h"
 
@@ -88,6 +89,7 @@ std::unique_ptr<Running> start_claimed(Tracer& t, uint32_t pid, bool append, cor
     join_detached_from_interpreter(thread.value());
     return nullptr;
   }
+  set_current_run(state.get());
   auto r = std::make_unique<Running>();
   r->monitoring = std::move(handle);
   r->queue = std::move(queue);
@@ -110,6 +112,7 @@ std::unique_ptr<Running> start(Tracer& t, uint32_t pid, bool append, std::option
 }
 
 bool stop(std::unique_ptr<Running> r) {
+  if (current_run() == r->state.get()) set_current_run(nullptr);
   PyObject* disable_error = nullptr;
   if (r->monitoring && !disable(*r->monitoring)) disable_error = PyErr_GetRaisedException();
   // The state may outlive this call on the exporter thread, unwatched.

@@ -1,0 +1,183 @@
+"""The program marks its own timeline: spans, instants and counters; and
+Tracer.start()/stop() for runs that don't fit a with block."""
+
+import os
+import sys
+import threading
+
+import pytest
+
+import morvex
+import tracefiles
+from conftest import CHILD_VARIABLES
+
+
+@pytest.fixture(params=["json", "protobuf"])
+def fmt(request):
+    return request.param
+
+
+def traced(tmp_path, fmt, fn):
+    path = tmp_path / ("t.json" if fmt == "json" else "t.pftrace")
+    with morvex.Tracer(str(path), fmt):
+        fn()
+    t = tracefiles.read(path, fmt)
+    for evs in t.events.values():
+        tracefiles.assert_nested(evs)
+        tracefiles.assert_time_ordered(evs)
+    return t
+
+
+def leaf():
+    return 1
+
+
+def short_names(events):
+    """(phase, last part of the name) of each event, ends as "E"."""
+    return [(s.phase, s.name.rsplit(".", 1)[-1] if s.name else None) for s in events]
+
+
+def test_spans_nest_with_the_function_slices_around_and_inside_them(tmp_path, fmt):
+    def body():
+        with morvex.span("load", path="/etc/x", n=3, ratio=0.5, ok=True, none=None) as s:
+            leaf()
+            morvex.instant("mark", where="inside")
+        assert s.name == "load"
+        leaf()
+
+    t = traced(tmp_path, fmt, body)
+    evs = t.thread_events("MainThread")
+    got = short_names(evs)
+    if fmt == "protobuf":  # slice ends carry no name there
+        got = [(p, None if p == "E" else n) for p, n in got]
+        expected = [("B", "body"), ("B", "load"), ("B", "leaf"), ("E", None), ("i", "mark"),
+                    ("E", None), ("B", "leaf"), ("E", None), ("E", None)]
+    else:
+        expected = [("B", "body"), ("B", "load"), ("B", "leaf"), ("E", "leaf"), ("i", "mark"),
+                    ("E", "load"), ("B", "leaf"), ("E", "leaf"), ("E", "body")]
+    assert got == expected
+    load = next(s for s in evs if s.name == "load")
+    assert load.cat == "user"
+    assert load.args == {"path": "/etc/x", "n": 3, "ratio": 0.5, "ok": True, "none": None}
+    assert next(s for s in evs if s.name == "mark").args == {"where": "inside"}
+
+
+@morvex.span
+def decorated(x):
+    return leaf() + x
+
+
+class Service:
+    @morvex.span("handle", kind="method")
+    def handle(self, x):
+        return leaf() + x
+
+
+def test_span_decorates_functions_and_methods(tmp_path, fmt):
+    assert decorated.__name__ == "decorated"
+    assert decorated.__wrapped__.__name__ == "decorated"
+    assert decorated.__doc__ is None
+
+    def body():
+        assert decorated(1) == 2
+        assert Service().handle(2) == 3
+        with pytest.raises(TypeError):
+            decorated()  # the span still ends
+
+    t = traced(tmp_path, fmt, body)
+    spans = {s.name: s for s in tracefiles.spans(t.thread_events("MainThread"))}
+    assert spans["decorated"].depth == 1
+    assert spans["handle"].depth == 1
+    events = t.thread_events("MainThread")
+    assert next(s for s in events if s.name == "handle").args == {"kind": "method"}
+    assert [s.name for s in events if s.phase == "B" and s.cat == "user"] == [
+        "decorated", "handle", "decorated"]
+
+
+def test_counters_are_one_track_per_name_and_process(tmp_path, fmt):
+    def body():
+        for i in range(5):
+            morvex.counter("queue", i)
+        morvex.counter("load", 0.25)
+        morvex.counter("queue", 2**40)
+
+    t = traced(tmp_path, fmt, body)
+    pid = os.getpid()
+    assert sorted(t.counters) == [(pid, "load"), (pid, "queue")]
+    assert [v for _, v in t.counters[(pid, "queue")]] == [0, 1, 2, 3, 4, 2**40]
+    assert [v for _, v in t.counters[(pid, "load")]] == [0.25]
+    times = [ts for ts, _ in t.counters[(pid, "queue")]]
+    assert times == sorted(times)
+
+
+def test_each_thread_marks_its_own_track(tmp_path, fmt):
+    def work(i):
+        with morvex.span("job", worker=i):
+            leaf()
+            morvex.instant("step", worker=i)
+
+    def body():
+        threads = [threading.Thread(target=work, args=(i,), name=f"w{i}") for i in range(3)]
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join()
+
+    t = traced(tmp_path, fmt, body)
+    for i in range(3):
+        evs = t.thread_events(f"w{i}")
+        marks = [s for s in evs if s.cat == "user"]
+        assert [(s.phase, s.name, s.args["worker"]) for s in marks if s.phase != "E"] == [
+            ("B", "job", i), ("i", "step", i)]
+
+
+@pytest.mark.parametrize("call,error,words", [
+    (lambda: morvex.span(3), TypeError, "span name must be a str, not int"),
+    (lambda: morvex.instant(None), TypeError, "instant name must be a str"),
+    (lambda: morvex.instant("x", obj=object()), TypeError, "argument 'obj' must be a str, int"),
+    (lambda: morvex.span("x", items=[1]), TypeError, "argument 'items'"),
+    (lambda: morvex.instant("x", big=2**70), OverflowError, "'big'"),
+    (lambda: morvex.counter("q", "3"), TypeError, "counter value must be an int or a float"),
+    (lambda: morvex.counter(1, 3), TypeError, "counter name must be a str"),
+    (lambda: morvex.counter("q"), TypeError, "missing 1 required"),
+    (lambda: morvex.instant("x", "y"), TypeError, "1 positional argument"),
+    (lambda: morvex.span("x", s="a" * 5000), ValueError, "4096 bytes"),
+    (lambda: morvex.span("x")(3), TypeError, "decorates a callable"),
+])
+def test_bad_names_and_arguments_are_refused_tracing_or_not(tmp_path, call, error, words):
+    for running in (False, True):
+        tracer = morvex.Tracer(str(tmp_path / "t.json"), "json")
+        if running:
+            tracer.start()
+        try:
+            with pytest.raises(error) as e:
+                call()
+            assert words in str(e.value)
+        finally:
+            if running:
+                tracer.stop()
+
+
+def test_idle_they_do_nothing(tmp_path):
+    assert morvex.instant("x", a=1) is None
+    assert morvex.counter("q", 1) is None
+    with morvex.span("idle") as s:
+        pass
+    assert repr(s) == "<morvex.span 'idle'>"
+    assert decorated(1) == 2
+
+
+def test_start_and_stop_are_enter_and_exit(tmp_path, fmt):
+    path = tmp_path / "t"
+    tracer = morvex.Tracer(str(path), fmt)
+    assert tracer.start() is tracer
+    assert sys.monitoring.get_tool(sys.monitoring.PROFILER_ID) == "morvex"
+    assert os.environ["MORVEX_CHILD_OUTPUT"] == str(path)
+    leaf()
+    with pytest.raises(ValueError):
+        tracer.start()  # one run at a time
+    assert tracer.stop() is False
+    assert not any(v in os.environ for v in CHILD_VARIABLES)
+    with pytest.raises(RuntimeError, match="^tracer is not tracing$"):
+        tracer.stop()
+    assert tracefiles.read(path, fmt).names().count("leaf") == 1
