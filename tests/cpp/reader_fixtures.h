@@ -1,0 +1,150 @@
+// Traces for the reader tests, written by morvex's own exporters from
+// programs whose call structure is known, plus a raw protobuf writer for
+// packets the exporters do not write (yet).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/event.h"
+#include "core/output.h"
+#include "fakes.h"
+#include "json/exporter.h"
+#include "proto/exporter.h"
+#include "reader/model.h"
+#include "reader/reader.h"
+#include "reader/stats.h"
+
+namespace morvex::test {
+
+using core::EventKind;
+
+enum class Fmt { Proto, Json };
+inline const char* fmt_name(Fmt f) { return f == Fmt::Proto ? "proto" : "json"; }
+
+// One process's run: events in the order the pipeline would hand them over.
+struct ProcessRun {
+  int32_t pid = 100;
+  uint32_t sequence_base = 0;
+  std::vector<core::Event> events;
+  uint64_t dropped = 0;
+};
+
+// Writes runs one after the other into one file, the first creating it, as
+// a parent and its children do.
+inline void write_runs(TraceFile& file, Fmt fmt, const FakeCode& code, const FakeThreads& threads,
+                       const std::vector<ProcessRun>& runs, size_t batch = 4096) {
+  for (size_t r = 0; r < runs.size(); ++r) {
+    const ProcessRun& run = runs[r];
+    core::SharedFile out = std::move(core::SharedFile::open(file.path(), r == 0).value());
+    auto write = [&](core::Exporter& e) {
+      for (size_t i = 0; i < run.events.size(); i += batch) {
+        size_t n = std::min(batch, run.events.size() - i);
+        ASSERT_TRUE(e.write_batch(std::span(run.events).subspan(i, n), code, threads).ok());
+      }
+      ASSERT_TRUE(e.finish(code, threads, run.dropped).ok());
+    };
+    if (fmt == Fmt::Proto) {
+      auto e = proto::ProtoExporter::create(std::move(out), run.pid);
+      e.set_sequence_base(run.sequence_base);
+      write(e);
+    } else {
+      if (r == 0) {
+        out.write_all(std::string_view("["));
+        ASSERT_TRUE(out.flush().ok());
+      }
+      auto e = json::JsonExporter::create(std::move(out), static_cast<uint32_t>(run.pid));
+      write(e);
+    }
+  }
+}
+
+inline reader::Trace read_ok(const std::string& path, size_t chunk = reader::Input::kDefaultChunk) {
+  reader::ReadOptions options;
+  options.chunk_size = chunk;
+  auto r = reader::read_trace(path, options);
+  EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().text());
+  return r.ok() ? std::move(r.value()) : reader::Trace{};
+}
+
+inline reader::Trace read_bytes_ok(std::string_view bytes, size_t chunk = 1 << 20) {
+  reader::ReadOptions options;
+  options.chunk_size = chunk;
+  auto r = reader::read_trace_bytes(bytes, "mem", options);
+  EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().text());
+  return r.ok() ? std::move(r.value()) : reader::Trace{};
+}
+
+// The stats row of the function named `name` (and, if given, span-ness).
+inline reader::FunctionStats row_of(const reader::Trace& t,
+                                    const std::vector<reader::FunctionStats>& rows,
+                                    std::string_view name, bool span = false) {
+  for (const auto& r : rows) {
+    const auto& f = t.functions[r.function];
+    if (f.name == name && f.span == span) return r;
+  }
+  ADD_FAILURE() << "no row for " << name;
+  return {};
+}
+
+inline std::vector<reader::FunctionStats> all_rows(const reader::Trace& t) {
+  auto threads = reader::threads_of(t, std::nullopt);
+  return reader::function_stats(t, threads);
+}
+
+inline const reader::Thread* thread_named(const reader::Trace& t, std::string_view name) {
+  for (const auto& th : t.threads) {
+    if (th.name == name) return &th;
+  }
+  ADD_FAILURE() << "no thread " << name;
+  return nullptr;
+}
+
+// ---- a raw protobuf writer, for packets the exporters do not make ----
+
+class Pb {
+ public:
+  Pb& varint(uint32_t field, uint64_t v) {
+    put_varint((uint64_t{field} << 3) | 0);
+    put_varint(v);
+    return *this;
+  }
+  Pb& sint(uint32_t field, int64_t v) { return varint(field, static_cast<uint64_t>(v)); }
+  Pb& fixed64(uint32_t field, uint64_t v) {
+    put_varint((uint64_t{field} << 3) | 1);
+    for (int i = 0; i < 8; ++i) bytes_.push_back(static_cast<char>(v >> (8 * i)));
+    return *this;
+  }
+  Pb& bytes(uint32_t field, std::string_view b) {
+    put_varint((uint64_t{field} << 3) | 2);
+    put_varint(b.size());
+    bytes_.append(b);
+    return *this;
+  }
+  Pb& msg(uint32_t field, const Pb& m) { return bytes(field, m.str()); }
+  const std::string& str() const { return bytes_; }
+
+  // Framed as Trace.packet.
+  std::string packet() const { return Pb().msg(1, *this).str(); }
+
+ private:
+  void put_varint(uint64_t v) {
+    while (v >= 0x80) {
+      bytes_.push_back(static_cast<char>(v | 0x80));
+      v >>= 7;
+    }
+    bytes_.push_back(static_cast<char>(v));
+  }
+  std::string bytes_;
+};
+
+inline core::Event at(uint64_t ts, uint32_t tid, EventKind kind, uint32_t code) {
+  return ev(ts, tid, kind, code);
+}
+
+}  // namespace morvex::test
