@@ -152,7 +152,7 @@ uint64_t micros_to_nanos(const Num& n) {
   uint64_t whole = 0;
   auto [ptr, ec] = std::from_chars(r.data(), r.data() + r.size(), whole);
   const char* end = r.data() + r.size();
-  if (ec == std::errc() && whole < UINT64_MAX / 1000) {
+  if (ec == std::errc() && whole <= (UINT64_MAX - 999) / 1000) {
     if (ptr == end) return whole * 1000;
     if (*ptr == '.' && end - ptr == 4) {
       uint64_t frac = 0;
