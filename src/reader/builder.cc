@@ -42,9 +42,11 @@ uint32_t Builder::thread(uint32_t pid, uint32_t tid) {
   process(pid);
   auto id = static_cast<uint32_t>(threads_.size());
   ThreadState state;
-  state.root = static_cast<uint32_t>(nodes_.size());
-  nodes_.push_back(Node{});
-  last_child_.push_back(kNone);
+  if (options_.tree) {
+    state.root = static_cast<uint32_t>(nodes_.size());
+    nodes_.push_back(Node{});
+    last_child_.push_back(kNone);
+  }
   threads_.push_back(std::move(state));
   thread_info_.push_back(Thread{.pid = pid, .tid = tid, .root = threads_.back().root, .id = id});
   thread_index_.insert(key, id);
@@ -53,6 +55,36 @@ uint32_t Builder::thread(uint32_t pid, uint32_t tid) {
 
 void Builder::set_thread_name(uint32_t thread, std::string_view name) {
   thread_info_[thread].name = sanitize_utf8(name);
+}
+
+uint32_t Builder::add_slot(uint32_t thread, uint32_t function, uint64_t key) {
+  auto index = static_cast<uint32_t>(slots_.size());
+  Slot s;
+  s.stats.function = function;
+  s.thread = thread;
+  slots_.push_back(s);
+  slot_index_.insert(key, index);
+  return index;
+}
+
+void Builder::enter_pair(uint32_t caller_slot, Frame& f, bool call) {
+  const uint32_t callee = slots_[f.slot].stats.function;
+  const uint64_t key = (uint64_t{caller_slot} << 32) | callee;
+  uint32_t* found = pair_index_.find(key);
+  if (found == nullptr) {
+    found = pair_index_.try_emplace(key, static_cast<uint32_t>(pairs_.size())).first;
+    Pair p;
+    p.stats.caller = slots_[caller_slot].stats.function;
+    p.stats.callee = callee;
+    pairs_.push_back(p);
+  }
+  f.pair = *found;
+  Pair& p = pairs_[f.pair];
+  p.stats.calls += call;
+  if (p.active++ == 0) {
+    f.pair_outermost = true;
+    p.stats.primitive_calls += call;
+  }
 }
 
 uint32_t Builder::add_child(uint32_t parent, uint32_t function, uint64_t key) {
@@ -121,6 +153,24 @@ Trace Builder::finish() {
     info.last_ts = t.last_ts;
     info.slices = t.slices;
   }
+  for (const Slot& s : slots_) {
+    if (s.stats.slices != 0) thread_info_[s.thread].functions.push_back(s.stats);
+  }
+  // Pairs are kept per calling thread while reading; one per pair remains.
+  core::FlatMap<uint64_t, uint32_t> merged;
+  for (const Pair& p : pairs_) {
+    const uint64_t key = (uint64_t{p.stats.caller} << 32) | p.stats.callee;
+    auto [index, fresh] = merged.try_emplace(key, static_cast<uint32_t>(trace.callers.size()));
+    if (fresh) {
+      trace.callers.push_back(p.stats);
+      continue;
+    }
+    CallerStats& c = trace.callers[*index];
+    c.calls += p.stats.calls;
+    c.primitive_calls += p.stats.primitive_calls;
+    c.total_ns += p.stats.total_ns;
+    c.self_ns += p.stats.self_ns;
+  }
   // Threads grouped by process, each group in order of first sight. Threads
   // that are only named (JSON names every thread the process registered)
   // are left out.
@@ -131,6 +181,8 @@ Trace Builder::finish() {
   std::stable_sort(threads.begin(), threads.end(), [&](const Thread& a, const Thread& b) {
     return *process_index_.find(a.pid) < *process_index_.find(b.pid);
   });
+  trace.has_tree = options_.tree;
+  trace.has_callers = options_.callers;
   trace.functions = std::move(functions_);
   trace.nodes = std::move(nodes_);
   trace.threads = std::move(threads);

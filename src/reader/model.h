@@ -9,8 +9,17 @@
 // or exceptions thrown into a generator; those count as slices but not as
 // calls. Perfetto traces do not say, so there every slice counts as a call.
 //
-// Node times are raw sums over the node's slices; renderers collapse
-// recursion (stats.h) where they report per function.
+// Recursion is counted once: a slice that runs while a slice of the same
+// function is open on the same thread adds to calls, self time and max, but
+// not again to total time or to primitive calls. So a function's total is
+// the time during which it was on the stack, and the self times of all
+// functions of a thread add up to the thread's traced time.
+//
+// Per thread and function figures are always collected; the call tree
+// (for stack-shaped outputs) and the caller/callee pairs (for pstats) only
+// when the reader is asked for them, as they grow with the number of
+// distinct stacks and pairs. Node times are raw sums over the node's
+// slices, recursion not collapsed.
 //
 // Threads: a Trace is built by one reader and is immutable afterwards; any
 // number of threads may render from it at once.
@@ -50,12 +59,34 @@ struct Node {
   uint64_t max_ns = 0;    // longest single slice
 };
 
+struct FunctionStats {
+  uint32_t function = kNone;
+  uint64_t calls = 0;            // see above: starts (JSON) or slices (Perfetto)
+  uint64_t primitive_calls = 0;  // calls not made inside a call of the same function
+  uint64_t slices = 0;
+  uint64_t total_ns = 0;  // recursion counted once
+  uint64_t self_ns = 0;
+  uint64_t max_ns = 0;  // the longest single slice
+};
+
+// Slices of `callee` begun while `caller` was the innermost open slice, as
+// pstats records its callers; recursion is counted once per pair.
+struct CallerStats {
+  uint32_t caller = kNone;
+  uint32_t callee = kNone;
+  uint64_t calls = 0;
+  uint64_t primitive_calls = 0;  // while no slice of the same pair was open
+  uint64_t total_ns = 0;
+  uint64_t self_ns = 0;
+};
+
 struct Thread {
   uint32_t pid = 0;
   uint32_t tid = 0;
   std::string name;  // "" when the trace names no thread
-  uint32_t root = kNone;
+  uint32_t root = kNone;     // in Trace::nodes, when the tree was built
   uint32_t id = 0;          // order of first sight while reading
+  std::vector<FunctionStats> functions;  // one row per function with a slice here
   uint64_t traced_ns = 0;   // sum of the durations of top-level slices
   uint64_t first_ts = 0;    // first and last event time on the thread
   uint64_t last_ts = 0;
@@ -104,7 +135,10 @@ struct Trace {
   std::string path;
   Format format = Format::Perfetto;
   std::vector<Function> functions;
+  bool has_tree = false;            // whether nodes and Thread::root were built
   std::vector<Node> nodes;          // every thread's tree
+  bool has_callers = false;         // whether callers was collected
+  std::vector<CallerStats> callers;  // over all threads, one per pair
   std::vector<Thread> threads;      // grouped by process, in order of first sight
   std::vector<Process> processes;   // in order of first sight
   std::vector<Counter> counters;    // in order of first sight

@@ -88,17 +88,35 @@ struct Sequence {
   uint64_t default_track = 0;
   std::vector<uint32_t> names;  // iid -> function, kNone where not interned
   core::FlatMap<uint64_t, uint32_t> far_names;
+  // iid -> the builder's slot of (slots_thread, function), for small iids.
+  std::vector<uint32_t> slots;
+  uint32_t slots_thread = kNone;
 
   void clear() {
     has_default = false;
     default_track = 0;
     names.clear();
     far_names = core::FlatMap<uint64_t, uint32_t>();
+    slots.clear();
+  }
+  // The slot of iid's function on `thread`, cached for the thread most
+  // recently asked about.
+  uint32_t slot(Builder& b, uint32_t thread, uint64_t iid, uint32_t function) {
+    if (iid >= kDenseIids) return b.slot(thread, function);
+    if (thread != slots_thread) {
+      slots.clear();
+      slots_thread = thread;
+    }
+    if (slots.size() <= iid) slots.resize(iid + 1, kNone);
+    uint32_t& s = slots[iid];
+    if (s == kNone) s = b.slot(thread, function);
+    return s;
   }
   void set_name(uint64_t iid, uint32_t function) {
     if (iid < kDenseIids) {
       if (names.size() <= iid) names.resize(iid + 1, kNone);
       names[iid] = function;
+      if (iid < slots.size()) slots[iid] = kNone;
     } else {
       *far_names.try_emplace(iid, function).first = function;
     }
@@ -126,9 +144,44 @@ class PerfettoParser {
   // False when the packet is malformed.
   bool packet(std::string_view bytes);
 
+  // The slice packets morvex writes, recognised by their exact layout
+  //   40 <ts> 50 <seq> 68 02 5a <len> (48 01 18 01 50 <iid> | 48 02)
+  // and handled as packet() would, without its general field loop. False
+  // for any other packet, which then takes the general path.
+  // `limit` is the end of the readable bytes, at or beyond the packet's end.
+  bool fast_slice(const uint8_t* p, const uint8_t* end, const uint8_t* limit) {
+    uint64_t ts, seq_id, iid;
+    if (p == end || *p != kPacketTimestamp) return false;
+    p = wire::varint_wide(p + 1, end, limit, ts);
+    if (p == nullptr || p == end || *p != kPacketSequenceId) return false;
+    p = wire::varint(p + 1, end, seq_id);
+    if (p == nullptr || end - p < 6 || p[0] != 0x68 || p[1] != 0x02 || p[2] != 0x5A ||
+        p[3] != end - p - 4 || p[4] != 0x48) {
+      return false;
+    }
+    Sequence& seq = sequence(static_cast<uint32_t>(seq_id));
+    if (!seq.has_default) return false;
+    p += 5;
+    if (*p == 0x02 && end - p == 1) {
+      b_.end(thread_for(seq.default_track), ts);
+      return true;
+    }
+    if (end - p < 5 || p[0] != 0x01 || p[1] != 0x18 || p[2] != 0x01 || p[3] != 0x50) return false;
+    if (wire::varint(p + 4, end, iid) != end) return false;
+    const uint32_t function = seq.name(iid);
+    if (function == kNone) return false;
+    const uint32_t thread = thread_for(seq.default_track);
+    b_.begin_slot(thread, seq.slot(b_, thread, iid, function), ts, true);
+    return true;
+  }
+
  private:
-  Sequence& sequence(uint32_t id) {
-    if (id == last_seq_id_ && last_seq_ != nullptr) return *last_seq_;
+  [[gnu::always_inline]] Sequence& sequence(uint32_t id) {
+    if (id == last_seq_id_ && last_seq_ != nullptr) [[likely]] return *last_seq_;
+    return find_sequence(id);
+  }
+
+  Sequence& find_sequence(uint32_t id) {
     uint32_t* index = seq_index_.find(id);
     if (index == nullptr) {
       index = seq_index_.try_emplace(id, static_cast<uint32_t>(sequences_.size())).first;
@@ -140,8 +193,12 @@ class PerfettoParser {
   }
 
   // A track no descriptor named yet still gets a thread of its own.
-  uint32_t thread_for(uint64_t track) {
-    if (track == last_track_ && last_thread_ != kNone) return last_thread_;
+  [[gnu::always_inline]] uint32_t thread_for(uint64_t track) {
+    if (track == last_track_ && last_thread_ != kNone) [[likely]] return last_thread_;
+    return find_thread(track);
+  }
+
+  uint32_t find_thread(uint64_t track) {
     uint32_t t;
     if (const uint32_t* found = thread_tracks_.find(track)) {
       t = *found;
@@ -545,6 +602,21 @@ ParseOutcome parse_perfetto(Input& in, Builder& builder) {
     const uint8_t* p = base;
     size_t need = 0;
     while (p < end) {
+      // Most packets are short: tag 0x0A and a one-byte length.
+      if (end - p >= 2 && p[0] == kTracePacket && p[1] < 0x80) [[likely]] {
+        const uint8_t* body = p + 2;
+        const uint8_t* next = body + p[1];
+        if (next > end) {
+          need = 2 + p[1];
+          break;
+        }
+        if (!parser.fast_slice(body, next, end) && !parser.packet(as_view(body, next))) {
+          in.advance(static_cast<size_t>(p - base));
+          return {Damage::Corrupt, in.offset()};
+        }
+        p = next;
+        continue;
+      }
       uint64_t t;
       size_t header, total;
       const Extent e = field_extent(p, end, t, header, total);
@@ -556,7 +628,8 @@ ParseOutcome parse_perfetto(Input& in, Builder& builder) {
         need = e == Extent::More ? static_cast<size_t>(end - p) + 1 : total;
         break;
       }
-      if (t == kTracePacket && !parser.packet(as_view(p + header, p + total))) {
+      if (t == kTracePacket && !parser.fast_slice(p + header, p + total, end) &&
+          !parser.packet(as_view(p + header, p + total))) {
         in.advance(static_cast<size_t>(p - base));
         return {Damage::Corrupt, in.offset()};
       }

@@ -32,7 +32,7 @@ core::Result<Trace> read(Input& in, const std::string& name, const ReadOptions& 
         name +
         " is not a morvex trace (neither a Perfetto trace nor a Chrome trace-event JSON file)");
   }
-  Builder builder(options.observer);
+  Builder builder(BuildOptions{options.tree, options.callers, options.observer});
   const ParseOutcome outcome =
       format == Format::Json ? parse_json(in, builder) : parse_perfetto(in, builder);
   if (in.error()) return read_failed();

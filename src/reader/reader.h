@@ -3,8 +3,9 @@
 // The format is found from the content, not the name: Chrome trace-event
 // JSON starts with optional whitespace and "["; a Perfetto trace with 0x0A
 // and the length of a TracePacket that parses. The file is read front to
-// back in chunks; memory follows the number of distinct functions, stacks,
-// threads and counters, never the size of the file.
+// back in chunks; memory follows the number of distinct functions, threads
+// and counters (and of stacks or caller/callee pairs, when asked for), and
+// the depth of the stacks, never the size of the file.
 //
 // A damaged file still gives a model: a file cut off inside a record (a
 // process killed while writing), or bytes that are not a record, end the
@@ -26,6 +27,8 @@
 namespace morvex::reader {
 
 struct ReadOptions {
+  bool tree = false;     // build the call tree (collapsed stacks, flame graphs)
+  bool callers = false;  // collect caller/callee pairs (pstats)
   // Sees every slice open and close (for renderers that need the timeline).
   SliceObserver* observer = nullptr;
   size_t chunk_size = Input::kDefaultChunk;

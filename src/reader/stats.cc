@@ -6,28 +6,16 @@ namespace morvex::reader {
 
 std::vector<FunctionStats> function_stats(const Trace& trace, std::span<const uint32_t> threads) {
   std::vector<FunctionStats> rows(trace.functions.size());
-  std::vector<uint32_t> active(trace.functions.size(), 0);  // open slices per function
   for (uint32_t t : threads) {
-    walk(
-        trace, trace.threads[t].root,
-        [&](uint32_t index, size_t) {
-          const Node& n = trace.nodes[index];
-          if (n.function == kNone) return true;
-          FunctionStats& row = rows[n.function];
-          row.calls += n.calls;
-          row.slices += n.slices;
-          row.self_ns += n.self_ns;
-          row.max_ns = std::max(row.max_ns, n.max_ns);
-          if (active[n.function]++ == 0) {
-            row.total_ns += n.total_ns;
-            row.primitive_calls += n.calls;
-          }
-          return true;
-        },
-        [&](uint32_t index, size_t) {
-          const Node& n = trace.nodes[index];
-          if (n.function != kNone) --active[n.function];
-        });
+    for (const FunctionStats& s : trace.threads[t].functions) {
+      FunctionStats& row = rows[s.function];
+      row.calls += s.calls;
+      row.primitive_calls += s.primitive_calls;
+      row.slices += s.slices;
+      row.total_ns += s.total_ns;
+      row.self_ns += s.self_ns;
+      row.max_ns = std::max(row.max_ns, s.max_ns);
+    }
   }
   std::vector<FunctionStats> out;
   for (uint32_t f = 0; f < rows.size(); ++f) {

@@ -1,12 +1,5 @@
-// Per-function figures from the call trees, and a walk over a tree that the
-// renderers share.
-//
-// Recursion is counted once: a slice that runs while a slice of the same
-// function is open on the same thread (an ancestor in the tree) adds to
-// calls, self time and max, but not again to total time or to primitive
-// calls. So a function's total is the time during which it was on the
-// stack, and the self times of all functions of a thread add up to the
-// thread's traced time.
+// Per-function figures over a choice of threads, and a walk over the call
+// tree that the stack-shaped renderers share.
 #pragma once
 
 #include <cstdint>
@@ -18,18 +11,9 @@
 
 namespace morvex::reader {
 
-struct FunctionStats {
-  uint32_t function = kNone;
-  uint64_t calls = 0;            // see model.h: starts (JSON) or slices (Perfetto)
-  uint64_t primitive_calls = 0;  // calls not made inside a call of the same function
-  uint64_t slices = 0;
-  uint64_t total_ns = 0;
-  uint64_t self_ns = 0;
-  uint64_t max_ns = 0;  // the longest single slice
-};
-
 // One row per function that has a slice on the given threads (indices into
-// trace.threads), in the order of trace.functions.
+// trace.threads), in the order of trace.functions: the threads' rows added
+// up, max the largest.
 std::vector<FunctionStats> function_stats(const Trace& trace, std::span<const uint32_t> threads);
 
 // Indices of the threads of process `pid`, or of every thread.

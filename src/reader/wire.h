@@ -34,6 +34,31 @@ inline const uint8_t* varint(const uint8_t* p, const uint8_t* end, uint64_t& v) 
   return nullptr;
 }
 
+// varint() for callers that may read 8 bytes at p (up to `limit`, which may
+// lie beyond `end`): varints of up to 8 bytes are decoded without a loop,
+// which is what timestamps take.
+inline const uint8_t* varint_wide(const uint8_t* p, const uint8_t* end, const uint8_t* limit,
+                                  uint64_t& v) {
+  if (limit - p >= 8) [[likely]] {
+    uint64_t w;
+    std::memcpy(&w, p, 8);  // little-endian hosts only (x86-64, AArch64)
+    const uint64_t stops = ~w & 0x8080808080808080ull;
+    if (stops != 0) {
+      const unsigned bits = static_cast<unsigned>(__builtin_ctzll(stops)) + 1;
+      const uint8_t* next = p + bits / 8;
+      if (next > end) return nullptr;
+      if (bits < 64) w &= (uint64_t{1} << bits) - 1;
+      // Squeeze out the continuation bits: 7-bit groups into 14, 28, 56.
+      w = ((w & 0x7F007F007F007F00ull) >> 1) | (w & 0x007F007F007F007Full);
+      w = ((w & 0x3FFF00003FFF0000ull) >> 2) | (w & 0x00003FFF00003FFFull);
+      w = ((w & 0x0FFFFFFF00000000ull) >> 4) | (w & 0x000000000FFFFFFFull);
+      v = w;
+      return next;
+    }
+  }
+  return varint(p, end, v);
+}
+
 // A length-delimited field's bytes.
 inline const uint8_t* bytes(const uint8_t* p, const uint8_t* end, std::string_view& out) {
   uint64_t n;

@@ -64,9 +64,12 @@ inline void write_runs(TraceFile& file, Fmt fmt, const FakeCode& code, const Fak
   }
 }
 
+// Reads with the call tree and the caller pairs, which the model tests check.
 inline reader::Trace read_ok(const std::string& path, size_t chunk = reader::Input::kDefaultChunk) {
   reader::ReadOptions options;
   options.chunk_size = chunk;
+  options.tree = true;
+  options.callers = true;
   auto r = reader::read_trace(path, options);
   EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().text());
   return r.ok() ? std::move(r.value()) : reader::Trace{};
@@ -75,6 +78,8 @@ inline reader::Trace read_ok(const std::string& path, size_t chunk = reader::Inp
 inline reader::Trace read_bytes_ok(std::string_view bytes, size_t chunk = 1 << 20) {
   reader::ReadOptions options;
   options.chunk_size = chunk;
+  options.tree = true;
+  options.callers = true;
   auto r = reader::read_trace_bytes(bytes, "mem", options);
   EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().text());
   return r.ok() ? std::move(r.value()) : reader::Trace{};
