@@ -148,22 +148,22 @@ std::vector<std::string> filter_notes(const Trace& trace, std::optional<uint32_t
   return notes;
 }
 
-// The function column: the qualified name, two spaces, file:line; when that
-// is too wide, the path keeps its last parts and the name its end (the end
-// of a qualified name is the function, the start only its module).
-std::string function_cell(const Function& f, size_t width) {
-  const std::string name = frame_label(f);
-  if (f.file.empty()) return keep_end(name, width);
-  std::string loc = location(f);
-  if (display_width(name) + 2 + display_width(loc) <= width) return name + "  " + loc;
-  // The file's last two parts usually say which file it is.
+// A location that fits `width`: the whole path if it fits, else its last
+// two parts, else the file name alone (cut at the front as a last resort).
+std::string fit_location(const Function& f, size_t width) {
+  const std::string line = f.line != 0 ? ":" + std::to_string(f.line) : "";
+  const std::string whole = f.file + line;
+  if (display_width(whole) <= width) return whole;
   const size_t last = f.file.rfind('/');
-  const size_t prev = last == std::string::npos || last == 0 ? std::string::npos : f.file.rfind('/', last - 1);
-  if (prev != std::string::npos && prev != 0) loc = "\xE2\x80\xA6" + loc.substr(prev);
-  const size_t loc_width = std::min(display_width(loc), std::max<size_t>(width * 2 / 5, 16));
-  loc = keep_end(loc, loc_width);
-  const size_t name_width = width > loc_width + 2 ? width - loc_width - 2 : 1;
-  return keep_end(name, name_width) + "  " + loc;
+  if (last != std::string::npos && last != 0) {
+    const size_t prev = f.file.rfind('/', last - 1);
+    if (prev != std::string::npos && prev != 0) {
+      std::string two = "\xE2\x80\xA6" + f.file.substr(prev) + line;
+      if (display_width(two) <= width) return two;
+    }
+  }
+  const std::string base = last == std::string::npos ? f.file : f.file.substr(last + 1);
+  return keep_end(base + line, width);
 }
 
 void pad_right(std::string& out, std::string_view s, size_t width) {
@@ -176,6 +176,10 @@ void pad_left(std::string& out, std::string_view s, size_t width) {
   out += s;
 }
 
+// The table: the function column holds the name and, for traces that know
+// it, the location as a second column; numbers are right-aligned. When the
+// width is short, names keep their end (the end of a qualified name is the
+// function, the start only its module) and locations their file name.
 void render_table(std::string& out, const Trace& trace, const Table& table, size_t width) {
   if (table.rows.empty()) {
     out += "No function slices were recorded.\n";
@@ -184,13 +188,13 @@ void render_table(std::string& out, const Trace& trace, const Table& table, size
   constexpr size_t kNumeric = 5;
   static constexpr const char* kHeads[kNumeric] = {"calls", "total", "self", "mean", "max"};
   std::vector<std::array<std::string, kNumeric>> cells;
-  bool recursive = false;
+  size_t names = std::string_view("function").size(), locations = 0;
   for (const FunctionStats& r : table.rows) {
+    const Function& f = trace.functions[r.function];
+    names = std::max(names, display_width(frame_label(f)));
+    locations = std::max(locations, display_width(location(f)));
     std::string calls = format_count(r.calls);
-    if (r.primitive_calls != r.calls) {
-      calls += "/" + format_count(r.primitive_calls);
-      recursive = true;
-    }
+    if (r.primitive_calls != r.calls) calls += "/" + format_count(r.primitive_calls);
     std::string mean = r.primitive_calls != 0 ? format_duration(r.total_ns / r.primitive_calls) : "-";
     cells.push_back({calls, format_duration(r.total_ns), format_duration(r.self_ns), mean,
                      format_duration(r.max_ns)});
@@ -202,25 +206,46 @@ void render_table(std::string& out, const Trace& trace, const Table& table, size
     for (const auto& row : cells) widths[c] = std::max(widths[c], display_width(row[c]));
     fixed += 2 + widths[c];
   }
-  const size_t fn_width = std::max(width > fixed ? width - fixed : 0, kMinFunctionWidth);
-  pad_right(out, "function", fn_width);
+  const size_t area = std::max(width > fixed ? width - fixed : 0, kMinFunctionWidth);
+  if (locations != 0) locations = std::max(locations, std::string_view("location").size());
+  size_t name_width = names, loc_width = locations;
+  if (names + (locations != 0 ? 2 + locations : 0) > area) {
+    if (locations != 0) loc_width = std::min(locations, std::max<size_t>(area * 2 / 5, 20));
+    name_width = area - (locations != 0 ? 2 + loc_width : 0);
+  }
+
+  pad_right(out, "function", name_width);
+  if (locations != 0) {
+    out += "  ";
+    pad_right(out, "location", loc_width);
+  }
   for (size_t c = 0; c < kNumeric; ++c) {
     out += "  ";
     pad_left(out, kHeads[c], widths[c]);
   }
   out += "\n";
   for (size_t i = 0; i < table.rows.size(); ++i) {
-    pad_right(out, function_cell(trace.functions[table.rows[i].function], fn_width), fn_width);
+    const Function& f = trace.functions[table.rows[i].function];
+    pad_right(out, keep_end(frame_label(f), name_width), name_width);
+    if (locations != 0) {
+      out += "  ";
+      pad_right(out, f.file.empty() ? std::string() : fit_location(f, loc_width), loc_width);
+    }
     for (size_t c = 0; c < kNumeric; ++c) {
       out += "  ";
       pad_left(out, cells[i][c], widths[c]);
     }
     out += "\n";
   }
-  if (recursive) {
-    out += "(calls a/b: a calls in all, b not made inside a call of the same function; "
-           "mean = total / b)\n";
+}
+
+bool any_recursive(const std::vector<Table>& tables) {
+  for (const Table& t : tables) {
+    for (const FunctionStats& r : t.rows) {
+      if (r.primitive_calls != r.calls) return true;
+    }
   }
+  return false;
 }
 
 void render_header(std::string& out, const Trace& trace, const ReportOptions& o) {
@@ -377,6 +402,10 @@ core::Result<std::string> report_text(const Trace& trace, const ReportOptions& o
     }
     out += std::string(" by ") + sort_name(options.sort) + scope + ":\n";
     render_table(out, trace, table, options.width);
+  }
+  if (any_recursive(tables.value())) {
+    out += "\nCalls a/b: a calls in all, b of them not made inside a call of the same function;\n"
+           "mean is total / b. Recursion counts once in total.\n";
   }
   return out;
 }
