@@ -152,4 +152,47 @@ inline core::Event at(uint64_t ts, uint32_t tid, EventKind kind, uint32_t code) 
   return ev(ts, tid, kind, code);
 }
 
+// ---- a program whose figures are known exactly ----
+
+inline constexpr uint32_t kMain = 1, kWorker = 2, kHigh = 0x80000005u;
+
+inline FakeCode program_code() {
+  FakeCode code;
+  code.infos = {{0, {"main", "/app/app.py", 1}},  {1, {"f", "/app/app.py", 10}},
+                {2, {"g", "/app/app.py", 20}},    {3, {"fib", "/app/app.py", 30}},
+                {4, {"gen", "/app/app.py", 40}}};
+  return code;
+}
+
+inline FakeThreads program_threads() {
+  FakeThreads threads;
+  threads.names = {{kMain, "MainThread"}, {kWorker, "worker-0"}, {kHigh, "high"}};
+  return threads;
+}
+
+// main calls f twice (once through g), fib(3) recursively, and a generator
+// that yields twice and has an exception thrown into it; a worker thread
+// runs g -> f. Times in ns.
+inline std::vector<core::Event> program() {
+  const uint32_t m = kMain, w = kWorker;
+  return {
+      at(0, m, EventKind::Start, 0),
+      at(10, m, EventKind::Start, 1), at(30, m, EventKind::Return, 1),
+      at(40, m, EventKind::Start, 1), at(45, m, EventKind::Start, 2),
+      at(55, m, EventKind::Return, 2), at(70, m, EventKind::Return, 1),
+      // The worker's events arrive in a batch of their own.
+      at(50, w, EventKind::Start, 2), at(60, w, EventKind::Start, 1),
+      at(90, w, EventKind::Return, 1), at(95, w, EventKind::Return, 2),
+      at(100, m, EventKind::Start, 3), at(110, m, EventKind::Start, 3),
+      at(120, m, EventKind::Start, 3), at(130, m, EventKind::Return, 3),
+      at(135, m, EventKind::Start, 3), at(140, m, EventKind::Return, 3),
+      at(150, m, EventKind::Return, 3), at(155, m, EventKind::Start, 3),
+      at(165, m, EventKind::Return, 3), at(180, m, EventKind::Return, 3),
+      at(200, m, EventKind::Start, 4), at(210, m, EventKind::Yield, 4),
+      at(220, m, EventKind::Resume, 4), at(230, m, EventKind::Yield, 4),
+      at(240, m, EventKind::Throw, 4), at(250, m, EventKind::Unwind, 4),
+      at(300, m, EventKind::Return, 0),
+  };
+}
+
 }  // namespace morvex::test
