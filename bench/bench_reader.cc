@@ -167,8 +167,8 @@ int main(int argc, char** argv) {
     size_t events;
   } const cases[] = {{"protobuf", false, events}, {"json", true, events / 4}};
   for (const Case& c : cases) {
-    const std::string path =
-        dir + "/morvex_bench_reader_" + std::to_string(::getpid()) + (c.json ? ".json" : ".pftrace");
+    const std::string path = dir + "/morvex_bench_reader_" + std::to_string(::getpid()) +
+                             (c.json ? ".json" : ".pftrace");
     if (!write_trace(path, c.json, c.events)) return 1;
     FILE* f = std::fopen(path.c_str(), "rb");
     std::fseek(f, 0, SEEK_END);
@@ -177,10 +177,11 @@ int main(int argc, char** argv) {
     Timing t = time_report(path);
     if (std::getenv("MORVEX_BENCH_KEEP") == nullptr) ::unlink(path.c_str());
     const double m = static_cast<double>(t.events) / 1e6;
-    std::printf("%-9s %5.1f M events, %6.1f MB: report in %.3f s wall = %5.1f M events/s; "
-                "%.3f s CPU = %5.1f M events/s, %4.0f MB/s\n",
-                c.name, m, mb, t.seconds, m / t.seconds, t.cpu_seconds, m / t.cpu_seconds,
-                mb / t.cpu_seconds);
+    std::printf(
+        "%-9s %5.1f M events, %6.1f MB: report in %.3f s wall = %5.1f M events/s; "
+        "%.3f s CPU = %5.1f M events/s, %4.0f MB/s\n",
+        c.name, m, mb, t.seconds, m / t.seconds, t.cpu_seconds, m / t.cpu_seconds,
+        mb / t.cpu_seconds);
   }
   rusage ru{};
   getrusage(RUSAGE_SELF, &ru);

@@ -6,8 +6,7 @@
 
 namespace morvex::reader {
 
-uint32_t Builder::function(std::string_view name, std::string_view file, uint32_t line,
-                           bool span) {
+uint32_t Builder::function(std::string_view name, std::string_view file, uint32_t line, bool span) {
   key_.clear();
   key_.push_back(span ? 'S' : 'F');
   key_.append(reinterpret_cast<const char*>(&line), sizeof line);

@@ -123,8 +123,8 @@ class Builder {
     uint64_t begin;
     uint64_t child_ns;  // time of closed child slices
     uint32_t slot;
-    uint32_t node;  // kNone without a tree
-    uint32_t pair;  // kNone for a top-level slice or without callers
+    uint32_t node;        // kNone without a tree
+    uint32_t pair;        // kNone for a top-level slice or without callers
     bool outermost;       // no slice of the function was open around it
     bool pair_outermost;  // no slice of the same pair was open around it
   };

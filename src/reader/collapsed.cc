@@ -28,7 +28,8 @@ std::string frame_text(const Function& f) {
 // The threads' trees merged by printed frame: one node per distinct line.
 class MergedStacks {
  public:
-  explicit MergedStacks(const Trace& trace) : trace_(trace), text_of_(trace.functions.size(), kNone) {
+  explicit MergedStacks(const Trace& trace)
+      : trace_(trace), text_of_(trace.functions.size(), kNone) {
     nodes_.push_back(Merged{});  // the root above every thread
   }
 
@@ -104,7 +105,8 @@ class MergedStacks {
   }
 
   uint32_t function_text(uint32_t function) {
-    if (text_of_[function] == kNone) text_of_[function] = intern(frame_text(trace_.functions[function]));
+    if (text_of_[function] == kNone)
+      text_of_[function] = intern(frame_text(trace_.functions[function]));
     return text_of_[function];
   }
 

@@ -91,8 +91,10 @@ bool Input::ensure(size_t n) {
     len_ -= pos_;
     pos_ = 0;
   }
-  if (buf_.size() < n) buf_.resize(std::max(n, buf_.size() * 2));
   while (len_ < n) {
+    // Grown as the bytes arrive, so that a length field claiming more than
+    // the file holds costs no memory.
+    if (len_ == buf_.size()) buf_.resize(std::min(buf_.size() * 2, std::max(n, chunk_)));
     if (!fill()) return false;
   }
   // Top the window up to a whole chunk, so parsers see many records at once.

@@ -56,8 +56,8 @@ class Input {
   size_t memory_pos_ = 0;
   size_t chunk_;
   std::vector<uint8_t> buf_;
-  size_t pos_ = 0;  // cursor within buf_
-  size_t len_ = 0;  // valid bytes in buf_
+  size_t pos_ = 0;     // cursor within buf_
+  size_t len_ = 0;     // valid bytes in buf_
   uint64_t base_ = 0;  // file offset of buf_[0]
   uint64_t size_ = 0;
   bool eof_ = false;

@@ -97,13 +97,32 @@ std::string unescape(const Str& s) {
     }
     char e = r[i + 1];
     switch (e) {
-      case 'b': out.push_back('\b'); i += 2; continue;
-      case 'f': out.push_back('\f'); i += 2; continue;
-      case 'n': out.push_back('\n'); i += 2; continue;
-      case 'r': out.push_back('\r'); i += 2; continue;
-      case 't': out.push_back('\t'); i += 2; continue;
-      case 'u': break;
-      default: out.push_back(e); i += 2; continue;
+      case 'b':
+        out.push_back('\b');
+        i += 2;
+        continue;
+      case 'f':
+        out.push_back('\f');
+        i += 2;
+        continue;
+      case 'n':
+        out.push_back('\n');
+        i += 2;
+        continue;
+      case 'r':
+        out.push_back('\r');
+        i += 2;
+        continue;
+      case 't':
+        out.push_back('\t');
+        i += 2;
+        continue;
+      case 'u':
+        break;
+      default:
+        out.push_back(e);
+        i += 2;
+        continue;
     }
     ++i;
     uint32_t cp = read_u4(r, i);
@@ -204,7 +223,8 @@ class JsonParser {
       escaped = true;
       q += 2;  // the backslash and the character it escapes
     }
-    if (out != nullptr) *out = Str{std::string_view(p + 1, static_cast<size_t>(q - p - 1)), escaped, true};
+    if (out != nullptr)
+      *out = Str{std::string_view(p + 1, static_cast<size_t>(q - p - 1)), escaped, true};
     return q + 1;
   }
 

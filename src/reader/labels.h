@@ -9,9 +9,7 @@
 namespace morvex::reader {
 
 // "[span] NAME" for a user span, the qualified name otherwise.
-inline std::string frame_label(const Function& f) {
-  return f.span ? "[span] " + f.name : f.name;
-}
+inline std::string frame_label(const Function& f) { return f.span ? "[span] " + f.name : f.name; }
 
 // "file:line", "file" when the line is unknown, "" without a file.
 inline std::string location(const Function& f) {

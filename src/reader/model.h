@@ -83,12 +83,12 @@ struct CallerStats {
 struct Thread {
   uint32_t pid = 0;
   uint32_t tid = 0;
-  std::string name;  // "" when the trace names no thread
-  uint32_t root = kNone;     // in Trace::nodes, when the tree was built
-  uint32_t id = 0;          // order of first sight while reading
+  std::string name;                      // "" when the trace names no thread
+  uint32_t root = kNone;                 // in Trace::nodes, when the tree was built
+  uint32_t id = 0;                       // order of first sight while reading
   std::vector<FunctionStats> functions;  // one row per function with a slice here
-  uint64_t traced_ns = 0;   // sum of the durations of top-level slices
-  uint64_t first_ts = 0;    // first and last event time on the thread
+  uint64_t traced_ns = 0;                // sum of the durations of top-level slices
+  uint64_t first_ts = 0;                 // first and last event time on the thread
   uint64_t last_ts = 0;
   uint64_t slices = 0;
 };
@@ -135,22 +135,22 @@ struct Trace {
   std::string path;
   Format format = Format::Perfetto;
   std::vector<Function> functions;
-  bool has_tree = false;            // whether nodes and Thread::root were built
-  std::vector<Node> nodes;          // every thread's tree
-  bool has_callers = false;         // whether callers was collected
+  bool has_tree = false;             // whether nodes and Thread::root were built
+  std::vector<Node> nodes;           // every thread's tree
+  bool has_callers = false;          // whether callers was collected
   std::vector<CallerStats> callers;  // over all threads, one per pair
-  std::vector<Thread> threads;      // grouped by process, in order of first sight
-  std::vector<Process> processes;   // in order of first sight
-  std::vector<Counter> counters;    // in order of first sight
-  uint64_t events = 0;              // slice begins and ends, instants, counter samples
+  std::vector<Thread> threads;       // grouped by process, in order of first sight
+  std::vector<Process> processes;    // in order of first sight
+  std::vector<Counter> counters;     // in order of first sight
+  uint64_t events = 0;               // slice begins and ends, instants, counter samples
   uint64_t instants = 0;
-  bool has_time = false;            // whether any event carried a time
-  uint64_t first_ts = 0;            // the trace's span, in ns on the trace's clock
+  bool has_time = false;  // whether any event carried a time
+  uint64_t first_ts = 0;  // the trace's span, in ns on the trace's clock
   uint64_t last_ts = 0;
-  uint64_t open_at_end = 0;         // slices closed at last_ts because the trace ended
-  uint64_t unmatched_ends = 0;      // ends with no open slice, ignored
+  uint64_t open_at_end = 0;     // slices closed at last_ts because the trace ended
+  uint64_t unmatched_ends = 0;  // ends with no open slice, ignored
   Damage damage = Damage::None;
-  uint64_t damage_offset = 0;       // where the unreadable part starts
+  uint64_t damage_offset = 0;  // where the unreadable part starts
   uint64_t file_size = 0;
 
   uint64_t dropped() const {

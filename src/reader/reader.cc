@@ -59,8 +59,6 @@ core::Result<Trace> read_trace_bytes(std::string_view bytes, const std::string& 
   return read(in, name, options);
 }
 
-std::string_view format_name(Format format) {
-  return format == Format::Json ? "JSON" : "Perfetto";
-}
+std::string_view format_name(Format format) { return format == Format::Json ? "JSON" : "Perfetto"; }
 
 }  // namespace morvex::reader

@@ -71,9 +71,11 @@ Table make_table(const Trace& trace, std::span<const uint32_t> threads, const Re
 core::Result<std::vector<Table>> make_tables(const Trace& trace, const ReportOptions& o) {
   if (o.pid && trace.process(*o.pid) == nullptr) {
     std::string pids;
-    for (const Process& p : trace.processes) pids += (pids.empty() ? "" : ", ") + std::to_string(p.pid);
-    return core::IoError::other("pid " + std::to_string(*o.pid) + " is not in " + trace.path +
-                                (pids.empty() ? " (it has no processes)" : " (its pids: " + pids + ")"));
+    for (const Process& p : trace.processes)
+      pids += (pids.empty() ? "" : ", ") + std::to_string(p.pid);
+    return core::IoError::other(
+        "pid " + std::to_string(*o.pid) + " is not in " + trace.path +
+        (pids.empty() ? " (it has no processes)" : " (its pids: " + pids + ")"));
   }
   std::vector<Table> tables;
   const std::vector<uint32_t> scope = threads_of(trace, o.pid);
@@ -195,7 +197,8 @@ void render_table(std::string& out, const Trace& trace, const Table& table, size
     locations = std::max(locations, display_width(location(f)));
     std::string calls = format_count(r.calls);
     if (r.primitive_calls != r.calls) calls += "/" + format_count(r.primitive_calls);
-    std::string mean = r.primitive_calls != 0 ? format_duration(r.total_ns / r.primitive_calls) : "-";
+    std::string mean =
+        r.primitive_calls != 0 ? format_duration(r.total_ns / r.primitive_calls) : "-";
     cells.push_back({calls, format_duration(r.total_ns), format_duration(r.self_ns), mean,
                      format_duration(r.max_ns)});
   }
@@ -263,7 +266,8 @@ void render_header(std::string& out, const Trace& trace, const ReportOptions& o)
     out += "no timed events\n";
   }
   out += "Events     " + format_count(trace.events);
-  if (trace.instants != 0) out += " (" + plural(trace.instants, "instant event", "instant events") + ")";
+  if (trace.instants != 0)
+    out += " (" + plural(trace.instants, "instant event", "instant events") + ")";
   out += "\n";
 
   const std::vector<uint32_t> scope = threads_of(trace, o.pid);
@@ -296,7 +300,8 @@ void render_header(std::string& out, const Trace& trace, const ReportOptions& o)
       out += "  " + format_duration(trace.threads[scope[i]].traced_ns) + " traced\n";
     }
     if (scope.size() > kListedThreads) {
-      out += "  ... and " + plural(scope.size() - kListedThreads, "more thread", "more threads") + "\n";
+      out += "  ... and " + plural(scope.size() - kListedThreads, "more thread", "more threads") +
+             "\n";
     }
   }
 
@@ -305,8 +310,8 @@ void render_header(std::string& out, const Trace& trace, const ReportOptions& o)
     if (o.pid && c.pid != *o.pid) continue;
     if (counters++ == 0) out += "Counters\n";
     if (listed++ >= kListedCounters) continue;
-    out += "  " + c.name + " (pid " + std::to_string(c.pid) + "): " +
-           plural(c.samples, "sample", "samples");
+    out += "  " + c.name + " (pid " + std::to_string(c.pid) +
+           "): " + plural(c.samples, "sample", "samples");
     if (c.samples != 0) {
       out += ", " + format_number(c.min) + " to " + format_number(c.max) + ", last " +
              format_number(c.last);
@@ -314,7 +319,8 @@ void render_header(std::string& out, const Trace& trace, const ReportOptions& o)
     out += "\n";
   }
   if (counters > kListedCounters) {
-    out += "  ... and " + plural(counters - kListedCounters, "more counter", "more counters") + "\n";
+    out +=
+        "  ... and " + plural(counters - kListedCounters, "more counter", "more counters") + "\n";
   }
 }
 
@@ -358,12 +364,14 @@ std::vector<std::string> trace_notes(const Trace& trace, std::optional<uint32_t>
     if (!pid || p.pid == *pid) dropped += p.dropped;
   }
   if (dropped != 0) {
-    notes.push_back(dropped == 1 ? "1 event was dropped while tracing; figures are lower bounds."
-                                 : format_count(dropped) +
-                                       " events were dropped while tracing; figures are lower bounds.");
+    notes.push_back(dropped == 1
+                        ? "1 event was dropped while tracing; figures are lower bounds."
+                        : format_count(dropped) +
+                              " events were dropped while tracing; figures are lower bounds.");
   }
   for (auto& n : filter_notes(trace, pid)) notes.push_back(std::move(n));
-  const std::string where = format_count(trace.damage_offset) + " of " + format_count(trace.file_size);
+  const std::string where =
+      format_count(trace.damage_offset) + " of " + format_count(trace.file_size);
   if (trace.damage == Damage::CutOff) {
     notes.push_back("The trace is cut off at byte " + where +
                     " (was the writing process killed?); figures cover what comes before.");
@@ -393,7 +401,9 @@ core::Result<std::string> report_text(const Trace& trace, const ReportOptions& o
       out += thread_title(*table.thread) + ": " + format_duration(table.thread->traced_ns) +
              " traced\n";
     }
-    std::string scope = table.thread != nullptr ? "" : options.pid ? ", this process" : ", all threads";
+    std::string scope = table.thread != nullptr ? ""
+                        : options.pid           ? ", this process"
+                                                : ", all threads";
     if (table.rows.size() < table.all_rows) {
       out += "Top " + format_count(table.rows.size()) + " of " +
              plural(table.all_rows, "function", "functions");
@@ -404,8 +414,9 @@ core::Result<std::string> report_text(const Trace& trace, const ReportOptions& o
     render_table(out, trace, table, options.width);
   }
   if (any_recursive(tables.value())) {
-    out += "\nCalls a/b: a calls in all, b of them not made inside a call of the same function;\n"
-           "mean is total / b. Recursion counts once in total.\n";
+    out +=
+        "\nCalls a/b: a calls in all, b of them not made inside a call of the same function;\n"
+        "mean is total / b. Recursion counts once in total.\n";
   }
   return out;
 }

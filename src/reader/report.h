@@ -39,7 +39,7 @@ core::Result<SortKey> parse_sort_key(std::string_view name);
 struct ReportOptions {
   size_t top = 30;  // rows per table; 0 for all
   SortKey sort = SortKey::Self;
-  bool per_thread = false;  // one table per thread instead of one for all
+  bool per_thread = false;      // one table per thread instead of one for all
   std::optional<uint32_t> pid;  // only this process
   size_t width = 100;           // columns the text table aims to fit
 };

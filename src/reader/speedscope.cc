@@ -3,9 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdlib>
-
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 

@@ -35,8 +35,12 @@ class SpeedscopeSpill final : public SliceObserver {
   SpeedscopeSpill(const SpeedscopeSpill&) = delete;
   ~SpeedscopeSpill() override;
 
-  void open(uint32_t thread, uint32_t function, uint64_t ts) override { add(thread, function, ts, false); }
-  void close(uint32_t thread, uint32_t function, uint64_t ts) override { add(thread, function, ts, true); }
+  void open(uint32_t thread, uint32_t function, uint64_t ts) override {
+    add(thread, function, ts, false);
+  }
+  void close(uint32_t thread, uint32_t function, uint64_t ts) override {
+    add(thread, function, ts, true);
+  }
 
   // The document, once `trace` (read with this observer) is complete.
   core::Status write(const Trace& trace, Sink& out);
@@ -57,7 +61,7 @@ class SpeedscopeSpill final : public SliceObserver {
   int fd_ = -1;
   std::string dir_;
   uint64_t file_end_ = 0;
-  int errno_ = 0;  // first failed write or read of the spill file
+  int errno_ = 0;                     // first failed write or read of the spill file
   std::vector<ThreadSpill> threads_;  // by the builder's thread id
 };
 

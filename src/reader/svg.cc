@@ -21,12 +21,12 @@ namespace morvex::reader {
 namespace {
 
 constexpr double kMargin = 10;
-constexpr double kRow = 17;        // a frame's height plus a one-pixel gap
+constexpr double kRow = 17;  // a frame's height plus a one-pixel gap
 constexpr double kFrame = 16;
-constexpr double kMinWidth = 0.3;  // narrower frames are left out
+constexpr double kMinWidth = 0.3;   // narrower frames are left out
 constexpr double kCharWidth = 7.3;  // of the 12px monospace face, rounded up
 constexpr double kTextPad = 3;
-constexpr double kMinChars = 3;    // fewer fit: no text at all
+constexpr double kMinChars = 3;  // fewer fit: no text at all
 
 std::string num(double v) {
   char buf[32];
@@ -56,7 +56,8 @@ std::string colour(const Function& f) {
 std::string percent(uint64_t part, uint64_t whole) {
   if (whole == 0) return "";
   char buf[32];
-  std::snprintf(buf, sizeof buf, " (%.1f%%)", 100.0 * static_cast<double>(part) / static_cast<double>(whole));
+  std::snprintf(buf, sizeof buf, " (%.1f%%)",
+                100.0 * static_cast<double>(part) / static_cast<double>(whole));
   return buf;
 }
 
@@ -67,7 +68,8 @@ void text_line(std::string& out, double x, double y, const char* cls, std::strin
 }
 
 // Draws one thread's icicle with its top at `top`; returns its height.
-double draw_thread(std::string& out, const Trace& trace, const Thread& t, double top, double width) {
+double draw_thread(std::string& out, const Trace& trace, const Thread& t, double top,
+                   double width) {
   const double scale = (width - 2 * kMargin) / static_cast<double>(t.traced_ns);
   std::vector<double> next_x(2, kMargin);  // where the next frame at each depth starts
   size_t deepest = 0;
@@ -92,8 +94,8 @@ double draw_thread(std::string& out, const Trace& trace, const Thread& t, double
         out += "<g><title>";
         std::string tip = label + "\n";
         if (!f.file.empty()) tip += location(f) + "\n";
-        tip += "total " + format_duration(n.total_ns) + percent(n.total_ns, t.traced_ns) + ", self " +
-               format_duration(n.self_ns) + ", calls " + format_count(n.calls);
+        tip += "total " + format_duration(n.total_ns) + percent(n.total_ns, t.traced_ns) +
+               ", self " + format_duration(n.self_ns) + ", calls " + format_count(n.calls);
         if (n.slices != n.calls) tip += ", slices " + format_count(n.slices);
         append_xml_text(out, tip);
         out += "</title><rect x=\"" + num(x) + "\" y=\"" + num(y) + "\" width=\"" + num(w) +
@@ -146,17 +148,19 @@ std::string render_svg(const Trace& trace, const SvgOptions& options) {
   std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\"?>\n";
   out += "<svg xmlns=\"http://www.w3.org/2000/svg\" version=\"1.1\" width=\"" + num(width) +
          "\" height=\"" + num(y) + "\" viewBox=\"0 0 " + num(width) + " " + num(y) + "\">\n";
-  out += "<style>\n"
-         "text { font-family: ui-monospace, 'DejaVu Sans Mono', Menlo, Consolas, monospace; "
-         "font-size: 12px; fill: #000; }\n"
-         "text.t { font: bold 17px sans-serif; }\n"
-         "text.h { font: bold 14px sans-serif; }\n"
-         "text.s { font: 12px sans-serif; fill: #444; }\n"
-         "text.w { font: 12px sans-serif; fill: #a40000; }\n"
-         "rect { stroke: #fff; stroke-width: 0.5; }\n"
-         "g:hover rect { stroke: #000; }\n"
-         "</style>\n";
-  out += "<rect x=\"0\" y=\"0\" width=\"100%\" height=\"100%\" fill=\"#fdfaf3\" stroke=\"none\"/>\n";
+  out +=
+      "<style>\n"
+      "text { font-family: ui-monospace, 'DejaVu Sans Mono', Menlo, Consolas, monospace; "
+      "font-size: 12px; fill: #000; }\n"
+      "text.t { font: bold 17px sans-serif; }\n"
+      "text.h { font: bold 14px sans-serif; }\n"
+      "text.s { font: 12px sans-serif; fill: #444; }\n"
+      "text.w { font: 12px sans-serif; fill: #a40000; }\n"
+      "rect { stroke: #fff; stroke-width: 0.5; }\n"
+      "g:hover rect { stroke: #000; }\n"
+      "</style>\n";
+  out +=
+      "<rect x=\"0\" y=\"0\" width=\"100%\" height=\"100%\" fill=\"#fdfaf3\" stroke=\"none\"/>\n";
   out += body;
   out += "</svg>\n";
   return out;

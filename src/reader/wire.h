@@ -99,6 +99,9 @@ inline const uint8_t* begin_of(std::string_view s) {
   return reinterpret_cast<const uint8_t*>(s.data());
 }
 inline const uint8_t* end_of(std::string_view s) { return begin_of(s) + s.size(); }
+inline std::string_view view(const uint8_t* p, const uint8_t* end) {
+  return std::string_view(reinterpret_cast<const char*>(p), static_cast<size_t>(end - p));
+}
 
 // Calls f(tag, p) for each field of a message; f reads the field's value from
 // p and returns the position after it, or nullptr. False when malformed.

@@ -158,8 +158,10 @@ inline constexpr uint32_t kMain = 1, kWorker = 2, kHigh = 0x80000005u;
 
 inline FakeCode program_code() {
   FakeCode code;
-  code.infos = {{0, {"main", "/app/app.py", 1}},  {1, {"f", "/app/app.py", 10}},
-                {2, {"g", "/app/app.py", 20}},    {3, {"fib", "/app/app.py", 30}},
+  code.infos = {{0, {"main", "/app/app.py", 1}},
+                {1, {"f", "/app/app.py", 10}},
+                {2, {"g", "/app/app.py", 20}},
+                {3, {"fib", "/app/app.py", 30}},
                 {4, {"gen", "/app/app.py", 40}}};
   return code;
 }
@@ -177,20 +179,33 @@ inline std::vector<core::Event> program() {
   const uint32_t m = kMain, w = kWorker;
   return {
       at(0, m, EventKind::Start, 0),
-      at(10, m, EventKind::Start, 1), at(30, m, EventKind::Return, 1),
-      at(40, m, EventKind::Start, 1), at(45, m, EventKind::Start, 2),
-      at(55, m, EventKind::Return, 2), at(70, m, EventKind::Return, 1),
+      at(10, m, EventKind::Start, 1),
+      at(30, m, EventKind::Return, 1),
+      at(40, m, EventKind::Start, 1),
+      at(45, m, EventKind::Start, 2),
+      at(55, m, EventKind::Return, 2),
+      at(70, m, EventKind::Return, 1),
       // The worker's events arrive in a batch of their own.
-      at(50, w, EventKind::Start, 2), at(60, w, EventKind::Start, 1),
-      at(90, w, EventKind::Return, 1), at(95, w, EventKind::Return, 2),
-      at(100, m, EventKind::Start, 3), at(110, m, EventKind::Start, 3),
-      at(120, m, EventKind::Start, 3), at(130, m, EventKind::Return, 3),
-      at(135, m, EventKind::Start, 3), at(140, m, EventKind::Return, 3),
-      at(150, m, EventKind::Return, 3), at(155, m, EventKind::Start, 3),
-      at(165, m, EventKind::Return, 3), at(180, m, EventKind::Return, 3),
-      at(200, m, EventKind::Start, 4), at(210, m, EventKind::Yield, 4),
-      at(220, m, EventKind::Resume, 4), at(230, m, EventKind::Yield, 4),
-      at(240, m, EventKind::Throw, 4), at(250, m, EventKind::Unwind, 4),
+      at(50, w, EventKind::Start, 2),
+      at(60, w, EventKind::Start, 1),
+      at(90, w, EventKind::Return, 1),
+      at(95, w, EventKind::Return, 2),
+      at(100, m, EventKind::Start, 3),
+      at(110, m, EventKind::Start, 3),
+      at(120, m, EventKind::Start, 3),
+      at(130, m, EventKind::Return, 3),
+      at(135, m, EventKind::Start, 3),
+      at(140, m, EventKind::Return, 3),
+      at(150, m, EventKind::Return, 3),
+      at(155, m, EventKind::Start, 3),
+      at(165, m, EventKind::Return, 3),
+      at(180, m, EventKind::Return, 3),
+      at(200, m, EventKind::Start, 4),
+      at(210, m, EventKind::Yield, 4),
+      at(220, m, EventKind::Resume, 4),
+      at(230, m, EventKind::Yield, 4),
+      at(240, m, EventKind::Throw, 4),
+      at(250, m, EventKind::Unwind, 4),
       at(300, m, EventKind::Return, 0),
   };
 }

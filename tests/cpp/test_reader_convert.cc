@@ -51,8 +51,10 @@ TEST(ConvertPstats, TwoFunctionsByteForByte) {
       R"({"name":"f","ph":"E","ts":3.000,"pid":1,"tid":1,"args":{"kind":"return"}},)"
       R"({"name":"g","ph":"E","ts":5.000,"pid":1,"tid":1,"args":{"kind":"return"}},)";
   Trace t = read_bytes_ok(text);
-  const std::string key_g = "29 03 75 04 00 00 00 " + hex_text("b.py") + " 69 01 00 00 00 75 01 00 00 00 " + hex_text("g");
-  const std::string key_f = "29 03 75 04 00 00 00 " + hex_text("a.py") + " 69 03 00 00 00 75 01 00 00 00 " + hex_text("f");
+  const std::string key_g = "29 03 75 04 00 00 00 " + hex_text("b.py") +
+                            " 69 01 00 00 00 75 01 00 00 00 " + hex_text("g");
+  const std::string key_f = "29 03 75 04 00 00 00 " + hex_text("a.py") +
+                            " 69 03 00 00 00 75 01 00 00 00 " + hex_text("f");
   const std::string us2 = "67 8d ed b5 a0 f7 c6 c0 3e", us3 = "67 54 e4 10 71 73 2a c9 3e",
                     us5 = "67 f1 68 e3 88 b5 f8 d4 3e", one = "69 01 00 00 00";
   const std::string want = "7b " +
@@ -69,18 +71,21 @@ TEST(ConvertPstats, FunctionsWithoutAFileAreBuiltinsAndSpansAreMarked) {
   Trace t = known_trace(Fmt::Proto);
   const std::string bytes = reader::render_pstats(t);
   // ("~", 0, "fib") as the key of fib, and as fib's own caller.
-  const std::string fib_key = "29 03 75 01 00 00 00 7e 69 00 00 00 00 75 03 00 00 00 " + hex_text("fib");
+  const std::string fib_key =
+      "29 03 75 01 00 00 00 7e 69 00 00 00 00 75 03 00 00 00 " + hex_text("fib");
   const std::string all = hex_bytes(bytes);
   // fib: 1 primitive call of 5, 80 ns self and total, then its callers dict
   // (main once, fib four times of which one primitive).
   EXPECT_NE(all.find(fib_key + " 29 05 69 01 00 00 00 69 05 00 00 00"), std::string::npos);
   EXPECT_NE(all.find(fib_key + " 29 04 69 04 00 00 00 69 02 00 00 00"), std::string::npos) << all;
 
-  const std::string json = "[{\"name\":\"load\",\"cat\":\"user\",\"ph\":\"B\",\"ts\":1,\"pid\":1,\"tid\":1},";
+  const std::string json =
+      "[{\"name\":\"load\",\"cat\":\"user\",\"ph\":\"B\",\"ts\":1,\"pid\":1,\"tid\":1},";
   Trace spans = read_bytes_ok(json);
-  EXPECT_NE(hex_bytes(reader::render_pstats(spans))
-                .find("29 03 75 01 00 00 00 7e 69 00 00 00 00 75 0b 00 00 00 " + hex_text("[span] load")),
-            std::string::npos);
+  EXPECT_NE(
+      hex_bytes(reader::render_pstats(spans))
+          .find("29 03 75 01 00 00 00 7e 69 00 00 00 00 75 0b 00 00 00 " + hex_text("[span] load")),
+      std::string::npos);
 }
 
 // ---- collapsed stacks ----
@@ -98,7 +103,8 @@ TEST(ConvertCollapsed, OneLinePerStackWithItsSelfTime) {
             "MainThread;main (/app/app.py:1);f (/app/app.py:10);g (/app/app.py:20) 10\n"
             "MainThread;main (/app/app.py:1);fib (/app/app.py:30) 30\n"
             "MainThread;main (/app/app.py:1);fib (/app/app.py:30);fib (/app/app.py:30) 35\n"
-            "MainThread;main (/app/app.py:1);fib (/app/app.py:30);fib (/app/app.py:30);fib (/app/app.py:30) 15\n"
+            "MainThread;main (/app/app.py:1);fib (/app/app.py:30);fib (/app/app.py:30);fib "
+            "(/app/app.py:30) 15\n"
             "MainThread;main (/app/app.py:1);gen (/app/app.py:40) 30\n"
             "worker-0;g (/app/app.py:20) 15\n"
             "worker-0;g (/app/app.py:20);f (/app/app.py:10) 30\n");
@@ -109,10 +115,9 @@ TEST(ConvertCollapsed, SeveralProcessesNameThePidAndFramesLoseSeparators) {
   code.infos = {{0, {"a;b\nc", "dir;x/m.py", 2}}, {1, {"zero", "z.py", 1}}};
   FakeThreads threads;
   threads.names = {{1, "main;thread"}};
-  const std::vector<core::Event> events = {at(10, 1, EventKind::Start, 0),
-                                           at(11, 1, EventKind::Start, 1),
-                                           at(11, 1, EventKind::Return, 1),
-                                           at(20, 1, EventKind::Return, 0)};
+  const std::vector<core::Event> events = {
+      at(10, 1, EventKind::Start, 0), at(11, 1, EventKind::Start, 1),
+      at(11, 1, EventKind::Return, 1), at(20, 1, EventKind::Return, 0)};
   TraceFile file;
   write_runs(file, Fmt::Json, code, threads,
              {ProcessRun{.pid = 5, .events = events}, ProcessRun{.pid = 6, .events = events}});
@@ -126,9 +131,10 @@ TEST(ConvertCollapsed, ThreadsOfOneNameMerge) {
   FakeThreads threads;
   threads.names = {{1, "pool"}, {2, "pool"}};
   TraceFile file;
-  write_runs(file, Fmt::Proto, program_code(), threads,
-             {ProcessRun{.events = {at(0, 1, EventKind::Start, 1), at(7, 1, EventKind::Return, 1),
-                                    at(0, 2, EventKind::Start, 1), at(5, 2, EventKind::Return, 1)}}});
+  write_runs(
+      file, Fmt::Proto, program_code(), threads,
+      {ProcessRun{.events = {at(0, 1, EventKind::Start, 1), at(7, 1, EventKind::Return, 1),
+                             at(0, 2, EventKind::Start, 1), at(5, 2, EventKind::Return, 1)}}});
   EXPECT_EQ(collapsed(read_ok(file.path())), "pool;f 12\n");
 }
 
@@ -159,7 +165,8 @@ std::vector<Profile> profiles_of(const std::string& doc) {
       out.push_back({m[1], std::stoull(m[2]), std::stoull(m[3]), {}});
     } else if (std::regex_search(line, m, event)) {
       EXPECT_FALSE(out.empty());
-      out.back().events.push_back({m[1].str()[0], static_cast<uint32_t>(std::stoul(m[2])), std::stoull(m[3])});
+      out.back().events.push_back(
+          {m[1].str()[0], static_cast<uint32_t>(std::stoul(m[2])), std::stoull(m[3])});
     }
   }
   return out;
@@ -199,10 +206,11 @@ TEST(ConvertSpeedscope, OneEventedProfilePerThread) {
   events.push_back(at(20, 3, EventKind::Start, 1));  // still open at the end
   write_runs(file, Fmt::Json, program_code(), program_threads(), {ProcessRun{.events = events}}, 5);
   const std::string doc = speedscope(file.path());
-  EXPECT_TRUE(doc.starts_with(
-      "{\"$schema\":\"https://www.speedscope.app/file-format-schema.json\",\n\"shared\":{\"frames\":["
-      "\n{\"name\":\"main\",\"file\":\"/app/app.py\",\"line\":1},"
-      "\n{\"name\":\"f\",\"file\":\"/app/app.py\",\"line\":10},"))
+  EXPECT_TRUE(
+      doc.starts_with("{\"$schema\":\"https://www.speedscope.app/"
+                      "file-format-schema.json\",\n\"shared\":{\"frames\":["
+                      "\n{\"name\":\"main\",\"file\":\"/app/app.py\",\"line\":1},"
+                      "\n{\"name\":\"f\",\"file\":\"/app/app.py\",\"line\":10},"))
       << doc.substr(0, 300);
   EXPECT_NE(doc.find("\"activeProfileIndex\":0,\"exporter\":\"morvex\"}\n"), std::string::npos);
   auto profiles = profiles_of(doc);
@@ -239,7 +247,8 @@ TEST(ConvertSpeedscope, LongTimelinesGoThroughTheSpillFile) {
     }
   }
   TraceFile file;
-  write_runs(file, Fmt::Proto, program_code(), program_threads(), {ProcessRun{.events = events}}, 1024);
+  write_runs(file, Fmt::Proto, program_code(), program_threads(), {ProcessRun{.events = events}},
+             1024);
   auto profiles = profiles_of(speedscope(file.path()));
   ASSERT_EQ(profiles.size(), 3u);
   for (const Profile& p : profiles) {
@@ -253,7 +262,8 @@ TEST(ConvertSpeedscope, LongTimelinesGoThroughTheSpillFile) {
 TEST(ConvertSvg, OneTitledRectanglePerFrameUnderAHeadingPerThread) {
   Trace t = known_trace(Fmt::Json);
   const std::string svg = reader::render_svg(t);
-  EXPECT_TRUE(svg.starts_with("<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\"?>\n<svg "));
+  EXPECT_TRUE(
+      svg.starts_with("<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\"?>\n<svg "));
   EXPECT_TRUE(svg.ends_with("</svg>\n"));
   auto count = [&](std::string_view what) {
     size_t n = 0;
@@ -267,11 +277,15 @@ TEST(ConvertSvg, OneTitledRectanglePerFrameUnderAHeadingPerThread) {
   EXPECT_EQ(count("<rect "), 10u);
   EXPECT_EQ(count("</g>"), 9u);
   EXPECT_EQ(count("<text"), count("</text>"));
-  EXPECT_NE(svg.find(">MainThread (pid 100, tid 1): 300 ns traced, 12 slices</text>"), std::string::npos);
-  EXPECT_NE(svg.find(">worker-0 (pid 100, tid 2): 45 ns traced, 2 slices</text>"), std::string::npos);
-  EXPECT_NE(svg.find("<g><title>fib\n/app/app.py:30\ntotal 50 ns (16.7%), self 35 ns, calls 2</title>"),
+  EXPECT_NE(svg.find(">MainThread (pid 100, tid 1): 300 ns traced, 12 slices</text>"),
             std::string::npos);
-  EXPECT_NE(svg.find("<g><title>gen\n/app/app.py:40\ntotal 30 ns (10.0%), self 30 ns, calls 1, slices 3</title>"),
+  EXPECT_NE(svg.find(">worker-0 (pid 100, tid 2): 45 ns traced, 2 slices</text>"),
+            std::string::npos);
+  EXPECT_NE(
+      svg.find("<g><title>fib\n/app/app.py:30\ntotal 50 ns (16.7%), self 35 ns, calls 2</title>"),
+      std::string::npos);
+  EXPECT_NE(svg.find("<g><title>gen\n/app/app.py:40\ntotal 30 ns (10.0%), self 30 ns, calls 1, "
+                     "slices 3</title>"),
             std::string::npos);
   // main spans the whole width between the margins.
   EXPECT_NE(svg.find("</title><rect x=\"10.0\" y=\"90.0\" width=\"1180.0\" height=\"16.0\""),
@@ -302,9 +316,12 @@ TEST(Convert, KindsFromTheOutputName) {
     const char* path;
     ConvertKind kind;
   } const cases[] = {
-      {"out.prof", ConvertKind::Pstats},          {"a/b.PSTATS", ConvertKind::Pstats},
-      {"x.folded", ConvertKind::Collapsed},        {"x.collapsed", ConvertKind::Collapsed},
-      {"x.speedscope.json", ConvertKind::Speedscope}, {"flame.svg", ConvertKind::Svg},
+      {"out.prof", ConvertKind::Pstats},
+      {"a/b.PSTATS", ConvertKind::Pstats},
+      {"x.folded", ConvertKind::Collapsed},
+      {"x.collapsed", ConvertKind::Collapsed},
+      {"x.speedscope.json", ConvertKind::Speedscope},
+      {"flame.svg", ConvertKind::Svg},
   };
   for (const auto& c : cases) EXPECT_EQ(reader::convert_kind_for(c.path).value(), c.kind) << c.path;
   for (const char* bad : {"x.json", "x", "x.svg.txt"}) {
@@ -322,7 +339,8 @@ TEST(Convert, KindsFromTheOutputName) {
 
 TEST(Convert, WritesTheOutputOnlyWhenEverythingWorked) {
   TraceFile trace;
-  write_runs(trace, Fmt::Proto, program_code(), program_threads(), {ProcessRun{.events = program()}});
+  write_runs(trace, Fmt::Proto, program_code(), program_threads(),
+             {ProcessRun{.events = program()}});
   const std::string dir = ::testing::TempDir() + "morvex_convert_" + std::to_string(::getpid());
   ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
   const std::string out = dir + "/out.txt";
@@ -335,12 +353,14 @@ TEST(Convert, WritesTheOutputOnlyWhenEverythingWorked) {
   // A failed read leaves the earlier output and nothing else.
   auto failed = reader::convert(dir + "/missing.pftrace", out, reader::ConvertKind::Svg);
   ASSERT_FALSE(failed.ok());
-  EXPECT_EQ(failed.error().text(), "cannot read " + dir + "/missing.pftrace: No such file or directory");
+  EXPECT_EQ(failed.error().text(),
+            "cannot read " + dir + "/missing.pftrace: No such file or directory");
   EXPECT_EQ(slurp(out), collapsed(read_ok(trace.path())));
   // The trace itself is never the output.
   auto self = reader::convert(trace.path(), trace.path(), reader::ConvertKind::Svg);
   ASSERT_FALSE(self.ok());
-  EXPECT_EQ(self.error().text(), "cannot write " + trace.path() + ": it is the trace being converted");
+  EXPECT_EQ(self.error().text(),
+            "cannot write " + trace.path() + ": it is the trace being converted");
   EXPECT_FALSE(reader::read_trace(trace.path()).value().threads.empty());
   auto to_dir = reader::convert(trace.path(), dir, reader::ConvertKind::Svg);
   ASSERT_FALSE(to_dir.ok());

@@ -162,10 +162,10 @@ TEST_P(ReaderModel, OpenSlicesCloseAtTheEndAndStrayEndsAreDropped) {
 
 TEST_P(ReaderModel, TimesThatGoBackwardsOnAThreadAreRaised) {
   // A skewed clock: the inner call ends before it began.
-  Trace t = read_program(GetParam(), {ProcessRun{.events = {at(100, 1, EventKind::Start, 0),
-                                                     at(150, 1, EventKind::Start, 1),
-                                                     at(120, 1, EventKind::Return, 1),
-                                                     at(200, 1, EventKind::Return, 0)}}});
+  Trace t = read_program(
+      GetParam(),
+      {ProcessRun{.events = {at(100, 1, EventKind::Start, 0), at(150, 1, EventKind::Start, 1),
+                             at(120, 1, EventKind::Return, 1), at(200, 1, EventKind::Return, 0)}}});
   auto rows = all_rows(t);
   EXPECT_EQ(row_of(t, rows, "f").total_ns, 0u);
   EXPECT_EQ(row_of(t, rows, "main").self_ns, 100u);
@@ -177,8 +177,10 @@ TEST_P(ReaderModel, ProcessesAppendingToOneFileStayApart) {
   std::vector<ProcessRun> runs = {
       ProcessRun{.pid = 100, .events = program(), .dropped = 12288},
       ProcessRun{.pid = 200, .sequence_base = 200, .events = program(), .dropped = 5},
-      ProcessRun{.pid = 300, .sequence_base = 300, .events = {at(400, kHigh, EventKind::Start, 1),
-                                                       at(500, kHigh, EventKind::Return, 1)}},
+      ProcessRun{
+          .pid = 300,
+          .sequence_base = 300,
+          .events = {at(400, kHigh, EventKind::Start, 1), at(500, kHigh, EventKind::Return, 1)}},
   };
   Trace t = read_program(fmt, runs, 7);
   ASSERT_EQ(t.processes.size(), 3u);
@@ -217,8 +219,8 @@ TEST_P(ReaderModel, ChunkSizeDoesNotChangeTheResult) {
     std::ostringstream s;
     s << t.events << " " << t.dropped() << " " << t.threads.size() << "\n";
     for (const auto& r : all_rows(t)) {
-      s << t.functions[r.function].name << " " << r.calls << " " << r.total_ns << " "
-        << r.self_ns << " " << r.max_ns << "\n";
+      s << t.functions[r.function].name << " " << r.calls << " " << r.total_ns << " " << r.self_ns
+        << " " << r.max_ns << "\n";
     }
     return s.str();
   };
@@ -257,9 +259,7 @@ TEST(ReaderErrors, FilesThatAreNoTraceSaySoInOneSentence) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.contents);
-    {
-      std::ofstream(p, std::ios::binary) << c.contents;
-    }
+    { std::ofstream(p, std::ios::binary) << c.contents; }
     auto r = reader::read_trace(p);
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().text(), c.message);

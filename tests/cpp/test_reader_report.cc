@@ -180,9 +180,10 @@ TEST(ReportText, LongNamesAreShortenedToTheWidth) {
 
 TEST(ReportText, APidFilterAndAnUnknownPid) {
   TraceFile file;
-  write_runs(file, Fmt::Proto, program_code(), program_threads(),
-             {ProcessRun{.pid = 100, .events = program()},
-              ProcessRun{.pid = 200, .sequence_base = 200, .events = {at(1, 1, EventKind::Start, 1)}}});
+  write_runs(
+      file, Fmt::Proto, program_code(), program_threads(),
+      {ProcessRun{.pid = 100, .events = program()},
+       ProcessRun{.pid = 200, .sequence_base = 200, .events = {at(1, 1, EventKind::Start, 1)}}});
   Trace t = read_ok(file.path());
   ReportOptions o;
   o.pid = 200;
@@ -224,7 +225,8 @@ TEST(ReportJson, RowsWithTheirKeys) {
 
 TEST(ReportJson, SpansAndNamesThatNeedEscaping) {
   const std::string text =
-      "[{\"name\":\"q\\\"x\\u0001\xff\",\"cat\":\"user\",\"ph\":\"B\",\"ts\":1,\"pid\":1,\"tid\":1},"
+      "[{\"name\":\"q\\\"x\\u0001\xff\",\"cat\":\"user\",\"ph\":\"B\",\"ts\":1,\"pid\":1,\"tid\":1}"
+      ","
       "{\"ph\":\"E\",\"ts\":2,\"pid\":1,\"tid\":1},";
   Trace t = read_bytes_ok(text);
   EXPECT_EQ(reader::report_json(t, {}).value(),

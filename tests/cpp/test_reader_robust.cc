@@ -2,6 +2,7 @@
 // extensions of the formats (shared sequences, user events, filters).
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 #include "reader_fixtures.h"
@@ -14,8 +15,8 @@ using reader::Trace;
 
 FakeCode code_table() {
   FakeCode code;
-  code.infos = {{0, {"main", "/app/m.py", 1}}, {1, {"f", "/app/m.py", 5}},
-                {2, {"g", "/app/m.py", 9}}};
+  code.infos = {
+      {0, {"main", "/app/m.py", 1}}, {1, {"f", "/app/m.py", 5}}, {2, {"g", "/app/m.py", 9}}};
   return code;
 }
 
@@ -102,6 +103,28 @@ TEST_P(ReaderDamage, BytesThatAreNoRecordEndTheReadThere) {
   EXPECT_LT(t.events, full.events);
 }
 
+TEST_P(ReaderDamage, FlippedBytesNeverBreakTheReader) {
+  const std::string whole = real_trace(GetParam());
+  std::mt19937 rng(12345);
+  for (int round = 0; round < 3000; ++round) {
+    std::string bytes = whole;
+    const int flips = 1 + static_cast<int>(rng() % 4);
+    for (int i = 0; i < flips; ++i) {
+      bytes[rng() % bytes.size()] = static_cast<char>(rng() % 256);
+    }
+    reader::ReadOptions options;
+    options.chunk_size = 1 + rng() % 64;
+    options.tree = true;
+    options.callers = true;
+    auto r = reader::read_trace_bytes(bytes, "flipped", options);
+    if (!r.ok()) continue;  // a first byte that no longer says which format
+    const Trace& t = r.value();
+    for (uint32_t i = 0; i < t.threads.size(); ++i) {
+      ASSERT_EQ(self_sum(t, i), t.threads[i].traced_ns) << round;
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Formats, ReaderDamage, ::testing::Values(Fmt::Proto, Fmt::Json),
                          [](const auto& info) { return std::string(fmt_name(info.param)); });
 
@@ -110,7 +133,8 @@ INSTANTIATE_TEST_SUITE_P(Formats, ReaderDamage, ::testing::Values(Fmt::Proto, Fm
 constexpr uint64_t kProcessUuid = (uint64_t{100} << 32) + 1;
 
 std::string process_packet() {
-  return Pb().varint(8, 0)
+  return Pb()
+      .varint(8, 0)
       .varint(10, 1)
       .msg(60, Pb().varint(1, kProcessUuid).msg(3, Pb().varint(1, 100).bytes(6, "python")))
       .varint(13, 1)
@@ -119,7 +143,8 @@ std::string process_packet() {
 
 // A thread packet as the exporter writes one for a thread of its own.
 std::string thread_packet(uint32_t seq, uint64_t uuid, int64_t tid, std::string_view name) {
-  return Pb().varint(8, 0)
+  return Pb()
+      .varint(8, 0)
       .varint(10, seq)
       .msg(60, Pb().varint(1, uuid)
                    .msg(4, Pb().varint(1, 100).sint(2, tid).bytes(5, name))
@@ -131,7 +156,8 @@ std::string thread_packet(uint32_t seq, uint64_t uuid, int64_t tid, std::string_
 }
 
 std::string name_packet(uint32_t seq, uint64_t iid, std::string_view name) {
-  return Pb().varint(8, 0)
+  return Pb()
+      .varint(8, 0)
       .varint(10, seq)
       .msg(12, Pb().msg(2, Pb().varint(1, iid).bytes(2, name)))
       .varint(13, 2)
@@ -156,9 +182,7 @@ std::string end_packet(uint32_t seq, uint64_t ts, uint64_t track = 0) {
 Pb annotation(std::string_view name, std::string_view text) {
   return Pb().bytes(10, name).bytes(6, text);
 }
-Pb annotation(std::string_view name, int64_t value) {
-  return Pb().bytes(10, name).sint(4, value);
-}
+Pb annotation(std::string_view name, int64_t value) { return Pb().bytes(10, name).sint(4, value); }
 
 TEST(ReaderPerfetto, ThreadsSharingOneSequenceAreRoutedByTrackUuid) {
   const uint64_t t1 = kProcessUuid + 126, t2 = kProcessUuid + 127, own = kProcessUuid + 1;
@@ -203,10 +227,11 @@ TEST(ReaderPerfetto, ThreadsSharingOneSequenceAreRoutedByTrackUuid) {
 TEST(ReaderPerfetto, SpansInstantsAndCountersAreUnderstood) {
   const uint64_t track = kProcessUuid + 1, counter = kProcessUuid + (uint64_t{1} << 31);
   std::string file = process_packet();
-  file += Pb().varint(8, 0)
-              .varint(10, 1)
-              .msg(60, Pb().varint(1, counter).bytes(2, "queue").msg(8, Pb()).varint(5, kProcessUuid))
-              .packet();
+  file +=
+      Pb().varint(8, 0)
+          .varint(10, 1)
+          .msg(60, Pb().varint(1, counter).bytes(2, "queue").msg(8, Pb()).varint(5, kProcessUuid))
+          .packet();
   file += thread_packet(2, track, -5, "MainThread");  // tid 2^32 - 5
   file += name_packet(2, 1, "handler");
   file += begin_packet(2, 100, 1);
@@ -218,12 +243,17 @@ TEST(ReaderPerfetto, SpansInstantsAndCountersAreUnderstood) {
   };
   file += user_event(110, 1, "load");
   file += user_event(115, 3, "mark");
-  file += Pb().varint(8, 116).varint(10, 2).varint(13, 2)
+  file += Pb().varint(8, 116)
+              .varint(10, 2)
+              .varint(13, 2)
               .msg(11, Pb().varint(9, 4).varint(11, counter).sint(30, 5))
               .packet();
-  file += Pb().varint(8, 117).varint(10, 2).varint(13, 2)
-              .msg(11, Pb().varint(9, 4).varint(11, counter).fixed64(44, 0x4004000000000000))  // 2.5
-              .packet();
+  file +=
+      Pb().varint(8, 117)
+          .varint(10, 2)
+          .varint(13, 2)
+          .msg(11, Pb().varint(9, 4).varint(11, counter).fixed64(44, 0x4004000000000000))  // 2.5
+          .packet();
   file += begin_packet(2, 118, 1);  // a handler call inside the span
   file += end_packet(2, 119);
   file += end_packet(2, 130);  // the span
@@ -255,7 +285,10 @@ TEST(ReaderPerfetto, SpansInstantsAndCountersAreUnderstood) {
 TEST(ReaderPerfetto, FiltersAndDroppedRecordsReachTheirProcess) {
   std::string file = process_packet();
   Pb filters;
-  filters.varint(9, 3).varint(11, kProcessUuid).bytes(22, "py").bytes(22, "filters")
+  filters.varint(9, 3)
+      .varint(11, kProcessUuid)
+      .bytes(22, "py")
+      .bytes(22, "filters")
       .bytes(23, "morvex: filters");
   filters.msg(4, annotation("include", "app.*,lib"))
       .msg(4, annotation("max_depth", int64_t{5}))
@@ -264,9 +297,13 @@ TEST(ReaderPerfetto, FiltersAndDroppedRecordsReachTheirProcess) {
       .msg(4, annotation("max_depth_events", int64_t{42}))
       .msg(4, annotation("min_duration_events", int64_t{7}));
   file += Pb().varint(8, 0).varint(10, 1).msg(11, filters).packet();
-  file += Pb().varint(8, 0).varint(10, 1)
-              .msg(11, Pb().varint(9, 3).varint(11, kProcessUuid).bytes(22, "py")
-                           .bytes(22, "dropped").bytes(23, "morvex: 12288 events dropped"))
+  file += Pb().varint(8, 0)
+              .varint(10, 1)
+              .msg(11, Pb().varint(9, 3)
+                           .varint(11, kProcessUuid)
+                           .bytes(22, "py")
+                           .bytes(22, "dropped")
+                           .bytes(23, "morvex: 12288 events dropped"))
               .packet();
   Trace t = read_bytes_ok(file);
   ASSERT_EQ(t.processes.size(), 1u);
@@ -290,16 +327,23 @@ TEST(ReaderPerfetto, UnknownPacketsFieldsAndTypesAreSkipped) {
   // Unknown fields of every wire type in a packet, in a track event and in a
   // descriptor; a packet of another kind; an event type this reader ignores;
   // an unknown top-level field of the Trace message.
-  file += Pb().varint(8, 0).varint(10, 2).varint(900, 1).fixed64(901, 2).bytes(902, "x")
+  file += Pb().varint(8, 0)
+              .varint(10, 2)
+              .varint(900, 1)
+              .fixed64(901, 2)
+              .bytes(902, "x")
               .msg(12, Pb().msg(2, Pb().varint(1, 1).bytes(2, "f").varint(77, 1)).msg(3, Pb()))
               .packet();
-  file += Pb().varint(8, 5).varint(10, 2).varint(13, 2)
+  file += Pb().varint(8, 5)
+              .varint(10, 2)
+              .varint(13, 2)
               .msg(11, Pb().varint(9, 1).varint(10, 1).bytes(99, "??").fixed64(98, 1).varint(97, 4))
               .packet();
   file += Pb().msg(2, Pb().varint(1, 1)).str();  // Trace field 2
   file += Pb().varint(8, 6).varint(10, 2).msg(11, Pb().varint(9, 77)).packet();
   file += Pb().varint(8, 7).varint(10, 2).msg(44, Pb().bytes(1, "clock snapshot")).packet();
-  file += Pb().varint(8, 8).varint(10, 2)
+  file += Pb().varint(8, 8)
+              .varint(10, 2)
               .msg(60, Pb().varint(1, 999).bytes(2, "plain track").msg(50, Pb()))
               .packet();
   file += end_packet(2, 9);
@@ -397,8 +441,9 @@ TEST(ReaderJson, NamesAreUnescapedAndInvalidUtf8Replaced) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.raw);
-    const std::string text = "[{\"name\":\"" + c.raw +
-                             R"(","cat":"py","ph":"B","ts":1.5,"pid":1,"tid":1,"args":{"file":"f.py","line":2,"kind":"start"}},)";
+    const std::string text =
+        "[{\"name\":\"" + c.raw +
+        R"(","cat":"py","ph":"B","ts":1.5,"pid":1,"tid":1,"args":{"file":"f.py","line":2,"kind":"start"}},)";
     Trace t = read_bytes_ok(text);
     ASSERT_EQ(t.functions.size(), 1u);
     EXPECT_EQ(t.functions[0].name, c.name);
@@ -410,13 +455,14 @@ TEST(ReaderJson, TimestampsInEveryNumberForm) {
   struct {
     const char* ts;
     uint64_t ns;
-  } const cases[] = {{"0", 0},          {"1.000", 1000},       {"1234.567", 1234567},
-                     {"2", 2000},       {"1.5", 1500},         {"1.2346", 1235},
-                     {"1e3", 1000000},  {"-5", 0},             {"18446744073709551.615", 18446744073709551615u}};
+  } const cases[] = {
+      {"0", 0},         {"1.000", 1000}, {"1234.567", 1234567},
+      {"2", 2000},      {"1.5", 1500},   {"1.2346", 1235},
+      {"1e3", 1000000}, {"-5", 0},       {"18446744073709551.615", 18446744073709551615u}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.ts);
-    const std::string text = std::string(R"([{"name":"f","cat":"py","ph":"B","ts":)") + c.ts +
-                             R"(,"pid":1,"tid":1},)";
+    const std::string text =
+        std::string(R"([{"name":"f","cat":"py","ph":"B","ts":)") + c.ts + R"(,"pid":1,"tid":1},)";
     Trace t = read_bytes_ok(text);
     ASSERT_EQ(t.threads.size(), 1u);
     EXPECT_EQ(t.threads[0].first_ts, c.ns);

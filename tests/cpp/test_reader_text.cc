@@ -62,10 +62,10 @@ TEST(ReaderText, InvalidUtf8IsReplacedByteByByte) {
       {"plain", "plain"},
       {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
       {"\xff", "\xef\xbf\xbd"},
-      {"\xc0\x80", "\xef\xbf\xbd\xef\xbf\xbd"},               // overlong NUL
-      {"\xed\xa0\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},  // a surrogate
+      {"\xc0\x80", "\xef\xbf\xbd\xef\xbf\xbd"},                                  // overlong NUL
+      {"\xed\xa0\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},                  // a surrogate
       {"\xf4\x90\x80\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},  // > U+10FFFF
-      {"a\xe2\x82", "a\xef\xbf\xbd\xef\xbf\xbd"},              // cut short
+      {"a\xe2\x82", "a\xef\xbf\xbd\xef\xbf\xbd"},                                // cut short
       {std::string("\0x", 2), std::string("\0x", 2)},
   };
   for (const auto& c : cases) {
@@ -140,20 +140,66 @@ TEST(ReaderMarshal, ValuesEncodeAsPythonReadsThem) {
     std::string (*make)();
     const char* hex;
   } const cases[] = {
-      {[] { std::string s; marshal::put_int(s, 0); return s; }, "69 00 00 00 00"},
-      {[] { std::string s; marshal::put_int(s, -1); return s; }, "69 ff ff ff ff"},
-      {[] { std::string s; marshal::put_int(s, INT32_MIN); return s; }, "69 00 00 00 80"},
-      {[] { std::string s; marshal::put_int(s, int64_t{1} << 31); return s; },
+      {[] {
+         std::string s;
+         marshal::put_int(s, 0);
+         return s;
+       },
+       "69 00 00 00 00"},
+      {[] {
+         std::string s;
+         marshal::put_int(s, -1);
+         return s;
+       },
+       "69 ff ff ff ff"},
+      {[] {
+         std::string s;
+         marshal::put_int(s, INT32_MIN);
+         return s;
+       },
+       "69 00 00 00 80"},
+      {[] {
+         std::string s;
+         marshal::put_int(s, int64_t{1} << 31);
+         return s;
+       },
        "6c 03 00 00 00 00 00 00 00 02 00"},
-      {[] { std::string s; marshal::put_int(s, -(int64_t{1} << 31) - 1); return s; },
+      {[] {
+         std::string s;
+         marshal::put_int(s, -(int64_t{1} << 31) - 1);
+         return s;
+       },
        "6c fd ff ff ff 01 00 00 00 02 00"},
-      {[] { std::string s; marshal::put_int(s, int64_t{1} << 45); return s; },
+      {[] {
+         std::string s;
+         marshal::put_int(s, int64_t{1} << 45);
+         return s;
+       },
        "6c 04 00 00 00 00 00 00 00 00 00 01 00"},
-      {[] { std::string s; marshal::put_float(s, 1.5); return s; },
+      {[] {
+         std::string s;
+         marshal::put_float(s, 1.5);
+         return s;
+       },
        "67 00 00 00 00 00 00 f8 3f"},
-      {[] { std::string s; marshal::put_str(s, "\xc3\xa9"); return s; }, "75 02 00 00 00 c3 a9"},
-      {[] { std::string s; marshal::put_tuple(s, 3); return s; }, "29 03"},
-      {[] { std::string s; marshal::put_tuple(s, 300); return s; }, "28 2c 01 00 00"},
+      {[] {
+         std::string s;
+         marshal::put_str(s, "\xc3\xa9");
+         return s;
+       },
+       "75 02 00 00 00 c3 a9"},
+      {[] {
+         std::string s;
+         marshal::put_tuple(s, 3);
+         return s;
+       },
+       "29 03"},
+      {[] {
+         std::string s;
+         marshal::put_tuple(s, 300);
+         return s;
+       },
+       "28 2c 01 00 00"},
       {[] {
          std::string s;
          marshal::put_dict_begin(s);
