@@ -445,12 +445,15 @@ class JsonParser {
 }  // namespace
 
 bool looks_like_json(Input& in) {
-  for (size_t i = 0;; ++i) {
+  // A JSON trace starts with "[" after at most a little whitespace.
+  constexpr size_t kMaxLeadingWhitespace = 4096;
+  for (size_t i = 0; i <= kMaxLeadingWhitespace; ++i) {
     if (!in.ensure(i + 1)) return false;
     const char c = static_cast<char>(in.data()[i]);
     if (c == '[') return true;
     if (!is_ws(c)) return false;
   }
+  return false;
 }
 
 ParseOutcome parse_json(Input& in, Builder& builder) {

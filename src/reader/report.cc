@@ -12,7 +12,8 @@ namespace morvex::reader {
 
 namespace {
 
-// Lines of threads and counters the header lists before "... and N more".
+// Processes, threads and counters the header lists before "and N more".
+constexpr size_t kListedProcesses = 6;
 constexpr size_t kListedThreads = 10;
 constexpr size_t kListedCounters = 10;
 constexpr size_t kMinFunctionWidth = 30;
@@ -272,14 +273,17 @@ void render_header(std::string& out, const Trace& trace, const ReportOptions& o)
 
   const std::vector<uint32_t> scope = threads_of(trace, o.pid);
   out += "Processes  ";
-  bool first = true;
+  size_t listed_processes = 0;
   for (const Process& p : trace.processes) {
     if (o.pid && p.pid != *o.pid) continue;
+    if (listed_processes++ == kListedProcesses) {
+      out += ", and " + std::to_string(trace.processes.size() - kListedProcesses) + " more";
+      break;
+    }
     size_t n = 0;
     for (const Thread& t : trace.threads) n += t.pid == p.pid;
-    out += (first ? "" : ", ") + std::string("pid ") + std::to_string(p.pid) +
+    out += (listed_processes == 1 ? "" : ", ") + std::string("pid ") + std::to_string(p.pid) +
            (p.name.empty() ? "" : " " + p.name) + " (" + plural(n, "thread", "threads") + ")";
-    first = false;
   }
   if (o.pid && trace.processes.size() > 1) {
     out += "; showing this process only, of " + std::to_string(trace.processes.size());

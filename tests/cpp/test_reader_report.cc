@@ -199,6 +199,32 @@ TEST(ReportText, APidFilterAndAnUnknownPid) {
   EXPECT_FALSE(reader::report_json(t, o).ok());
 }
 
+TEST(ReportText, LongListsOfProcessesAndThreadsAreCut) {
+  std::vector<ProcessRun> runs;
+  for (int32_t p = 0; p < 8; ++p) {
+    std::vector<core::Event> events;
+    for (uint32_t tid = 1; tid <= 2; ++tid) {
+      events.push_back(at(10, tid, EventKind::Start, 1));
+      events.push_back(at(20, tid, EventKind::Return, 1));
+    }
+    runs.push_back(
+        ProcessRun{.pid = 100 + p, .sequence_base = p == 0 ? 0u : 100u + p, .events = events});
+  }
+  TraceFile file;
+  write_runs(file, Fmt::Json, program_code(), FakeThreads{}, runs);
+  const std::string text = text_of(read_ok(file.path()), {});
+  EXPECT_NE(
+      text.find("Processes  pid 100 (2 threads), pid 101 (2 threads), pid 102 (2 threads), "
+                "pid 103 (2 threads), pid 104 (2 threads), pid 105 (2 threads), and 2 more\n"),
+      std::string::npos)
+      << text;
+  EXPECT_NE(text.find("  thread 1 (pid 104, tid 1)  10 ns traced\n"
+                      "  thread 2 (pid 104, tid 2)  10 ns traced\n"
+                      "  ... and 6 more threads\n"),
+            std::string::npos)
+      << text;
+}
+
 TEST(ReportJson, RowsWithTheirKeys) {
   Trace t = known(Fmt::Json);
   ReportOptions o;
