@@ -184,10 +184,6 @@ void pad_left(std::string& out, std::string_view s, size_t width) {
 // width is short, names keep their end (the end of a qualified name is the
 // function, the start only its module) and locations their file name.
 void render_table(std::string& out, const Trace& trace, const Table& table, size_t width) {
-  if (table.rows.empty()) {
-    out += "No function slices were recorded.\n";
-    return;
-  }
   constexpr size_t kNumeric = 5;
   static constexpr const char* kHeads[kNumeric] = {"calls", "total", "self", "mean", "max"};
   std::vector<std::array<std::string, kNumeric>> cells;
@@ -285,6 +281,7 @@ void render_header(std::string& out, const Trace& trace, const ReportOptions& o)
     out += (listed_processes == 1 ? "" : ", ") + std::string("pid ") + std::to_string(p.pid) +
            (p.name.empty() ? "" : " " + p.name) + " (" + plural(n, "thread", "threads") + ")";
   }
+  if (listed_processes == 0) out += "none";
   if (o.pid && trace.processes.size() > 1) {
     out += "; showing this process only, of " + std::to_string(trace.processes.size());
   }
@@ -404,6 +401,10 @@ core::Result<std::string> report_text(const Trace& trace, const ReportOptions& o
     if (table.thread != nullptr) {
       out += thread_title(*table.thread) + ": " + format_duration(table.thread->traced_ns) +
              " traced\n";
+    }
+    if (table.rows.empty()) {
+      out += "No function slices were recorded.\n";
+      continue;
     }
     std::string scope = table.thread != nullptr ? ""
                         : options.pid           ? ", this process"

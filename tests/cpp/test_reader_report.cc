@@ -225,6 +225,17 @@ TEST(ReportText, LongListsOfProcessesAndThreadsAreCut) {
       << text;
 }
 
+TEST(ReportText, AnEmptyTrace) {
+  const Trace t = read_bytes_ok("[");
+  EXPECT_EQ(text_of(t, {}),
+            "Trace      mem (JSON)\n"
+            "Span       no timed events\n"
+            "Events     0\n"
+            "Processes  none\n"
+            "\n"
+            "No function slices were recorded.\n");
+}
+
 TEST(ReportJson, RowsWithTheirKeys) {
   Trace t = known(Fmt::Json);
   ReportOptions o;
