@@ -5,6 +5,7 @@
 #include <random>
 #include <string>
 
+#include "reader/report.h"
 #include "reader_fixtures.h"
 
 namespace morvex::test {
@@ -280,6 +281,12 @@ TEST(ReaderPerfetto, SpansInstantsAndCountersAreUnderstood) {
   EXPECT_EQ(t.counters[0].samples, 2u);
   EXPECT_EQ(t.counters[0].min, 2.5);
   EXPECT_EQ(t.counters[0].max, 5.0);
+  const std::string text = reader::report_text(t, {}).value();
+  EXPECT_NE(text.find("Events     9 (1 instant event)\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("Counters\n  queue (pid 100): 2 samples, 2.5 to 5, last 2.5\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("\n[span] load "), std::string::npos) << text;
 }
 
 TEST(ReaderPerfetto, FiltersAndDroppedRecordsReachTheirProcess) {
@@ -319,6 +326,12 @@ TEST(ReaderPerfetto, FiltersAndDroppedRecordsReachTheirProcess) {
   EXPECT_EQ(p.filters->min_duration_events, 7u);
   EXPECT_EQ(t.events, 0u);  // morvex's own records are no events
   EXPECT_EQ(t.instants, 0u);
+  EXPECT_EQ(reader::trace_notes(t),
+            (std::vector<std::string>{
+                "12,288 events were dropped while tracing; figures are lower bounds.",
+                "Filtered while recording: include \"app.*,lib\", max depth 5, min duration 100 us "
+                "(3 functions left out by include/exclude, 42 events beyond max depth 5, 7 slices "
+                "shorter than 100 us)."}));
 }
 
 TEST(ReaderPerfetto, UnknownPacketsFieldsAndTypesAreSkipped) {
