@@ -1,0 +1,133 @@
+#include "reader/convert.h"
+
+#include <sys/stat.h>
+
+#include <utility>
+
+#include "reader/pstats.h"
+#include "reader/reader.h"
+#include "reader/sink.h"
+#include "reader/speedscope.h"
+#include "reader/stacks.h"
+
+namespace morvex::reader {
+
+namespace {
+
+struct Extension {
+  std::string_view suffix;
+  ConvertKind kind;
+};
+
+// Longest suffix first: ".speedscope.json" before any plain ".json".
+constexpr Extension kExtensions[] = {
+    {".speedscope.json", ConvertKind::Speedscope},
+    {".prof", ConvertKind::Pstats},
+    {".pstats", ConvertKind::Pstats},
+    {".folded", ConvertKind::Collapsed},
+    {".collapsed", ConvertKind::Collapsed},
+    {".svg", ConvertKind::Svg},
+};
+
+bool ends_with_nocase(std::string_view s, std::string_view suffix) {
+  if (s.size() < suffix.size()) return false;
+  s = s.substr(s.size() - suffix.size());
+  for (size_t i = 0; i < s.size(); ++i) {
+    char c = s[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != suffix[i]) return false;
+  }
+  return true;
+}
+
+std::string directory_of(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+std::string_view convert_kind_name(ConvertKind kind) {
+  switch (kind) {
+    case ConvertKind::Pstats:
+      return "pstats";
+    case ConvertKind::Collapsed:
+      return "collapsed";
+    case ConvertKind::Speedscope:
+      return "speedscope";
+    case ConvertKind::Svg:
+      break;
+  }
+  return "svg";
+}
+
+core::Result<ConvertKind> parse_convert_kind(std::string_view name) {
+  for (ConvertKind k :
+       {ConvertKind::Pstats, ConvertKind::Collapsed, ConvertKind::Speedscope, ConvertKind::Svg}) {
+    if (name == convert_kind_name(k)) return k;
+  }
+  return core::IoError::other("unknown output kind \"" + std::string(name) +
+                              "\" (choose pstats, collapsed, speedscope or svg)");
+}
+
+core::Result<ConvertKind> convert_kind_for(std::string_view output_path) {
+  for (const Extension& e : kExtensions) {
+    if (ends_with_nocase(output_path, e.suffix)) return e.kind;
+  }
+  return core::IoError::other(
+      "cannot tell the output kind from the name " + std::string(output_path) +
+      " (use .prof or .pstats for pstats, .folded or .collapsed for collapsed stacks, "
+      ".speedscope.json for speedscope, .svg for a flame graph, or give the kind)");
+}
+
+core::Result<Trace> convert(const std::string& input, const std::string& output,
+                            std::optional<ConvertKind> kind) {
+  if (!kind) {
+    auto found = convert_kind_for(output);
+    if (!found.ok()) return found.error();
+    kind = found.value();
+  }
+  struct stat in_st, out_st;
+  if (::stat(input.c_str(), &in_st) == 0 && ::stat(output.c_str(), &out_st) == 0 &&
+      in_st.st_dev == out_st.st_dev && in_st.st_ino == out_st.st_ino) {
+    return core::IoError::other("cannot write " + output + ": it is the trace being converted");
+  }
+  // Made first, so that an output that cannot be written fails before the
+  // whole input has been read.
+  auto file = OutputFile::create(output);
+  if (!file.ok()) return file.error();
+
+  ReadOptions read;
+  read.tree = *kind == ConvertKind::Collapsed || *kind == ConvertKind::Svg;
+  read.callers = *kind == ConvertKind::Pstats;
+  std::optional<SpeedscopeSpill> spill;
+  if (*kind == ConvertKind::Speedscope) {
+    auto made = SpeedscopeSpill::create(directory_of(output));
+    if (!made.ok()) return made.error();
+    spill.emplace(std::move(made.value()));
+    read.observer = &*spill;
+  }
+  auto trace = read_trace(input, read);
+  if (!trace.ok()) return trace.error();
+
+  OutputFile& out = file.value();
+  switch (*kind) {
+    case ConvertKind::Pstats:
+      out.write(render_pstats(trace.value()));
+      break;
+    case ConvertKind::Collapsed:
+      render_collapsed(trace.value(), out);
+      break;
+    case ConvertKind::Speedscope:
+      if (core::Status s = spill->write(trace.value(), out); !s.ok()) return s.error();
+      break;
+    case ConvertKind::Svg:
+      out.write(render_svg(trace.value()));
+      break;
+  }
+  if (core::Status s = out.commit(); !s.ok()) return s.error();
+  return trace;
+}
+
+}  // namespace morvex::reader

@@ -1,0 +1,241 @@
+// PacketReader: the TracePackets of a Perfetto trace, one at a time, into a
+// Builder. proto_parse.cc finds the packets in the file.
+//
+// What it understands (everything else is skipped):
+//   - track descriptors of processes, threads and counters;
+//   - per-sequence incremental state: interned event names, the default
+//     track, both dropped when a packet says the state was cleared;
+//   - track events: slice begin (a function by interned name, or a span by
+//     inline name in category "user"), slice end, instant (user instants,
+//     and morvex's own dropped-events and filters records), counter samples.
+// An event's track is its own track_uuid when it has one, else its
+// sequence's default track: threads that share one sequence name theirs.
+//
+// Threads: one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "core/flatmap.h"
+#include "reader/builder.h"
+#include "reader/wire.h"
+
+namespace morvex::reader {
+
+// Field tags: (field number << 3) | wire type.
+namespace pbtag {
+
+using wire::kBytes;
+using wire::kFixed64;
+using wire::kVarint;
+
+inline constexpr uint64_t tag(uint32_t field, wire::WireType type) {
+  return (uint64_t{field} << 3) | type;
+}
+
+inline constexpr uint64_t kTracePacket = tag(1, kBytes);
+// TracePacket
+inline constexpr uint64_t kPacketTimestamp = tag(8, kVarint);
+inline constexpr uint64_t kPacketSequenceId = tag(10, kVarint);
+inline constexpr uint64_t kPacketTrackEvent = tag(11, kBytes);
+inline constexpr uint64_t kPacketInterned = tag(12, kBytes);
+inline constexpr uint64_t kPacketFlags = tag(13, kVarint);
+inline constexpr uint64_t kPacketDefaults = tag(59, kBytes);
+inline constexpr uint64_t kPacketDescriptor = tag(60, kBytes);
+// TrackEvent
+inline constexpr uint64_t kEventCategoryIid = tag(3, kVarint);
+inline constexpr uint64_t kEventAnnotation = tag(4, kBytes);
+inline constexpr uint64_t kEventType = tag(9, kVarint);
+inline constexpr uint64_t kEventNameIid = tag(10, kVarint);
+inline constexpr uint64_t kEventTrackUuid = tag(11, kVarint);
+inline constexpr uint64_t kEventCategory = tag(22, kBytes);
+inline constexpr uint64_t kEventName = tag(23, kBytes);
+inline constexpr uint64_t kEventCounterValue = tag(30, kVarint);
+inline constexpr uint64_t kEventDoubleCounterValue = tag(44, kFixed64);
+// TrackDescriptor
+inline constexpr uint64_t kTrackUuid = tag(1, kVarint);
+inline constexpr uint64_t kTrackName = tag(2, kBytes);
+inline constexpr uint64_t kTrackProcess = tag(3, kBytes);
+inline constexpr uint64_t kTrackThread = tag(4, kBytes);
+inline constexpr uint64_t kTrackParent = tag(5, kVarint);
+inline constexpr uint64_t kTrackCounter = tag(8, kBytes);
+// ProcessDescriptor and ThreadDescriptor
+inline constexpr uint64_t kPid = tag(1, kVarint);
+inline constexpr uint64_t kTid = tag(2, kVarint);
+inline constexpr uint64_t kThreadName = tag(5, kBytes);
+inline constexpr uint64_t kProcessName = tag(6, kBytes);
+// InternedData and EventName
+inline constexpr uint64_t kInternedEventName = tag(2, kBytes);
+inline constexpr uint64_t kNameIid = tag(1, kVarint);
+inline constexpr uint64_t kNameText = tag(2, kBytes);
+// TracePacketDefaults and TrackEventDefaults
+inline constexpr uint64_t kDefaultsTrackEvent = tag(11, kBytes);
+inline constexpr uint64_t kDefaultsTrackUuid = tag(11, kVarint);
+// DebugAnnotation
+inline constexpr uint64_t kAnnotationName = tag(10, kBytes);
+inline constexpr uint64_t kAnnotationUint = tag(3, kVarint);
+inline constexpr uint64_t kAnnotationInt = tag(4, kVarint);
+inline constexpr uint64_t kAnnotationString = tag(6, kBytes);
+
+inline constexpr uint64_t kTypeSliceBegin = 1;
+inline constexpr uint64_t kTypeSliceEnd = 2;
+inline constexpr uint64_t kTypeInstant = 3;
+inline constexpr uint64_t kTypeCounter = 4;
+inline constexpr uint64_t kSeqIncrementalStateCleared = 1;
+
+inline constexpr std::string_view kDroppedPrefix = "morvex: ";
+
+}  // namespace pbtag
+
+// Small iids (the writer counts from 1) are looked up in a vector.
+inline constexpr uint64_t kDenseIids = 1 << 16;
+
+struct SequenceState {
+  bool has_default = false;
+  uint64_t default_track = 0;
+  std::vector<uint32_t> names;  // iid -> function, kNone where not interned
+  core::FlatMap<uint64_t, uint32_t> far_names;
+  // iid -> the builder's slot of (slots_thread, function), for small iids.
+  std::vector<uint32_t> slots;
+  uint32_t slots_thread = kNone;
+
+  void clear() {
+    has_default = false;
+    default_track = 0;
+    names.clear();
+    far_names = core::FlatMap<uint64_t, uint32_t>();
+    slots.clear();
+  }
+  // The slot of iid's function on `thread`, cached for the thread most
+  // recently asked about.
+  uint32_t slot(Builder& b, uint32_t thread, uint64_t iid, uint32_t function) {
+    if (iid >= kDenseIids) return b.slot(thread, function);
+    if (thread != slots_thread) {
+      slots.clear();
+      slots_thread = thread;
+    }
+    if (slots.size() <= iid) slots.resize(iid + 1, kNone);
+    uint32_t& s = slots[iid];
+    if (s == kNone) s = b.slot(thread, function);
+    return s;
+  }
+  void set_name(uint64_t iid, uint32_t function) {
+    if (iid < kDenseIids) {
+      if (names.size() <= iid) names.resize(iid + 1, kNone);
+      names[iid] = function;
+      if (iid < slots.size()) slots[iid] = kNone;
+    } else {
+      *far_names.try_emplace(iid, function).first = function;
+    }
+  }
+  uint32_t name(uint64_t iid) const {
+    if (iid < names.size()) return names[iid];
+    const uint32_t* f = iid < kDenseIids ? nullptr : far_names.find(iid);
+    return f != nullptr ? *f : kNone;
+  }
+};
+
+class PacketReader {
+ public:
+  explicit PacketReader(Builder& b) : b_(b) {}
+
+  // False when the packet is malformed.
+  bool packet(std::string_view bytes);
+
+  // The slice packets morvex writes, recognised by their exact layout
+  //   40 <ts> 50 <seq> 68 02 5a <len> (48 01 18 01 50 <iid> | 48 02)
+  // and handled as packet() would, without its general field loop. False
+  // for any other packet, which then takes the general path.
+  // `limit` is the end of the readable bytes, at or beyond the packet's end.
+  bool fast_slice(const uint8_t* p, const uint8_t* end, const uint8_t* limit) {
+    uint64_t ts, seq_id, iid = 0;
+    if (p == end || *p != pbtag::kPacketTimestamp) return false;
+    p = wire::varint_wide(p + 1, end, limit, ts);
+    if (p == nullptr || p == end || *p != pbtag::kPacketSequenceId) return false;
+    p = wire::varint(p + 1, end, seq_id);
+    if (p == nullptr || end - p < 6 || p[0] != 0x68 || p[1] != 0x02 || p[2] != 0x5A ||
+        p[3] != end - p - 4 || p[4] != 0x48) {
+      return false;
+    }
+    SequenceState& seq = sequence(static_cast<uint32_t>(seq_id));
+    if (!seq.has_default) return false;
+    p += 5;
+    if (*p == 0x02 && end - p == 1) {
+      b_.end(thread_for(seq.default_track), ts);
+      return true;
+    }
+    if (end - p < 5 || p[0] != 0x01 || p[1] != 0x18 || p[2] != 0x01 || p[3] != 0x50) return false;
+    if (wire::varint(p + 4, end, iid) != end) return false;
+    const uint32_t function = seq.name(iid);
+    if (function == kNone) return false;
+    const uint32_t thread = thread_for(seq.default_track);
+    b_.begin_slot(thread, seq.slot(b_, thread, iid, function), ts, true);
+    return true;
+  }
+
+ private:
+  [[gnu::always_inline]] SequenceState& sequence(uint32_t id) {
+    if (id == last_seq_id_ && last_seq_ != nullptr) [[likely]]
+      return *last_seq_;
+    return find_sequence(id);
+  }
+
+  SequenceState& find_sequence(uint32_t id) {
+    uint32_t* index = seq_index_.find(id);
+    if (index == nullptr) {
+      index = seq_index_.try_emplace(id, static_cast<uint32_t>(sequences_.size())).first;
+      sequences_.push_back(std::make_unique<SequenceState>());
+    }
+    last_seq_id_ = id;
+    last_seq_ = sequences_[*index].get();
+    return *last_seq_;
+  }
+
+  // A track no descriptor named yet still gets a thread of its own.
+  [[gnu::always_inline]] uint32_t thread_for(uint64_t track) {
+    if (track == last_track_ && last_thread_ != kNone) [[likely]]
+      return last_thread_;
+    return find_thread(track);
+  }
+
+  uint32_t find_thread(uint64_t track) {
+    uint32_t t;
+    if (const uint32_t* found = thread_tracks_.find(track)) {
+      t = *found;
+    } else {
+      t = b_.thread(static_cast<uint32_t>(track >> 32), static_cast<uint32_t>(track));
+      thread_tracks_.insert(track, t);
+    }
+    last_track_ = track;
+    last_thread_ = t;
+    return t;
+  }
+
+  uint32_t pid_for(uint64_t track) const {
+    if (const uint32_t* pid = process_tracks_.find(track)) return *pid;
+    if (const uint32_t* t = thread_tracks_.find(track)) return b_.thread_pid(*t);
+    return static_cast<uint32_t>(track >> 32);  // how morvex makes process uuids
+  }
+
+  bool interned(SequenceState& seq, std::string_view bytes);
+  bool defaults(SequenceState& seq, std::string_view bytes);
+  bool descriptor(std::string_view bytes);
+  bool event(SequenceState& seq, std::string_view bytes, uint64_t ts);
+  bool filters(std::string_view event_bytes, uint32_t pid);
+
+  Builder& b_;
+  core::FlatMap<uint32_t, uint32_t> seq_index_;
+  std::vector<std::unique_ptr<SequenceState>> sequences_;
+  uint32_t last_seq_id_ = 0;
+  SequenceState* last_seq_ = nullptr;
+  core::FlatMap<uint64_t, uint32_t> thread_tracks_;   // uuid -> thread
+  core::FlatMap<uint64_t, uint32_t> process_tracks_;  // uuid -> pid
+  core::FlatMap<uint64_t, uint32_t> counter_tracks_;  // uuid -> counter
+  uint64_t last_track_ = 0;
+  uint32_t last_thread_ = kNone;
+};
+
+}  // namespace morvex::reader

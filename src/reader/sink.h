@@ -1,0 +1,58 @@
+// Where renderers put their bytes: a string, or an output file that appears
+// under its name only once it is complete.
+//
+// OutputFile writes to a temporary file next to the target (so the final
+// rename stays on one file system) and renames it over the target in
+// commit(). A conversion that fails part way, or is never committed, leaves
+// no partial output and no temporary file behind.
+//
+// Threads: one thread at a time.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "core/ioerror.h"
+
+namespace morvex::reader {
+
+class Sink {
+ public:
+  virtual ~Sink() = default;
+  // Never fails here; a file reports its first error at commit().
+  virtual void write(std::string_view bytes) = 0;
+};
+
+class StringSink final : public Sink {
+ public:
+  void write(std::string_view bytes) override { text.append(bytes); }
+  std::string text;
+};
+
+class OutputFile final : public Sink {
+ public:
+  // Errors read "cannot write PATH: REASON".
+  static core::Result<OutputFile> create(const std::string& path);
+
+  OutputFile(OutputFile&& other) noexcept;
+  OutputFile& operator=(OutputFile&&) = delete;
+  OutputFile(const OutputFile&) = delete;
+  ~OutputFile();
+
+  void write(std::string_view bytes) override;
+  // Writes what is buffered, closes the file and gives it its name.
+  core::Status commit();
+
+ private:
+  OutputFile(std::string path, std::string temp, int fd);
+  void flush();
+  core::IoError error(int code) const;
+
+  std::string path_;
+  std::string temp_;
+  int fd_ = -1;
+  int errno_ = 0;  // first write error
+  std::string buffer_;
+};
+
+}  // namespace morvex::reader

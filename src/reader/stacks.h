@@ -1,0 +1,35 @@
+// Stack-shaped renderers of the call tree (a trace read with
+// ReadOptions::tree):
+//
+//   collapsed stacks, the input of flamegraph.pl and one of speedscope's
+//   imports: one line per distinct stack, "frame;frame;frame SELF_NS", the
+//   first frame naming the thread (and its pid when the trace holds several
+//   processes), the others "qualname (file:line)", or the qualified name
+//   alone where the trace knows no file, and "[span] NAME" for user spans.
+//   Threads of one name merge, as do frames that print alike; ';' and line
+//   breaks inside a frame become ',' and ' '; stacks with no self time are
+//   left out.
+//
+//   an SVG flame graph, drawn as an icicle (callers above their callees,
+//   which suits stacking one graph per thread under a heading), see svg.cc.
+//
+// Threads: pure functions of the Trace.
+#pragma once
+
+#include <string>
+
+#include "reader/model.h"
+#include "reader/sink.h"
+
+namespace morvex::reader {
+
+void render_collapsed(const Trace& trace, Sink& out);
+
+struct SvgOptions {
+  double width = 1200;  // pixels
+  std::string title;    // heading of the whole picture; the trace's path if empty
+};
+
+std::string render_svg(const Trace& trace, const SvgOptions& options = {});
+
+}  // namespace morvex::reader

@@ -1,0 +1,374 @@
+// `morvex convert`: pstats bytes, collapsed stacks, the speedscope document,
+// the SVG flame graph, and the conversion itself.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+
+#include "reader/convert.h"
+#include "reader/pstats.h"
+#include "reader/speedscope.h"
+#include "reader/stacks.h"
+#include "reader_fixtures.h"
+
+namespace morvex::test {
+namespace {
+
+using reader::Trace;
+
+std::string hex_bytes(const std::string& s) {
+  return hex(std::span(reinterpret_cast<const uint8_t*>(s.data()), s.size()));
+}
+
+std::string hex_text(std::string_view s) {
+  return hex(std::span(reinterpret_cast<const uint8_t*>(s.data()), s.size()));
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+Trace known_trace(Fmt fmt, std::vector<ProcessRun> runs = {ProcessRun{.events = program()}}) {
+  TraceFile file;
+  write_runs(file, fmt, program_code(), program_threads(), runs, 5);
+  return read_ok(file.path());
+}
+
+// ---- pstats ----
+
+TEST(ConvertPstats, TwoFunctionsByteForByte) {
+  // g (b.py:1) runs from 0 to 5 us and calls f (a.py:3) from 1 to 3 us.
+  const std::string text =
+      R"([{"name":"g","ph":"B","ts":0.000,"pid":1,"tid":1,"args":{"file":"b.py","line":1,"kind":"start"}},)"
+      R"({"name":"f","ph":"B","ts":1.000,"pid":1,"tid":1,"args":{"file":"a.py","line":3,"kind":"start"}},)"
+      R"({"name":"f","ph":"E","ts":3.000,"pid":1,"tid":1,"args":{"kind":"return"}},)"
+      R"({"name":"g","ph":"E","ts":5.000,"pid":1,"tid":1,"args":{"kind":"return"}},)";
+  Trace t = read_bytes_ok(text);
+  const std::string key_g = "29 03 75 04 00 00 00 " + hex_text("b.py") +
+                            " 69 01 00 00 00 75 01 00 00 00 " + hex_text("g");
+  const std::string key_f = "29 03 75 04 00 00 00 " + hex_text("a.py") +
+                            " 69 03 00 00 00 75 01 00 00 00 " + hex_text("f");
+  const std::string us2 = "67 8d ed b5 a0 f7 c6 c0 3e", us3 = "67 54 e4 10 71 73 2a c9 3e",
+                    us5 = "67 f1 68 e3 88 b5 f8 d4 3e", one = "69 01 00 00 00";
+  const std::string want = "7b " +
+                           // g: cc, nc, tt 3 us, ct 5 us, no callers
+                           key_g + " 29 05 " + one + " " + one + " " + us3 + " " + us5 + " 7b 30 " +
+                           // f: tt = ct = 2 us, called once by g: (nc, cc, tt, ct)
+                           key_f + " 29 05 " + one + " " + one + " " + us2 + " " + us2 + " 7b " +
+                           key_g + " 29 04 " + one + " " + one + " " + us2 + " " + us2 + " 30 " +
+                           "30";
+  EXPECT_EQ(hex_bytes(reader::render_pstats(t)), want);
+}
+
+TEST(ConvertPstats, FunctionsWithoutAFileAreBuiltinsAndSpansAreMarked) {
+  Trace t = known_trace(Fmt::Proto);
+  const std::string bytes = reader::render_pstats(t);
+  // ("~", 0, "fib") as the key of fib, and as fib's own caller.
+  const std::string fib_key =
+      "29 03 75 01 00 00 00 7e 69 00 00 00 00 75 03 00 00 00 " + hex_text("fib");
+  const std::string all = hex_bytes(bytes);
+  // fib: 1 primitive call of 5, 80 ns self and total, then its callers dict
+  // (main once, fib four times of which one primitive).
+  EXPECT_NE(all.find(fib_key + " 29 05 69 01 00 00 00 69 05 00 00 00"), std::string::npos);
+  EXPECT_NE(all.find(fib_key + " 29 04 69 04 00 00 00 69 02 00 00 00"), std::string::npos) << all;
+
+  const std::string json =
+      "[{\"name\":\"load\",\"cat\":\"user\",\"ph\":\"B\",\"ts\":1,\"pid\":1,\"tid\":1},";
+  Trace spans = read_bytes_ok(json);
+  EXPECT_NE(
+      hex_bytes(reader::render_pstats(spans))
+          .find("29 03 75 01 00 00 00 7e 69 00 00 00 00 75 0b 00 00 00 " + hex_text("[span] load")),
+      std::string::npos);
+}
+
+// ---- collapsed stacks ----
+
+std::string collapsed(const Trace& t) {
+  reader::StringSink out;
+  reader::render_collapsed(t, out);
+  return out.text;
+}
+
+TEST(ConvertCollapsed, OneLinePerStackWithItsSelfTime) {
+  EXPECT_EQ(collapsed(known_trace(Fmt::Json)),
+            "MainThread;main (/app/app.py:1) 140\n"
+            "MainThread;main (/app/app.py:1);f (/app/app.py:10) 40\n"
+            "MainThread;main (/app/app.py:1);f (/app/app.py:10);g (/app/app.py:20) 10\n"
+            "MainThread;main (/app/app.py:1);fib (/app/app.py:30) 30\n"
+            "MainThread;main (/app/app.py:1);fib (/app/app.py:30);fib (/app/app.py:30) 35\n"
+            "MainThread;main (/app/app.py:1);fib (/app/app.py:30);fib (/app/app.py:30);fib "
+            "(/app/app.py:30) 15\n"
+            "MainThread;main (/app/app.py:1);gen (/app/app.py:40) 30\n"
+            "worker-0;g (/app/app.py:20) 15\n"
+            "worker-0;g (/app/app.py:20);f (/app/app.py:10) 30\n");
+}
+
+TEST(ConvertCollapsed, SeveralProcessesNameThePidAndFramesLoseSeparators) {
+  FakeCode code;
+  code.infos = {{0, {"a;b\nc", "dir;x/m.py", 2}}, {1, {"zero", "z.py", 1}}};
+  FakeThreads threads;
+  threads.names = {{1, "main;thread"}};
+  const std::vector<core::Event> events = {
+      at(10, 1, EventKind::Start, 0), at(11, 1, EventKind::Start, 1),
+      at(11, 1, EventKind::Return, 1), at(20, 1, EventKind::Return, 0)};
+  TraceFile file;
+  write_runs(file, Fmt::Json, code, threads,
+             {ProcessRun{.pid = 5, .events = events}, ProcessRun{.pid = 6, .events = events}});
+  // The zero-time stack of "zero" has no line.
+  EXPECT_EQ(collapsed(read_ok(file.path())),
+            "main,thread (pid 5);a,b c (dir,x/m.py:2) 10\n"
+            "main,thread (pid 6);a,b c (dir,x/m.py:2) 10\n");
+}
+
+TEST(ConvertCollapsed, ThreadsOfOneNameMerge) {
+  FakeThreads threads;
+  threads.names = {{1, "pool"}, {2, "pool"}};
+  TraceFile file;
+  write_runs(
+      file, Fmt::Proto, program_code(), threads,
+      {ProcessRun{.events = {at(0, 1, EventKind::Start, 1), at(7, 1, EventKind::Return, 1),
+                             at(0, 2, EventKind::Start, 1), at(5, 2, EventKind::Return, 1)}}});
+  EXPECT_EQ(collapsed(read_ok(file.path())), "pool;f 12\n");
+}
+
+// ---- speedscope ----
+
+struct Event {
+  char type;
+  uint32_t frame;
+  uint64_t at;
+};
+
+struct Profile {
+  std::string name;
+  uint64_t start, end;
+  std::vector<Event> events;
+};
+
+// The profiles of a document as the writer lays them out, one event a line.
+std::vector<Profile> profiles_of(const std::string& doc) {
+  std::vector<Profile> out;
+  static const std::regex profile(
+      R"re(\{"type":"evented","name":"([^"]*)","unit":"nanoseconds","startValue":(\d+),"endValue":(\d+),"events":\[)re");
+  static const std::regex event(R"re(^\{"type":"([OC])","frame":(\d+),"at":(\d+)\}[,\]])re");
+  std::istringstream in(doc);
+  std::smatch m;
+  for (std::string line; std::getline(in, line);) {
+    if (std::regex_search(line, m, profile)) {
+      out.push_back({m[1], std::stoull(m[2]), std::stoull(m[3]), {}});
+    } else if (std::regex_search(line, m, event)) {
+      EXPECT_FALSE(out.empty());
+      out.back().events.push_back(
+          {m[1].str()[0], static_cast<uint32_t>(std::stoul(m[2])), std::stoull(m[3])});
+    }
+  }
+  return out;
+}
+
+// Nested, in time order, inside the profile's span, everything closed.
+void expect_well_formed(const Profile& p) {
+  std::vector<uint32_t> open;
+  uint64_t last = p.start;
+  for (const Event& e : p.events) {
+    EXPECT_GE(e.at, last);
+    EXPECT_LE(e.at, p.end);
+    last = e.at;
+    if (e.type == 'O') {
+      open.push_back(e.frame);
+    } else {
+      ASSERT_FALSE(open.empty());
+      EXPECT_EQ(open.back(), e.frame);
+      open.pop_back();
+    }
+  }
+  EXPECT_TRUE(open.empty());
+}
+
+std::string speedscope(const std::string& trace_path) {
+  TraceFile out;
+  auto r = reader::convert(trace_path, out.path() + ".speedscope.json");
+  EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().text());
+  std::string doc = slurp(out.path() + ".speedscope.json");
+  ::unlink((out.path() + ".speedscope.json").c_str());
+  return doc;
+}
+
+TEST(ConvertSpeedscope, OneEventedProfilePerThread) {
+  TraceFile file;
+  auto events = program();
+  events.push_back(at(20, 3, EventKind::Start, 1));  // still open at the end
+  write_runs(file, Fmt::Json, program_code(), program_threads(), {ProcessRun{.events = events}}, 5);
+  const std::string doc = speedscope(file.path());
+  EXPECT_TRUE(
+      doc.starts_with("{\"$schema\":\"https://www.speedscope.app/"
+                      "file-format-schema.json\",\n\"shared\":{\"frames\":["
+                      "\n{\"name\":\"main\",\"file\":\"/app/app.py\",\"line\":1},"
+                      "\n{\"name\":\"f\",\"file\":\"/app/app.py\",\"line\":10},"))
+      << doc.substr(0, 300);
+  EXPECT_NE(doc.find("\"activeProfileIndex\":0,\"exporter\":\"morvex\"}\n"), std::string::npos);
+  auto profiles = profiles_of(doc);
+  ASSERT_EQ(profiles.size(), 3u);
+  EXPECT_EQ(profiles[0].name, "MainThread (pid 100, tid 1)");
+  EXPECT_EQ(profiles[1].name, "worker-0 (pid 100, tid 2)");
+  EXPECT_EQ(profiles[2].name, "thread 3 (pid 100, tid 3)");
+  for (const Profile& p : profiles) {
+    SCOPED_TRACE(p.name);
+    EXPECT_EQ(p.start, 0u);
+    EXPECT_EQ(p.end, 300u);
+    expect_well_formed(p);
+  }
+  EXPECT_EQ(profiles[0].events.size(), 24u);
+  const std::vector<Event>& w = profiles[1].events;
+  ASSERT_EQ(w.size(), 4u);
+  EXPECT_EQ(w[0].at, 50u);
+  EXPECT_EQ(w[3].at, 95u);
+  // The slice left open closes at the end of the trace.
+  ASSERT_EQ(profiles[2].events.size(), 2u);
+  EXPECT_EQ(profiles[2].events[1].type, 'C');
+  EXPECT_EQ(profiles[2].events[1].at, 300u);
+}
+
+TEST(ConvertSpeedscope, LongTimelinesGoThroughTheSpillFile) {
+  // Deep recursion and many calls on three threads: far more than a spill
+  // block per thread, interleaved in batches.
+  std::vector<core::Event> events;
+  uint64_t ts = 1000;
+  for (int round = 0; round < 300; ++round) {
+    for (uint32_t tid = 1; tid <= 3; ++tid) {
+      for (int d = 0; d < 40; ++d) events.push_back(at(ts++, tid, EventKind::Start, d % 5));
+      for (int d = 0; d < 40; ++d) events.push_back(at(ts++, tid, EventKind::Return, 0));
+    }
+  }
+  TraceFile file;
+  write_runs(file, Fmt::Proto, program_code(), program_threads(), {ProcessRun{.events = events}},
+             1024);
+  auto profiles = profiles_of(speedscope(file.path()));
+  ASSERT_EQ(profiles.size(), 3u);
+  for (const Profile& p : profiles) {
+    EXPECT_EQ(p.events.size(), 300u * 80u);
+    expect_well_formed(p);
+  }
+}
+
+// ---- SVG ----
+
+TEST(ConvertSvg, OneTitledRectanglePerFrameUnderAHeadingPerThread) {
+  Trace t = known_trace(Fmt::Json);
+  const std::string svg = reader::render_svg(t);
+  EXPECT_TRUE(
+      svg.starts_with("<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\"?>\n<svg "));
+  EXPECT_TRUE(svg.ends_with("</svg>\n"));
+  auto count = [&](std::string_view what) {
+    size_t n = 0;
+    for (size_t at = svg.find(what); at != std::string::npos; at = svg.find(what, at + 1)) ++n;
+    return n;
+  };
+  // Seven stacks on MainThread, two on the worker, each a group with one
+  // title, one rectangle and (wide enough here) one label; plus the page.
+  EXPECT_EQ(count("<g><title>"), 9u);
+  EXPECT_EQ(count("</title><rect "), 9u);
+  EXPECT_EQ(count("<rect "), 10u);
+  EXPECT_EQ(count("</g>"), 9u);
+  EXPECT_EQ(count("<text"), count("</text>"));
+  EXPECT_NE(svg.find(">MainThread (pid 100, tid 1): 300 ns traced, 12 slices</text>"),
+            std::string::npos);
+  EXPECT_NE(svg.find(">worker-0 (pid 100, tid 2): 45 ns traced, 2 slices</text>"),
+            std::string::npos);
+  EXPECT_NE(
+      svg.find("<g><title>fib\n/app/app.py:30\ntotal 50 ns (16.7%), self 35 ns, calls 2</title>"),
+      std::string::npos);
+  EXPECT_NE(svg.find("<g><title>gen\n/app/app.py:40\ntotal 30 ns (10.0%), self 30 ns, calls 1, "
+                     "slices 3</title>"),
+            std::string::npos);
+  // main spans the whole width between the margins.
+  EXPECT_NE(svg.find("</title><rect x=\"10.0\" y=\"90.0\" width=\"1180.0\" height=\"16.0\""),
+            std::string::npos)
+      << svg.substr(0, 2000);
+}
+
+TEST(ConvertSvg, NamesAreEscapedAndNarrowFramesLeftOut) {
+  FakeCode code;
+  code.infos = {{0, {"<A & B>", "x.py", 1}}, {1, {"tiny", "x.py", 2}}};
+  TraceFile file;
+  write_runs(file, Fmt::Json, code, FakeThreads{},
+             {ProcessRun{.events = {at(0, 1, EventKind::Start, 0), at(10, 1, EventKind::Start, 1),
+                                    at(11, 1, EventKind::Return, 1),
+                                    at(100000, 1, EventKind::Return, 0)}}});
+  const std::string svg = reader::render_svg(read_ok(file.path()));
+  EXPECT_NE(svg.find("<g><title>&lt;A &amp; B&gt;\n"), std::string::npos);
+  EXPECT_NE(svg.find(">&lt;A &amp; B&gt;</text>"), std::string::npos);
+  EXPECT_EQ(svg.find("tiny"), std::string::npos);  // 1 ns of 100 us: 0.01 px
+  EXPECT_EQ(svg.find("<A"), std::string::npos);
+}
+
+// ---- the conversion ----
+
+TEST(Convert, KindsFromTheOutputName) {
+  using reader::ConvertKind;
+  struct {
+    const char* path;
+    ConvertKind kind;
+  } const cases[] = {
+      {"out.prof", ConvertKind::Pstats},
+      {"a/b.PSTATS", ConvertKind::Pstats},
+      {"x.folded", ConvertKind::Collapsed},
+      {"x.collapsed", ConvertKind::Collapsed},
+      {"x.speedscope.json", ConvertKind::Speedscope},
+      {"flame.svg", ConvertKind::Svg},
+  };
+  for (const auto& c : cases) EXPECT_EQ(reader::convert_kind_for(c.path).value(), c.kind) << c.path;
+  for (const char* bad : {"x.json", "x", "x.svg.txt"}) {
+    auto r = reader::convert_kind_for(bad);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().text(),
+              std::string("cannot tell the output kind from the name ") + bad +
+                  " (use .prof or .pstats for pstats, .folded or .collapsed for collapsed stacks, "
+                  ".speedscope.json for speedscope, .svg for a flame graph, or give the kind)");
+  }
+  EXPECT_EQ(reader::parse_convert_kind("speedscope").value(), ConvertKind::Speedscope);
+  EXPECT_EQ(reader::parse_convert_kind("flamegraph").error().text(),
+            "unknown output kind \"flamegraph\" (choose pstats, collapsed, speedscope or svg)");
+}
+
+TEST(Convert, WritesTheOutputOnlyWhenEverythingWorked) {
+  TraceFile trace;
+  write_runs(trace, Fmt::Proto, program_code(), program_threads(),
+             {ProcessRun{.events = program()}});
+  const std::string dir = ::testing::TempDir() + "morvex_convert_" + std::to_string(::getpid());
+  ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+  const std::string out = dir + "/out.txt";
+  // An explicit kind overrides the name.
+  auto done = reader::convert(trace.path(), out, reader::ConvertKind::Collapsed);
+  ASSERT_TRUE(done.ok()) << done.error().text();
+  EXPECT_EQ(done.value().events, 28u);
+  EXPECT_EQ(slurp(out), collapsed(read_ok(trace.path())));
+
+  // A failed read leaves the earlier output and nothing else.
+  auto failed = reader::convert(dir + "/missing.pftrace", out, reader::ConvertKind::Svg);
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(failed.error().text(),
+            "cannot read " + dir + "/missing.pftrace: No such file or directory");
+  EXPECT_EQ(slurp(out), collapsed(read_ok(trace.path())));
+  // The trace itself is never the output.
+  auto self = reader::convert(trace.path(), trace.path(), reader::ConvertKind::Svg);
+  ASSERT_FALSE(self.ok());
+  EXPECT_EQ(self.error().text(),
+            "cannot write " + trace.path() + ": it is the trace being converted");
+  EXPECT_FALSE(reader::read_trace(trace.path()).value().threads.empty());
+  auto to_dir = reader::convert(trace.path(), dir, reader::ConvertKind::Svg);
+  ASSERT_FALSE(to_dir.ok());
+  EXPECT_EQ(to_dir.error().text(), "cannot write " + dir + ": Is a directory");
+
+  ASSERT_EQ(::unlink(out.c_str()), 0);
+  EXPECT_EQ(::rmdir(dir.c_str()), 0);  // no temporary or spill files left
+}
+
+}  // namespace
+}  // namespace morvex::test

@@ -1,0 +1,495 @@
+// The reader on damaged traces, on records it does not know, and on the
+// extensions of the formats (shared sequences, user events, filters).
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "reader/report.h"
+#include "reader_fixtures.h"
+
+namespace morvex::test {
+namespace {
+
+using reader::Damage;
+using reader::Trace;
+
+FakeCode code_table() {
+  FakeCode code;
+  code.infos = {
+      {0, {"main", "/app/m.py", 1}}, {1, {"f", "/app/m.py", 5}}, {2, {"g", "/app/m.py", 9}}};
+  return code;
+}
+
+// Two threads and two processes, a recursion and a dropped-events record.
+std::string real_trace(Fmt fmt) {
+  FakeThreads threads;
+  threads.names = {{1, "MainThread"}, {2, "w"}};
+  std::vector<core::Event> events = {
+      at(0, 1, EventKind::Start, 0),   at(5, 1, EventKind::Start, 1),
+      at(6, 1, EventKind::Start, 1),   at(8, 1, EventKind::Return, 1),
+      at(9, 1, EventKind::Return, 1),  at(10, 2, EventKind::Start, 2),
+      at(20, 2, EventKind::Yield, 2),  at(30, 2, EventKind::Resume, 2),
+      at(40, 2, EventKind::Return, 2), at(50, 1, EventKind::Return, 0),
+  };
+  TraceFile file;
+  write_runs(file, fmt, code_table(), threads,
+             {ProcessRun{.pid = 10, .events = events, .dropped = 3},
+              ProcessRun{.pid = 11, .sequence_base = 11, .events = events}},
+             4);
+  return file.contents();
+}
+
+uint64_t self_sum(const Trace& t, uint32_t thread) {
+  uint32_t one[] = {thread};
+  uint64_t sum = 0;
+  for (const auto& r : reader::function_stats(t, one)) sum += r.self_ns;
+  return sum;
+}
+
+class ReaderDamage : public ::testing::TestWithParam<Fmt> {};
+
+TEST_P(ReaderDamage, EveryPrefixReadsAsACutOffTraceWithFewerEvents) {
+  const std::string whole = real_trace(GetParam());
+  const Trace full = read_bytes_ok(whole);
+  ASSERT_EQ(full.damage, Damage::None);
+  ASSERT_EQ(full.events, 20u);
+  uint64_t previous = 0;
+  size_t cut_off = 0;
+  for (size_t n = 1; n < whole.size(); ++n) {
+    SCOPED_TRACE(n);
+    for (size_t chunk : {size_t{3}, size_t{1} << 20}) {
+      reader::ReadOptions options;
+      options.chunk_size = chunk;
+      auto r = reader::read_trace_bytes(std::string_view(whole).substr(0, n), "cut", options);
+      ASSERT_TRUE(r.ok()) << r.error().text();
+      const Trace& t = r.value();
+      // A cut is never mistaken for corruption, and what was read grows with
+      // the prefix without passing the whole.
+      EXPECT_NE(t.damage, Damage::Corrupt);
+      if (t.damage == Damage::CutOff) {
+        EXPECT_LT(t.damage_offset, n);
+        ++cut_off;
+      }
+      EXPECT_GE(t.events, previous);
+      EXPECT_LE(t.events, full.events);
+      EXPECT_LE(t.dropped(), full.dropped());
+      for (uint32_t i = 0; i < t.threads.size(); ++i) {
+        EXPECT_EQ(self_sum(t, i), t.threads[i].traced_ns);
+      }
+      if (chunk != 3) previous = t.events;
+    }
+  }
+  EXPECT_GT(cut_off, whole.size() / 2);
+}
+
+TEST_P(ReaderDamage, BytesThatAreNoRecordEndTheReadThere) {
+  const std::string whole = real_trace(GetParam());
+  const Trace full = read_bytes_ok(whole);
+  // Garbage spliced in at the start of the second process's part.
+  const size_t at = GetParam() == Fmt::Proto ? whole.size() / 2 : whole.find("\"pid\":11") - 28;
+  size_t split = GetParam() == Fmt::Proto ? 0 : whole.rfind("},", at) + 2;
+  if (GetParam() == Fmt::Proto) {
+    // Walk the packets to a boundary near the middle.
+    size_t p = 0;
+    while (p < at) p += 2 + static_cast<uint8_t>(whole[p + 1]);
+    split = p;
+  }
+  const std::string garbage = GetParam() == Fmt::Proto ? std::string("\x0f\x01\x02", 3) : "xyz";
+  const std::string broken = whole.substr(0, split) + garbage + whole.substr(split);
+  Trace t = read_bytes_ok(broken, 5);
+  EXPECT_EQ(t.damage, Damage::Corrupt);
+  EXPECT_EQ(t.damage_offset, split);
+  EXPECT_GT(t.events, 0u);
+  EXPECT_LT(t.events, full.events);
+}
+
+TEST_P(ReaderDamage, FlippedBytesNeverBreakTheReader) {
+  const std::string whole = real_trace(GetParam());
+  std::mt19937 rng(12345);
+  for (int round = 0; round < 3000; ++round) {
+    std::string bytes = whole;
+    const int flips = 1 + static_cast<int>(rng() % 4);
+    for (int i = 0; i < flips; ++i) {
+      bytes[rng() % bytes.size()] = static_cast<char>(rng() % 256);
+    }
+    reader::ReadOptions options;
+    options.chunk_size = 1 + rng() % 64;
+    options.tree = true;
+    options.callers = true;
+    auto r = reader::read_trace_bytes(bytes, "flipped", options);
+    if (!r.ok()) continue;  // a first byte that no longer says which format
+    const Trace& t = r.value();
+    for (uint32_t i = 0; i < t.threads.size(); ++i) {
+      ASSERT_EQ(self_sum(t, i), t.threads[i].traced_ns) << round;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, ReaderDamage, ::testing::Values(Fmt::Proto, Fmt::Json),
+                         [](const auto& info) { return std::string(fmt_name(info.param)); });
+
+// ---- Perfetto packets written by hand ----
+
+constexpr uint64_t kProcessUuid = (uint64_t{100} << 32) + 1;
+
+std::string process_packet() {
+  return Pb()
+      .varint(8, 0)
+      .varint(10, 1)
+      .msg(60, Pb().varint(1, kProcessUuid).msg(3, Pb().varint(1, 100).bytes(6, "python")))
+      .varint(13, 1)
+      .packet();
+}
+
+// A thread packet as the exporter writes one for a thread of its own.
+std::string thread_packet(uint32_t seq, uint64_t uuid, int64_t tid, std::string_view name) {
+  return Pb()
+      .varint(8, 0)
+      .varint(10, seq)
+      .msg(60, Pb().varint(1, uuid)
+                   .msg(4, Pb().varint(1, 100).sint(2, tid).bytes(5, name))
+                   .varint(5, kProcessUuid))
+      .msg(12, Pb().msg(1, Pb().varint(1, 1).bytes(2, "py")))
+      .varint(13, 1)
+      .msg(59, Pb().msg(11, Pb().varint(11, uuid)))
+      .packet();
+}
+
+std::string name_packet(uint32_t seq, uint64_t iid, std::string_view name) {
+  return Pb()
+      .varint(8, 0)
+      .varint(10, seq)
+      .msg(12, Pb().msg(2, Pb().varint(1, iid).bytes(2, name)))
+      .varint(13, 2)
+      .packet();
+}
+
+// A slice begin by interned name (track 0: the sequence's default).
+std::string begin_packet(uint32_t seq, uint64_t ts, uint64_t iid, uint64_t track = 0) {
+  Pb event;
+  event.varint(9, 1).varint(3, 1).varint(10, iid);
+  if (track != 0) event.varint(11, track);
+  return Pb().varint(8, ts).varint(10, seq).varint(13, 2).msg(11, event).packet();
+}
+
+std::string end_packet(uint32_t seq, uint64_t ts, uint64_t track = 0) {
+  Pb event;
+  event.varint(9, 2);
+  if (track != 0) event.varint(11, track);
+  return Pb().varint(8, ts).varint(10, seq).varint(13, 2).msg(11, event).packet();
+}
+
+Pb annotation(std::string_view name, std::string_view text) {
+  return Pb().bytes(10, name).bytes(6, text);
+}
+Pb annotation(std::string_view name, int64_t value) { return Pb().bytes(10, name).sint(4, value); }
+
+TEST(ReaderPerfetto, ThreadsSharingOneSequenceAreRoutedByTrackUuid) {
+  const uint64_t t1 = kProcessUuid + 126, t2 = kProcessUuid + 127, own = kProcessUuid + 1;
+  std::string file = process_packet();
+  file += thread_packet(2, own, 7, "own");
+  // The shared sequence: the first descriptor clears the state and interns
+  // the category but sets no default track; the next has neither.
+  file += Pb().varint(8, 0)
+              .varint(10, 127)
+              .msg(60, Pb().varint(1, t1)
+                           .msg(4, Pb().varint(1, 100).varint(2, 501).bytes(5, "t-125"))
+                           .varint(5, kProcessUuid))
+              .msg(12, Pb().msg(1, Pb().varint(1, 1).bytes(2, "py")))
+              .varint(13, 1)
+              .packet();
+  file += Pb().varint(8, 0)
+              .varint(10, 127)
+              .msg(60, Pb().varint(1, t2)
+                           .msg(4, Pb().varint(1, 100).varint(2, 502).bytes(5, "t-126"))
+                           .varint(5, kProcessUuid))
+              .packet();
+  file += name_packet(127, 1, "work");
+  file += name_packet(2, 1, "mine");
+  file += begin_packet(127, 10, 1, t1);
+  file += begin_packet(2, 11, 1);
+  file += begin_packet(127, 12, 1, t2);
+  file += end_packet(127, 20, t1);
+  file += end_packet(2, 25);
+  file += end_packet(127, 30, t2);
+  Trace t = read_bytes_ok(file);
+  ASSERT_EQ(t.damage, Damage::None);
+  ASSERT_EQ(t.threads.size(), 3u);
+  EXPECT_EQ(thread_named(t, "t-125")->traced_ns, 10u);
+  EXPECT_EQ(thread_named(t, "t-126")->traced_ns, 18u);
+  EXPECT_EQ(thread_named(t, "own")->traced_ns, 14u);
+  EXPECT_EQ(thread_named(t, "t-126")->tid, 502u);
+  auto rows = all_rows(t);
+  EXPECT_EQ(row_of(t, rows, "work").total_ns, 28u);
+  EXPECT_EQ(row_of(t, rows, "mine").calls, 1u);
+}
+
+TEST(ReaderPerfetto, SpansInstantsAndCountersAreUnderstood) {
+  const uint64_t track = kProcessUuid + 1, counter = kProcessUuid + (uint64_t{1} << 31);
+  std::string file = process_packet();
+  file +=
+      Pb().varint(8, 0)
+          .varint(10, 1)
+          .msg(60, Pb().varint(1, counter).bytes(2, "queue").msg(8, Pb()).varint(5, kProcessUuid))
+          .packet();
+  file += thread_packet(2, track, -5, "MainThread");  // tid 2^32 - 5
+  file += name_packet(2, 1, "handler");
+  file += begin_packet(2, 100, 1);
+  auto user_event = [](uint64_t ts, uint64_t type, std::string_view name) {
+    Pb event;
+    event.varint(9, type).bytes(22, "user").bytes(23, name);
+    event.msg(4, annotation("size", int64_t{3}));
+    return Pb().varint(8, ts).varint(10, 2).varint(13, 2).msg(11, event).packet();
+  };
+  file += user_event(110, 1, "load");
+  file += user_event(115, 3, "mark");
+  file += Pb().varint(8, 116)
+              .varint(10, 2)
+              .varint(13, 2)
+              .msg(11, Pb().varint(9, 4).varint(11, counter).sint(30, 5))
+              .packet();
+  file +=
+      Pb().varint(8, 117)
+          .varint(10, 2)
+          .varint(13, 2)
+          .msg(11, Pb().varint(9, 4).varint(11, counter).fixed64(44, 0x4004000000000000))  // 2.5
+          .packet();
+  file += begin_packet(2, 118, 1);  // a handler call inside the span
+  file += end_packet(2, 119);
+  file += end_packet(2, 130);  // the span
+  file += end_packet(2, 150);
+  Trace t = read_bytes_ok(file);
+  ASSERT_EQ(t.damage, Damage::None);
+  EXPECT_EQ(t.instants, 1u);
+  EXPECT_EQ(t.events, 9u);
+  ASSERT_EQ(t.threads.size(), 1u);
+  EXPECT_EQ(t.threads[0].tid, 0xFFFFFFFBu);
+  auto rows = all_rows(t);
+  auto span = row_of(t, rows, "load", /*span=*/true);
+  EXPECT_EQ(span.calls, 1u);
+  EXPECT_EQ(span.total_ns, 20u);
+  EXPECT_EQ(span.self_ns, 19u);
+  auto handler = row_of(t, rows, "handler");
+  EXPECT_EQ(handler.calls, 2u);
+  EXPECT_EQ(handler.primitive_calls, 1u);
+  EXPECT_EQ(handler.total_ns, 50u);
+  EXPECT_EQ(handler.self_ns, 31u);
+  ASSERT_EQ(t.counters.size(), 1u);
+  EXPECT_EQ(t.counters[0].name, "queue");
+  EXPECT_EQ(t.counters[0].pid, 100u);
+  EXPECT_EQ(t.counters[0].samples, 2u);
+  EXPECT_EQ(t.counters[0].min, 2.5);
+  EXPECT_EQ(t.counters[0].max, 5.0);
+  const std::string text = reader::report_text(t, {}).value();
+  EXPECT_NE(text.find("Events     9 (1 instant event)\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("Counters\n  queue (pid 100): 2 samples, 2.5 to 5, last 2.5\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("\n[span] load "), std::string::npos) << text;
+}
+
+TEST(ReaderPerfetto, FiltersAndDroppedRecordsReachTheirProcess) {
+  std::string file = process_packet();
+  Pb filters;
+  filters.varint(9, 3)
+      .varint(11, kProcessUuid)
+      .bytes(22, "py")
+      .bytes(22, "filters")
+      .bytes(23, "morvex: filters");
+  filters.msg(4, annotation("include", "app.*,lib"))
+      .msg(4, annotation("max_depth", int64_t{5}))
+      .msg(4, annotation("min_duration_ns", int64_t{100000}))
+      .msg(4, annotation("filtered_functions", int64_t{3}))
+      .msg(4, annotation("max_depth_events", int64_t{42}))
+      .msg(4, annotation("min_duration_events", int64_t{7}));
+  file += Pb().varint(8, 0).varint(10, 1).msg(11, filters).packet();
+  file += Pb().varint(8, 0)
+              .varint(10, 1)
+              .msg(11, Pb().varint(9, 3)
+                           .varint(11, kProcessUuid)
+                           .bytes(22, "py")
+                           .bytes(22, "dropped")
+                           .bytes(23, "morvex: 12288 events dropped"))
+              .packet();
+  Trace t = read_bytes_ok(file);
+  ASSERT_EQ(t.processes.size(), 1u);
+  const auto& p = t.processes[0];
+  EXPECT_EQ(p.dropped, 12288u);
+  ASSERT_TRUE(p.filters.has_value());
+  EXPECT_EQ(p.filters->include, "app.*,lib");
+  EXPECT_FALSE(p.filters->exclude.has_value());
+  EXPECT_EQ(p.filters->max_depth, 5u);
+  EXPECT_EQ(p.filters->min_duration_ns, 100000u);
+  EXPECT_EQ(p.filters->filtered_functions, 3u);
+  EXPECT_EQ(p.filters->max_depth_events, 42u);
+  EXPECT_EQ(p.filters->min_duration_events, 7u);
+  EXPECT_EQ(t.events, 0u);  // morvex's own records are no events
+  EXPECT_EQ(t.instants, 0u);
+  EXPECT_EQ(reader::trace_notes(t),
+            (std::vector<std::string>{
+                "12,288 events were dropped while tracing; figures are lower bounds.",
+                "Filtered while recording: include \"app.*,lib\", max depth 5, min duration 100 us "
+                "(3 functions left out by include/exclude, 42 events beyond max depth 5, 7 slices "
+                "shorter than 100 us)."}));
+}
+
+TEST(ReaderPerfetto, UnknownPacketsFieldsAndTypesAreSkipped) {
+  std::string file = process_packet();
+  file += thread_packet(2, kProcessUuid + 1, 7, "main");
+  // Unknown fields of every wire type in a packet, in a track event and in a
+  // descriptor; a packet of another kind; an event type this reader ignores;
+  // an unknown top-level field of the Trace message.
+  file += Pb().varint(8, 0)
+              .varint(10, 2)
+              .varint(900, 1)
+              .fixed64(901, 2)
+              .bytes(902, "x")
+              .msg(12, Pb().msg(2, Pb().varint(1, 1).bytes(2, "f").varint(77, 1)).msg(3, Pb()))
+              .packet();
+  file += Pb().varint(8, 5)
+              .varint(10, 2)
+              .varint(13, 2)
+              .msg(11, Pb().varint(9, 1).varint(10, 1).bytes(99, "??").fixed64(98, 1).varint(97, 4))
+              .packet();
+  file += Pb().msg(2, Pb().varint(1, 1)).str();  // Trace field 2
+  file += Pb().varint(8, 6).varint(10, 2).msg(11, Pb().varint(9, 77)).packet();
+  file += Pb().varint(8, 7).varint(10, 2).msg(44, Pb().bytes(1, "clock snapshot")).packet();
+  file += Pb().varint(8, 8)
+              .varint(10, 2)
+              .msg(60, Pb().varint(1, 999).bytes(2, "plain track").msg(50, Pb()))
+              .packet();
+  file += end_packet(2, 9);
+  Trace t = read_bytes_ok(file);
+  EXPECT_EQ(t.damage, Damage::None);
+  auto rows = all_rows(t);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].total_ns, 4u);
+  EXPECT_EQ(t.events, 2u);
+}
+
+TEST(ReaderPerfetto, ClearedStateForgetsNamesAndEndsCloseOnTheirTrack) {
+  std::string file = process_packet();
+  file += thread_packet(2, kProcessUuid + 1, 7, "main");
+  file += name_packet(2, 1, "before");
+  file += begin_packet(2, 10, 1);
+  file += end_packet(2, 20);
+  // The same sequence starts again (another writer, same ids): iid 1 now
+  // names something else, and an iid never interned reads as <unknown>.
+  file += thread_packet(2, kProcessUuid + 1, 7, "main");
+  file += name_packet(2, 1, "after");
+  file += begin_packet(2, 30, 1);
+  file += begin_packet(2, 35, 9);
+  file += end_packet(2, 36);
+  file += end_packet(2, 40);
+  Trace t = read_bytes_ok(file);
+  auto rows = all_rows(t);
+  EXPECT_EQ(row_of(t, rows, "before").total_ns, 10u);
+  EXPECT_EQ(row_of(t, rows, "after").total_ns, 10u);
+  EXPECT_EQ(row_of(t, rows, "<unknown>").total_ns, 1u);
+}
+
+// ---- JSON written by hand ----
+
+TEST(ReaderJson, UserEventsFiltersAndForeignRecords) {
+  const std::string text = R"([
+    {"name":"handle","cat":"py","ph":"B","ts":1.000,"pid":5,"tid":9,"args":{"file":"h.py","line":3,"kind":"start"}},
+    {"name":"load \"db\"","cat":"user","ph":"B","ts":2.000,"pid":5,"tid":9,"args":{"rows":12,"ok":true,"ratio":null,"tags":["a",{"b":[1,2]}],"file":"ignored.py"}},
+    {"name":"mark","cat":"user","ph":"i","s":"t","ts":2.500,"pid":5,"tid":9,"args":{"note":"x"}},
+    {"name":"queue","cat":"user","ph":"C","ts":2.600,"pid":5,"tid":9,"args":{"value":4.5}},
+    {"name":"queue","cat":"user","ph":"C","ts":2.700,"pid":5,"tid":9,"args":{"value":null}},
+    {"name":"queue","cat":"user","ph":"C","ts":2.800,"pid":5,"tid":9,"args":{"value":-1}},
+    {"name":"load \"db\"","cat":"user","ph":"E","ts":4.000,"pid":5,"tid":9},
+    {"name":"x","ph":"X","ts":1,"dur":5,"pid":5,"tid":9},
+    {"unknown":{"deep":[[[]]]},"ph":"P"},
+    {},
+    {"name":"handle","cat":"py","ph":"E","ts":10.000,"pid":5,"tid":9,"args":{"file":"h.py","line":3,"kind":"return"}},
+    {"args":{"include":"app.*","exclude":"app.vendor.*","max_depth":5,"min_duration_ns":100000,"filtered_functions":3,"max_depth_events":42,"min_duration_events":7},"name":"morvex_filters","ph":"M","pid":5,"tid":0},
+    {"args":{"name":"Main \u00e9"},"name":"thread_name","ph":"M","pid":5,"tid":9},
+    {"args":{"count":12288},"name":"morvex_dropped_events","ph":"M","pid":5,"tid":0}
+  ])";
+  Trace t = read_bytes_ok(text, 16);
+  ASSERT_EQ(t.damage, Damage::None);
+  EXPECT_EQ(t.instants, 1u);
+  EXPECT_EQ(t.events, 7u);
+  ASSERT_EQ(t.threads.size(), 1u);
+  EXPECT_EQ(t.threads[0].name, "Main \xc3\xa9");
+  auto rows = all_rows(t);
+  ASSERT_EQ(rows.size(), 2u);
+  auto span = row_of(t, rows, "load \"db\"", true);
+  EXPECT_EQ(span.total_ns, 2000u);
+  EXPECT_EQ(t.functions[span.function].file, "");
+  auto handle = row_of(t, rows, "handle");
+  EXPECT_EQ(handle.total_ns, 9000u);
+  EXPECT_EQ(handle.self_ns, 7000u);
+  ASSERT_EQ(t.counters.size(), 1u);
+  EXPECT_EQ(t.counters[0].samples, 2u);
+  EXPECT_EQ(t.counters[0].min, -1.0);
+  EXPECT_EQ(t.counters[0].max, 4.5);
+  const auto& p = t.processes[0];
+  EXPECT_EQ(p.dropped, 12288u);
+  ASSERT_TRUE(p.filters.has_value());
+  EXPECT_EQ(p.filters->include, "app.*");
+  EXPECT_EQ(p.filters->exclude, "app.vendor.*");
+  EXPECT_EQ(p.filters->max_depth, 5u);
+  EXPECT_EQ(p.filters->min_duration_ns, 100000u);
+  EXPECT_EQ(p.filters->filtered_functions, 3u);
+  EXPECT_EQ(p.filters->max_depth_events, 42u);
+  EXPECT_EQ(p.filters->min_duration_events, 7u);
+}
+
+TEST(ReaderJson, NamesAreUnescapedAndInvalidUtf8Replaced) {
+  struct {
+    std::string raw;   // as in the file, between the quotes
+    std::string name;  // in the model
+  } const cases[] = {
+      {R"(plain)", "plain"},
+      {R"(a\"b\\c\/d\te)", "a\"b\\c/d\te"},
+      {R"(caf\u00e9)", "caf\xc3\xa9"},
+      {R"(\ud83d\ude00)", "\xf0\x9f\x98\x80"},
+      {R"(lone \ud800!)", "lone \xef\xbf\xbd!"},
+      {"raw \xff\xfe", "raw \xef\xbf\xbd\xef\xbf\xbd"},
+      {"cut \xe2\x82", "cut \xef\xbf\xbd\xef\xbf\xbd"},
+      {"", "<unknown>"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.raw);
+    const std::string text =
+        "[{\"name\":\"" + c.raw +
+        R"(","cat":"py","ph":"B","ts":1.5,"pid":1,"tid":1,"args":{"file":"f.py","line":2,"kind":"start"}},)";
+    Trace t = read_bytes_ok(text);
+    ASSERT_EQ(t.functions.size(), 1u);
+    EXPECT_EQ(t.functions[0].name, c.name);
+    EXPECT_EQ(t.threads[0].first_ts, 1500u);
+  }
+}
+
+TEST(ReaderJson, TimestampsInEveryNumberForm) {
+  struct {
+    const char* ts;
+    uint64_t ns;
+  } const cases[] = {
+      {"0", 0},         {"1.000", 1000}, {"1234.567", 1234567},
+      {"2", 2000},      {"1.5", 1500},   {"1.2346", 1235},
+      {"1e3", 1000000}, {"-5", 0},       {"18446744073709551.615", 18446744073709551615u}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.ts);
+    const std::string text =
+        std::string(R"([{"name":"f","cat":"py","ph":"B","ts":)") + c.ts + R"(,"pid":1,"tid":1},)";
+    Trace t = read_bytes_ok(text);
+    ASSERT_EQ(t.threads.size(), 1u);
+    EXPECT_EQ(t.threads[0].first_ts, c.ns);
+  }
+}
+
+TEST(ReaderJson, AClosedArrayAndTrailingWhitespaceAreFine) {
+  const std::string text =
+      " \n[{\"name\":\"f\",\"ph\":\"B\",\"ts\":1,\"pid\":1,\"tid\":1},"
+      "{\"name\":\"f\",\"ph\":\"E\",\"ts\":3,\"pid\":1,\"tid\":1}]\n\n";
+  Trace t = read_bytes_ok(text);
+  EXPECT_EQ(t.damage, Damage::None);
+  EXPECT_EQ(t.threads[0].traced_ns, 2000u);
+}
+
+}  // namespace
+}  // namespace morvex::test
