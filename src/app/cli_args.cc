@@ -1,345 +1,256 @@
 #include "app/cli_args.h"
 
-#include <algorithm>
-#include <array>
-#include <cctype>
+#include <charconv>
 #include <string_view>
 #include <utility>
 
+#include "core/filters.h"
+
 namespace morvex::app {
+
 namespace {
+
+using Takes = Option::Takes;
 
 constexpr const char* kDefaultProgram = "morvex";
 constexpr const char* kAbout =
     "Trace a Python script with sys.monitoring; emit Perfetto-compatible output.";
-constexpr const char* kRunAbout = "Run a script under the tracer";
-constexpr const char* kHelpAbout = "Print this message or the help of the given subcommand(s)";
-
-struct Option {
-  char short_name;
-  const char* long_name;
-  const char* value_name;  // nullptr for a flag
-  bool takes_rest;         // every following argument is a value
-  const char* help;
-};
-
-enum RunOption : size_t { kOutput, kFormat, kModule, kHelp, kRunOptionCount };
-
-constexpr std::array<Option, kRunOptionCount> RUN_OPTIONS = {{
-    {'o', "output", "OUTPUT", false, "Output file path"},
-    {'f', "format", "FORMAT", false, "Output format"},
-    {'m', "module", "MODULE", true,
-     "Run a library module as a script, like `python -m`. Every following argument belongs to "
-     "the module"},
-    {'h', "help", nullptr, false, "Print help"},
-}};
-
-constexpr std::array<std::string_view, 2> FORMAT_VALUES = {"json", "protobuf"};
-constexpr std::array<std::string_view, 2> SUBCOMMANDS = {"run", "help"};
-
 constexpr const char* kScript = "<SCRIPT>";
-constexpr const char* kScriptHelp = "Python script to run";
-constexpr const char* kScriptArgs = "[SCRIPT_ARGS]...";
-constexpr const char* kScriptArgsHelp = "Arguments forwarded to the script";
 constexpr const char* kScriptOrModule = "<SCRIPT|--module <MODULE>...>";
 
-const std::string& default_format() {
-  static const std::string name = Format(Format::Protobuf).name();
-  return name;
-}
+const std::vector<std::string_view> FORMATS = {"json", "protobuf"};
+const std::vector<std::string_view> SORT_KEYS = {"self", "total", "calls", "max"};
+const std::vector<std::string_view> CONVERT_KINDS = {"pstats", "collapsed", "speedscope", "svg"};
 
-std::optional<Format> format_value(std::string_view text) {
-  if (text == FORMAT_VALUES[0]) return Format::Json;
-  if (text == FORMAT_VALUES[1]) return Format::Protobuf;
-  return std::nullopt;
-}
-
-// "--output <OUTPUT>", "--module <MODULE>...", "--help".
-std::string display(const Option& o) {
-  std::string s = std::string("--") + o.long_name;
-  if (o.value_name != nullptr) s += std::string(" <") + o.value_name + ">";
-  if (o.takes_rest) s += "...";
+std::string listed(const std::vector<std::string_view>& values) {
+  std::string s;
+  for (std::string_view v : values) s += (s.empty() ? "" : ", ") + std::string(v);
   return s;
 }
 
-using Rows = std::vector<std::pair<std::string, std::string>>;
+std::string choices(const char* default_value, const std::vector<std::string_view>& values) {
+  std::string s;
+  if (default_value != nullptr) s = std::string("[default: ") + default_value + "] ";
+  return s + "[possible values: " + listed(values) + "]";
+}
 
-void append_table(std::string& out, const char* title, const Rows& rows) {
-  size_t width = 0;
-  for (const auto& row : rows) width = std::max(width, row.first.size());
-  out += title;
-  out += ":\n";
-  for (const auto& [left, right] : rows) {
-    out += "  " + left + std::string(width - left.size() + 2, ' ') + right + "\n";
+std::vector<Subcommand> commands() {
+  std::vector<Subcommand> c;
+  c.push_back({
+      "run",
+      "Run a script under the tracer",
+      {
+          {'o', "output", "OUTPUT", Takes::One, "Output file path"},
+          {'f', "format", "FORMAT", Takes::One, "Output format", choices("protobuf", FORMATS)},
+          {'m', "module", "MODULE", Takes::Rest,
+           "Run a library module as a script, like `python -m`. Every following argument "
+           "belongs to the module"},
+          {'\0', "include", "PATTERN", Takes::Many,
+           "Record only code that matches: a module and its submodules (myapp, myapp.db, "
+           "__main__ for the script), a path glob (*/vendor/*) or :stdlib, :site-packages. "
+           "Repeat it, or separate patterns with commas"},
+          {'\0', "exclude", "PATTERN", Takes::Many,
+           "Leave out code that matches, as --include matches"},
+          {'\0', "max-depth", "N", Takes::One,
+           "Record calls at most N frames deep (counted from where each thread began)"},
+          {'\0', "min-duration", "DURATION", Takes::One,
+           "Leave out calls shorter than DURATION (seconds, or with a unit: 50us, 1.5ms, 2s) "
+           "with everything inside them"},
+          {'\0', "lossless", nullptr, Takes::Nothing,
+           "Make the program wait for the trace writer instead of losing events when it falls "
+           "behind"},
+          {'\0', "open", nullptr, Takes::Nothing,
+           "Open the trace in Perfetto's web UI when the run ends (as `morvex open`)"},
+      },
+      {{"SCRIPT", "Python script to run", true},
+       {"SCRIPT_ARGS", "Arguments forwarded to the script", false, true}},
+      true,
+      {"[OPTIONS] --output <OUTPUT> <SCRIPT> [SCRIPT_ARGS]...",
+       "[OPTIONS] --output <OUTPUT> --module <MODULE>..."},
+  });
+  c.push_back({
+      "report",
+      "Show which functions took the time in a trace",
+      {
+          {'\0', "top", "N", Takes::One, "Rows to show; 0 shows them all", "[default: 30]"},
+          {'\0', "sort", "KEY", Takes::One, "What to order the rows by",
+           choices("self", SORT_KEYS)},
+          {'\0', "threads", nullptr, Takes::Nothing, "One table per process and thread"},
+          {'\0', "pid", "PID", Takes::One, "Only the process with this id"},
+          {'\0', "json", nullptr, Takes::Nothing, "The rows as a JSON array, for scripts"},
+      },
+      {{"TRACE", "A trace file of either format", true}},
+      false,
+      {"[OPTIONS] <TRACE>"},
+  });
+  c.push_back({
+      "convert",
+      "Write a trace for other tools: pstats, collapsed stacks, speedscope or an SVG flame graph",
+      {
+          {'o', "output", "OUT", Takes::One, "File to write"},
+          {'\0', "to", "KIND", Takes::One,
+           "What to write; by default what OUT's name says (.prof or .pstats, .folded or "
+           ".collapsed, .speedscope.json, .svg)",
+           choices(nullptr, CONVERT_KINDS)},
+      },
+      {{"TRACE", "A trace file of either format", true}},
+      false,
+      {"[OPTIONS] --output <OUT> <TRACE>"},
+  });
+  c.push_back({
+      "open",
+      "Open a trace in Perfetto's web UI, serving it from 127.0.0.1 until it is fetched",
+      {
+          {'\0', "port", "PORT", Takes::One, "Port to serve it on", "[default: 9001]"},
+          {'\0', "no-browser", nullptr, Takes::Nothing,
+           "Print the address to open instead of starting a browser"},
+      },
+      {{"TRACE", "A trace file of either format", true}},
+      false,
+      {"[OPTIONS] <TRACE>"},
+  });
+  return c;
+}
+
+// A required argument that is missing: the parser's own message.
+CliMessage missing(const CommandLine& cli, const char* command,
+                   const std::vector<std::string>& names) {
+  std::string message = "the following required arguments were not provided:";
+  for (const std::string& name : names) message += "\n  " + name;
+  return cli.error(command, message);
+}
+
+CliMessage invalid(const CommandLine& cli, const char* command, const std::string& value,
+                   const std::string& option, const std::string& why) {
+  return cli.error(command, "invalid value '" + value + "' for '" + option + "': " + why);
+}
+
+// One of a fixed set of values, or the parser's message with a hint.
+std::variant<std::string, CliMessage> one_of(const CommandLine& cli, const char* command,
+                                             const std::string& value, const std::string& option,
+                                             const std::vector<std::string_view>& values) {
+  for (std::string_view v : values)
+    if (value == v) return value;
+  std::string message = "invalid value '" + value + "' for '" + option +
+                        "'\n  [possible values: " + listed(values) + "]";
+  if (std::optional<std::string> s = similar(value, values)) {
+    message += tip("a similar value exists: '" + *s + "'");
   }
+  return cli.error(command, message);
 }
 
-std::string top_usage(const std::string& prog) { return "Usage: " + prog + " <COMMAND>"; }
-
-std::string run_usage(const std::string& prog) {
-  std::string lead = prog + " run [OPTIONS] --output <OUTPUT> ";
-  return "Usage: " + lead + kScript + " " + kScriptArgs + "\n       " + lead +
-         display(RUN_OPTIONS[kModule]);
+template <class T>
+std::optional<T> whole_number(const std::string& text) {
+  T n{};
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return n;
 }
 
-std::string help_usage(const std::string& prog) { return "Usage: " + prog + " help [COMMAND]"; }
-
-std::string top_help(const std::string& prog) {
-  std::string out = std::string(kAbout) + "\n\n" + top_usage(prog) + "\n\n";
-  append_table(out, "Commands", {{"run", kRunAbout}, {"help", kHelpAbout}});
-  out += "\n";
-  append_table(out, "Options", {{"-h, --help", "Print help"}});
-  return out;
-}
-
-std::string run_help(const std::string& prog) {
-  std::string out = std::string(kRunAbout) + "\n\n" + run_usage(prog) + "\n\n";
-  append_table(out, "Arguments", {{kScript, kScriptHelp}, {kScriptArgs, kScriptArgsHelp}});
-  out += "\n";
-  Rows rows;
-  for (const Option& o : RUN_OPTIONS) {
-    std::string help = o.help;
-    if (&o == &RUN_OPTIONS[kFormat]) {
-      help += " [default: " + default_format() + "] [possible values: ";
-      help += std::string(FORMAT_VALUES[0]) + ", " + std::string(FORMAT_VALUES[1]) + "]";
-    }
-    rows.emplace_back(std::string("-") + o.short_name + ", " + display(o), help);
+std::variant<Command, CliMessage> run_args(const CommandLine& cli, const Matches& m) {
+  RunArgs a;
+  a.module = m.values.count("module") ? m.values.at("module") : std::vector<std::string>{};
+  if (!m.positionals.empty()) a.script = m.positionals.front();
+  if (m.positionals.size() > 1)
+    a.script_args.assign(m.positionals.begin() + 1, m.positionals.end());
+  if (a.script && m.has("module")) {
+    return cli.error("run", "the argument '--module <MODULE>...' cannot be used with '" +
+                                std::string(kScript) + "'" +
+                                tip("to pass '-m' on to the script, put '--' before the script"));
   }
-  append_table(out, "Options", rows);
-  return out;
-}
-
-std::string help_help(const std::string& prog) {
-  std::string out = std::string(kHelpAbout) + "\n\n" + help_usage(prog) + "\n\n";
-  append_table(out, "Arguments", {{"[COMMAND]", "The subcommand whose help to print"}});
-  return out;
-}
-
-CliMessage error(const std::string& message, const std::string& usage, const std::string& cmd) {
-  return {"error: " + message + "\n\n" + usage + "\n\nFor more information, try '" + cmd +
-              " --help'.\n",
-          false};
-}
-
-CliMessage top_error(const std::string& message, const std::string& prog) {
-  return error(message, top_usage(prog), prog);
-}
-
-size_t edit_distance(std::string_view a, std::string_view b) {
-  std::vector<size_t> row(b.size() + 1);
-  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
-  for (size_t i = 1; i <= a.size(); ++i) {
-    size_t diagonal = row[0];
-    row[0] = i;
-    for (size_t j = 1; j <= b.size(); ++j) {
-      size_t above = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      diagonal = above;
-    }
+  std::vector<std::string> absent;
+  if (!m.has("output")) absent.push_back("--output <OUTPUT>");
+  if (!a.script && a.module.empty()) absent.push_back(kScriptOrModule);
+  if (!absent.empty()) return missing(cli, "run", absent);
+  a.output = *m.one("output");
+  if (std::optional<std::string> f = m.one("format")) {
+    auto v = one_of(cli, "run", *f, "--format <FORMAT>", FORMATS);
+    if (auto* err = std::get_if<CliMessage>(&v)) return *err;
+    a.format = *f == "json" ? Format::Json : Format::Protobuf;
   }
-  return row[b.size()];
-}
-
-// The candidate the user most likely meant: one that differs only in case,
-// or by a few typed characters.
-template <class Names>
-std::optional<std::string> similar(std::string_view given, const Names& candidates) {
-  std::string lower(given);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  std::optional<std::string> best;
-  size_t best_distance = SIZE_MAX;
-  for (std::string_view c : candidates) {
-    size_t d = edit_distance(lower, c);
-    if (d <= std::max<size_t>(1, c.size() / 3) && d < best_distance) {
-      best = std::string(c);
-      best_distance = d;
-    }
-  }
-  return best;
-}
-
-std::string tip(const std::string& text) { return "\n\n  tip: " + text; }
-
-bool looks_like_option(const std::string& arg) { return arg.size() > 1 && arg[0] == '-'; }
-
-class RunParser {
- public:
-  RunParser(std::string prog, const std::vector<std::string>& argv, size_t first)
-      : prog_(std::move(prog)), argv_(argv), next_(first) {}
-
-  std::variant<Matches, CliMessage> parse() {
-    m_.subcommand = "run";
-    while (next_ < argv_.size()) {
-      const std::string& arg = argv_[next_++];
-      if (trailing_) {
-        m_.script_args.push_back(arg);
-      } else if (!escaped_ && arg == "--") {
-        escaped_ = true;
-      } else if (escaped_ || !looks_like_option(arg) || (m_.script && !exact_option(arg))) {
-        add_positional(arg);
-      } else if (std::optional<CliMessage> stop =
-                     arg[1] == '-' ? long_option(arg) : short_option(arg)) {
-        return *std::move(stop);
+  for (auto [option, to] : {std::pair{"include", &a.include}, std::pair{"exclude", &a.exclude}}) {
+    if (!m.has(option)) continue;
+    for (const std::string& value : m.values.at(option)) {
+      for (size_t at = 0;;) {
+        size_t comma = value.find(',', at);
+        std::string pattern = value.substr(at, comma == std::string::npos ? comma : comma - at);
+        if (std::optional<std::string> wrong = core::CodeFilter::check(pattern)) {
+          return invalid(cli, "run", value, std::string("--") + option + " <PATTERN>", *wrong);
+        }
+        to->push_back(std::move(pattern));
+        if (comma == std::string::npos) break;
+        at = comma + 1;
       }
     }
-    if (std::optional<CliMessage> err = validate()) return *std::move(err);
-    return std::move(m_);
   }
+  if (std::optional<std::string> depth = m.one("max-depth")) {
+    std::optional<uint32_t> n = whole_number<uint32_t>(*depth);
+    if (!n || *n == 0) {
+      return invalid(cli, "run", *depth, "--max-depth <N>", "a whole number of frames, at least 1");
+    }
+    a.max_depth = *n;
+  }
+  if (std::optional<std::string> d = m.one("min-duration")) {
+    std::variant<uint64_t, std::string> ns = core::parse_duration(*d);
+    if (auto* wrong = std::get_if<std::string>(&ns)) {
+      return cli.error("run", *wrong + " for '--min-duration <DURATION>'");
+    }
+    a.min_duration_ns = std::get<uint64_t>(ns);
+  }
+  a.lossless = m.has("lossless");
+  a.open = m.has("open");
+  return a;
+}
 
- private:
-  CliMessage fail(const std::string& message) const {
-    return error(message, run_usage(prog_), prog_ + " run");
+std::variant<Command, CliMessage> report_args(const CommandLine& cli, const Matches& m) {
+  if (m.positionals.empty()) return missing(cli, "report", {"<TRACE>"});
+  ReportArgs a;
+  a.trace = m.positionals.front();
+  if (std::optional<std::string> top = m.one("top")) {
+    std::optional<size_t> n = whole_number<size_t>(*top);
+    if (!n) return invalid(cli, "report", *top, "--top <N>", "a whole number of rows");
+    a.top = *n;
   }
+  if (std::optional<std::string> sort = m.one("sort")) {
+    auto v = one_of(cli, "report", *sort, "--sort <KEY>", SORT_KEYS);
+    if (auto* err = std::get_if<CliMessage>(&v)) return *err;
+    a.sort = *sort;
+  }
+  if (std::optional<std::string> pid = m.one("pid")) {
+    std::optional<uint32_t> n = whole_number<uint32_t>(*pid);
+    if (!n) return invalid(cli, "report", *pid, "--pid <PID>", "a process id");
+    a.pid = *n;
+  }
+  a.threads = m.has("threads");
+  a.json = m.has("json");
+  return a;
+}
 
-  void add_positional(const std::string& arg) {
-    if (!m_.script) {
-      m_.script = arg;
-    } else {
-      m_.script_args.push_back(arg);
-      trailing_ = true;
-    }
+std::variant<Command, CliMessage> convert_args(const CommandLine& cli, const Matches& m) {
+  std::vector<std::string> absent;
+  if (!m.has("output")) absent.push_back("--output <OUT>");
+  if (m.positionals.empty()) absent.push_back("<TRACE>");
+  if (!absent.empty()) return missing(cli, "convert", absent);
+  ConvertArgs a{m.positionals.front(), *m.one("output"), std::nullopt};
+  if (std::optional<std::string> to = m.one("to")) {
+    auto v = one_of(cli, "convert", *to, "--to <KIND>", CONVERT_KINDS);
+    if (auto* err = std::get_if<CliMessage>(&v)) return *err;
+    a.to = *to;
   }
+  return a;
+}
 
-  // Between the script and its first argument only whole option words are
-  // ours, so that a script's "-fast" or "-oops" is never read as "-f ast".
-  static bool exact_option(const std::string& arg) {
-    for (const Option& o : RUN_OPTIONS) {
-      std::string long_form = std::string("--") + o.long_name;
-      if (arg == std::string("-") + o.short_name || arg == long_form) return true;
-      if (o.value_name != nullptr && arg.rfind(long_form + "=", 0) == 0) return true;
-    }
-    return false;
+std::variant<Command, CliMessage> open_args(const CommandLine& cli, const Matches& m) {
+  if (m.positionals.empty()) return missing(cli, "open", {"<TRACE>"});
+  OpenArgs a;
+  a.trace = m.positionals.front();
+  if (std::optional<std::string> port = m.one("port")) {
+    std::optional<uint16_t> n = whole_number<uint16_t>(*port);
+    if (!n || *n == 0) return invalid(cli, "open", *port, "--port <PORT>", "a port, 1 to 65535");
+    a.port = *n;
   }
-
-  std::optional<CliMessage> unexpected(const std::string& arg, const std::string& hint) const {
-    return fail("unexpected argument '" + arg + "' found" + hint);
-  }
-
-  std::optional<CliMessage> long_option(const std::string& arg) {
-    std::string_view body = std::string_view(arg).substr(2);
-    size_t eq = body.find('=');
-    std::string name(body.substr(0, eq));
-    std::optional<std::string> attached;
-    if (eq != std::string_view::npos) attached = std::string(body.substr(eq + 1));
-    for (size_t i = 0; i < RUN_OPTIONS.size(); ++i) {
-      if (name == RUN_OPTIONS[i].long_name) return take(static_cast<RunOption>(i), attached);
-    }
-    std::vector<std::string> longs;
-    for (const Option& o : RUN_OPTIONS) longs.push_back(o.long_name);
-    if (std::optional<std::string> s = similar(name, longs)) {
-      return unexpected(arg, tip("a similar argument exists: '--" + *s + "'"));
-    }
-    return unexpected(arg, tip("to pass '" + arg + "' as a value, use '-- " + arg + "'"));
-  }
-
-  // "-o VALUE", "-oVALUE" and "-o=VALUE"; "-h" anywhere in a cluster.
-  std::optional<CliMessage> short_option(const std::string& arg) {
-    for (size_t k = 1; k < arg.size(); ++k) {
-      auto it = std::find_if(RUN_OPTIONS.begin(), RUN_OPTIONS.end(),
-                             [&](const Option& o) { return o.short_name == arg[k]; });
-      if (it == RUN_OPTIONS.end()) {
-        std::string flag = std::string("-") + arg[k];
-        return unexpected(flag, tip("to pass '" + arg + "' as a value, use '-- " + arg + "'"));
-      }
-      auto id = static_cast<RunOption>(it - RUN_OPTIONS.begin());
-      if (id == kHelp) return take(id, std::nullopt);
-      std::optional<std::string> attached;
-      if (k + 1 < arg.size()) attached = arg.substr(arg[k + 1] == '=' ? k + 2 : k + 1);
-      return take(id, attached);
-    }
-    return std::nullopt;
-  }
-
-  std::optional<CliMessage> take(RunOption id, std::optional<std::string> attached) {
-    const Option& o = RUN_OPTIONS[id];
-    if (id == kHelp) {
-      if (attached) {
-        return fail("unexpected value '" + *attached +
-                    "' for '--help' found; no more were expected");
-      }
-      return CliMessage{run_help(prog_), true};
-    }
-    if (seen_[id]) return fail("the argument '" + display(o) + "' cannot be used multiple times");
-    seen_[id] = true;
-    std::string missing = "a value is required for '" + display(o) + "' but none was supplied";
-    if (o.takes_rest) {
-      if (attached) m_.module.push_back(*attached);
-      while (next_ < argv_.size()) m_.module.push_back(argv_[next_++]);
-      if (m_.module.empty()) return fail(missing);
-      return std::nullopt;
-    }
-    std::string value;
-    if (attached) {
-      value = *attached;
-    } else if (next_ == argv_.size()) {
-      return fail(missing);
-    } else if (looks_like_option(argv_[next_])) {
-      const std::string& v = argv_[next_];
-      return fail(missing +
-                  tip("to pass '" + v + "' as a value, use '--" + o.long_name + "=" + v + "'"));
-    } else {
-      value = argv_[next_++];
-    }
-    if (id == kOutput) {
-      m_.output = std::move(value);
-      return std::nullopt;
-    }
-    m_.format = format_value(value);
-    if (m_.format) return std::nullopt;
-    std::string message = "invalid value '" + value + "' for '" + display(o) +
-                          "'\n  [possible values: " + std::string(FORMAT_VALUES[0]) + ", " +
-                          std::string(FORMAT_VALUES[1]) + "]";
-    if (std::optional<std::string> s = similar(value, FORMAT_VALUES)) {
-      message += tip("a similar value exists: '" + *s + "'");
-    }
-    return fail(message);
-  }
-
-  std::optional<CliMessage> validate() {
-    if (m_.script && !m_.module.empty()) {
-      return fail("the argument '" + display(RUN_OPTIONS[kModule]) + "' cannot be used with '" +
-                  kScript + "'" + tip("to pass '-m' on to the script, put '--' before the script"));
-    }
-    std::vector<std::string> missing;
-    if (!m_.output) missing.push_back(display(RUN_OPTIONS[kOutput]));
-    if (!m_.script && m_.module.empty()) missing.push_back(kScriptOrModule);
-    if (!missing.empty()) {
-      std::string message = "the following required arguments were not provided:";
-      for (const std::string& name : missing) message += "\n  " + name;
-      return fail(message);
-    }
-    if (!m_.format) m_.format = format_value(default_format());
-    return std::nullopt;
-  }
-
-  const std::string prog_;
-  const std::vector<std::string>& argv_;
-  size_t next_;
-  Matches m_;
-  std::array<bool, kRunOptionCount> seen_{};
-  bool escaped_ = false;   // after "--": no more options
-  bool trailing_ = false;  // the script has its first argument: the rest is its too
-};
-
-std::variant<Matches, CliMessage> help_subcommand(const std::string& prog,
-                                                  const std::vector<std::string>& argv,
-                                                  size_t first) {
-  if (first == argv.size()) return CliMessage{top_help(prog), true};
-  const std::string& name = argv[first];
-  auto help_error = [&](const std::string& message) {
-    return error(message, help_usage(prog), prog + " help");
-  };
-  if (first + 1 < argv.size()) {
-    return help_error("unexpected argument '" + argv[first + 1] + "' found");
-  }
-  if (name == "run") return CliMessage{run_help(prog), true};
-  if (name == "help" || name == "-h" || name == "--help") return CliMessage{help_help(prog), true};
-  std::string message = "unrecognized subcommand '" + name + "'";
-  if (std::optional<std::string> s = similar(name, SUBCOMMANDS)) {
-    message += tip("a similar subcommand exists: '" + *s + "'");
-  }
-  return help_error(message);
+  a.browser = !m.has("no-browser");
+  return a;
 }
 
 }  // namespace
@@ -354,67 +265,15 @@ std::string program_name(const std::vector<std::string>& argv) {
   return std::string(last);
 }
 
-std::variant<Matches, CliMessage> parse_args(const std::vector<std::string>& argv) {
-  std::string prog = program_name(argv);
-  // Nothing to do is not a mistake worth an error message: show what there
-  // is to do, but still fail so that scripts notice.
-  if (argv.size() <= 1) return CliMessage{top_help(prog), false};
-  const std::string& first = argv[1];
-  if (first == "run") return RunParser(prog, argv, 2).parse();
-  if (first == "help") return help_subcommand(prog, argv, 2);
-  if (first == "-h" || first == "--help" || (first.size() > 2 && first.rfind("-h", 0) == 0)) {
-    return CliMessage{top_help(prog), true};
-  }
-  if (first.rfind("--help=", 0) == 0) {
-    return top_error(
-        "unexpected value '" + first.substr(7) + "' for '--help' found; no more were expected",
-        prog);
-  }
-  if (first == "--") {
-    if (argv.size() == 2) {
-      return top_error(
-          "a subcommand is required but one was not provided\n  [subcommands: run, help]", prog);
-    }
-    return top_error("unexpected argument '" + argv[2] + "' found", prog);
-  }
-  if (looks_like_option(first)) {
-    std::string hint;
-    if (first.rfind("--", 0) == 0) {
-      if (std::optional<std::string> s =
-              similar(std::string_view(first).substr(2), std::array<std::string_view, 1>{"help"})) {
-        hint = tip("a similar argument exists: '--" + *s + "'");
-      }
-    }
-    std::string shown = first.rfind("--", 0) == 0 ? first : first.substr(0, 2);
-    return top_error("unexpected argument '" + shown + "' found" + hint, prog);
-  }
-  std::string message = "unrecognized subcommand '" + first + "'";
-  if (std::optional<std::string> s = similar(first, SUBCOMMANDS)) {
-    message += tip("a similar subcommand exists: '" + *s + "'");
-  }
-  return top_error(message, prog);
-}
-
-std::variant<RunArgs, CliMessage> to_run_args(const Matches& m, const std::string& prog) {
-  if (!m.subcommand) {
-    return top_error("a subcommand is required but one was not provided", prog);
-  }
-  if (*m.subcommand != "run") {
-    return top_error("the subcommand '" + *m.subcommand + "' wasn't recognized", prog);
-  }
-  auto missing = [&](const char* id) {
-    return error(std::string("the following required argument was not provided: ") + id,
-                 run_usage(prog), prog + " run");
-  };
-  if (!m.output) return missing("output");
-  if (!m.format) return missing("format");
-  return RunArgs{*m.output, *m.format, m.module, m.script, m.script_args};
-}
-
-std::variant<RunArgs, CliMessage> parse_command_line(const std::vector<std::string>& argv) {
-  std::variant<Matches, CliMessage> parsed = parse_args(argv);
+std::variant<Command, CliMessage> parse_command_line(const std::vector<std::string>& argv) {
+  CommandLine cli(kAbout, commands(), program_name(argv));
+  std::variant<Matches, CliMessage> parsed = cli.parse(argv);
   if (auto* message = std::get_if<CliMessage>(&parsed)) return std::move(*message);
-  return to_run_args(std::get<Matches>(parsed), program_name(argv));
+  const Matches& m = std::get<Matches>(parsed);
+  if (m.command == "run") return run_args(cli, m);
+  if (m.command == "report") return report_args(cli, m);
+  if (m.command == "convert") return convert_args(cli, m);
+  return open_args(cli, m);
 }
 
 }  // namespace morvex::app

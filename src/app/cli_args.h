@@ -1,19 +1,22 @@
-// The `morvex` command line: its definition, the parser, and the help and
-// error texts. No interpreter in here; cli.cc feeds it the argument vector
-// and prints what it answers.
+// The `morvex` command line: its subcommands and what their arguments mean.
+// No interpreter in here; cli.cc feeds it the argument vector and prints
+// what it answers or runs what it asks for.
 //
 // Grammar of `run`: options first; the script is the first plain argument.
 // Options `run` defines are still recognised between the script and the
 // script's first argument, so `run app.py -o t.pb` works; from the script's
 // first argument on, everything belongs to the script. `-m` takes every
-// argument after it, even ones that look like our options.
+// argument after it, even ones that look like our options. The other
+// subcommands take their options anywhere.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <variant>
 #include <vector>
 
+#include "app/cli_parser.h"
 #include "app/format.h"
 
 namespace morvex::app {
@@ -25,37 +28,43 @@ struct RunArgs {
   std::vector<std::string> module;
   std::optional<std::string> script;
   std::vector<std::string> script_args;
+  // What to record (each pattern checked; comma-separated values split).
+  std::vector<std::string> include;
+  std::vector<std::string> exclude;
+  std::optional<uint32_t> max_depth;
+  std::optional<uint64_t> min_duration_ns;
+  bool lossless = false;
+  bool open = false;  // serve the trace to Perfetto's UI after the run
 };
 
-// Everything the parser accepted, before it becomes RunArgs.
-struct Matches {
-  std::optional<std::string> subcommand;
-  std::optional<std::string> output;
-  std::optional<Format> format;
-  std::vector<std::string> module;
-  std::optional<std::string> script;
-  std::vector<std::string> script_args;
+struct ReportArgs {
+  std::string trace;
+  size_t top = 30;
+  std::string sort = "self";
+  bool threads = false;
+  std::optional<uint32_t> pid;
+  bool json = false;
 };
 
-// Help or an error, ready to print. Help that was asked for goes to standard
-// output with status 0; everything else to standard error with status 2.
-struct CliMessage {
-  std::string text;
-  bool requested = false;
-
-  int exit_code() const { return requested ? 0 : 2; }
+struct ConvertArgs {
+  std::string trace;
+  std::string output;
+  std::optional<std::string> to;  // the kind; else from the output's name
 };
+
+struct OpenArgs {
+  std::string trace;
+  uint16_t port = 9001;
+  bool browser = true;
+};
+
+using Command = std::variant<RunArgs, ReportArgs, ConvertArgs, OpenArgs>;
 
 // The program name shown in help: the last path component of argv[0].
 std::string program_name(const std::vector<std::string>& argv);
 
-// Parses argv (argv[0] is the program path) against the command definition.
-std::variant<Matches, CliMessage> parse_args(const std::vector<std::string>& argv);
-
-// The subcommand's values; errors here are rendered for program `prog`.
-std::variant<RunArgs, CliMessage> to_run_args(const Matches& m, const std::string& prog);
-
-// parse_args, then to_run_args.
-std::variant<RunArgs, CliMessage> parse_command_line(const std::vector<std::string>& argv);
+// Parses argv (argv[0] is the program path): the command to carry out, or
+// help or an error to print.
+std::variant<Command, CliMessage> parse_command_line(const std::vector<std::string>& argv);
 
 }  // namespace morvex::app

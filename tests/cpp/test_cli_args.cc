@@ -11,14 +11,20 @@ namespace {
 
 using Argv = std::vector<std::string>;
 
-RunArgs parsed(Argv argv) {
+template <class Args = RunArgs>
+Args parsed(Argv argv) {
   argv.insert(argv.begin(), "morvex");
   auto r = parse_command_line(argv);
   if (auto* m = std::get_if<CliMessage>(&r)) {
     ADD_FAILURE() << "not parsed: " << m->text;
     return {};
   }
-  return std::get<RunArgs>(r);
+  const Args* args = std::get_if<Args>(&std::get<Command>(r));
+  if (args == nullptr) {
+    ADD_FAILURE() << "another subcommand";
+    return {};
+  }
+  return *args;
 }
 
 CliMessage message(Argv argv) {
@@ -88,6 +94,10 @@ TEST(CliArgs, HelpIsRequestedUsageErrorsAreNot) {
       {{}, false, "Usage: morvex <COMMAND>"},
       {{"--help"}, true, "Commands:"},
       {{"help", "run"}, true, "--output <OUTPUT>"},
+      {{"help", "report"}, true, "[possible values: self, total, calls, max]"},
+      {{"convert", "--help"}, true, "--to <KIND>"},
+      {{"open", "-h"}, true, "--no-browser"},
+      {{"--help"}, true, "report"},
       {{"run", "--help"}, true, "[possible values: json, protobuf]"},
       {{"run", "app.py"}, false, "--output <OUTPUT>"},
       {{"run", "-o", "t", "-f", "JSON", "app.py"}, false, "a similar value exists: 'json'"},
@@ -103,6 +113,69 @@ TEST(CliArgs, HelpIsRequestedUsageErrorsAreNot) {
     EXPECT_EQ(m.requested, c.requested);
     EXPECT_EQ(m.exit_code(), c.requested ? 0 : 2);
     EXPECT_NE(m.text.find(c.contains), std::string::npos) << m.text;
+  }
+}
+
+TEST(CliArgs, RunTakesWhatToRecord) {
+  RunArgs a = parsed({"run", "-o", "t", "--include", "app,lib.db", "--include=*/x/*", "--exclude",
+                      ":stdlib", "--max-depth", "5", "--min-duration", "1.5ms", "--lossless",
+                      "--open", "app.py", "a1", "--include", "y"});
+  EXPECT_EQ(a.include, (Argv{"app", "lib.db", "*/x/*"}));
+  EXPECT_EQ(a.exclude, (Argv{":stdlib"}));
+  EXPECT_EQ(a.max_depth, 5u);
+  EXPECT_EQ(a.min_duration_ns, 1'500'000u);
+  EXPECT_TRUE(a.lossless);
+  EXPECT_TRUE(a.open);
+  EXPECT_EQ(a.script_args, (Argv{"a1", "--include", "y"})) << "after the script's first argument";
+  RunArgs plain = parsed({"run", "-o", "t", "app.py"});
+  EXPECT_TRUE(plain.include.empty());
+  EXPECT_FALSE(plain.max_depth || plain.min_duration_ns || plain.lossless || plain.open);
+}
+
+TEST(CliArgs, TheOtherSubcommandsTakeOptionsAnywhere) {
+  ReportArgs r = parsed<ReportArgs>(
+      {"report", "t.pftrace", "--top", "5", "--sort=calls", "--threads", "--pid", "42", "--json"});
+  EXPECT_EQ(r.trace, "t.pftrace");
+  EXPECT_EQ(r.top, 5u);
+  EXPECT_EQ(r.sort, "calls");
+  EXPECT_TRUE(r.threads && r.json);
+  EXPECT_EQ(r.pid, 42u);
+  ReportArgs d = parsed<ReportArgs>({"report", "--", "-odd-name"});
+  EXPECT_EQ(d.trace, "-odd-name");
+  EXPECT_EQ(d.top, 30u);
+  EXPECT_EQ(d.sort, "self");
+  ConvertArgs c = parsed<ConvertArgs>({"convert", "-o", "out.svg", "t.json"});
+  EXPECT_EQ(c.output, "out.svg");
+  EXPECT_EQ(c.to, std::nullopt);
+  EXPECT_EQ(parsed<ConvertArgs>({"convert", "t", "--to", "pstats", "-o", "x"}).to, "pstats");
+  OpenArgs o = parsed<OpenArgs>({"open", "t", "--no-browser", "--port", "8000"});
+  EXPECT_EQ(o.port, 8000);
+  EXPECT_FALSE(o.browser);
+  EXPECT_TRUE(parsed<OpenArgs>({"open", "t"}).browser);
+}
+
+TEST(CliArgs, BadValuesAreUsageErrorsNamingThem) {
+  const std::pair<Argv, const char*> cases[] = {
+      {{"run", "-o", "t", "--include", "a b", "x.py"}, "invalid value 'a b' for '--include"},
+      {{"run", "-o", "t", "--exclude", "ok,", "x.py"}, "an empty pattern"},
+      {{"run", "-o", "t", "--max-depth", "0", "x.py"}, "invalid value '0' for '--max-depth <N>'"},
+      {{"run", "-o", "t", "--max-depth", "x", "x.py"}, "invalid value 'x'"},
+      {{"run", "-o", "t", "--min-duration", "5 parsecs", "x.py"}, "'5 parsecs'"},
+      {{"run", "-o", "t", "--lossless=yes", "x.py"}, "unexpected value 'yes' for '--lossless'"},
+      {{"run", "-o", "t", "--lossless", "--lossless", "x.py"}, "cannot be used multiple times"},
+      {{"report"}, "<TRACE>"},
+      {{"report", "t", "--sort", "Self"}, "a similar value exists: 'self'"},
+      {{"report", "t", "--top", "-1"}, "a value is required for '--top <N>'"},
+      {{"report", "t", "u"}, "unexpected argument 'u'"},
+      {{"convert", "t"}, "--output <OUT>"},
+      {{"convert", "t", "-o", "x", "--to", "svgz"}, "[possible values: pstats, collapsed"},
+      {{"open", "t", "--port", "70000"}, "invalid value '70000'"},
+      {{"--"}, "[subcommands: run, report, convert, open, help]"},
+  };
+  for (const auto& [argv, words] : cases) {
+    CliMessage m = message(argv);
+    EXPECT_FALSE(m.requested);
+    EXPECT_NE(m.text.find(words), std::string::npos) << m.text;
   }
 }
 

@@ -522,8 +522,31 @@ def test_launcher_reports_an_output_that_cannot_be_opened(tmp_path, launcher):
     write_program(tmp_path / "app.py")
     r = run_process(launcher_command(launcher) + ["run", "-o", "no/dir/t.pb", "app.py"], tmp_path)
     assert r.returncode == 1
-    assert "OSError: No such file or directory" in r.stderr
+    # One line naming the path, not a traceback of morvex's own entry point.
+    assert r.stderr == ("morvex: error: cannot open trace file 'no/dir/t.pb': "
+                        "No such file or directory (os error 2)\n")
     assert not (tmp_path / "report.json").exists()
+
+
+@pytest.mark.parametrize("ending,status,shown", [
+    ("pass", 1, None),
+    ("sys.exit(0)", 1, None),
+    ("sys.exit('bye')", 1, "bye\n"),
+    ("failing()", 1, "ValueError: boom"),
+])
+def test_launcher_reports_a_trace_that_cannot_be_finished(tmp_path, ending, status, shown):
+    write_program(tmp_path / "app.py", ending)
+    r = run_process(launcher_command("morvex") + ["run", "-o", "/dev/full", "app.py"], tmp_path)
+    assert r.returncode == status
+    lines = r.stderr.splitlines()
+    assert lines[-1] == ("morvex: error: the trace could not be finished: "
+                         "No space left on device (os error 28)")
+    # The program's own traceback, if any, comes first, as python prints it.
+    if shown is None:
+        assert len(lines) == 1
+    else:
+        assert shown.strip() in r.stderr.split("morvex: error")[0]
+        assert "Traceback" in r.stderr or shown == "bye\n"
 
 
 def test_the_example_traces_threads_generators_and_exceptions(tmp_path):

@@ -1,0 +1,41 @@
+// What the subcommands of cli_main share (cli.cc, cli_run.cc, cli_tools.cc).
+#pragma once
+
+#include <string>
+
+#include "app/cli_args.h"
+#include "py/pyref.h"
+
+namespace morvex::py {
+
+// Text as the operating system had it (bytes in the file-system encoding).
+PyRef fs_text(const std::string& bytes);
+
+// Writes to sys.stdout or sys.stderr, best effort: a closed stream must not
+// turn output into an exception.
+void write_text(const char* stream, const std::string& text);
+
+// How a failure of morvex's own (not the traced program's) is answered:
+// raised, for Python callers of cli_main; or, for the command line, one
+// line "morvex: error: ..." on standard error and exit status 1.
+class OwnErrors {
+ public:
+  explicit OwnErrors(bool as_lines) : as_lines_(as_lines) {}
+  bool as_lines() const { return as_lines_; }
+  // With an exception pending: prints `what` and the exception's text and
+  // answers 1, or leaves it raised and answers null.
+  PyObject* fail(const std::string& what) const;
+
+ private:
+  bool as_lines_;
+};
+
+PyObject* run(const app::RunArgs& args, const OwnErrors& errors);
+PyObject* report(const app::ReportArgs& args, const OwnErrors& errors);
+PyObject* convert(const app::ConvertArgs& args, const OwnErrors& errors);
+PyObject* open_trace(const app::OpenArgs& args, const OwnErrors& errors);
+
+// Serves a trace to Perfetto's UI (morvex._open); its exit status.
+PyObject* serve_trace(PyObject* path, int port, bool browser, const OwnErrors& errors);
+
+}  // namespace morvex::py

@@ -1,0 +1,293 @@
+// `morvex run`: a script or a module under a Tracer, as `python` would run
+// it: sys.argv and sys.path as the program expects them, the program's own
+// exceptions and exit status passed on, and non-daemon threads waited for
+// before the trace is finished, as the interpreter waits for them.
+#include <string>
+#include <vector>
+
+#include "py/cli_internal.h"
+#include "py/errors.h"
+#include "py/tracer.h"
+
+namespace morvex::py {
+namespace {
+
+using app::RunArgs;
+
+PyRef argument_object(const std::string& arg) { return fs_text(arg); }
+
+// Raises `exc` (stolen) with `context` (stolen, may be null) as its
+// __context__, as Python does for an exception raised while another one was
+// being handled.
+PyObject* raise_with_context(PyRef exc, PyRef context) {
+  if (context) PyException_SetContext(exc.get(), context.release());
+  PyErr_SetRaisedException(exc.release());
+  return nullptr;
+}
+
+PyRef run_target(PyObject* runpy, PyObject* target, bool module_mode) {
+  if (!module_mode) {
+    return PyRef::steal(PyObject_CallMethod(runpy, "run_path", "OOs", target, Py_None, "__main__"));
+  }
+  PyRef kwargs = PyRef::steal(PyDict_New());
+  PyRef run_name = PyRef::steal(PyUnicode_FromString("__main__"));
+  if (!kwargs || !run_name || PyDict_SetItemString(kwargs.get(), "run_name", run_name.get()) != 0 ||
+      PyDict_SetItemString(kwargs.get(), "alter_sys", Py_True) != 0)
+    return {};
+  PyRef run_module = PyRef::steal(PyObject_GetAttrString(runpy, "run_module"));
+  PyRef args = PyRef::steal(PyTuple_Pack(1, target));
+  if (!run_module || !args) return {};
+  return PyRef::steal(PyObject_Call(run_module.get(), args.get(), kwargs.get()));
+}
+
+// The directory that `python script.py` or `python -m` puts first on
+// sys.path, so that the target finds its sibling modules as it would there:
+// the script's own directory (symlinks resolved), or the working directory.
+// None for a directory target, which runpy puts first itself.
+PyRef search_dir(PyObject* target, bool module_mode) {
+  PyRef os = PyRef::steal(PyImport_ImportModule("os"));
+  if (!os) return {};
+  if (module_mode) {
+    PyRef cwd = PyRef::steal(PyObject_CallMethod(os.get(), "getcwd", nullptr));
+    // A working directory that no longer exists has nothing to import from.
+    if (!cwd && PyErr_ExceptionMatches(PyExc_OSError)) {
+      PyErr_Clear();
+      return PyRef::borrow(Py_None);
+    }
+    return cwd;
+  }
+  PyRef path = PyRef::steal(PyObject_GetAttrString(os.get(), "path"));
+  PyRef is_dir =
+      path ? PyRef::steal(PyObject_CallMethod(path.get(), "isdir", "O", target)) : PyRef();
+  if (!is_dir) return {};
+  if (is_dir.get() == Py_True) return PyRef::borrow(Py_None);
+  PyRef real = PyRef::steal(PyObject_CallMethod(path.get(), "realpath", "O", target));
+  return real ? PyRef::steal(PyObject_CallMethod(path.get(), "dirname", "O", real.get())) : PyRef();
+}
+
+// What a run changed in sys and has to put back: the caller's sys.argv
+// object, and the sys.path entry it added.
+class SysChanges {
+ public:
+  explicit SysChanges(PyRef sys) : sys_(std::move(sys)) {}
+
+  bool replace_argv(PyObject* argv) {
+    saved_argv_ = PyRef::steal(PyObject_GetAttrString(sys_.get(), "argv"));
+    if (!saved_argv_) return false;
+    if (PyObject_SetAttrString(sys_.get(), "argv", argv) != 0) {
+      saved_argv_.reset();
+      return false;
+    }
+    return true;
+  }
+
+  bool prepend_path(PyRef dir) {
+    if (dir.get() == Py_None) return true;
+    PyRef path = PyRef::steal(PyObject_GetAttrString(sys_.get(), "path"));
+    if (!path) return false;
+    if (!PyList_Check(path.get())) return true;
+    if (PyList_Insert(path.get(), 0, dir.get()) != 0) return false;
+    added_dir_ = std::move(dir);
+    return true;
+  }
+
+  // Puts everything back; a failure leaves its exception set (the first
+  // one, if both fail).
+  bool undo() {
+    PyRef failure;
+    if (added_dir_ && !remove_added_dir()) failure = PyRef::steal(PyErr_GetRaisedException());
+    if (saved_argv_ && PyObject_SetAttrString(sys_.get(), "argv", saved_argv_.get()) != 0) {
+      PyRef e = PyRef::steal(PyErr_GetRaisedException());
+      if (!failure) failure = std::move(e);
+    }
+    saved_argv_.reset();
+    if (!failure) return true;
+    PyErr_SetRaisedException(failure.release());
+    return false;
+  }
+
+ private:
+  // Removes the very object added, wherever the program left it.
+  bool remove_added_dir() {
+    PyRef dir = std::move(added_dir_);
+    PyRef path = PyRef::steal(PyObject_GetAttrString(sys_.get(), "path"));
+    if (!path) return false;
+    if (!PyList_Check(path.get())) return true;
+    // New references item by item: threads the program left running may
+    // still be changing the list.
+    for (Py_ssize_t i = 0;; ++i) {
+      PyRef item = PyRef::steal(PySequence_GetItem(path.get(), i));
+      if (!item) {
+        if (!PyErr_ExceptionMatches(PyExc_IndexError)) return false;
+        PyErr_Clear();
+        return true;
+      }
+      if (item.get() == dir.get()) return PySequence_DelItem(path.get(), i) == 0;
+    }
+  }
+
+  PyRef sys_;
+  PyRef saved_argv_;
+  PyRef added_dir_;
+};
+
+// Undoes `changes` after a start that failed, keeping the pending exception.
+PyObject* undo_and_fail(SysChanges& changes) {
+  PyRef failure = PyRef::steal(PyErr_GetRaisedException());
+  if (!changes.undo()) {
+    return raise_with_context(PyRef::steal(PyErr_GetRaisedException()), std::move(failure));
+  }
+  PyErr_SetRaisedException(failure.release());
+  return nullptr;
+}
+
+// A process started by a traced program joins that trace at start-up
+// (morvex._child). Asked to trace into a file of its own, it leaves that
+// trace first: the profiler slot has one holder.
+void leave_inherited_trace() {
+  PyObject* modules = PyImport_GetModuleDict();                      // borrowed
+  PyObject* child = PyDict_GetItemString(modules, "morvex._child");  // borrowed
+  if (child == nullptr) return;
+  PyRef r = PyRef::steal(PyObject_CallMethod(child, "_stop", nullptr));
+  if (!r) PyErr_Clear();
+}
+
+// Tracer's keyword options from the command line's, or null when none
+// was given (a run then exports nothing more to its children).
+PyRef tracer_options(const RunArgs& a) {
+  PyRef d = PyRef::steal(PyDict_New());
+  if (!d) return {};
+  auto put = [&](const char* key, PyRef value) {
+    return value && PyDict_SetItemString(d.get(), key, value.get()) == 0;
+  };
+  auto list = [](const std::vector<std::string>& v) {
+    PyRef l = PyRef::steal(PyList_New(0));
+    for (const std::string& s : v) {
+      PyRef item = PyRef::steal(PyUnicode_FromStringAndSize(s.data(), Py_ssize_t(s.size())));
+      if (!l || !item || PyList_Append(l.get(), item.get()) != 0) return PyRef();
+    }
+    return l;
+  };
+  if ((!a.include.empty() && !put("include", list(a.include))) ||
+      (!a.exclude.empty() && !put("exclude", list(a.exclude))) ||
+      (a.max_depth && !put("max_depth", PyRef::steal(PyLong_FromUnsignedLong(*a.max_depth)))) ||
+      (a.min_duration_ns &&
+       !put("min_duration", PyRef::steal(PyUnicode_FromString(
+                                (std::to_string(*a.min_duration_ns) + "ns").c_str())))) ||
+      (a.lossless && !put("lossless", PyRef::borrow(Py_True))))
+    return {};
+  return d;
+}
+
+// What the interpreter does before it shuts down, done now, while the trace
+// runs: threading._shutdown waits for the threads that are not daemons (and
+// those they start meanwhile), whose events belong in the trace; the
+// interpreter's own later call then finds it done. An interruption (Ctrl-C)
+// is printed and shuts the wait short, as python does. This thread's part
+// of it is the interpreter's, not the program's, and is not traced.
+void wait_for_threads() {
+  PyThreadState* ts = PyThreadState_Get();
+  PyThreadState_EnterTracing(ts);
+  PyRef shutdown = import_attr("threading", "_shutdown");
+  PyRef done = shutdown ? PyRef::steal(PyObject_CallNoArgs(shutdown.get())) : PyRef();
+  PyThreadState_LeaveTracing(ts);
+  if (done) return;
+  PyRef exc = PyRef::steal(PyErr_GetRaisedException());
+  PyRef print = import_attr("traceback", "print_exception");
+  PyRef printed = print ? PyRef::steal(PyObject_CallOneArg(print.get(), exc.get())) : PyRef();
+  PyErr_Clear();
+}
+
+// The program's exception as python would print it at exit (a SystemExit
+// says what it carries); the trace's failure is what decides the status.
+void show_program_error(PyObject* exc) {
+  KeptException keep;
+  if (PyErr_GivenExceptionMatches(exc, PyExc_SystemExit)) {
+    PyRef code = PyRef::steal(PyObject_GetAttrString(exc, "code"));
+    if (code && code.get() != Py_None && !PyLong_Check(code.get())) {
+      PyRef text = PyRef::steal(PyObject_Str(code.get()));
+      Py_ssize_t n = 0;
+      const char* s = text ? PyUnicode_AsUTF8AndSize(text.get(), &n) : nullptr;
+      if (s != nullptr) write_text("stderr", std::string(s, size_t(n)) + "\n");
+    }
+  } else {
+    PyRef print = import_attr("traceback", "print_exception");
+    PyRef r = print ? PyRef::steal(PyObject_CallOneArg(print.get(), exc)) : PyRef();
+  }
+  PyErr_Clear();
+}
+
+}  // namespace
+
+PyObject* run(const RunArgs& a, const OwnErrors& errors) {
+  PyRef options = tracer_options(a);
+  if (!options) return nullptr;
+  PyRef tracer = new_tracer(a.output, a.format.name(), options.get());
+  if (!tracer) return nullptr;
+
+  const bool module_mode = !a.script.has_value();
+  const std::string& target = module_mode ? a.module.front() : *a.script;
+  std::vector<std::string> forwarded =
+      module_mode ? std::vector<std::string>(a.module.begin() + 1, a.module.end()) : a.script_args;
+
+  PyRef target_obj = argument_object(target);
+  PyRef new_argv = PyRef::steal(PyList_New(Py_ssize_t(1 + forwarded.size())));
+  if (!target_obj || !new_argv) return nullptr;
+  PyList_SET_ITEM(new_argv.get(), 0, target_obj.new_ref().release());
+  for (size_t i = 0; i < forwarded.size(); ++i) {
+    PyRef arg = argument_object(forwarded[i]);
+    if (!arg) return nullptr;
+    PyList_SET_ITEM(new_argv.get(), Py_ssize_t(i + 1), arg.release());
+  }
+  PyRef dir = search_dir(target_obj.get(), module_mode);
+  PyRef sys = PyRef::steal(PyImport_ImportModule("sys"));
+  if (!dir || !sys) return nullptr;
+
+  SysChanges changes(std::move(sys));
+  if (!changes.replace_argv(new_argv.get())) return nullptr;
+  if (!changes.prepend_path(std::move(dir))) return undo_and_fail(changes);
+  PyRef runpy = PyRef::steal(PyImport_ImportModule("runpy"));
+  if (!runpy) return undo_and_fail(changes);
+  leave_inherited_trace();
+  if (!tracer_enter(tracer.get())) {
+    undo_and_fail(changes);
+    bool cannot_open = PyErr_ExceptionMatches(PyExc_OSError);
+    return errors.fail(cannot_open ? "cannot open trace file '" + a.output + "'"
+                                   : "cannot start tracing");
+  }
+
+  PyRef ran = run_target(runpy.get(), target_obj.get(), module_mode);
+  PyRef run_error = ran ? PyRef() : PyRef::steal(PyErr_GetRaisedException());
+  // Whether the program ended or raised, the interpreter would wait now.
+  wait_for_threads();
+  PyRef exited = tracer_exit(tracer.get());
+  PyRef exit_error = exited ? PyRef() : PyRef::steal(PyErr_GetRaisedException());
+  if (!changes.undo()) {
+    return raise_with_context(PyRef::steal(PyErr_GetRaisedException()),
+                              exit_error ? std::move(exit_error) : std::move(run_error));
+  }
+  // A trace that could not be finished outranks what the program raised:
+  // otherwise a program ending in sys.exit(0) would report success over a
+  // broken trace. The program's exception stays visible.
+  if (exit_error) {
+    if (errors.as_lines()) {
+      if (run_error) show_program_error(run_error.get());
+      PyErr_SetRaisedException(exit_error.release());
+      return errors.fail("the trace could not be finished");
+    }
+    return raise_with_context(std::move(exit_error), std::move(run_error));
+  }
+  // However the program ended, the trace it asked to see is shown.
+  PyRef served;
+  if (a.open) {
+    served = PyRef::steal(serve_trace(fs_text(a.output).get(), 9001, true, errors));
+    if (!served && !run_error) return nullptr;
+  }
+  if (run_error) {
+    PyErr_SetRaisedException(run_error.release());
+    return nullptr;
+  }
+  return served ? served.release() : PyLong_FromLong(0);
+}
+
+}  // namespace morvex::py

@@ -1,0 +1,142 @@
+"""`morvex run` beyond the basics: threads that outlive the script, Ctrl-C,
+options that record less, and morvex's own errors as one line."""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+from pathlib import Path
+
+import pytest
+
+import tracefiles
+from conftest import CHILD_VARIABLES
+
+MORVEX = [sys.executable, "-m", "morvex"]
+
+
+def environment():
+    return {k: v for k, v in os.environ.items() if k not in CHILD_VARIABLES}
+
+
+def run(tmp_path, args, script, timeout=120):
+    (tmp_path / "app.py").write_text(textwrap.dedent(script))
+    return subprocess.run(MORVEX + ["run", *args, "app.py"], cwd=tmp_path, env=environment(),
+                          capture_output=True, text=True, timeout=timeout)
+
+
+NON_DAEMON = """
+    import threading
+
+    def fib(n):
+        return n if n < 2 else fib(n - 1) + fib(n - 2)
+
+    def worker():
+        for _ in range(20):
+            fib(15)
+
+    threading.Thread(target=worker, name="late").start()
+"""
+
+
+@pytest.mark.parametrize("fmt", ["protobuf", "json"])
+def test_threads_that_outlive_the_script_are_waited_for_and_traced(tmp_path, fmt):
+    r = run(tmp_path, ["-o", "t", "-f", fmt, "--lossless"], NON_DAEMON)
+    assert r.returncode == 0, r.stderr
+    t = tracefiles.read(tmp_path / "t", fmt)
+    assert t.names().count("fib") == 20 * 1973
+    assert t.dropped == {}
+    # The main thread's waiting at shutdown is not the program's.
+    assert "_shutdown" not in t.names()
+
+
+INTERRUPTED = """
+    import threading, time
+
+    def worker():
+        time.sleep(30)
+
+    threading.Thread(target=worker).start()
+    print("started", flush=True)
+"""
+
+
+def interrupt(command, cwd):
+    p = subprocess.Popen(command, cwd=cwd, env=environment(), stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, text=True)
+    assert p.stdout.readline() == "started\n"
+    time.sleep(0.3)  # into the wait for the thread
+    p.send_signal(signal.SIGINT)
+    out, err = p.communicate(timeout=20)
+    return p.returncode, err
+
+
+def test_ctrl_c_while_threads_run_behaves_as_under_python(tmp_path):
+    (tmp_path / "app.py").write_text(textwrap.dedent(INTERRUPTED))
+    started = time.monotonic()
+    python = interrupt([sys.executable, "app.py"], tmp_path)
+    traced = interrupt(MORVEX + ["run", "-o", "t.pftrace", "app.py"], tmp_path)
+    assert time.monotonic() - started < 20, "neither waits for the sleeping thread"
+    assert traced == python
+    assert "KeyboardInterrupt" in traced[1]
+    assert (tmp_path / "t.pftrace").stat().st_size > 0
+
+
+FILTERED = """
+    import json
+
+    def keep(n):
+        return [json.dumps(i) for i in range(n)]
+
+    def deep(n):
+        return 0 if n == 0 else deep(n - 1)
+
+    keep(3)
+    deep(10)
+"""
+
+
+@pytest.mark.parametrize("fmt", ["protobuf", "json"])
+def test_the_options_that_record_less(tmp_path, fmt):
+    r = run(tmp_path, ["-o", "t", "-f", fmt, "--exclude", ":stdlib,json", "--max-depth=4",
+                       "--min-duration", "0us", "--lossless"], FILTERED)
+    assert r.returncode == 0, r.stderr
+    t = tracefiles.read(tmp_path / "t", fmt)
+    names = t.names()
+    assert "keep" in names and "dumps" not in names
+    # <module> at depth 1, deep at 2, 3 and 4
+    assert names.count("deep") == 3
+    (pid,) = t.pids
+    assert t.filters[pid]["exclude"] == ":stdlib,json"
+    assert t.filters[pid]["max_depth"] == 4
+    assert t.filters[pid]["max_depth_events"] == 2 * 8
+
+
+def test_bad_option_values_are_usage_errors_and_run_nothing(tmp_path):
+    r = run(tmp_path, ["-o", "t", "--exclude", "a b"], "open('ran', 'w')")
+    assert r.returncode == 2
+    assert "invalid value 'a b' for '--exclude <PATTERN>'" in r.stderr
+    assert not (tmp_path / "ran").exists() and not (tmp_path / "t").exists()
+
+
+def test_the_help_lists_every_option(tmp_path):
+    r = subprocess.run(MORVEX + ["run", "--help"], capture_output=True, text=True)
+    for option in ("--include <PATTERN>", "--exclude <PATTERN>", "--max-depth <N>",
+                   "--min-duration <DURATION>", "--lossless", "--open"):
+        assert option in r.stdout
+
+
+def test_a_program_that_cannot_start_tracing_says_why_in_one_line(tmp_path):
+    # Another tool holds the profiler slot when morvex tries to take it.
+    (tmp_path / "sitecustomize.py").write_text(
+        "import sys\nsys.monitoring.use_tool_id(sys.monitoring.PROFILER_ID, 'other')\n")
+    env = {**environment(), "PYTHONPATH": str(tmp_path)}
+    (tmp_path / "app.py").write_text("open('ran', 'w')\n")
+    r = subprocess.run(MORVEX + ["run", "-o", "t.pftrace", "app.py"], cwd=tmp_path, env=env,
+                       capture_output=True, text=True, timeout=60)
+    assert r.returncode == 1
+    assert r.stderr.startswith("morvex: error: cannot start tracing: ")
+    assert "already in use" in r.stderr and len(r.stderr.splitlines()) == 1
+    assert not Path(tmp_path / "ran").exists()
