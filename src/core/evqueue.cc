@@ -1,14 +1,40 @@
 #include "core/evqueue.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
+
+#include "core/thread.h"
 
 namespace morvex::core {
 
 std::atomic<uint64_t> NEXT_QUEUE_ID{1};
 
-EventQueue::EventQueue(Clock clock)
-    : id_(NEXT_QUEUE_ID.fetch_add(1, std::memory_order_relaxed)), clock_(clock) {}
+EventQueue::EventQueue(Clock clock, bool lossless)
+    : lossless_(lossless),
+      id_(NEXT_QUEUE_ID.fetch_add(1, std::memory_order_relaxed)),
+      clock_(clock) {}
+
+bool EventQueue::hand_over(BatchRing::Producer& ring, std::unique_ptr<EventBatch>& batch) const {
+  if (ring.try_push(batch)) return true;
+  if (!lossless_) return false;
+  // The serializer polls every 200 us at most and empties a ring in one
+  // drain: a short spin and a few yields usually see room, and sleeping
+  // after that leaves the core to the pipeline.
+  for (unsigned attempt = 0; !abandoned(); ++attempt) {
+    if (attempt < 64) {
+      cpu_relax();
+    } else if (attempt < 96) {
+      std::this_thread::yield();
+    } else {
+      unsigned shift = std::min(attempt - 96, 6u);
+      std::this_thread::sleep_for(std::chrono::microseconds(15u << shift));
+    }
+    if (ring.try_push(batch)) return true;
+  }
+  return false;
+}
 
 namespace {
 
@@ -52,7 +78,7 @@ void slow_path(EventQueue& q, Hot& hot, uint64_t now, uint32_t tid, uint32_t wor
   }
   std::unique_ptr<EventBatch> batch = std::move(cold->batch);
   batch->len = static_cast<uint32_t>(hot.cursor - batch->begin_ptr());
-  if (cold->producer.try_push(batch)) {
+  if (q.hand_over(cold->producer, batch)) {
     batch = std::make_unique<EventBatch>(now, tid);
   } else {
     q.add_dropped(batch->event_count());

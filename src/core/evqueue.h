@@ -3,7 +3,10 @@
 // producer end (in COLD), the queue keeps the consumer ends. A traced thread
 // fills a batch of 1,024 records without synchronisation and hands it over
 // only when it is full or cannot take the next record. A full ring drops the
-// newest batch and counts it: recording never waits for the pipeline.
+// newest batch and counts it: recording never waits for the pipeline,
+// unless the run is lossless: then the thread waits for room (spinning,
+// yielding, then sleeping with backoff) for as long as the pipeline is there
+// to make it, and counts the loss only once the pipeline is gone.
 //
 // Threads: slow_path runs on recording threads; drain_nonblocking only on the
 // serializer. The queue mutex guards `consumers` only; it is taken once per
@@ -37,10 +40,10 @@ class alignas(64) EventQueue : public std::enable_shared_from_this<EventQueue> {
   // The serializer stops a drain once it has decoded this many events.
   static constexpr size_t kDrainLimit = 4096;
 
-  static std::shared_ptr<EventQueue> create(Clock clock) {
-    return std::make_shared<EventQueue>(clock);
+  static std::shared_ptr<EventQueue> create(Clock clock, bool lossless = false) {
+    return std::make_shared<EventQueue>(clock, lossless);
   }
-  explicit EventQueue(Clock clock);
+  explicit EventQueue(Clock clock, bool lossless = false);
   EventQueue(const EventQueue&) = delete;
   EventQueue& operator=(const EventQueue&) = delete;
 
@@ -54,6 +57,17 @@ class alignas(64) EventQueue : public std::enable_shared_from_this<EventQueue> {
 
   void close() { closed_.store(true, std::memory_order_release); }
   bool is_closed() const { return closed_.load(std::memory_order_acquire); }
+
+  bool lossless() const { return lossless_; }
+  // Said by the pipeline when it stops taking events, for good: lossless
+  // waiters then give up.
+  void abandon() { abandoned_.store(true, std::memory_order_release); }
+  bool abandoned() const { return abandoned_.load(std::memory_order_acquire); }
+
+  // Hands `batch` to a ring; in a lossless run, waits for room while the
+  // pipeline is there to make it. False (the batch still the caller's) when
+  // it could not.
+  bool hand_over(BatchRing::Producer& ring, std::unique_ptr<EventBatch>& batch) const;
 
   // Rings still held (tests and diagnostics).
   size_t ring_count() {
@@ -74,6 +88,8 @@ class alignas(64) EventQueue : public std::enable_shared_from_this<EventQueue> {
   std::atomic<size_t> next_ring_{0};
   std::atomic<uint64_t> dropped_{0};
   std::atomic<bool> closed_{false};
+  std::atomic<bool> abandoned_{false};
+  const bool lossless_;
   const uint64_t id_;
   const Clock clock_;
 };

@@ -37,6 +37,9 @@ struct SerializerOutcome {
   bool panicked = false;
   uint64_t lost = 0;
   uint64_t short_events = 0;
+  // The exporter thread stopped taking vectors (a write failed): a lossless
+  // serializer stops waiting for it.
+  std::atomic<bool> exporter_gone{false};
 };
 
 class Serializer {
@@ -66,7 +69,7 @@ class Serializer {
         }
         v_->clear();
         shaper_.finish(*v_);
-        if (!v_->empty()) v_ = ship(filled_, recycled_, std::move(v_), outcome_.lost);
+        if (!v_->empty()) deliver();
         outcome_.short_events = shaper_.short_events();
         return;
       }
@@ -87,8 +90,19 @@ class Serializer {
     if (queue_.drain_nonblocking(raw_, EventQueue::kDrainLimit) == 0) return false;
     v_->clear();
     shaper_.process(raw_, *v_);
-    if (!v_->empty()) v_ = ship(filled_, recycled_, std::move(v_), outcome_.lost);
+    if (!v_->empty()) deliver();
     return true;
+  }
+
+  // Hands v_ on. A lossless run waits for room in `filled` rather than lose
+  // it, as long as the exporter thread is there to make room.
+  void deliver() {
+    if (queue_.lossless()) {
+      Backoff wait;
+      while (filled_.full() && !outcome_.exporter_gone.load(std::memory_order_acquire))
+        wait.sleep();
+    }
+    v_ = ship(filled_, recycled_, std::move(v_), outcome_.lost);
   }
 
   EventQueue& queue_;
@@ -130,7 +144,10 @@ Status run_pipeline(std::shared_ptr<EventQueue> queue, std::shared_ptr<const Cod
         } catch (...) {
           outcome->panicked = true;
         }
-        // Let go of the queue before announcing the end.
+        // Nothing drains the rings any more: threads of a lossless run that
+        // still find theirs full must not wait. Then let go of the queue
+        // before announcing the end.
+        queue->abandon();
         queue.reset();
         outcome->done.store(true, std::memory_order_release);
       });
@@ -143,6 +160,7 @@ Status run_pipeline(std::shared_ptr<EventQueue> queue, std::shared_ptr<const Cod
       Status st = exporter->write_batch(*v, *code, *threads);
       if (!st.ok()) {
         // The serializer ends on its own once the queue is closed.
+        outcome->exporter_gone.store(true, std::memory_order_release);
         serializer.detach();
         return st;
       }
@@ -154,6 +172,7 @@ Status run_pipeline(std::shared_ptr<EventQueue> queue, std::shared_ptr<const Cod
       while (std::unique_ptr<EventVec> v = filled_out.try_pop()) {
         Status st = exporter->write_batch(*v, *code, *threads);
         if (!st.ok()) {
+          outcome->exporter_gone.store(true, std::memory_order_release);
           serializer.detach();
           return st;
         }

@@ -137,7 +137,10 @@ uint64_t Cold::flush_partial(Cold& cold, Hot& hot) {
   }
   std::unique_ptr<EventBatch> full = std::move(cold.batch);
   cold.install(std::make_unique<EventBatch>(full->base, full->tid), hot);
-  if (cold.producer.try_push(full)) return 0;
+  // A lossless run waits for room here too: at the end of a run and when a
+  // thread exits, the pipeline is still there.
+  std::shared_ptr<EventQueue> q = cold.queue.lock();
+  if (q ? q->hand_over(cold.producer, full) : cold.producer.try_push(full)) return 0;
   return full->event_count();
 }
 

@@ -88,6 +88,13 @@ class SpscRing {
 
     explicit operator bool() const { return s_ != nullptr; }
 
+    // Full as far as the consumer's index last published says (acquire).
+    bool full() {
+      if (distance(tail_, cached_head_) != N) return false;
+      cached_head_ = s_->head.load(std::memory_order_acquire);
+      return distance(tail_, cached_head_) == N;
+    }
+
    private:
     friend class SpscRing;
     explicit Producer(std::shared_ptr<Storage> s) : s_(std::move(s)) {}

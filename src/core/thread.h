@@ -12,6 +12,16 @@
 
 namespace morvex::core {
 
+// Tells the processor a thread is spinning, so that it yields to its
+// sibling hyperthread and saves power.
+inline void cpu_relax() {
+#if defined(__x86_64__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
 // Linux keeps 15 bytes of a thread's name; longer names are cut to that.
 inline constexpr size_t kOsThreadNameMax = 15;
 

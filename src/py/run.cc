@@ -51,7 +51,7 @@ std::shared_ptr<State> new_state(const Tracer& t, std::shared_ptr<core::EventQue
 
 std::unique_ptr<Running> start_claimed(Tracer& t, uint32_t pid, bool append, core::Clock clock,
                                        uint8_t tool_id) {
-  auto queue = core::EventQueue::create(clock);
+  auto queue = core::EventQueue::create(clock, t.options.lossless);
   std::shared_ptr<State> state = new_state(t, queue);
   if (!state) {
     release_tool_id(tool_id);
