@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the tools/*.sh scripts: sourced, not run. The sourcing script sets
 # `root` to the checkout; `venv_root` (default $root/.venv) may point the
 # virtual environments elsewhere.
