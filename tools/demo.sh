@@ -13,7 +13,7 @@ command -v cmake >/dev/null || apt_install cmake
 command -v c++ >/dev/null || apt_install g++
 
 find_pythons_or_fail
-py=${pythons[0]}
+py=$(newest_python)
 say "setting up a virtual environment with $py and building morvex into it (a minute on a fresh checkout)"
 venv=$(venv_with_morvex "$py")
 

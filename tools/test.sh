@@ -4,7 +4,9 @@
 #   2. the same under AddressSanitizer + UndefinedBehaviorSanitizer,
 #   3. the concurrency tests under ThreadSanitizer,
 #   4. the C++ tests cross-built for AArch64, under qemu-user (tools/test-aarch64),
-#   5. pytest on every CPython >= 3.12 found, each in its own virtual env.
+#   5. pytest on every CPython >= 3.12 found, each in its own virtual env,
+#   6. tools/test-chroot: the C++ tests and pytest on the CPythons of Debian
+#      unstable (3.14, 3.15) in a chroot.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -14,20 +16,6 @@ root=$(pwd)
 
 [ -f /usr/include/gtest/gtest.h ] || apt_install libgtest-dev
 command -v cmake >/dev/null || apt_install cmake
-jobs=$(nproc)
-
-cpp_suite() {  # name, ctest args, cmake args...
-  local name=$1 ctest_args=$2
-  shift 2
-  local dir="build/$name"
-  say "C++ tests: $name"
-  cmake -S . -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DMORVEX_BUILD_TESTS=ON "$@" >/dev/null
-  cmake --build "$dir" -j "$jobs"
-  # shellcheck disable=SC2086
-  ctest --test-dir "$dir" --output-on-failure $ctest_args
-}
-
 cpp_suite release "" -DMORVEX_BUILD_BENCH=ON
 ASAN_OPTIONS=detect_leaks=1 cpp_suite asan "" -DMORVEX_SANITIZE=address,undefined
 # ThreadSanitizer cannot map its shadow memory under the high ASLR entropy
@@ -45,9 +33,13 @@ TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" "${tsan_run[@]}" \
 tools/test-aarch64
 
 find_pythons_or_fail
-for py in "${pythons[@]}"; do
-  say "Python tests with $py"
-  venv=$(venv_with_morvex "$py")
-  "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/python
-done
+python_tests
+
+# The CPythons this machine lacks, from Debian unstable in a chroot. A chosen
+# MORVEX_PYTHON means "these interpreters only".
+if [ -n "${MORVEX_PYTHON:-}" ]; then
+  say "MORVEX_PYTHON is set: not running tools/test-chroot"
+else
+  tools/test-chroot
+fi
 say "all tests passed"
