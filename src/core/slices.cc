@@ -17,6 +17,17 @@ SliceShaper::Thread& SliceShaper::thread(uint32_t tid) {
   return *last_;
 }
 
+namespace {
+
+std::string span_name(std::span<const Event> unit) {
+  std::string buf;
+  UserPayload p;
+  if (!decode_payload(payload_bytes(unit, 0, buf), p)) return {};
+  return std::string(p.name);
+}
+
+}  // namespace
+
 void SliceShaper::write_held(Thread& t, std::vector<Event>& out) {
   for (Open& o : t.stack) {
     if (o.written) continue;
@@ -40,22 +51,45 @@ void SliceShaper::end_slice(Thread& t, const Event& end, std::span<const Event> 
   t.stack.pop_back();
 }
 
-// Closes every slice above `depth` at the time of `end`: their own ends
-// never came (or were lost), and the one that did belongs further down.
-void SliceShaper::close_to(Thread& t, size_t depth, const Event& end, std::vector<Event>& out) {
-  while (t.stack.size() > depth) {
+void SliceShaper::push(Thread& t, Open open, std::vector<Event>& out) {
+  if (min_ns_ == 0) {
+    out.insert(out.end(), open.begin.begin(), open.begin.end());
+    open.written = true;
+    if (open.key != kSpan) open.begin = {};
+  }
+  t.stack.push_back(std::move(open));
+}
+
+// Ends the slice at `depth` with `end` (its unit: the record and, for a
+// span, its payload), closing the ones above it first, and begins again
+// those of them that are still running.
+void SliceShaper::end_at(Thread& t, size_t depth, const Event& end, std::span<const Event> unit,
+                         std::vector<Event>& out) {
+  const bool span_ends = is_user_kind(end.kind());
+  std::vector<Open> running_on;  // innermost first
+  while (t.stack.size() > depth + 1) {
     Open& top = t.stack.back();
     if (top.key == kSpan) {
       std::vector<Event> made = top.begin;
       made.front() =
           Event{end.ts, end.tid,
                 pack_word(static_cast<uint8_t>(EventKind::SpanEnd), made.front().code_id())};
+      Open again{kSpan, false, top.begin, top.name};
+      again.begin.front().ts = end.ts;
+      running_on.push_back(std::move(again));
       end_slice(t, made.front(), made, out);
     } else {
+      if (span_ends) {
+        // The frame runs on past the span's end: a resume of it follows.
+        Event resumed{end.ts, end.tid, pack_word(static_cast<uint8_t>(EventKind::Resume), top.key)};
+        running_on.push_back(Open{top.key, false, {resumed}, {}});
+      }
       Event made{end.ts, end.tid, pack_word(static_cast<uint8_t>(EventKind::Unwind), top.key)};
       end_slice(t, made, std::span(&made, 1), out);
     }
   }
+  end_slice(t, end, unit, out);
+  for (auto it = running_on.rbegin(); it != running_on.rend(); ++it) push(t, std::move(*it), out);
 }
 
 void SliceShaper::process(std::span<const Event> in, std::vector<Event>& out) {
@@ -79,15 +113,15 @@ void SliceShaper::process(std::span<const Event> in, std::vector<Event>& out) {
         out.insert(out.end(), unit.begin(), unit.end());
         continue;
       case EventKind::SpanBegin:
-        t.stack.push_back({kSpan, min_ns_ == 0, std::vector<Event>(unit.begin(), unit.end())});
-        if (min_ns_ == 0) out.insert(out.end(), unit.begin(), unit.end());
+        push(t, Open{kSpan, false, std::vector<Event>(unit.begin(), unit.end()), span_name(unit)},
+             out);
         continue;
       case EventKind::SpanEnd: {
+        std::string name = span_name(unit);
         auto it = std::find_if(t.stack.rbegin(), t.stack.rend(),
-                               [](const Open& o) { return o.key == kSpan; });
-        if (it == t.stack.rend()) continue;
-        close_to(t, static_cast<size_t>(t.stack.rend() - it), ev, out);
-        end_slice(t, ev, unit, out);
+                               [&name](const Open& o) { return o.key == kSpan && o.name == name; });
+        if (it == t.stack.rend()) continue;  // not open: closed at a yield, or never begun
+        end_at(t, static_cast<size_t>(t.stack.rend() - it) - 1, ev, unit, out);
         continue;
       }
       default:
@@ -95,11 +129,11 @@ void SliceShaper::process(std::span<const Event> in, std::vector<Event>& out) {
     }
     const uint32_t code = ev.code_id();
     if (!ends_slice(kind)) {
-      if (min_ns_ == 0) {
-        t.stack.push_back({code, true, {}});
+      if (min_ns_ == 0) [[likely]] {
+        t.stack.push_back({code, true, {}, {}});
         out.push_back(ev);
       } else {
-        t.stack.push_back({code, false, {ev}});
+        t.stack.push_back({code, false, {ev}, {}});
       }
       continue;
     }
@@ -110,8 +144,7 @@ void SliceShaper::process(std::span<const Event> in, std::vector<Event>& out) {
     auto it = std::find_if(t.stack.rbegin(), t.stack.rend(),
                            [code](const Open& o) { return o.key == code; });
     if (it == t.stack.rend()) continue;  // began before the trace, or never reported
-    close_to(t, static_cast<size_t>(t.stack.rend() - it), ev, out);
-    end_slice(t, ev, unit, out);
+    end_at(t, static_cast<size_t>(t.stack.rend() - it) - 1, ev, unit, out);
   }
 }
 

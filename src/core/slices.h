@@ -4,8 +4,13 @@
 // per thread: an end that matches no open slice (a return from a frame that
 // began before the trace, or one CPython reports without its start) is left
 // out, and an end that matches a slice further down first closes the ones
-// above it. With a minimum duration, a slice shorter than it is left out
-// with everything inside it; a begin is held back until its slice has
+// above it. A function's end closes the frames above it for good (their
+// ends were missed); a span ends only with its own end (matched by name), so
+// the slices above an ending slice that are still running - the spans above
+// a function's end, everything above a span's end - are closed and begin
+// again right after it, at the same time: a span that a generator opens and
+// yields out of runs on, in pieces, around what runs meanwhile. With a minimum duration, a slice
+// shorter than it is left out with everything inside it; a begin is held back until its slice has
 // lasted that long or something inside it must be written (a longer slice,
 // a marker, a sample), so memory stays bounded by the stack depth and every
 // thread's output stays in time order.
@@ -16,6 +21,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "core/event.h"
@@ -44,7 +50,8 @@ class SliceShaper {
   struct Open {
     uint32_t key;  // code id, or kSpan
     bool written;
-    std::vector<Event> begin;
+    std::vector<Event> begin;  // a span's always: its end or its next piece is made from it
+    std::string name;          // a span's
   };
   struct Thread {
     std::vector<Open> stack;
@@ -53,7 +60,9 @@ class SliceShaper {
 
   Thread& thread(uint32_t tid);
   void write_held(Thread& t, std::vector<Event>& out);
-  void close_to(Thread& t, size_t depth, const Event& end, std::vector<Event>& out);
+  void push(Thread& t, Open open, std::vector<Event>& out);
+  void end_at(Thread& t, size_t depth, const Event& end, std::span<const Event> unit,
+              std::vector<Event>& out);
   void end_slice(Thread& t, const Event& end, std::span<const Event> unit, std::vector<Event>& out);
 
   const uint64_t min_ns_;

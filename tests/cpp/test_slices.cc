@@ -103,11 +103,22 @@ TEST(SliceShaper, KeepsEveryThreadWellNested) {
       {"S1@0 S2@1 S3@2 R1@9", "S1@0 S2@1 S3@2 U3@9 U2@9 R1@9"},
       // An end that matches nothing open is left out; the rest is kept.
       {"S1@0 S2@1 R5@2 R2@3 R1@4", "S1@0 S2@1 R2@3 R1@4"},
-      // Spans nest with functions; a span end closes what is open above it.
-      {"S1@0 [4@1 S2@2 ]4@3 R1@4", "S1@0 [4@1 S2@2 U2@3 ]4@3 R1@4"},
+      // Spans nest with functions. A span's end closes what is open above it
+      // and lets it begin again after: those frames are still running.
+      {"S1@0 [4@1 S2@2 ]4@3 R2@4 R1@5", "S1@0 [4@1 S2@2 U2@3 ]4@3 M2@3 R2@4 R1@5"},
       {"S1@0 ]4@1 R1@2", "S1@0 R1@2"},
-      // A function end below an open span closes the span first.
-      {"S1@0 [4@1 R1@2", "S1@0 [4@1 ]4@2 R1@2"},
+      // A function's end below an open span closes the span and lets it run
+      // on after; the span's own end comes later.
+      {"S1@0 [4@1 R1@2 ]4@3", "S1@0 [4@1 ]4@2 R1@2 [4@2 ]4@3"},
+      // A span ends only with its own end, even under another span.
+      {"[4@0 [5@1 ]4@2 ]5@3", "[4@0 [5@1 ]5@2 ]4@2 [5@2 ]5@3"},
+      // A span opened in a generator (a context manager written with
+      // contextlib) and yielded out of: it runs on, in pieces, around the
+      // with block's body, and what follows the block stays in the outer span.
+      {"S1@0 [7@1 S3@2 S5@3 [9@4 Y5@5 R3@6 S6@7 R6@8 S8@9 M5@10 ]9@11 R5@12 R8@13 S2@14 R2@15 "
+       "]7@16 R1@17",
+       "S1@0 [7@1 S3@2 S5@3 [9@4 ]9@5 Y5@5 [9@5 ]9@6 R3@6 [9@6 S6@7 R6@8 S8@9 M5@10 U5@11 U8@11 "
+       "]9@11 M8@11 M5@11 R5@12 R8@13 S2@14 R2@15 ]7@16 R1@17"},
       // Markers and samples pass wherever they are.
       {"i6@0 S1@1 c7@2 R1@3 i8@4", "i6@0 S1@1 c7@2 R1@3 i8@4"},
   };

@@ -181,3 +181,36 @@ def test_start_and_stop_are_enter_and_exit(tmp_path, fmt):
     with pytest.raises(RuntimeError, match="^tracer is not tracing$"):
         tracer.stop()
     assert tracefiles.read(path, fmt).names().count("leaf") == 1
+
+
+def test_a_span_a_generator_yields_out_of_runs_on_around_the_block(tmp_path, fmt):
+    import contextlib
+
+    @contextlib.contextmanager
+    def cm_span(name):
+        with morvex.span(name):
+            yield
+
+    def inside():
+        return 1
+
+    def after():
+        return 2
+
+    def body():
+        with morvex.span("outer"):
+            with cm_span("inner"):
+                inside()
+            after()
+
+    t = traced(tmp_path, fmt, body)
+    spans = tracefiles.spans(t.thread_events("MainThread"))
+
+    def around(name):
+        s = next(x for x in spans if x.name and x.name.endswith(name))
+        return [x.name for x in spans if x.begin <= s.begin and s.end <= x.end and x is not s]
+
+    # The block's body lies in a piece of "inner", and "after" in "outer" only.
+    assert "inner" in around("inside")
+    assert "outer" in around("after") and "inner" not in around("after")
+    assert [x.name for x in spans if x.name == "outer"] == ["outer"]

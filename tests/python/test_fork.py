@@ -115,6 +115,7 @@ def test_second_and_third_forks_and_a_grandchild(tmp_path):
                 kids.append(pid)
             else:
                 pid = None
+                parent_after()
         if pid == 0 or (kids and kids[0] == -1):
             print(json.dumps({"kids": kids}))
             os._exit(0)
