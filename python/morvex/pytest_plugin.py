@@ -163,7 +163,7 @@ class TracePerTest:
         try:
             tracer.stop()
             if passed and self.keep_failed:
-                path.unlink()
+                path.unlink(missing_ok=True)
                 self.stats["deleted"] += 1
             else:
                 self.stats["kept"] += 1
