@@ -128,7 +128,7 @@ def traces_by_test(directory, fmt):
 
 
 def phase_spans(path, fmt):
-    """The thread's slices as (name, Span) with the phase spans apart."""
+    """The main thread's phase spans and function slices, apart; checks they nest."""
     events = tracefiles.read(path, fmt).thread_events("MainThread")
     tracefiles.assert_nested(events)
     tracefiles.assert_time_ordered(events)
