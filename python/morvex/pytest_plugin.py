@@ -1,0 +1,200 @@
+"""pytest --morvex DIR: a trace of every test, with its setup, call and teardown marked.
+
+pytest loads this module (the pytest11 entry point) in every run of an
+environment that has morvex; on its own it only adds the options. The
+tracing lives on a TracePerTest object, registered when --morvex is given.
+
+Each test's pytest_runtest_protocol is one morvex run, written to
+DIR/<file-safe test id>.pftrace (or .json). The phases are spans opened by
+hook wrappers, which are generators: traced, a wrapper's yield would end its
+own slice and with it the span opened inside, so this module's code is left
+out of every trace (`exclude=__name__`).
+
+Under pytest-xdist each worker traces the tests it runs; the controller adds
+up what the workers report (`workeroutput`) for the summary line.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import re
+import sys
+from pathlib import Path
+
+import pytest
+
+import morvex
+
+EXTENSIONS = {"protobuf": ".pftrace", "json": ".json"}
+# Characters of the test id a file name keeps; the hash covers the rest.
+SLUG_LENGTH = 120
+# Bytes of the test id given to the phase spans: one event carries 4 KiB.
+ID_ARG_BYTES = 2000
+
+
+def pytest_addoption(parser):
+    group = parser.getgroup("morvex", "morvex: a function trace of each test")
+    group.addoption(
+        "--morvex", metavar="DIR", dest="morvex_dir", default=None,
+        help="trace each test (its setup, call and teardown) into DIR/<test id>.pftrace, "
+             "or .json with --morvex-format=json; DIR is created if missing")
+    group.addoption(
+        "--morvex-format", dest="morvex_format", choices=tuple(EXTENSIONS), default="protobuf",
+        help="trace format: protobuf (Perfetto, the default) or json (Chrome trace events)")
+    group.addoption(
+        "--morvex-keep", dest="morvex_keep", choices=("all", "failed"), default="all",
+        help="keep the traces of all tests (the default), or only of tests that failed or "
+             "errored in setup, call or teardown")
+
+
+def pytest_configure(config):
+    option = config.getoption("morvex_dir")
+    if option is None:
+        return
+    directory = Path(config.invocation_params.dir, option).resolve()
+    try:
+        directory.mkdir(parents=True, exist_ok=True)
+    except OSError as e:
+        raise pytest.UsageError(f"--morvex: cannot create {directory}: {e.strerror}") from None
+    plugin = TracePerTest(config, directory, config.getoption("morvex_format"),
+                          config.getoption("morvex_keep"))
+    config.pluginmanager.register(plugin, "morvex-per-test")
+
+
+def trace_file_name(nodeid: str, extension: str) -> str:
+    """A name for a test's trace that any file system takes and no other
+    test gets: the id's safe characters, cut to a readable length, and a
+    hash of the whole id, which tells apart ids that read the same once
+    cleaned, cut or case-folded."""
+    slug = re.sub(r"[^A-Za-z0-9_.-]", "_", nodeid)[:SLUG_LENGTH].lstrip(".")
+    digest = hashlib.sha1(nodeid.encode("utf-8", "surrogatepass")).hexdigest()[:10]
+    return f"{slug}-{digest}{extension}"
+
+
+def plural(n: int, word: str) -> str:
+    return f"{n} {word}{'' if n == 1 else 's'}"
+
+
+class TracePerTest:
+    def __init__(self, config, directory: Path, fmt: str, keep: str):
+        self.config = config
+        self.directory = directory
+        self.format = fmt
+        self.keep_failed = keep == "failed"
+        self.tracer = None  # the running test's, if it is traced
+        self.failed = False  # a report of the running test failed
+        self.test_id = ""
+        self.started = 0  # tests traced so far in this process
+        # What the summary line tells; under xdist, the workers' added up.
+        self.stats = {"kept": 0, "deleted": 0, "unfinished": 0, "error": None, "refused": None}
+
+    # ---- one test ----------------------------------------------------------
+
+    @pytest.hookimpl(wrapper=True, tryfirst=True)
+    def pytest_runtest_protocol(self, item):
+        path = self.directory / trace_file_name(item.nodeid, EXTENSIONS[self.format])
+        self.tracer = self.start(path, item.nodeid)
+        self.failed = False
+        self.test_id = item.nodeid.encode("utf-8", "backslashreplace")[:ID_ARG_BYTES].decode(
+            "utf-8", "ignore")
+        completed = False
+        try:
+            result = yield
+            completed = True
+            return result
+        finally:
+            tracer, self.tracer = self.tracer, None
+            if tracer is not None:
+                # An interrupted test (Ctrl-C, pytest.exit) never counts as passed.
+                self.finish(tracer, path, passed=completed and not self.failed)
+
+    @pytest.hookimpl(wrapper=True, tryfirst=True)
+    def pytest_runtest_setup(self, item):
+        return (yield from self.phase("setup"))
+
+    @pytest.hookimpl(wrapper=True, tryfirst=True)
+    def pytest_runtest_call(self, item):
+        return (yield from self.phase("call"))
+
+    @pytest.hookimpl(wrapper=True, tryfirst=True)
+    def pytest_runtest_teardown(self, item, nextitem):
+        return (yield from self.phase("teardown"))
+
+    def phase(self, name):
+        if self.tracer is None:
+            return (yield)
+        with morvex.span(name, test=self.test_id):
+            return (yield)
+
+    def pytest_runtest_logreport(self, report):
+        # A failure or error in any phase; an xfail is a skip, a strict
+        # xpass a failure, as pytest counts them.
+        if report.failed:
+            self.failed = True
+
+    def start(self, path: Path, nodeid: str):
+        if self.stats["refused"] is not None:
+            return None
+        holder = sys.monitoring.get_tool(sys.monitoring.PROFILER_ID)
+        try:
+            if holder is not None:
+                raise ValueError(f"the sys.monitoring profiler slot is held by {holder!r}"
+                                 + (" (a trace of the whole run, such as morvex run's)"
+                                    if holder == "morvex" else ""))
+            tracer = morvex.Tracer(path, self.format, exclude=__name__).start()
+        except (ValueError, OSError) as e:
+            self.refuse(nodeid, str(e))
+            return None
+        self.started += 1
+        return tracer
+
+    def refuse(self, nodeid: str, reason: str):
+        """Says once why the tests from `nodeid` on run untraced."""
+        self.stats["refused"] = reason
+        where = f"from {nodeid} on" if self.started else "the tests"
+        line = f"morvex: not tracing {where}: {reason}"
+        reporter = self.config.pluginmanager.get_plugin("terminalreporter")
+        if reporter is not None:
+            reporter.write_line(line, yellow=True)
+        else:
+            print(line, file=sys.stderr)
+
+    def finish(self, tracer, path: Path, passed: bool):
+        try:
+            tracer.stop()
+            if passed and self.keep_failed:
+                path.unlink(missing_ok=True)
+                self.stats["deleted"] += 1
+            else:
+                self.stats["kept"] += 1
+        except (OSError, RuntimeError) as e:  # a full disk, say: the tests go on
+            self.stats["unfinished"] += 1
+            self.stats["error"] = self.stats["error"] or f"{path.name}: {e}"
+
+    # ---- the summary -------------------------------------------------------
+
+    def pytest_sessionfinish(self, session):
+        workeroutput = getattr(self.config, "workeroutput", None)
+        if workeroutput is not None:
+            workeroutput["morvex"] = dict(self.stats)
+
+    @pytest.hookimpl(optionalhook=True)
+    def pytest_testnodedown(self, node, error):
+        theirs = getattr(node, "workeroutput", {}).get("morvex")
+        if theirs is None:
+            return
+        for key in ("kept", "deleted", "unfinished"):
+            self.stats[key] += theirs[key]
+        for key in ("error", "refused"):
+            self.stats[key] = self.stats[key] or theirs[key]
+
+    def pytest_terminal_summary(self, terminalreporter):
+        s = self.stats
+        line = f"morvex: {plural(s['kept'], 'trace')} in {self.directory}"
+        if self.keep_failed:
+            line += f" (failed tests only; {s['deleted']} of passed or skipped tests deleted)"
+        if s["unfinished"]:
+            line += f"; {s['unfinished']} could not be written ({s['error']})"
+        if s["refused"] is not None:
+            line += f"; not traced: {s['refused']}"
+        terminalreporter.write_line(line)

@@ -1,0 +1,327 @@
+"""pytest --morvex DIR: a small suite run in a subprocess, its traces read back."""
+
+import re
+
+import pytest
+
+import tracefiles
+
+pytest_plugins = ["pytester"]
+
+SUITE = '''
+import os
+import sys
+
+import pytest
+
+
+def work(n):
+    return n
+
+
+@pytest.fixture
+def resource():
+    work(1)
+    yield "ready"
+    work(2)
+
+
+@pytest.fixture
+def breaks_on_teardown():
+    yield
+    raise RuntimeError("teardown broke")
+
+
+def test_passes():
+    assert work(1) == 1
+
+
+def test_fails():
+    assert work(1) == 2
+
+
+def test_uses_fixture(resource):
+    assert resource == "ready"
+
+
+@pytest.mark.parametrize("v", {params!r}, ids=str)
+def test_param(v):
+    work(v)
+
+
+def test_ünïcode():
+    work(0)
+
+
+def test_profiler_slot():
+    # The tool the run under test is expected to leave in the slot.
+    assert sys.monitoring.get_tool(sys.monitoring.PROFILER_ID) == (os.environ["EXPECT_HOLDER"] or None)
+
+
+@pytest.mark.skip
+def test_skipped():
+    pass
+
+
+@pytest.mark.xfail(strict=True)
+def test_xfails():
+    assert work(1) == 2
+
+
+@pytest.mark.xfail(strict=True)
+def test_xpasses_strictly():
+    pass
+
+
+def test_teardown_errors(breaks_on_teardown):
+    pass
+'''
+
+# Ids that clean up to the same characters, differ only in case, or share
+# the first hundreds of characters.
+PARAMS = ["a b", "a/b", "a_b", "A_B", "x::y[0]", "x" * 300, "x" * 299 + "y"]
+IDS = (["test_passes", "test_fails", "test_uses_fixture"]
+       + [f"test_param[{p}]" for p in PARAMS]
+       + ["test_ünïcode", "test_profiler_slot", "test_skipped", "test_xfails",
+          "test_xpasses_strictly", "test_teardown_errors"])
+NODEIDS = [f"test_suite.py::{i}" for i in IDS]
+OUTCOMES = dict(passed=12, failed=2, errors=1, skipped=1, xfailed=1)
+FAILED = {"test_suite.py::test_fails", "test_suite.py::test_xpasses_strictly",
+          "test_suite.py::test_teardown_errors"}
+EXTENSIONS = {"protobuf": ".pftrace", "json": ".json"}
+SAFE_NAME = re.compile(r"[A-Za-z0-9_.-]+-[0-9a-f]{10}\.(pftrace|json)")
+
+
+@pytest.fixture
+def suite(pytester, monkeypatch):
+    pytester.makepyfile(test_suite=SUITE.format(params=PARAMS))
+    monkeypatch.setenv("EXPECT_HOLDER", "morvex")
+    return pytester
+
+
+@pytest.fixture(params=["protobuf", "json"])
+def fmt(request):
+    return request.param
+
+
+def run(pytester, *args):
+    return pytester.runpytest_subprocess("-p", "no:cacheprovider", *args)
+
+
+def morvex_lines(result):
+    return [line for line in result.outlines + result.errlines if line.startswith("morvex:")]
+
+
+def traced_test(path, fmt):
+    """The test a trace belongs to, as its phase spans name it."""
+    events = tracefiles.read(path, fmt).thread_events("MainThread")
+    ids = {s.args["test"] for s in events if s.cat == "user" and s.phase == "B"}
+    assert len(ids) == 1, (path, ids)
+    return ids.pop()
+
+
+def traces_by_test(directory, fmt):
+    files = sorted(directory.iterdir())
+    by_test = {traced_test(f, fmt): f for f in files}
+    assert len(by_test) == len(files), "two files for one test"
+    return by_test
+
+
+def phase_spans(path, fmt):
+    """The main thread's phase spans and function slices, apart; checks they nest."""
+    events = tracefiles.read(path, fmt).thread_events("MainThread")
+    tracefiles.assert_nested(events)
+    tracefiles.assert_time_ordered(events)
+    begins = [e for e in events if e.phase == "B"]
+    pairs = list(zip(begins, tracefiles.spans(events)))
+    phases = [span for e, span in pairs if e.cat == "user"]
+    functions = [span for e, span in pairs if e.cat != "user"]
+    return phases, functions
+
+
+def inside(inner, outer):
+    return (outer.begin <= inner.begin and inner.end <= outer.end
+            and inner.depth > outer.depth)
+
+
+def test_each_test_gets_a_trace_of_its_phases(suite, fmt):
+    args = ["--morvex", "traces"] + (["--morvex-format", "json"] if fmt == "json" else [])
+    result = run(suite, *args)
+    result.assert_outcomes(**OUTCOMES)
+    directory = suite.path / "traces"
+    assert morvex_lines(result) == [f"morvex: {len(NODEIDS)} traces in {directory}"]
+
+    by_test = traces_by_test(directory, fmt)
+    assert sorted(by_test) == sorted(NODEIDS)
+    names = [p.name for p in by_test.values()]
+    for name in names:
+        assert SAFE_NAME.fullmatch(name), name
+        assert len(name) < 150
+    assert len({n.casefold() for n in names}) == len(names)
+    ext = EXTENSIONS[fmt]
+    assert by_test["test_suite.py::test_passes"].name.startswith("test_suite.py__test_passes-")
+    assert by_test["test_suite.py::test_param[a/b]"].name.startswith("test_suite.py__test_param_a_b_-")
+    assert all(n.endswith(ext) for n in names)
+
+    for nodeid, path in by_test.items():
+        phases, functions = phase_spans(path, fmt)
+        skipped = nodeid.endswith("test_skipped")
+        assert [p.name for p in phases] == (["setup", "teardown"] if skipped else
+                                           ["setup", "call", "teardown"]), nodeid
+        assert len({p.depth for p in phases}) == 1
+        assert all(a.end <= b.begin for a, b in zip(phases, phases[1:]))
+        if skipped:
+            continue
+        setup, call, teardown = phases
+        test_name = nodeid.split("::")[1].split("[")[0]
+        body = [f for f in functions if f.name.endswith(test_name)]
+        assert len(body) == 1 and inside(body[0], call), nodeid
+        if nodeid.endswith("test_uses_fixture"):
+            first, second = [f for f in functions if f.name.endswith("resource")]
+            assert inside(first, setup) and inside(second, teardown)
+
+
+def test_keep_failed_keeps_the_traces_of_failed_and_errored_tests(suite, fmt):
+    result = run(suite, "--morvex", "traces", "--morvex-format", fmt, "--morvex-keep", "failed")
+    result.assert_outcomes(**OUTCOMES)
+    directory = suite.path / "traces"
+    assert set(traces_by_test(directory, fmt)) == FAILED
+    deleted = len(NODEIDS) - len(FAILED)
+    assert morvex_lines(result) == [
+        f"morvex: 3 traces in {directory} (failed tests only; {deleted} of passed or skipped "
+        "tests deleted)"]
+
+
+def test_without_the_option_nothing_is_traced_or_created(suite, monkeypatch):
+    monkeypatch.setenv("EXPECT_HOLDER", "")
+    before = sorted(suite.path.rglob("*"))
+    result = run(suite)
+    result.assert_outcomes(**OUTCOMES)  # test_profiler_slot found the slot free
+    assert morvex_lines(result) == []
+    # Beside pytester's own: the run's temporary directory and its output.
+    after = [p for p in suite.path.rglob("*")
+             if not re.fullmatch(r"runpytest-\w+|stdout|stderr", p.relative_to(suite.path).parts[0])
+             and "__pycache__" not in p.parts]
+    assert sorted(after) == before
+
+
+@pytest.mark.parametrize("holder,conftest", [
+    ("cProfile", "import cProfile\n"
+                 "PROFILE = cProfile.Profile()\n"
+                 "def pytest_configure(config):\n"
+                 "    PROFILE.enable()\n"),
+    # As under `morvex run -m pytest`: the whole run is traced already.
+    ("morvex", "import morvex\n"
+               "TRACER = morvex.Tracer('whole.json', 'json')\n"
+               "def pytest_configure(config):\n"
+               "    TRACER.start()\n"
+               "def pytest_unconfigure(config):\n"
+               "    TRACER.stop()\n"),
+])
+def test_a_taken_profiler_slot_is_refused_once(suite, monkeypatch, holder, conftest):
+    suite.makeconftest(conftest)
+    monkeypatch.setenv("EXPECT_HOLDER", holder)
+    result = run(suite, "--morvex", "traces")
+    result.assert_outcomes(**OUTCOMES)
+    lines = morvex_lines(result)
+    reason = f"the sys.monitoring profiler slot is held by '{holder}'"
+    assert len(lines) == 2, lines
+    assert lines[0].startswith(f"morvex: not tracing the tests: {reason}")
+    assert lines[1].startswith(f"morvex: 0 traces in {suite.path / 'traces'}; not traced: {reason}")
+    assert list((suite.path / "traces").iterdir()) == []
+    if holder == "morvex":
+        whole = tracefiles.read(suite.path / "whole.json", "json")
+        assert "test_passes" in whole.names()
+        assert not [s for evs in whole.events.values() for s in evs if s.cat == "user"]
+
+
+def test_a_trace_that_cannot_be_opened_stops_tracing_once(suite, monkeypatch):
+    from morvex.pytest_plugin import trace_file_name
+
+    monkeypatch.setenv("EXPECT_HOLDER", "")  # test_profiler_slot comes after the third
+
+    directory = suite.path / "traces"
+    # Where the third test's trace would go, a directory.
+    blocked = directory / trace_file_name(NODEIDS[2], ".pftrace")
+    blocked.mkdir(parents=True)
+    result = run(suite, "--morvex", "traces")
+    result.assert_outcomes(**OUTCOMES)
+    lines = morvex_lines(result)
+    assert len(lines) == 2, lines
+    assert lines[0].startswith(f"morvex: not tracing from {NODEIDS[2]} on: ")
+    assert lines[1].startswith(f"morvex: 2 traces in {directory}; not traced: ")
+    traced = [p for p in directory.iterdir() if p != blocked]
+    assert sorted(traced_test(p, "protobuf") for p in traced) == sorted(NODEIDS[:2])
+
+
+@pytest.mark.parametrize("args,traced", [
+    (["-x"], NODEIDS[:2]),
+    (["-k", "test_passes or fixture"], [NODEIDS[0], NODEIDS[2]]),
+    (["-p", "no:logging", "-s", "-k", "test_uses_fixture"], [NODEIDS[2]]),
+])
+def test_pytest_options_choose_the_traced_tests(suite, args, traced):
+    result = run(suite, "--morvex", "traces", *args)
+    directory = suite.path / "traces"
+    assert sorted(traces_by_test(directory, "protobuf")) == sorted(traced)
+    for path in directory.iterdir():
+        phases, _ = phase_spans(path, "protobuf")
+        assert [p.name for p in phases] == ["setup", "call", "teardown"]
+    assert morvex_lines(result) == [f"morvex: {len(traced)} trace{'s' * (len(traced) > 1)} in "
+                                    f"{directory}"]
+
+
+@pytest.mark.parametrize("args,words", [
+    (["--morvex", "d", "--morvex-format", "yaml"], "argument --morvex-format: invalid choice: 'yaml'"),
+    (["--morvex", "d", "--morvex-keep", "passed"], "argument --morvex-keep: invalid choice: 'passed'"),
+    (["-p", "no:morvex", "--morvex", "d"], "unrecognized arguments: --morvex"),
+    (["--morvex", "a_file/d"], "--morvex: cannot create "),
+])
+def test_bad_options_are_usage_errors(suite, args, words):
+    suite.path.joinpath("a_file").write_text("")
+    result = run(suite, *args)
+    assert result.ret == pytest.ExitCode.USAGE_ERROR
+    assert words in result.stderr.str()
+    assert not (suite.path / "d").exists()
+    assert morvex_lines(result) == []
+
+
+def test_help_lists_the_options(pytester):
+    result = run(pytester, "--help")
+    assert result.ret == 0
+    result.stdout.fnmatch_lines([
+        "morvex: a function trace of each test:",
+        "  --morvex=DIR*trace each test*",
+        "  --morvex-format={protobuf,json}",
+        "*trace format: protobuf*json*",
+        "  --morvex-keep={all,failed}",
+        "*keep the traces of all tests*",
+    ])
+
+
+def test_coverage_on_sys_monitoring_runs_alongside(suite, monkeypatch):
+    pytest.importorskip("pytest_cov")
+    monkeypatch.setenv("COVERAGE_CORE", "sysmon")
+    suite.makepyfile(test_coverage="""
+        import sys
+
+        def test_coverage_holds_its_slot():
+            assert sys.monitoring.get_tool(sys.monitoring.COVERAGE_ID) == "coverage.py"
+    """)
+    result = run(suite, "--morvex", "traces", "--cov", str(suite.path), "--cov-report", "term",
+                 "-k", "test_passes or coverage")
+    result.assert_outcomes(passed=2)
+    result.stdout.fnmatch_lines(["test_coverage.py * 100%"])
+    directory = suite.path / "traces"
+    assert sorted(traces_by_test(directory, "protobuf")) == [
+        "test_coverage.py::test_coverage_holds_its_slot", "test_suite.py::test_passes"]
+
+
+def test_xdist_workers_trace_their_tests_and_the_controller_counts_them(suite):
+    pytest.importorskip("xdist")
+    result = run(suite, "--morvex", "traces", "--morvex-keep", "failed", "-n", "2")
+    result.assert_outcomes(**OUTCOMES)
+    directory = suite.path / "traces"
+    assert set(traces_by_test(directory, "protobuf")) == FAILED
+    assert morvex_lines(result) == [
+        f"morvex: 3 traces in {directory} (failed tests only; {len(NODEIDS) - 3} of passed or "
+        "skipped tests deleted)"]
