@@ -52,6 +52,24 @@ venv_with_morvex() {
 
 # pytest on every interpreter of `pythons`, each in its own virtual
 # environment; the log names the exact version each run used.
+# The Python tests of one interpreter against an extension built with
+# AddressSanitizer and UndefinedBehaviorSanitizer (the interpreter itself is
+# the stock one: the runtime comes first through LD_PRELOAD, and Python's
+# own allocator steps aside so that ASan sees every allocation).
+python_tests_sanitized() {
+  local py=$1 version venv tag
+  version=$("$py" -c 'import platform; print(platform.python_implementation(), platform.python_version())')
+  say "Python tests under AddressSanitizer + UndefinedBehaviorSanitizer with $py ($version)"
+  tag=$("$py" -c 'import sys; print("py%d.%d" % sys.version_info[:2])')
+  venv="${venv_root:-$root/.venv}/asan-$tag"
+  tools/make-venv "$py" "$venv"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
+    -C cmake.define.MORVEX_SANITIZE=address,undefined -C build-dir="build/py-asan-$tag" "$root"
+  LD_PRELOAD="$(c++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
+    ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 MORVEX_SANITIZED=1 \
+    "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/python
+}
+
 python_tests() {
   local py venv version
   for py in "${pythons[@]}"; do

@@ -4,7 +4,8 @@
 #   2. the same under AddressSanitizer + UndefinedBehaviorSanitizer,
 #   3. the concurrency tests under ThreadSanitizer,
 #   4. the C++ tests cross-built for AArch64, under qemu-user (tools/test-aarch64),
-#   5. pytest on every CPython >= 3.12 found, each in its own virtual env,
+#   5. pytest on every CPython >= 3.12 found, each in its own virtual env, and
+#      on the newest once more against an extension built with ASan + UBSan,
 #   6. tools/test-chroot: the C++ tests and pytest on the CPythons of Debian
 #      unstable (3.14, 3.15) in a chroot.
 set -euo pipefail
@@ -34,6 +35,7 @@ tools/test-aarch64
 
 find_pythons_or_fail
 python_tests
+python_tests_sanitized "$(newest_python)"
 
 # The CPythons this machine lacks, from Debian unstable in a chroot. A chosen
 # MORVEX_PYTHON means "these interpreters only".

@@ -220,6 +220,7 @@ app.core.handle(2)
 """
 
 
+@pytest.mark.forks
 def test_child_processes_and_forks_use_the_same_filters(tmp_path, fmt, packages):
     child_script = tmp_path / "child.py"
     child_script.write_text(CHILD.format(root=str(packages)))

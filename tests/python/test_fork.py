@@ -15,6 +15,8 @@ import pytest
 import morvex._core as core
 import tracefiles
 
+pytestmark = pytest.mark.forks
+
 PRELUDE = """
 import json, os, sys, threading, time
 import morvex._core as core

@@ -49,6 +49,7 @@ def run_script(tmp_path, body, timeout=120):
                           text=True, timeout=timeout)
 
 
+@pytest.mark.forks
 def test_a_forked_child_of_a_lossless_run_is_lossless_too(tmp_path):
     r = run_script(tmp_path, """
         import os, morvex

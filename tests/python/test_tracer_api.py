@@ -108,6 +108,7 @@ class TestLifecycle:
         with pytest.raises(RuntimeError, match="^tracer is not tracing$"):
             t.__exit__(None, None, None)
 
+    @pytest.mark.forks
     def test_exit_of_an_idle_tracer_changes_nothing(self, tmp_path):
         path = tmp_path / "a.json"
         running = core.Tracer(str(path), "json")
