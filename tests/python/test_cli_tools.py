@@ -1,0 +1,198 @@
+"""Reading a trace: morvex report, morvex convert and morvex open, on traces
+of programs whose call structure is known."""
+
+import json
+import marshal
+import os
+import pstats
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+import urllib.request
+
+import pytest
+
+import morvex
+from conftest import CHILD_VARIABLES
+from morvex._core import cli_main
+
+MORVEX = [sys.executable, "-m", "morvex"]
+
+
+def leaf():
+    return 1
+
+
+def mid(n):
+    return sum(leaf() for _ in range(n))
+
+
+def rec(n):
+    return 0 if n == 0 else rec(n - 1) + 1
+
+
+def gen():
+    for _ in range(3):
+        yield leaf()
+
+
+def program():
+    for _ in range(10):
+        mid(5)
+    rec(4)
+    list(gen())
+    t = threading.Thread(target=mid, args=(3,), name="worker")
+    t.start()
+    t.join()
+
+
+@pytest.fixture(scope="module", params=["protobuf", "json"])
+def trace(request, tmp_path_factory):
+    path = tmp_path_factory.mktemp("traces") / ("t.json" if request.param == "json" else "t.pftrace")
+    with morvex.Tracer(str(path), request.param):
+        program()
+    return request.param, path
+
+
+def rows(path, *args):
+    out = subprocess.run(MORVEX + ["report", str(path), "--json", "--top", "0", *args],
+                         capture_output=True, text=True, check=True).stdout
+    return json.loads(out)
+
+
+def row(rows_, name, **where):
+    found = [r for r in rows_ if r["function"].rsplit(".", 1)[-1] == name
+             and all(r[k] == v for k, v in where.items())]
+    assert len(found) == 1, (name, found)
+    return found[0]
+
+
+def test_report_counts_calls_exactly(trace):
+    fmt, path = trace
+    r = rows(path)
+    assert row(r, "mid")["calls"] == 11
+    assert row(r, "leaf")["calls"] == 10 * 5 + 3 + 3
+    # Recursion: every call counted, the time once.
+    rec_row = row(r, "rec")
+    assert rec_row["calls"] == 5 and rec_row["primitive_calls"] == 1
+    assert rec_row["total_ns"] == rec_row["max_ns"]
+    # A generator's time counts between resume and yield; JSON tells its
+    # resumptions from its start, Perfetto does not.
+    assert row(r, "gen")["calls"] == (1 if fmt == "json" else 4)
+    for x in r:
+        assert 0 <= x["self_ns"] <= x["total_ns"] and x["max_ns"] <= x["total_ns"]
+    if fmt == "json":
+        assert row(r, "mid")["file"] == __file__ and row(r, "mid")["line"] > 0
+    else:
+        assert row(r, "mid")["file"] == ""  # Perfetto traces carry names only
+
+
+def test_report_per_thread(trace):
+    _, path = trace
+    r = rows(path, "--threads")
+    worker = [x for x in r if x["thread"] == "worker"]
+    assert row(worker, "mid")["calls"] == 1
+    assert row(worker, "leaf")["calls"] == 3
+    assert {x["pid"] for x in r} == {os.getpid()}
+    text = subprocess.run(MORVEX + ["report", str(path), "--threads", "--top", "5"],
+                          capture_output=True, text=True, check=True).stdout
+    assert "worker (pid" in text and "MainThread (pid" in text
+
+
+def test_report_reads_the_format_from_the_content(trace, tmp_path):
+    fmt, path = trace
+    renamed = tmp_path / "no-extension"
+    renamed.write_bytes(path.read_bytes())
+    assert row(rows(renamed), "mid")["calls"] == 11
+
+
+def test_a_cut_off_trace_still_gives_a_report(trace, tmp_path):
+    _, path = trace
+    data = path.read_bytes()
+    cut = tmp_path / "cut"
+    for at in (len(data) // 3, len(data) // 2 + 7, len(data) - 5):
+        cut.write_bytes(data[:at])
+        r = subprocess.run(MORVEX + ["report", str(cut)], capture_output=True, text=True)
+        assert r.returncode == 0, r.stderr
+        assert "cut off" in r.stdout or "truncated" in r.stdout
+
+
+def test_not_a_trace_is_one_line_and_status_1(tmp_path):
+    bad = tmp_path / "notes.txt"
+    bad.write_text("hello\n")
+    for command in (["report", str(bad)], ["convert", str(bad), "-o", str(tmp_path / "x.svg")]):
+        r = subprocess.run(MORVEX + command, capture_output=True, text=True)
+        assert r.returncode == 1
+        assert r.stderr.startswith("morvex: error: ") and len(r.stderr.splitlines()) == 1
+        assert "is not a morvex trace" in r.stderr
+    assert not (tmp_path / "x.svg").exists()
+    # For callers in Python, morvex's errors are exceptions.
+    with pytest.raises(OSError, match="is not a morvex trace"):
+        cli_main(["morvex", "report", str(bad)])
+
+
+def test_pstats_loads_with_exact_call_counts(trace, tmp_path):
+    _, path = trace
+    out = tmp_path / "t.prof"
+    assert cli_main(["morvex", "convert", str(path), "-o", str(out)]) == 0
+    stats = pstats.Stats(str(out)).stats
+    by_name = {}
+    for (filename, line, name), (cc, nc, tt, ct, callers) in stats.items():
+        by_name.setdefault(name.rsplit(".", 1)[-1], []).append((cc, nc, tt, ct, callers))
+    (rec_stats,) = by_name["rec"]
+    assert rec_stats[:2] == (1, 5)  # primitive calls, all calls
+    assert sum(s[1] for s in by_name["mid"]) == 11
+    assert all(s[2] <= s[3] for v in by_name.values() for s in v)
+
+
+@pytest.mark.parametrize("name,check", [
+    ("t.folded", lambda text: all(line.rsplit(" ", 1)[1].isdigit() for line in text.splitlines())),
+    ("t.speedscope.json", lambda text: json.loads(text)["$schema"].startswith("https://www.speedscope")),
+    ("t.svg", lambda text: text.startswith("<?xml") or text.startswith("<svg")),
+])
+def test_convert_picks_the_kind_from_the_name(trace, tmp_path, name, check):
+    _, path = trace
+    out = tmp_path / name
+    r = subprocess.run(MORVEX + ["convert", str(path), "-o", str(out)], capture_output=True,
+                       text=True)
+    assert r.returncode == 0, r.stderr
+    assert check(out.read_text())
+
+
+def test_convert_collapsed_stacks_add_up_to_the_traced_time(trace, tmp_path):
+    _, path = trace
+    out = tmp_path / "stacks"
+    assert cli_main(["morvex", "convert", str(path), "-o", str(out), "--to", "collapsed"]) == 0
+    lines = out.read_text().splitlines()
+    assert any(line.startswith("worker;") for line in lines)
+    frames = {frame.split(" (")[0] for line in lines for frame in line.rsplit(" ", 1)[0].split(";")}
+    assert {"mid", "leaf", "rec"} <= frames
+    total = sum(int(r["self_ns"]) for r in rows(path))
+    assert sum(int(line.rsplit(" ", 1)[1]) for line in lines) == total
+
+
+def test_open_serves_the_trace_once_to_perfettos_ui(trace, tmp_path):
+    _, path = trace
+    env = {k: v for k, v in os.environ.items() if k not in CHILD_VARIABLES}
+    p = subprocess.Popen(MORVEX + ["open", str(path), "--no-browser", "--port", "9017"],
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        first = p.stdout.readline()
+        assert "127.0.0.1:9017" in first
+        url = p.stdout.readline().split()[-1]
+        assert url.startswith("https://ui.perfetto.dev/#!/?url=http://127.0.0.1:9017/")
+        with urllib.request.urlopen(url.split("url=", 1)[1], timeout=10) as response:
+            assert response.headers["Access-Control-Allow-Origin"] == "https://ui.perfetto.dev"
+            assert response.read() == path.read_bytes()
+        assert p.wait(timeout=10) == 0
+    finally:
+        p.kill()
+
+
+def test_help_of_every_subcommand(capsys):
+    for command, words in (("report", "--sort <KEY>"), ("convert", "--to <KIND>"),
+                           ("open", "--no-browser")):
+        assert cli_main(["morvex", "help", command]) == 0
+        assert words in capsys.readouterr().out
