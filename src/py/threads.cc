@@ -35,17 +35,7 @@ bool usable_thread_name(const std::string& name) {
   return !name.empty() && name.compare(0, 6, "Dummy-") != 0;
 }
 
-ThreadRegistry::ThreadRegistry() : names_(core::random_seed()), claims_(core::random_seed()) {}
-
-uint32_t ThreadRegistry::claim(uint32_t os_tid) {
-  constexpr uint32_t kIdBits = 22;
-  constexpr uint32_t kMaxGeneration = (1u << (32 - kIdBits)) - 1;
-  std::lock_guard lock(claims_mu_);
-  auto [seen, first] = claims_.try_emplace(os_tid, 0u);
-  uint32_t generation = first ? 0 : std::min(*seen + 1, kMaxGeneration);
-  *seen = generation;
-  return os_tid | (generation << kIdBits);
-}
+ThreadRegistry::ThreadRegistry() : names_(core::random_seed()), keys_(core::random_seed()) {}
 
 bool ThreadRegistry::ensure(uint32_t tid) {
   {

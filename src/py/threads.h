@@ -1,11 +1,6 @@
-// The thread registry of one run: the id each thread's events carry, and
-// the thread's `threading` name under that id, recorded once per thread and
-// never changed during the run.
-//
-// A thread's events carry its kernel id; a thread that gets an id an
-// earlier thread of the same run had (the kernel reuses them) carries that
-// id plus g * 2^22, g = 1, 2, ..., so readers see a thread of its own.
-// Kernel ids stay below 2^22 (the most pid_max can be).
+// The thread registry of one run: the id each thread's events carry
+// (core/thread_keys.h), and the thread's `threading` name under that id,
+// recorded once per thread and never changed during the run.
 //
 // Threads: ensure() runs on traced threads (attached); name() and snapshot()
 // on the exporter thread (not attached). One reader-writer lock, never held
@@ -21,6 +16,7 @@
 #include <vector>
 
 #include "core/flatmap.h"
+#include "core/thread_keys.h"
 
 namespace morvex::py {
 
@@ -30,7 +26,7 @@ class ThreadRegistry {
 
   // The id the calling thread's events carry in this run; called once per
   // thread and run, with its kernel id.
-  uint32_t claim(uint32_t os_tid);
+  uint32_t claim(uint32_t os_tid) { return keys_.claim(os_tid); }
 
   // Registers the calling thread (whose id is `tid`) under its threading
   // name. False when threading does not know the thread (yet), or its name
@@ -48,8 +44,7 @@ class ThreadRegistry {
  private:
   mutable std::shared_mutex mu_;
   core::FlatMap<uint32_t, std::string> names_;
-  std::mutex claims_mu_;
-  core::FlatMap<uint32_t, uint32_t> claims_;  // kernel id -> threads that had it
+  core::ThreadKeys keys_;
 };
 
 // Whether a thread name is worth keeping: not empty, not "Dummy-...".

@@ -12,6 +12,7 @@
 
 #include "core/evqueue.h"
 #include "core/recorder.h"
+#include "core/thread_keys.h"
 
 namespace morvex::core {
 namespace {
@@ -179,6 +180,24 @@ TEST(Recorders, FlushPartialOnAnEmptyBatchHandsNothingOver) {
   EXPECT_EQ(Cold::flush_partial(*cold, HOT), 0u);
   EXPECT_EQ(cold->batch.get(), before) << "an empty batch is kept, not replaced";
   EXPECT_EQ(drain_count(*q), 0u);
+}
+
+}  // namespace
+}  // namespace morvex::core
+
+namespace morvex::core {
+namespace {
+
+TEST(ThreadKeys, AReusedKernelIdGetsAnIdOfItsOwn) {
+  ThreadKeys keys;
+  EXPECT_EQ(keys.claim(7), 7u);
+  EXPECT_EQ(keys.claim(8), 8u);
+  EXPECT_EQ(keys.claim(7), 7u + (1u << 22)) << "a second thread on kernel id 7";
+  EXPECT_EQ(keys.claim(7), 7u + (2u << 22));
+  EXPECT_EQ(keys.claim((1u << 22) - 1), (1u << 22) - 1) << "the largest kernel id";
+  for (int i = 0; i < 2000; ++i) keys.claim(9);
+  EXPECT_EQ(keys.claim(9) >> 22, ThreadKeys::kMaxGeneration) << "saturates, never wraps";
+  EXPECT_EQ(keys.claim(9) & ((1u << 22) - 1), 9u);
 }
 
 }  // namespace
