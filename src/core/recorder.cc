@@ -90,6 +90,7 @@ void destroy_cold(void*) {
   HOT.cursor = nullptr;
   HOT.end = nullptr;
   HOT.queue_id = 0;
+  HOT.codes = nullptr;
 }
 
 }  // namespace

@@ -35,20 +35,29 @@ namespace morvex::core {
 
 class EventQueue;
 
-struct Hot {
+struct CodeSlot;
+
+// One cache line: everything an event reads, in the order it reads it.
+struct alignas(64) Hot {
   PackedEvent* cursor = nullptr;  // next free record of the current batch
   PackedEvent* end = nullptr;     // end of the current batch's buffer
   uint64_t base = 0;              // raw time of the batch's first record
   uint64_t queue_id = 0;          // bound queue (0: none)
   uintptr_t last_code = UINTPTR_MAX;
+  // The thread's CODES, valid while queue_id is a live run's: what the
+  // single-entry cache misses on is looked up here without leaving the
+  // per-event path.
+  CodeSlot* codes = nullptr;
   uint32_t last_code_id = UINT32_MAX;
   uint32_t tid = UINT32_MAX;  // the id its events carry; all ones: not yet obtained
-  uint32_t name_attempts = 0;
-  uint32_t depth = 0;  // recorded frames open, kept only under a maximum depth
-  bool direct_counter = false;
+  uint32_t depth = 0;         // recorded frames open, kept only under a maximum depth
+  uint8_t name_attempts = 0;
   bool named = false;
+  bool settled = false;  // named, or out of attempts: the caches may serve it
+  bool direct_counter = false;
 };
 static_assert(std::is_trivially_destructible_v<Hot>);
+static_assert(sizeof(Hot) == 64);
 
 // A shared object's default TLS model goes through __tls_get_addr on every
 // access; initial-exec makes HOT one %fs-relative load on the per-event path.

@@ -79,8 +79,10 @@ static_assert(Interner::kExcluded != kNoId);
 // thread takes the id its events carry in this one.
 void begin_run_on_thread(State& st, Hot& hot, core::Cold& cold) {
   std::memset(static_cast<void*>(cold.codes.get()), 0, sizeof(core::CodeSlot) * core::kCodeSlots);
+  hot.codes = cold.codes.get();
   hot.last_code = UINTPTR_MAX;
   hot.named = false;
+  hot.settled = false;
   hot.name_attempts = kNameAttempts;
   hot.depth = 0;
   if (cold.os_tid == UINT32_MAX) cold.os_tid = current_tid();
@@ -91,16 +93,22 @@ void begin_run_on_thread(State& st, Hot& hot, core::Cold& cold) {
   hot.tid = cold.key;
 }
 
-// Runs when the single-entry cache misses: first events of a thread in a
+// One more try at the thread's name (at most kNameAttempts a run).
+void try_naming(State& st, Hot& hot) {
+  if (hot.name_attempts > 0) {
+    hot.name_attempts--;
+    hot.named = st.threads.ensure(hot.tid);
+  }
+  hot.settled = hot.named || hot.name_attempts == 0;
+}
+
+// Runs when the caches miss: first events of a thread in a
 // run, a new code object, or a thread whose name is still unsettled.
 [[gnu::noinline]] uint32_t resolve_cold(State& st, PyObject* code, Hot& hot) {
   core::CodeSlot* table = core::code_cache();
   if (table == nullptr) return kNoId;  // thread teardown
   if (hot.queue_id != st.queue_id) begin_run_on_thread(st, hot, *core::cold_state());
-  if (!hot.named && hot.name_attempts > 0) {
-    hot.name_attempts--;
-    hot.named = st.threads.ensure(hot.tid);
-  }
+  if (!hot.settled) try_naming(st, hot);
   auto address = reinterpret_cast<uintptr_t>(code);
   core::CodeSlot& slot = table[core::code_slot(address)];
   uint32_t id;
@@ -116,7 +124,7 @@ void begin_run_on_thread(State& st, Hot& hot, core::Cold& cold) {
   if (id == Interner::kExcluded) return id;  // never the single-entry cache's
   hot.last_code_id = id;
   // While the name is unsettled every event comes back here to retry it.
-  hot.last_code = (hot.named || hot.name_attempts == 0) ? address : UINTPTR_MAX;
+  hot.last_code = hot.settled ? address : UINTPTR_MAX;
   return id;
 }
 
@@ -155,11 +163,22 @@ void begin_run_on_thread(State& st, Hot& hot, core::Cold& cold) {
 // Everything after the time is read.
 inline PyObject* record_at(State& st, PyObject* code, uint64_t now, uint8_t kind) {
   Hot& hot = HOT;
+  const auto address = reinterpret_cast<uintptr_t>(code);
+  uint32_t id = hot.last_code_id;
   // A hit implies the thread is bound to this run's queue.
-  if (hot.last_code != reinterpret_cast<uintptr_t>(code) || hot.queue_id != st.queue_id)
-      [[unlikely]]
-    return record_resolving(st, code, now, kind);
-  uint32_t word = core::pack_word(kind, hot.last_code_id);
+  if (hot.last_code != address || hot.queue_id != st.queue_id) [[unlikely]] {
+    // Consecutive events of different functions, the common case of real
+    // programs: the thread's table has them, no call needed.
+    if (hot.queue_id != st.queue_id || !hot.settled) return record_resolving(st, code, now, kind);
+    const core::CodeSlot& slot = hot.codes[core::code_slot(address)];
+    if (slot.address != address) return record_resolving(st, code, now, kind);
+    id = slot.code_id;
+    if (id == Interner::kExcluded) [[unlikely]]
+      return left_out(st, kind);
+    hot.last_code = address;
+    hot.last_code_id = id;
+  }
+  uint32_t word = core::pack_word(kind, id);
   if (core::try_store(hot, now, word)) [[likely]]
     Py_RETURN_NONE;
   return store_slow(st, hot, now, word);
@@ -274,13 +293,12 @@ void record_user_event(State& st, core::EventKind kind, std::span<const uint64_t
     if (cold == nullptr || core::code_cache() == nullptr) return;  // thread teardown
     begin_run_on_thread(st, hot, *cold);
   }
-  if (!hot.named && hot.name_attempts > 0) {
+  if (!hot.settled) {
     // Outside a callback the lookup's own Python code would be traced, and
     // land before this event: keep the interpreter from reporting it.
     PyThreadState* ts = PyThreadState_Get();
     PyThreadState_EnterTracing(ts);
-    hot.name_attempts--;
-    hot.named = st.threads.ensure(hot.tid);
+    try_naming(st, hot);
     PyThreadState_LeaveTracing(ts);
   }
   core::record_user(*st.queue, st.queue_id, hot, read_time(st), kind, payload);
