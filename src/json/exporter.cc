@@ -51,17 +51,26 @@ inline const KindText& kind_text(uint8_t kind) { return kKinds[kind < 7 ? kind :
 
 constexpr size_t kBlock = 16;
 
-constexpr size_t whole_blocks(size_t n) { return (n + kBlock - 1) / kBlock * kBlock; }
+// Heads and tails are copied this many bytes at least, whatever their
+// length: enough for most functions' names and files, and cheaper to move
+// whole than to branch on lengths that change from one event to the next.
+constexpr size_t kHeadBytes = 64;
+constexpr size_t kTailBytes = 96;
 
-// Copies the whole blocks that cover n > 0 bytes: fixed-size moves, where a
-// memcpy of n bytes would be a library call that first dispatches on n.
-// Reads and writes up to kBlock - 1 bytes past n; both sides have them.
-inline char* copy_blocks(char* dst, const char* src, size_t n) {
-  size_t k = 0;
-  do {
-    std::memcpy(dst + k, src + k, kBlock);
-    k += kBlock;
-  } while (k < n);
+// The whole blocks that cover n bytes, and at least `least` bytes.
+constexpr size_t padded(size_t n, size_t least) {
+  const size_t blocks = (n + kBlock - 1) / kBlock * kBlock;
+  return blocks > least ? blocks : least;
+}
+
+// Copies n bytes as padded(n, kLeast) bytes of whole blocks: fixed-size
+// moves where a memcpy of n bytes would be a library call that first
+// dispatches on n. Both sides have those bytes.
+template <size_t kLeast>
+inline char* copy_padded(char* dst, const char* src, size_t n) {
+  static_assert(kLeast % kBlock == 0);
+  std::memcpy(dst, src, kLeast);
+  for (size_t k = kLeast; k < n; k += kBlock) std::memcpy(dst + k, src + k, kBlock);
   return dst + n;
 }
 
@@ -138,6 +147,9 @@ constexpr size_t kMaxRecordExtra =
     sizeof(KindText::phase) + TimestampText::kMaxWrite + ThreadText::kMaxWrite +
     sizeof(KindText::closing);
 
+// How far beyond the ids it covers the dense table grows for a new id.
+constexpr size_t kDenseGrowth = 4096;
+
 // Rendering asks the file for this much room at a time.
 constexpr size_t kRoomChunk = 64 * 1024;
 
@@ -163,9 +175,9 @@ Template Template::of(const core::CodeInfo& info) {
 
 JsonExporter::CodeText::CodeText(const Template& t)
     : head_len(static_cast<uint32_t>(t.head.size())),
-      tail_at(static_cast<uint32_t>(whole_blocks(t.head.size()))),
+      tail_at(static_cast<uint32_t>(padded(t.head.size(), kHeadBytes))),
       tail_len(static_cast<uint32_t>(t.tail.size())) {
-  const size_t size = tail_at + whole_blocks(t.tail.size());
+  const size_t size = tail_at + padded(t.tail.size(), kTailBytes);
   bytes = std::make_unique<char[]>(size);  // zeroed: the padding is never garbage
   std::memcpy(bytes.get(), t.head.data(), t.head.size());
   std::memcpy(bytes.get() + tail_at, t.tail.data(), t.tail.size());
@@ -173,7 +185,7 @@ JsonExporter::CodeText::CodeText(const Template& t)
 }
 
 JsonExporter::JsonExporter(core::SharedFile out, uint32_t pid)
-    : out_(std::move(out)), texts_(process_seed()), pid_(pid) {}
+    : out_(std::move(out)), sparse_(process_seed()), pid_(pid) {}
 
 JsonExporter JsonExporter::create(core::SharedFile out) {
   return JsonExporter(std::move(out), static_cast<uint32_t>(::getpid()));
@@ -183,13 +195,18 @@ JsonExporter JsonExporter::create(core::SharedFile out, uint32_t pid) {
   return JsonExporter(std::move(out), pid);
 }
 
-const JsonExporter::CodeText& JsonExporter::code_text(uint32_t code_id,
-                                                      const core::CodeLookup& code) {
-  if (const CodeText* t = texts_.find(code_id)) return *t;
+const JsonExporter::CodeText& JsonExporter::other_code_text(uint32_t code_id,
+                                                            const core::CodeLookup& code) {
+  if (const CodeText* t = sparse_.find(code_id)) return *t;
   // An id the lookup does not know still gets a record: "<unknown>", no
   // file, line 0, cached like any other.
   std::optional<core::CodeInfo> info = code.code(code_id);
-  return *texts_.try_emplace(code_id, Template::of(info ? *info : core::CodeInfo{})).first;
+  CodeText text(Template::of(info ? *info : core::CodeInfo{}));
+  if (code_id < dense_.size() + kDenseGrowth) {
+    if (code_id >= dense_.size()) dense_.resize(std::max<size_t>(code_id + 1, dense_.size() * 2));
+    return dense_[code_id] = std::move(text);
+  }
+  return *sparse_.try_emplace(code_id, std::move(text)).first;
 }
 
 Status JsonExporter::write_batch(std::span<const core::Event> events, const core::CodeLookup& code,
@@ -224,19 +241,23 @@ Status JsonExporter::write_batch(std::span<const core::Event> events, const core
       continue;
     }
     if (ev.code_id() != last_id) {
-      text = &code_text(ev.code_id(), code);
       last_id = ev.code_id();
+      if (last_id < dense_.size() && dense_[last_id].bytes) [[likely]] {
+        text = &dense_[last_id];
+      } else {
+        text = &other_code_text(last_id, code);
+      }
     }
     if (static_cast<size_t>(end - p) < text->room) [[unlikely]] {
       out_.commit(static_cast<size_t>(p - base));
       reopen(text->room);
     }
     const KindText& k = kind_text(kind);
-    p = copy_blocks(p, text->bytes.get(), text->head_len);
+    p = copy_padded<kHeadBytes>(p, text->bytes.get(), text->head_len);
     std::memcpy(p, k.phase, sizeof k.phase);
     p = timestamp.write(ev.ts, p + sizeof k.phase);
     p = thread.write(ev.tid, p);
-    p = copy_blocks(p, text->bytes.get() + text->tail_at, text->tail_len);
+    p = copy_padded<kTailBytes>(p, text->bytes.get() + text->tail_at, text->tail_len);
     std::memcpy(p, k.closing, sizeof k.closing);
     p += k.closing_len;
   }

@@ -20,6 +20,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "core/event.h"
 #include "core/flatmap.h"
@@ -79,14 +80,19 @@ class JsonExporter final : public core::Exporter {
     explicit CodeText(const Template& t);
   };
 
-  const CodeText& code_text(uint32_t code_id, const core::CodeLookup& code);
+  // The text of an id that is not in dense_ (yet).
+  const CodeText& other_code_text(uint32_t code_id, const core::CodeLookup& code);
   // Serializing into memory cannot fail; only the flush that follows can.
   void write_record(const Value& record);
   // A user event: its header and payload records.
   void write_user_event(std::span<const core::Event> unit);
 
   core::SharedFile out_;
-  core::FlatMap<uint32_t, CodeText> texts_;
+  // Code ids count up from 0 in a run, so most are found by indexing; an
+  // entry without bytes is an id not seen yet. Ids far beyond the ones seen
+  // go to sparse_ instead, so that an odd id cannot grow dense_ to millions.
+  std::vector<CodeText> dense_;
+  core::FlatMap<uint32_t, CodeText> sparse_;
   std::string payload_buf_;
   uint32_t pid_;
 };
