@@ -1,10 +1,11 @@
 // The trace output file, shared between the processes of one trace.
 //
 // Writes only append to an in-memory buffer; flush hands the whole buffer to
-// the file under an exclusive flock. A writer that renders its own bytes can
-// render them straight into that buffer (room, then commit), sparing a copy. The file is in append mode, so each
+// the file under an exclusive flock. The file is in append mode, so each
 // flush lands contiguously at the end even when a forked child or a child
-// process appends to the same path at the same time.
+// process appends to the same path at the same time. A writer that renders
+// its own bytes renders them straight into that buffer (room, then commit)
+// rather than copying them in.
 //
 // Threads: a SharedFile belongs to one exporter and is used by one thread.
 #pragma once

@@ -49,6 +49,7 @@ constexpr KindText kKinds[7] = {
 
 inline const KindText& kind_text(uint8_t kind) { return kKinds[kind < 7 ? kind : 1]; }
 
+// The unit of the fixed-size copies: one SSE or NEON register.
 constexpr size_t kBlock = 16;
 
 // Heads and tails are copied this many bytes at least, whatever their
@@ -63,9 +64,10 @@ constexpr size_t padded(size_t n, size_t least) {
   return blocks > least ? blocks : least;
 }
 
-// Copies n bytes as padded(n, kLeast) bytes of whole blocks: fixed-size
-// moves where a memcpy of n bytes would be a library call that first
-// dispatches on n. Both sides have those bytes.
+// Copies n bytes by moving padded(n, kLeast) bytes: the first kLeast in
+// fixed-size moves, where a memcpy of n bytes would be a library call that
+// first dispatches on n, then whole blocks for a longer text. Both sides
+// have those bytes.
 template <size_t kLeast>
 inline char* copy_padded(char* dst, const char* src, size_t n) {
   static_assert(kLeast % kBlock == 0);
@@ -79,14 +81,19 @@ inline char* copy_padded(char* dst, const char* src, size_t n) {
 // three digits of its microseconds and its three decimals.
 class TimestampText {
  public:
-  // The most write() stores: a block of millisecond digits, then 2 triples.
-  static constexpr size_t kMaxWrite = kMaxMicros > 24 ? kMaxMicros : 24;
+  // The most write() stores: a block of millisecond digits then two triples
+  // after at most 14 of them, or the text of a time below a millisecond.
+  static constexpr size_t kMaxWrite = std::max(kBlock + 8, kMaxMicros);
 
   char* write(uint64_t nanos, char* p) {
     const uint64_t ms = nanos / 1'000'000;
-    if (ms != ms_) [[unlikely]] refresh(ms);
+    if (ms != ms_) [[unlikely]] {
+      refresh(ms);
+    }
     // Below a millisecond the microseconds have no leading zeros to keep.
-    if (ms == 0) [[unlikely]] return write_micros(nanos, p);
+    if (ms == 0) [[unlikely]] {
+      return write_micros(nanos, p);
+    }
     std::memcpy(p, digits_, sizeof digits_);
     p += len_;
     const auto rest = static_cast<uint32_t>(nanos - ms * 1'000'000);
@@ -117,7 +124,9 @@ class ThreadText {
   explicit ThreadText(uint32_t pid) : pid_(pid) {}
 
   char* write(uint32_t tid, char* p) {
-    if (tid != tid_) [[unlikely]] refresh(tid);
+    if (tid != tid_) [[unlikely]] {
+      refresh(tid);
+    }
     std::memcpy(p, text_, sizeof text_);
     return p + len_;
   }
@@ -143,11 +152,11 @@ class ThreadText {
 
 // Record bytes beyond the code's head and tail blocks: the phase piece, the
 // timestamp, the pid/tid piece and the closing, each as much as it stores.
-constexpr size_t kMaxRecordExtra =
-    sizeof(KindText::phase) + TimestampText::kMaxWrite + ThreadText::kMaxWrite +
-    sizeof(KindText::closing);
+constexpr size_t kMaxRecordExtra = sizeof(KindText::phase) + TimestampText::kMaxWrite +
+                                   ThreadText::kMaxWrite + sizeof(KindText::closing);
 
-// How far beyond the ids it covers the dense table grows for a new id.
+// How far past its end the dense table grows to take a new id: ids come
+// nearly in order, but not quite, as threads' batches interleave.
 constexpr size_t kDenseGrowth = 4096;
 
 // Rendering asks the file for this much room at a time.

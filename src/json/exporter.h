@@ -63,12 +63,10 @@ class JsonExporter final : public core::Exporter {
  private:
   JsonExporter(core::SharedFile out, uint32_t pid);
 
-  // A Template laid out for block copies: head and tail each padded with
-  // zeros to whole kBlock-byte blocks, so copying one reads no further than
-  // its own bytes.
+  // A Template laid out for fixed-size copies: head and tail each padded
+  // with zeros to the bytes the renderer moves for it, so that copying one
+  // reads no further than its own allocation.
   struct CodeText {
-    static constexpr size_t kBlock = 16;
-
     std::unique_ptr<char[]> bytes;
     uint32_t head_len = 0;
     uint32_t tail_at = 0;

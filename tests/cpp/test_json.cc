@@ -345,13 +345,27 @@ std::string plain_string(std::string_view s) {
   for (char ch : s) {
     auto c = static_cast<unsigned char>(ch);
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20) {
           char esc[8];
@@ -376,11 +390,12 @@ std::string plain_record(const Event& e, const std::optional<CodeInfo>& info, ui
   char frac[8];
   std::snprintf(frac, sizeof frac, "%03u", static_cast<unsigned>(e.ts % 1000));
   return "{\"name\":" + plain_string(c.qualname.empty() ? "<unknown>" : c.qualname) +
-         ",\"cat\":\"py\",\"ph\":\"" + (ends ? "E" : "B") + "\",\"ts\":" + std::to_string(e.ts / 1000) +
-         "." + frac + ",\"pid\":" + std::to_string(pid) + ",\"tid\":" + std::to_string(e.tid) +
-         ",\"args\":{\"file\":" + plain_string(c.filename) + ",\"line\":" +
-         std::to_string(c.first_line) + ",\"kind\":\"" + (kind < 7 ? kNames[kind] : "start") +
-         "\"}},";
+         ",\"cat\":\"py\",\"ph\":\"" + (ends ? "E" : "B") +
+         "\",\"ts\":" + std::to_string(e.ts / 1000) + "." + frac +
+         ",\"pid\":" + std::to_string(pid) + ",\"tid\":" + std::to_string(e.tid) +
+         ",\"args\":{\"file\":" + plain_string(c.filename) +
+         ",\"line\":" + std::to_string(c.first_line) + ",\"kind\":\"" +
+         (kind < 7 ? kNames[kind] : "start") + "\"}},";
 }
 
 std::string plain_instant(uint64_t ts, uint32_t tid, uint32_t pid) {
@@ -426,8 +441,8 @@ FakeCode varied_code(std::mt19937_64& rng) {
 TEST(JsonExporter, RecordsMatchAPlainRendererOnRandomBatches) {
   const uint32_t tids[] = {0, 1, 77, 123456, 4000000000u, UINT32_MAX};
   const uint32_t far_ids[] = {5000, 70000, 1u << 23, core::kCodeIdMask, 9000000};
-  const uint64_t starts[] = {0, 999, 999'999, 1'000'000, 1'234'567'890'123,
-                             UINT64_MAX - 10'000'000'000'000};
+  const uint64_t starts[] = {
+      0, 999, 999'999, 1'000'000, 1'234'567'890'123, UINT64_MAX - 10'000'000'000'000};
   for (uint32_t pid : {0u, kPid, UINT32_MAX}) {
     for (uint64_t seed = 1; seed <= 3; ++seed) {
       SCOPED_TRACE("pid " + std::to_string(pid) + " seed " + std::to_string(seed));
@@ -456,16 +471,14 @@ TEST(JsonExporter, RecordsMatchAPlainRendererOnRandomBatches) {
             want += plain_instant(ts, tid, pid);
             continue;
           }
-          const uint32_t id =
-              rng() % 40 == 0 ? far_ids[rng() % std::size(far_ids)] : rng() % 420;
+          const uint32_t id = rng() % 40 == 0 ? far_ids[rng() % std::size(far_ids)] : rng() % 420;
           uint8_t kind = static_cast<uint8_t>(rng() % 7);
           if (rng() % 100 == 0) kind = static_cast<uint8_t>(11 + rng() % 245);
           batch.push_back(test::ev(ts, tid, kind, id));
           auto info = code.infos.find(id);
-          want += plain_record(batch.back(),
-                               info == code.infos.end() ? std::nullopt
-                                                        : std::optional<CodeInfo>(info->second),
-                               pid);
+          want += plain_record(
+              batch.back(),
+              info == code.infos.end() ? std::nullopt : std::optional<CodeInfo>(info->second), pid);
         }
         ASSERT_TRUE(exporter.write_batch(batch, code, threads).ok());
       }
