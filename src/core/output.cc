@@ -4,7 +4,10 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <utility>
 
 namespace morvex::core {
 
@@ -53,21 +56,24 @@ Result<SharedFile> SharedFile::open(const std::string& path, bool truncate) {
   return SharedFile(fd);
 }
 
-SharedFile::SharedFile(int fd) : fd_(fd) { pending_.reserve(kInitialBuffer); }
+SharedFile::SharedFile(int fd)
+    : buf_(std::make_unique_for_overwrite<uint8_t[]>(kInitialBuffer)),
+      cap_(kInitialBuffer),
+      fd_(fd) {}
 
 SharedFile::SharedFile(SharedFile&& other) noexcept
-    : pending_(std::move(other.pending_)), fd_(other.fd_) {
-  other.fd_ = -1;
-  other.pending_.clear();
-}
+    : buf_(std::move(other.buf_)),
+      len_(std::exchange(other.len_, 0)),
+      cap_(std::exchange(other.cap_, 0)),
+      fd_(std::exchange(other.fd_, -1)) {}
 
 SharedFile& SharedFile::operator=(SharedFile&& other) noexcept {
   if (this != &other) {
     close_fd();
-    pending_ = std::move(other.pending_);
-    fd_ = other.fd_;
-    other.fd_ = -1;
-    other.pending_.clear();
+    buf_ = std::move(other.buf_);
+    len_ = std::exchange(other.len_, 0);
+    cap_ = std::exchange(other.cap_, 0);
+    fd_ = std::exchange(other.fd_, -1);
   }
   return *this;
 }
@@ -82,23 +88,36 @@ void SharedFile::close_fd() {
 }
 
 void SharedFile::write_all(std::span<const uint8_t> bytes) {
-  pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+  if (bytes.empty()) return;
+  std::memcpy(room(bytes.size()).data(), bytes.data(), bytes.size());
+  commit(bytes.size());
+}
+
+std::span<uint8_t> SharedFile::room(size_t at_least) {
+  if (cap_ - len_ < at_least) {
+    size_t cap = std::max({cap_ * 2, len_ + at_least, kInitialBuffer});
+    auto grown = std::make_unique_for_overwrite<uint8_t[]>(cap);
+    if (len_ != 0) std::memcpy(grown.get(), buf_.get(), len_);
+    buf_ = std::move(grown);
+    cap_ = cap;
+  }
+  return {buf_.get() + len_, cap_ - len_};
 }
 
 Status SharedFile::flush() {
-  if (pending_.empty()) return {};
+  if (len_ == 0) return {};
   if (flock_retrying(fd_, LOCK_EX) != 0) return IoError::from_errno(errno);
   // Where this write begins: the end of the file, which no other process
   // moves while the lock is held (-1 for what is not a regular file).
   const off_t start = ::lseek(fd_, 0, SEEK_END);
-  Status result = write_whole(fd_, pending_.data(), pending_.size());
+  Status result = write_whole(fd_, buf_.get(), len_);
   if (!result.ok() && start >= 0) {
     // A record cut off at the end would make a reader stop there, or worse:
     // take back whatever part of this write got in.
     while (::ftruncate(fd_, start) != 0 && errno == EINTR) {
     }
   }
-  pending_.clear();
+  len_ = 0;
   (void)flock_retrying(fd_, LOCK_UN);
   return result;
 }

@@ -3,17 +3,19 @@
 // Writes only append to an in-memory buffer; flush hands the whole buffer to
 // the file under an exclusive flock. The file is in append mode, so each
 // flush lands contiguously at the end even when a forked child or a child
-// process appends to the same path at the same time.
+// process appends to the same path at the same time. A writer that renders
+// its own bytes renders them straight into that buffer (room, then commit)
+// rather than copying them in.
 //
 // Threads: a SharedFile belongs to one exporter and is used by one thread.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "core/ioerror.h"
 
@@ -42,6 +44,13 @@ class SharedFile {
     write_all(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
   }
 
+  // The free space after the pending bytes, at least `at_least` bytes of it.
+  // Bytes written there are not pending until committed; the span is valid
+  // until the next call that adds, commits or flushes.
+  std::span<uint8_t> room(size_t at_least);
+  // Makes the first `n` bytes of the last room() pending.
+  void commit(size_t n) { len_ += n; }
+
   // Nothing pending: no system call at all. A failed lock keeps the bytes for
   // a later flush; a failed write discards them, and what part of them got
   // into a regular file is cut off again, so the file always ends where a
@@ -49,12 +58,16 @@ class SharedFile {
   Status flush();
 
   int fd() const { return fd_; }
-  const std::vector<uint8_t>& pending() const { return pending_; }
+  std::span<const uint8_t> pending() const { return {buf_.get(), len_}; }
 
  private:
   void close_fd();
 
-  std::vector<uint8_t> pending_;
+  // Not a vector: growing it must not zero bytes that are about to be
+  // rendered over.
+  std::unique_ptr<uint8_t[]> buf_;
+  size_t len_ = 0;
+  size_t cap_ = 0;
   int fd_ = -1;
 };
 

@@ -15,58 +15,6 @@ namespace {
 
 using core::Status;
 
-constexpr size_t kBatchCapacity = 256 * 1024;
-
-// Decimal digit pairs "00".."99", so a number is written two digits a step.
-constexpr char kDigitPairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
-
-constexpr size_t kMaxU64Digits = 20;
-
-inline unsigned decimal_digits(uint64_t v) {
-  unsigned n = 1;
-  for (;;) {
-    if (v < 10) return n;
-    if (v < 100) return n + 1;
-    if (v < 1000) return n + 2;
-    if (v < 10000) return n + 3;
-    v /= 10000;
-    n += 4;
-  }
-}
-
-inline char* write_u64(uint64_t v, char* out) {
-  char* end = out + decimal_digits(v);
-  char* p = end;
-  while (v >= 100) {
-    unsigned pair = static_cast<unsigned>(v % 100) * 2;
-    v /= 100;
-    *--p = kDigitPairs[pair + 1];
-    *--p = kDigitPairs[pair];
-  }
-  if (v >= 10) {
-    *--p = kDigitPairs[v * 2 + 1];
-    *--p = kDigitPairs[v * 2];
-  } else {
-    *--p = static_cast<char>('0' + v);
-  }
-  return end;
-}
-
-// Integer part, a point, then always three digits of the remainder.
-constexpr size_t kMaxMicros = kMaxU64Digits + 4;
-inline char* write_micros(uint64_t nanos, char* out) {
-  char* p = write_u64(nanos / 1000, out);
-  auto frac = static_cast<unsigned>(nanos % 1000);
-  p[0] = '.';
-  p[1] = static_cast<char>('0' + frac / 100);
-  p[2] = kDigitPairs[(frac % 100) * 2];
-  p[3] = kDigitPairs[(frac % 100) * 2 + 1];
-  return p + 4;
-}
-
 // Per kind byte: the phase letter with the text up to the timestamp, and the
 // kind name with the text that closes the record. Kind bytes that are never
 // recorded read as a start.
@@ -101,9 +49,118 @@ constexpr KindText kKinds[7] = {
 
 inline const KindText& kind_text(uint8_t kind) { return kKinds[kind < 7 ? kind : 1]; }
 
-// Longest record apart from the template: phase piece, timestamp, pid and
-// tid with their keys, closing.
-constexpr size_t kMaxRecordExtra = 8 + kMaxMicros + 7 + 10 + 7 + 10 + sizeof(KindText::closing);
+// The unit of the fixed-size copies: one SSE or NEON register.
+constexpr size_t kBlock = 16;
+
+// Heads and tails are copied this many bytes at least, whatever their
+// length: enough for most functions' names and files, and cheaper to move
+// whole than to branch on lengths that change from one event to the next.
+constexpr size_t kHeadBytes = 64;
+constexpr size_t kTailBytes = 96;
+
+// The whole blocks that cover n bytes, and at least `least` bytes.
+constexpr size_t padded(size_t n, size_t least) {
+  const size_t blocks = (n + kBlock - 1) / kBlock * kBlock;
+  return blocks > least ? blocks : least;
+}
+
+// Copies n bytes by moving padded(n, kLeast) bytes: the first kLeast in
+// fixed-size moves, where a memcpy of n bytes would be a library call that
+// first dispatches on n, then whole blocks for a longer text. Both sides
+// have those bytes.
+template <size_t kLeast>
+inline char* copy_padded(char* dst, const char* src, size_t n) {
+  static_assert(kLeast % kBlock == 0);
+  std::memcpy(dst, src, kLeast);
+  for (size_t k = kLeast; k < n; k += kBlock) std::memcpy(dst + k, src + k, kBlock);
+  return dst + n;
+}
+
+// The timestamp text. Events come thousands to a millisecond, so the digits
+// of the whole milliseconds are kept, and each event renders only the last
+// three digits of its microseconds and its three decimals.
+class TimestampText {
+ public:
+  // The most write() stores: a block of millisecond digits then two triples
+  // after at most 14 of them, or the text of a time below a millisecond.
+  static constexpr size_t kMaxWrite = std::max(kBlock + 8, kMaxMicros);
+
+  char* write(uint64_t nanos, char* p) {
+    const uint64_t ms = nanos / 1'000'000;
+    if (ms != ms_) [[unlikely]] {
+      refresh(ms);
+    }
+    // Below a millisecond the microseconds have no leading zeros to keep.
+    if (ms == 0) [[unlikely]] {
+      return write_micros(nanos, p);
+    }
+    std::memcpy(p, digits_, sizeof digits_);
+    p += len_;
+    const auto rest = static_cast<uint32_t>(nanos - ms * 1'000'000);
+    std::memcpy(p, kTriples.text[rest / 1000], 4);
+    std::memcpy(p + 4, kTriples.text[rest % 1000], 4);
+    return p + 7;
+  }
+
+ private:
+  void refresh(uint64_t ms) {
+    ms_ = ms;
+    len_ = static_cast<size_t>(write_u64(ms, digits_) - digits_);
+  }
+
+  // No nanosecond count has this many milliseconds: the first event refreshes.
+  uint64_t ms_ = UINT64_MAX;
+  // (2^64 - 1) / 10^6 has 14 digits.
+  char digits_[kBlock] = {};
+  size_t len_ = 0;
+};
+
+// ,"pid":P,"tid":T for the thread of the last event: a batch holds long runs
+// of one thread's events.
+class ThreadText {
+ public:
+  static constexpr size_t kMaxWrite = 3 * kBlock;
+
+  explicit ThreadText(uint32_t pid) : pid_(pid) {}
+
+  char* write(uint32_t tid, char* p) {
+    if (tid != tid_) [[unlikely]] {
+      refresh(tid);
+    }
+    std::memcpy(p, text_, sizeof text_);
+    return p + len_;
+  }
+
+ private:
+  void refresh(uint32_t tid) {
+    tid_ = tid;
+    char* p = text_;
+    std::memcpy(p, ",\"pid\":", 7);
+    p = write_u64(pid_, p + 7);
+    std::memcpy(p, ",\"tid\":", 7);
+    p = write_u64(tid, p + 7);
+    len_ = static_cast<size_t>(p - text_);
+  }
+
+  uint32_t pid_;
+  // Wider than any tid: the first event refreshes.
+  uint64_t tid_ = UINT64_MAX;
+  // 7 + 10 + 7 + 10 bytes at most.
+  char text_[kMaxWrite] = {};
+  size_t len_ = 0;
+};
+
+// Record bytes beyond the code's head and tail blocks: the phase piece, the
+// timestamp, the pid/tid piece and the closing, each as much as it stores.
+constexpr size_t kMaxRecordExtra = sizeof(KindText::phase) + TimestampText::kMaxWrite +
+                                   ThreadText::kMaxWrite + sizeof(KindText::closing);
+
+// How far past its end the dense table grows to take a new id: ids come
+// nearly in order, but not quite, as threads' batches interleave.
+constexpr size_t kDenseGrowth = 4096;
+
+// Rendering asks the file for this much room at a time.
+constexpr size_t kRoomChunk = 64 * 1024;
 
 uint64_t process_seed() {
   static const uint64_t seed = core::random_seed();
@@ -111,37 +168,6 @@ uint64_t process_seed() {
 }
 
 }  // namespace
-
-void push_string(std::string& out, std::string_view bytes) {
-  // The bytes that have a two-character escape, and the letter each takes.
-  static constexpr std::string_view kShort("\b\t\n\f\r\"\\");
-  static constexpr std::string_view kLetter("btnfr\"\\");
-  static constexpr char kHex[] = "0123456789abcdef";
-  out.push_back('"');
-  for (char ch : bytes) {
-    auto c = static_cast<unsigned char>(ch);
-    if (size_t i = kShort.find(ch); i != std::string_view::npos) {
-      out.push_back('\\');
-      out.push_back(kLetter[i]);
-    } else if (c < 0x20) {
-      char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
-      out.append(esc, sizeof esc);
-    } else {
-      out.push_back(ch);
-    }
-  }
-  out.push_back('"');
-}
-
-void push_u64(std::string& out, uint64_t value) {
-  char buf[kMaxU64Digits];
-  out.append(buf, write_u64(value, buf));
-}
-
-void push_micros(std::string& out, uint64_t nanos) {
-  char buf[kMaxMicros];
-  out.append(buf, write_micros(nanos, buf));
-}
 
 Template Template::of(const core::CodeInfo& info) {
   Template t;
@@ -156,43 +182,19 @@ Template Template::of(const core::CodeInfo& info) {
   return t;
 }
 
-Value& Value::set(std::string key, Value value) {
-  auto& members = std::get<Object>(v_);
-  // std::string compares its chars as unsigned char: byte-wise order.
-  auto at =
-      std::lower_bound(members.begin(), members.end(), key,
-                       [](const auto& member, const std::string& k) { return member.first < k; });
-  if (at != members.end() && at->first == key) {
-    at->second = std::move(value);
-  } else {
-    members.emplace(at, std::move(key), std::move(value));
-  }
-  return *this;
-}
-
-void Value::write_to(std::string& out) const {
-  if (const auto* n = std::get_if<uint64_t>(&v_)) {
-    push_u64(out, *n);
-  } else if (const auto* s = std::get_if<std::string>(&v_)) {
-    push_string(out, *s);
-  } else {
-    out.push_back('{');
-    bool first = true;
-    for (const auto& [key, value] : std::get<Object>(v_)) {
-      if (!first) out.push_back(',');
-      first = false;
-      push_string(out, key);
-      out.push_back(':');
-      value.write_to(out);
-    }
-    out.push_back('}');
-  }
+JsonExporter::CodeText::CodeText(const Template& t)
+    : head_len(static_cast<uint32_t>(t.head.size())),
+      tail_at(static_cast<uint32_t>(padded(t.head.size(), kHeadBytes))),
+      tail_len(static_cast<uint32_t>(t.tail.size())) {
+  const size_t size = tail_at + padded(t.tail.size(), kTailBytes);
+  bytes = std::make_unique<char[]>(size);  // zeroed: the padding is never garbage
+  std::memcpy(bytes.get(), t.head.data(), t.head.size());
+  std::memcpy(bytes.get() + tail_at, t.tail.data(), t.tail.size());
+  room = static_cast<uint32_t>(size + kMaxRecordExtra);
 }
 
 JsonExporter::JsonExporter(core::SharedFile out, uint32_t pid)
-    : out_(std::move(out)), templates_(process_seed()), pid_(pid) {
-  buf_.resize(kBatchCapacity);
-}
+    : out_(std::move(out)), sparse_(process_seed()), pid_(pid) {}
 
 JsonExporter JsonExporter::create(core::SharedFile out) {
   return JsonExporter(std::move(out), static_cast<uint32_t>(::getpid()));
@@ -202,54 +204,73 @@ JsonExporter JsonExporter::create(core::SharedFile out, uint32_t pid) {
   return JsonExporter(std::move(out), pid);
 }
 
-const Template& JsonExporter::template_for(uint32_t code_id, const core::CodeLookup& code) {
-  if (const Template* t = templates_.find(code_id)) return *t;
+const JsonExporter::CodeText& JsonExporter::other_code_text(uint32_t code_id,
+                                                            const core::CodeLookup& code) {
+  if (const CodeText* t = sparse_.find(code_id)) return *t;
   // An id the lookup does not know still gets a record: "<unknown>", no
   // file, line 0, cached like any other.
   std::optional<core::CodeInfo> info = code.code(code_id);
-  return *templates_.try_emplace(code_id, Template::of(info ? *info : core::CodeInfo{})).first;
+  CodeText text(Template::of(info ? *info : core::CodeInfo{}));
+  if (code_id < dense_.size() + kDenseGrowth) {
+    if (code_id >= dense_.size()) dense_.resize(std::max<size_t>(code_id + 1, dense_.size() * 2));
+    return dense_[code_id] = std::move(text);
+  }
+  return *sparse_.try_emplace(code_id, std::move(text)).first;
 }
 
 Status JsonExporter::write_batch(std::span<const core::Event> events, const core::CodeLookup& code,
                                  const core::ThreadNames&) {
-  // The pid never changes, so its key and the tid key go out as one piece.
-  char pid_piece[7 + 10 + 7];
-  char* pe = pid_piece;
-  std::memcpy(pe, ",\"pid\":", 7);
-  pe = write_u64(pid_, pe + 7);
-  std::memcpy(pe, ",\"tid\":", 7);
-  pe += 7;
-  const auto pid_len = static_cast<size_t>(pe - pid_piece);
+  TimestampText timestamp;
+  ThreadText thread(pid_);
+  // Ids have 24 bits: no event has this one.
+  uint32_t last_id = UINT32_MAX;
+  const CodeText* text = nullptr;
 
-  size_t len = 0;
+  // Records are rendered at p, in the file's buffer between base and end;
+  // they become pending when committed.
+  char* base = nullptr;
+  char* p = nullptr;
+  char* end = nullptr;
+  auto reopen = [&](size_t at_least) {
+    std::span<uint8_t> room = out_.room(std::max(at_least, kRoomChunk));
+    base = p = reinterpret_cast<char*>(room.data());
+    end = base + room.size();
+  };
+  reopen(0);
+
   for (size_t i = 0; i < events.size(); ++i) {
     const core::Event& ev = events[i];
-    if (core::is_user_kind(ev.kind())) [[unlikely]] {
+    const uint8_t kind = ev.kind();
+    if (core::is_user_kind(kind)) [[unlikely]] {
+      out_.commit(static_cast<size_t>(p - base));
       std::span<const core::Event> unit = events.subspan(i, 1 + core::payload_records(events, i));
-      len = write_user_event(unit, len);
+      write_user_event(unit);
       i += unit.size() - 1;
+      reopen(0);
       continue;
     }
-    const Template& t = template_for(ev.code_id(), code);
-    const size_t need = t.head.size() + t.tail.size() + kMaxRecordExtra;
-    if (buf_.size() - len < need) buf_.resize(std::max(buf_.size() * 2, len + need));
-
-    const KindText& kind = kind_text(ev.kind());
-    char* p = buf_.data() + len;
-    std::memcpy(p, t.head.data(), t.head.size());
-    p += t.head.size();
-    std::memcpy(p, kind.phase, sizeof kind.phase);
-    p = write_micros(ev.ts, p + sizeof kind.phase);
-    std::memcpy(p, pid_piece, pid_len);
-    p = write_u64(ev.tid, p + pid_len);
-    std::memcpy(p, t.tail.data(), t.tail.size());
-    p += t.tail.size();
-    std::memcpy(p, kind.closing, sizeof kind.closing);
-    p += kind.closing_len;
-    len = static_cast<size_t>(p - buf_.data());
+    if (ev.code_id() != last_id) {
+      last_id = ev.code_id();
+      if (last_id < dense_.size() && dense_[last_id].bytes) [[likely]] {
+        text = &dense_[last_id];
+      } else {
+        text = &other_code_text(last_id, code);
+      }
+    }
+    if (static_cast<size_t>(end - p) < text->room) [[unlikely]] {
+      out_.commit(static_cast<size_t>(p - base));
+      reopen(text->room);
+    }
+    const KindText& k = kind_text(kind);
+    p = copy_padded<kHeadBytes>(p, text->bytes.get(), text->head_len);
+    std::memcpy(p, k.phase, sizeof k.phase);
+    p = timestamp.write(ev.ts, p + sizeof k.phase);
+    p = thread.write(ev.tid, p);
+    p = copy_padded<kTailBytes>(p, text->bytes.get() + text->tail_at, text->tail_len);
+    std::memcpy(p, k.closing, sizeof k.closing);
+    p += k.closing_len;
   }
-
-  out_.write_all(std::string_view(buf_.data(), len));
+  out_.commit(static_cast<size_t>(p - base));
   return out_.flush();
 }
 
@@ -292,10 +313,10 @@ void push_value(std::string& out, const core::UserValue& v) {
 
 }  // namespace
 
-size_t JsonExporter::write_user_event(std::span<const core::Event> unit, size_t len) {
+void JsonExporter::write_user_event(std::span<const core::Event> unit) {
   const core::Event& head = unit.front();
   core::UserPayload payload;
-  if (!core::decode_payload(core::payload_bytes(unit, 0, payload_buf_), payload)) return len;
+  if (!core::decode_payload(core::payload_bytes(unit, 0, payload_buf_), payload)) return;
   const auto kind = static_cast<core::EventKind>(head.kind());
   std::string r = "{\"name\":";
   push_string(r, payload.name);
@@ -336,9 +357,7 @@ size_t JsonExporter::write_user_event(std::span<const core::Event> unit, size_t 
     r += '}';
   }
   r += "},";
-  if (buf_.size() - len < r.size()) buf_.resize(std::max(buf_.size() * 2, len + r.size()));
-  std::memcpy(buf_.data() + len, r.data(), r.size());
-  return len + r.size();
+  out_.write_all(r);
 }
 
 void JsonExporter::write_record(const Value& record) {

@@ -6,19 +6,20 @@
 // interpreters) can each add records without knowing which of them ends
 // last, and trace viewers accept the unterminated array.
 //
-// Event records are the hot path and are rendered by hand from per-code
-// preformatted fragments (Template). The few end-of-run records are built as
-// Value objects, whose keys stay sorted, and serialized compactly.
+// Event records are the hot path. They are rendered straight into the
+// output file's pending buffer from per-code preformatted fragments
+// (Template, kept as a CodeText) copied in fixed-size blocks, with the
+// timestamp's whole milliseconds and the pid/tid piece reused while they
+// stay the same. The few end-of-run records are built as Value objects,
+// whose keys stay sorted, and serialized compactly.
 //
 // Threads: used by the exporter thread alone.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
-#include <string_view>
-#include <utility>
-#include <variant>
 #include <vector>
 
 #include "core/event.h"
@@ -26,18 +27,9 @@
 #include "core/ioerror.h"
 #include "core/output.h"
 #include "core/sink.h"
+#include "json/text.h"
 
 namespace morvex::json {
-
-// JSON text writers, appending to a byte buffer.
-//
-// push_string escapes only what JSON requires and passes every other byte,
-// including 0x7F and UTF-8 sequences, through unchanged.
-void push_string(std::string& out, std::string_view bytes);
-// Plain decimal, no sign, no leading zeros.
-void push_u64(std::string& out, uint64_t value);
-// Nanoseconds as microseconds with exactly three decimals: 1500 -> 1.500.
-void push_micros(std::string& out, uint64_t nanos);
 
 // The per-code parts of an event record, already JSON text: the record up to
 // the phase letter, and from the "args" object up to the kind name.
@@ -46,28 +38,6 @@ struct Template {
   std::string tail;
 
   static Template of(const core::CodeInfo& info);
-};
-
-// A JSON value as the end-of-run records need it: unsigned integers, strings
-// and objects whose keys are kept in byte-wise ascending order.
-class Value {
- public:
-  using Object = std::vector<std::pair<std::string, Value>>;
-
-  Value(uint64_t number) : v_(number) {}              // NOLINT: implicit on purpose
-  Value(std::string text) : v_(std::move(text)) {}    // NOLINT: implicit on purpose
-  Value(const char* text) : v_(std::string(text)) {}  // NOLINT: implicit on purpose
-  static Value object() { return Value(Object{}); }
-
-  // Adds or replaces a key of an object.
-  Value& set(std::string key, Value value);
-  // Compact form: no whitespace anywhere.
-  void write_to(std::string& out) const;
-
- private:
-  explicit Value(Object object) : v_(std::move(object)) {}
-
-  std::variant<uint64_t, std::string, Object> v_;
 };
 
 class JsonExporter final : public core::Exporter {
@@ -93,18 +63,34 @@ class JsonExporter final : public core::Exporter {
  private:
   JsonExporter(core::SharedFile out, uint32_t pid);
 
-  const Template& template_for(uint32_t code_id, const core::CodeLookup& code);
+  // A Template laid out for fixed-size copies: head and tail each padded
+  // with zeros to the bytes the renderer moves for it, so that copying one
+  // reads no further than its own allocation.
+  struct CodeText {
+    std::unique_ptr<char[]> bytes;
+    uint32_t head_len = 0;
+    uint32_t tail_at = 0;
+    uint32_t tail_len = 0;
+    // The most a record of this code writes, counting the block slack.
+    uint32_t room = 0;
+
+    CodeText() = default;
+    explicit CodeText(const Template& t);
+  };
+
+  // The text of an id that is not in dense_ (yet).
+  const CodeText& other_code_text(uint32_t code_id, const core::CodeLookup& code);
   // Serializing into memory cannot fail; only the flush that follows can.
   void write_record(const Value& record);
-  // A user event (header and payload) rendered into the batch at `len`;
-  // returns the batch's new length.
-  size_t write_user_event(std::span<const core::Event> unit, size_t len);
+  // A user event: its header and payload records.
+  void write_user_event(std::span<const core::Event> unit);
 
   core::SharedFile out_;
-  // Sized, never shrunk, so the per-event path writes through a pointer;
-  // only the bytes rendered in the current batch are meaningful.
-  std::string buf_;
-  core::FlatMap<uint32_t, Template> templates_;
+  // Code ids count up from 0 in a run, so most are found by indexing; an
+  // entry without bytes is an id not seen yet. Ids far beyond the ones seen
+  // go to sparse_ instead, so that an odd id cannot grow dense_ to millions.
+  std::vector<CodeText> dense_;
+  core::FlatMap<uint32_t, CodeText> sparse_;
   std::string payload_buf_;
   uint32_t pid_;
 };

@@ -8,6 +8,8 @@
 #include <iterator>
 #include <limits>
 #include <map>
+#include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -332,6 +334,158 @@ TEST(JsonExporter, ReadsItsOwnPidByDefault) {
   TraceFile file;
   auto exporter = JsonExporter::create(open_with_bracket(file));
   EXPECT_EQ(exporter.pid(), static_cast<uint32_t>(::getpid()));
+}
+
+// ---- the record renderer against a plain one ----
+
+// JSON string escaping as the format documents it, written independently of
+// push_string.
+std::string plain_string(std::string_view s) {
+  std::string out = "\"";
+  for (char ch : s) {
+    auto c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (c < 0x20) {
+          char esc[8];
+          std::snprintf(esc, sizeof esc, "\\u%04x", c);
+          out += esc;
+        } else {
+          out += ch;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+// One function event's record, built field by field from the documented
+// layout.
+std::string plain_record(const Event& e, const std::optional<CodeInfo>& info, uint32_t pid) {
+  static const char* const kNames[] = {"start",  "start",  "return", "yield",
+                                       "resume", "unwind", "throw"};
+  const uint8_t kind = e.kind();
+  const bool ends = kind == 2 || kind == 3 || kind == 5;
+  const CodeInfo c = info.value_or(CodeInfo{});
+  char frac[8];
+  std::snprintf(frac, sizeof frac, "%03u", static_cast<unsigned>(e.ts % 1000));
+  return "{\"name\":" + plain_string(c.qualname.empty() ? "<unknown>" : c.qualname) +
+         ",\"cat\":\"py\",\"ph\":\"" + (ends ? "E" : "B") +
+         "\",\"ts\":" + std::to_string(e.ts / 1000) + "." + frac +
+         ",\"pid\":" + std::to_string(pid) + ",\"tid\":" + std::to_string(e.tid) +
+         ",\"args\":{\"file\":" + plain_string(c.filename) +
+         ",\"line\":" + std::to_string(c.first_line) + ",\"kind\":\"" +
+         (kind < 7 ? kNames[kind] : "start") + "\"}},";
+}
+
+std::string plain_instant(uint64_t ts, uint32_t tid, uint32_t pid) {
+  char frac[8];
+  std::snprintf(frac, sizeof frac, "%03u", static_cast<unsigned>(ts % 1000));
+  return R"({"name":"mark","cat":"user","ph":"i","s":"t","ts":)" + std::to_string(ts / 1000) + "." +
+         frac + ",\"pid\":" + std::to_string(pid) + ",\"tid\":" + std::to_string(tid) +
+         R"(,"args":{}},)";
+}
+
+// Where two long texts part, with a little of each, rather than megabytes.
+std::string first_difference(const std::string& got, const std::string& want) {
+  size_t at = 0;
+  while (at < got.size() && at < want.size() && got[at] == want[at]) ++at;
+  if (at == got.size() && at == want.size()) return "";
+  const size_t from = at < 80 ? 0 : at - 80;
+  return "at byte " + std::to_string(at) + " of " + std::to_string(got.size()) + " vs " +
+         std::to_string(want.size()) + "\n got: " + got.substr(from, 200) +
+         "\nwant: " + want.substr(from, 200);
+}
+
+// Names and files of every length around the block sizes the renderer
+// copies, with bytes that need escaping; dense ids, ids far apart, and ids
+// the lookup does not know.
+FakeCode varied_code(std::mt19937_64& rng) {
+  static constexpr char kBytes[] = "abcXYZ_.<>/ 0123456789\"\\\n\t\x01\x1f\x7f\xc3\xa9";
+  auto text = [&](size_t len) {
+    std::string s;
+    for (size_t i = 0; i < len; ++i) s += kBytes[rng() % (sizeof kBytes - 1)];
+    return s;
+  };
+  FakeCode code;
+  for (uint32_t id = 0; id < 400; ++id) {
+    if (id % 50 == 7) continue;  // unknown
+    code.infos[id] = CodeInfo{text(id % 141), text(id * 7 % 161),
+                              id % 3 == 0 ? UINT32_MAX : static_cast<uint32_t>(rng() % 100000)};
+  }
+  for (uint32_t id : {5000u, 70000u, 1u << 23, core::kCodeIdMask})
+    code.infos[id] = CodeInfo{text(rng() % 200), text(rng() % 200), id};
+  return code;
+}
+
+TEST(JsonExporter, RecordsMatchAPlainRendererOnRandomBatches) {
+  const uint32_t tids[] = {0, 1, 77, 123456, 4000000000u, UINT32_MAX};
+  const uint32_t far_ids[] = {5000, 70000, 1u << 23, core::kCodeIdMask, 9000000};
+  const uint64_t starts[] = {
+      0, 999, 999'999, 1'000'000, 1'234'567'890'123, UINT64_MAX - 10'000'000'000'000};
+  for (uint32_t pid : {0u, kPid, UINT32_MAX}) {
+    for (uint64_t seed = 1; seed <= 3; ++seed) {
+      SCOPED_TRACE("pid " + std::to_string(pid) + " seed " + std::to_string(seed));
+      std::mt19937_64 rng(seed);
+      TraceFile file;
+      FakeCode code = varied_code(rng);
+      FakeThreads threads;
+      JsonExporter exporter = JsonExporter::create(open_with_bracket(file), pid);
+      std::map<uint32_t, uint64_t> clock;
+      for (uint32_t tid : tids) clock[tid] = starts[rng() % std::size(starts)];
+      uint32_t tid = tids[0];
+
+      std::string want = "[";
+      for (int b = 0; b < 8; ++b) {
+        std::vector<Event> batch;
+        const size_t n = b == 0 ? 0 : rng() % 6000;
+        while (batch.size() < n) {
+          if (rng() % 300 == 0) tid = tids[rng() % std::size(tids)];
+          uint64_t& ts = clock[tid];
+          // Mostly nanoseconds apart, now and then across many milliseconds,
+          // and once at the very end of the clock.
+          ts += rng() % 20 == 0 ? rng() % 5'000'000'000 : rng() % 3000;
+          if (batch.size() == 4321) ts = UINT64_MAX;
+          if (rng() % 500 == 0) {
+            test::append(batch, test::user_event(ts, tid, EventKind::Instant, "mark"));
+            want += plain_instant(ts, tid, pid);
+            continue;
+          }
+          const uint32_t id = rng() % 40 == 0 ? far_ids[rng() % std::size(far_ids)] : rng() % 420;
+          uint8_t kind = static_cast<uint8_t>(rng() % 7);
+          if (rng() % 100 == 0) kind = static_cast<uint8_t>(11 + rng() % 245);
+          batch.push_back(test::ev(ts, tid, kind, id));
+          auto info = code.infos.find(id);
+          want += plain_record(
+              batch.back(),
+              info == code.infos.end() ? std::nullopt : std::optional<CodeInfo>(info->second), pid);
+        }
+        ASSERT_TRUE(exporter.write_batch(batch, code, threads).ok());
+      }
+      const std::string got = file.contents();
+      EXPECT_TRUE(got == want) << first_difference(got, want);
+    }
+  }
 }
 
 // ---- write failures ----

@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -70,6 +71,35 @@ TEST(SharedFile, FlushWithNothingPendingMakesNoSystemCall) {
   ASSERT_FALSE(st.ok());
   EXPECT_EQ(st.error().text(), "Bad file descriptor (os error 9)");
   EXPECT_EQ(f.pending().size(), 1u) << "a failed lock keeps the bytes for a later flush";
+}
+
+// A writer that renders into room() and commits what it rendered: only
+// committed bytes are pending, and they survive the buffer growing.
+TEST(SharedFile, RoomHoldsRenderedBytesUntilCommitted) {
+  std::string path = temp_path("room");
+  SharedFile f = open_ok(path, true);
+  std::span<uint8_t> room = f.room(3);
+  ASSERT_GE(room.size(), 3u);
+  std::memcpy(room.data(), "abcXYZ", 6);
+  f.commit(3);  // "XYZ" was rendered but not committed
+  EXPECT_EQ(std::string(f.pending().begin(), f.pending().end()), "abc");
+
+  const size_t big = 4 * SharedFile::kInitialBuffer;
+  room = f.room(big);
+  ASSERT_GE(room.size(), big);
+  std::memset(room.data(), 'd', big);
+  f.commit(big);
+  f.write_all("e");
+  ASSERT_EQ(f.pending().size(), 3 + big + 1);
+  ASSERT_TRUE(f.flush().ok());
+  EXPECT_EQ(slurp(path), "abc" + std::string(big, 'd') + "e");
+
+  // After a flush the room starts at the front again, nothing pending.
+  std::memcpy(f.room(2).data(), "fg", 2);
+  f.commit(2);
+  ASSERT_TRUE(f.flush().ok());
+  EXPECT_EQ(slurp(path).substr(3 + big + 1), "fg");
+  std::remove(path.c_str());
 }
 
 TEST(SharedFile, WriteFailureReportsAndDiscardsThePendingBytes) {
