@@ -57,7 +57,9 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 4096; i++) {
       Hot& hot = HOT;
       uint64_t now = hot.direct_counter ? read_counter() : clock.raw();
-      record(*q, q->id(), hot, now, pack_word(1, static_cast<uint32_t>(i & 255)));
+      // Calls and returns, as a program makes them: every slice nests.
+      uint8_t kind = (i & 1) == 0 ? 1 : 2;
+      record(*q, q->id(), hot, now, pack_word(kind, static_cast<uint32_t>((i >> 1) & 255)));
     }
     produced += 4096;
   }

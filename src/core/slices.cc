@@ -29,35 +29,50 @@ std::string span_name(std::span<const Event> unit) {
 }  // namespace
 
 void SliceShaper::write_held(Thread& t, std::vector<Event>& out) {
+  size_t span = 0;
   for (Open& o : t.stack) {
-    if (o.written) continue;
-    out.insert(out.end(), o.begin.begin(), o.begin.end());
-    o.written = true;
-    // A span keeps its begin: an end may have to be made from it.
-    if (o.key != kSpan) o.begin = {};
+    const bool is_span = o.key == kSpan;
+    if (!o.written) {
+      if (is_span) {
+        const std::vector<Event>& begin = t.spans[span].begin;
+        out.insert(out.end(), begin.begin(), begin.end());
+      } else {
+        out.push_back(o.begin);
+      }
+      o.written = true;
+    }
+    span += is_span;
   }
 }
 
+void SliceShaper::begin_function(Thread& t, const Event& ev, std::vector<Event>& out) {
+  if (t.stack.size() >= kMaxDepth) [[unlikely]] {
+    ++t.untracked;
+    if (min_ns_ == 0) out.push_back(ev);
+    return;
+  }
+  t.stack.push_back({ev.code_id(), min_ns_ == 0, ev});
+  if (min_ns_ == 0) out.push_back(ev);
+}
+
+void SliceShaper::begin_span(Thread& t, SpanData span, std::vector<Event>& out) {
+  if (min_ns_ == 0) out.insert(out.end(), span.begin.begin(), span.begin.end());
+  t.stack.push_back({kSpan, min_ns_ == 0, span.begin.front()});
+  t.spans.push_back(std::move(span));
+}
+
 // Ends the top slice at `end` (the end record, with its payload for a span).
-void SliceShaper::end_slice(Thread& t, const Event& end, std::span<const Event> unit,
-                            std::vector<Event>& out) {
+void SliceShaper::end_top(Thread& t, const Event& end, std::span<const Event> unit,
+                          std::vector<Event>& out) {
   Open& top = t.stack.back();
-  if (!top.written && end.ts - top.begin.front().ts >= min_ns_) write_held(t, out);
+  if (!top.written && end.ts - top.begin.ts >= min_ns_) write_held(t, out);
   if (top.written) {
     out.insert(out.end(), unit.begin(), unit.end());
   } else {
     short_events_ += 2;
   }
+  if (top.key == kSpan) t.spans.pop_back();
   t.stack.pop_back();
-}
-
-void SliceShaper::push(Thread& t, Open open, std::vector<Event>& out) {
-  if (min_ns_ == 0) {
-    out.insert(out.end(), open.begin.begin(), open.begin.end());
-    open.written = true;
-    if (open.key != kSpan) open.begin = {};
-  }
-  t.stack.push_back(std::move(open));
 }
 
 // Ends the slice at `depth` with `end` (its unit: the record and, for a
@@ -66,30 +81,42 @@ void SliceShaper::push(Thread& t, Open open, std::vector<Event>& out) {
 void SliceShaper::end_at(Thread& t, size_t depth, const Event& end, std::span<const Event> unit,
                          std::vector<Event>& out) {
   const bool span_ends = is_user_kind(end.kind());
-  std::vector<Open> running_on;  // innermost first
+  std::vector<SpanData> spans_on;  // innermost first
+  std::vector<Event> frames_on;    // resumes of frames still running, innermost first
+  std::vector<bool> order;         // true: the next to begin again is a span
   while (t.stack.size() > depth + 1) {
     Open& top = t.stack.back();
     if (top.key == kSpan) {
-      std::vector<Event> made = top.begin;
+      SpanData again = t.spans.back();
+      std::vector<Event> made = again.begin;
       made.front() =
           Event{end.ts, end.tid,
                 pack_word(static_cast<uint8_t>(EventKind::SpanEnd), made.front().code_id())};
-      Open again{kSpan, false, top.begin, top.name};
       again.begin.front().ts = end.ts;
-      running_on.push_back(std::move(again));
-      end_slice(t, made.front(), made, out);
+      spans_on.push_back(std::move(again));
+      order.push_back(true);
+      end_top(t, made.front(), made, out);
     } else {
       if (span_ends) {
         // The frame runs on past the span's end: a resume of it follows.
-        Event resumed{end.ts, end.tid, pack_word(static_cast<uint8_t>(EventKind::Resume), top.key)};
-        running_on.push_back(Open{top.key, false, {resumed}, {}});
+        frames_on.push_back(
+            {end.ts, end.tid, pack_word(static_cast<uint8_t>(EventKind::Resume), top.key)});
+        order.push_back(false);
       }
       Event made{end.ts, end.tid, pack_word(static_cast<uint8_t>(EventKind::Unwind), top.key)};
-      end_slice(t, made, std::span(&made, 1), out);
+      end_top(t, made, std::span(&made, 1), out);
     }
   }
-  end_slice(t, end, unit, out);
-  for (auto it = running_on.rbegin(); it != running_on.rend(); ++it) push(t, std::move(*it), out);
+  end_top(t, end, unit, out);
+  for (auto it = order.rbegin(); it != order.rend(); ++it) {
+    if (*it) {
+      begin_span(t, std::move(spans_on.back()), out);
+      spans_on.pop_back();
+    } else {
+      begin_function(t, frames_on.back(), out);
+      frames_on.pop_back();
+    }
+  }
 }
 
 void SliceShaper::process(std::span<const Event> in, std::vector<Event>& out) {
@@ -113,15 +140,19 @@ void SliceShaper::process(std::span<const Event> in, std::vector<Event>& out) {
         out.insert(out.end(), unit.begin(), unit.end());
         continue;
       case EventKind::SpanBegin:
-        push(t, Open{kSpan, false, std::vector<Event>(unit.begin(), unit.end()), span_name(unit)},
-             out);
+        begin_span(t, SpanData{std::vector<Event>(unit.begin(), unit.end()), span_name(unit)}, out);
         continue;
       case EventKind::SpanEnd: {
         std::string name = span_name(unit);
-        auto it = std::find_if(t.stack.rbegin(), t.stack.rend(),
-                               [&name](const Open& o) { return o.key == kSpan && o.name == name; });
-        if (it == t.stack.rend()) continue;  // not open: closed at a yield, or never begun
-        end_at(t, static_cast<size_t>(t.stack.rend() - it) - 1, ev, unit, out);
+        // The innermost span of that name: its stack entry, and its data.
+        size_t spans_seen = 0;
+        size_t at = t.stack.size();
+        while (at-- > 0) {
+          if (t.stack[at].key != kSpan) continue;
+          if (t.spans[t.spans.size() - 1 - spans_seen++].name == name) break;
+        }
+        if (at == SIZE_MAX) continue;  // not open: closed at a yield, or never begun
+        end_at(t, at, ev, unit, out);
         continue;
       }
       default:
@@ -129,16 +160,16 @@ void SliceShaper::process(std::span<const Event> in, std::vector<Event>& out) {
     }
     const uint32_t code = ev.code_id();
     if (!ends_slice(kind)) {
-      if (min_ns_ == 0) [[likely]] {
-        t.stack.push_back({code, true, {}, {}});
-        out.push_back(ev);
-      } else {
-        t.stack.push_back({code, false, {ev}, {}});
-      }
+      begin_function(t, ev, out);
+      continue;
+    }
+    if (t.untracked != 0) [[unlikely]] {
+      --t.untracked;
+      if (min_ns_ == 0) out.push_back(ev);
       continue;
     }
     if (!t.stack.empty() && t.stack.back().key == code) [[likely]] {
-      end_slice(t, ev, unit, out);
+      end_top(t, ev, unit, out);
       continue;
     }
     auto it = std::find_if(t.stack.rbegin(), t.stack.rend(),
@@ -156,9 +187,12 @@ void SliceShaper::finish(std::vector<Event>& out) {
     size_t keep = 0;
     for (size_t d = 0; d < t->stack.size(); ++d) {
       const Open& o = t->stack[d];
-      if (o.written || last_ts_ - o.begin.front().ts >= min_ns_) keep = d + 1;
+      if (o.written || last_ts_ - o.begin.ts >= min_ns_) keep = d + 1;
     }
-    for (size_t d = keep; d < t->stack.size(); ++d) ++short_events_;
+    for (size_t d = keep; d < t->stack.size(); ++d) {
+      ++short_events_;
+      if (t->stack[d].key == kSpan) t->spans.pop_back();
+    }
     t->stack.resize(keep);
     write_held(*t, out);
     t->stack.clear();

@@ -45,25 +45,37 @@ class SliceShaper {
   uint64_t short_events() const { return short_events_; }
 
  private:
-  // An open slice. `begin` (with its payload, for a span) is kept only
-  // while it has not been written.
+  // An open slice: a function's frame (its code id) or a span. Kept small
+  // and trivially copyable: every function event pushes or pops one.
   struct Open {
     uint32_t key;  // code id, or kSpan
     bool written;
-    std::vector<Event> begin;  // a span's always: its end or its next piece is made from it
-    std::string name;          // a span's
+    Event begin;  // a function's begin, while it is held back
+  };
+  // What a span needs besides: its begin with the payload (its end, and its
+  // next piece, are made from it) and its name. One per span on the stack,
+  // in stack order.
+  struct SpanData {
+    std::vector<Event> begin;
+    std::string name;
   };
   struct Thread {
     std::vector<Open> stack;
+    std::vector<SpanData> spans;
+    // Frames past kMaxDepth are not kept, only counted: a stream of begins
+    // without ends (a pathological one) must not grow memory without bound.
+    uint32_t untracked = 0;
   };
   static constexpr uint32_t kSpan = UINT32_MAX;
+  static constexpr size_t kMaxDepth = 1 << 16;
 
   Thread& thread(uint32_t tid);
   void write_held(Thread& t, std::vector<Event>& out);
-  void push(Thread& t, Open open, std::vector<Event>& out);
+  void begin_function(Thread& t, const Event& ev, std::vector<Event>& out);
+  void begin_span(Thread& t, SpanData span, std::vector<Event>& out);
   void end_at(Thread& t, size_t depth, const Event& end, std::span<const Event> unit,
               std::vector<Event>& out);
-  void end_slice(Thread& t, const Event& end, std::span<const Event> unit, std::vector<Event>& out);
+  void end_top(Thread& t, const Event& end, std::span<const Event> unit, std::vector<Event>& out);
 
   const uint64_t min_ns_;
   FlatMap<uint32_t, std::unique_ptr<Thread>> threads_;
