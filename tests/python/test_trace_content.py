@@ -179,6 +179,17 @@ def test_coroutines_under_asyncio(trace_of):
     assert "gather" in names
 
 
+def test_a_thread_name_text_cannot_carry_is_kept_escaped(trace_of, fmt):
+    # A lone surrogate (a name made from undecodable bytes) is not UTF-8.
+    def body():
+        w = threading.Thread(target=fib, args=(2,), name="odd-\udc80")
+        w.start()
+        w.join()
+
+    t = trace_of(body)
+    assert "odd-\\udc80" in t.thread_names.values()
+
+
 def test_named_threads_and_threads_without_a_usable_name(trace_of, fmt):
     def body():
         workers = [threading.Thread(target=fib, args=(4,), name=f"worker-{i}") for i in range(3)]
