@@ -7,6 +7,7 @@
 
 #include "py/cli_internal.h"
 #include "py/errors.h"
+#include "py/options.h"
 #include "py/tracer.h"
 
 namespace morvex::py {
@@ -152,33 +153,6 @@ void leave_inherited_trace() {
   if (!r) PyErr_Clear();
 }
 
-// Tracer's keyword options from the command line's, or null when none
-// was given (a run then exports nothing more to its children).
-PyRef tracer_options(const RunArgs& a) {
-  PyRef d = PyRef::steal(PyDict_New());
-  if (!d) return {};
-  auto put = [&](const char* key, PyRef value) {
-    return value && PyDict_SetItemString(d.get(), key, value.get()) == 0;
-  };
-  auto list = [](const std::vector<std::string>& v) {
-    PyRef l = PyRef::steal(PyList_New(0));
-    for (const std::string& s : v) {
-      PyRef item = PyRef::steal(PyUnicode_FromStringAndSize(s.data(), Py_ssize_t(s.size())));
-      if (!l || !item || PyList_Append(l.get(), item.get()) != 0) return PyRef();
-    }
-    return l;
-  };
-  if ((!a.include.empty() && !put("include", list(a.include))) ||
-      (!a.exclude.empty() && !put("exclude", list(a.exclude))) ||
-      (a.max_depth && !put("max_depth", PyRef::steal(PyLong_FromUnsignedLong(*a.max_depth)))) ||
-      (a.min_duration_ns &&
-       !put("min_duration", PyRef::steal(PyUnicode_FromString(
-                                (std::to_string(*a.min_duration_ns) + "ns").c_str())))) ||
-      (a.lossless && !put("lossless", PyRef::borrow(Py_True))))
-    return {};
-  return d;
-}
-
 // What the interpreter does before it shuts down, done now, while the trace
 // runs: threading._shutdown waits for the threads that are not daemons (and
 // those they start meanwhile), whose events belong in the trace; the
@@ -220,7 +194,9 @@ void show_program_error(PyObject* exc) {
 }  // namespace
 
 PyObject* run(const RunArgs& a, const OwnErrors& errors) {
-  PyRef options = tracer_options(a);
+  PyRef options = options_dict(
+      RunOptions{core::FilterSettings{a.include, a.exclude, a.max_depth, a.min_duration_ns},
+                 a.lossless});
   if (!options) return nullptr;
   PyRef tracer = new_tracer(a.output, a.format.name(), options.get());
   if (!tracer) return nullptr;

@@ -112,7 +112,7 @@ std::optional<RunOptions> parse_options(PyObject* include, PyObject* exclude, Py
   return o;
 }
 
-PyRef options_text(const RunOptions& o) {
+PyRef options_dict(const RunOptions& o) {
   PyRef d = PyRef::steal(PyDict_New());
   if (!d) return {};
   auto put = [&](const char* key, PyRef value) {
@@ -135,7 +135,12 @@ PyRef options_text(const RunOptions& o) {
                                 (std::to_string(*f.min_duration_ns) + "ns").c_str())))) ||
       (o.lossless && !put("lossless", PyRef::borrow(Py_True))))
     return {};
-  PyRef dumps = import_attr("json", "dumps");
+  return d;
+}
+
+PyRef options_text(const RunOptions& o) {
+  PyRef d = options_dict(o);
+  PyRef dumps = d ? import_attr("json", "dumps") : PyRef();
   return dumps ? PyRef::steal(PyObject_CallOneArg(dumps.get(), d.get())) : PyRef();
 }
 

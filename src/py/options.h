@@ -22,8 +22,11 @@ struct RunOptions {
 std::optional<RunOptions> parse_options(PyObject* include, PyObject* exclude, PyObject* max_depth,
                                         PyObject* min_duration, PyObject* lossless);
 
-// The options as the text of MORVEX_CHILD_OPTIONS (JSON of Tracer's
-// keyword arguments), or null with an exception set.
+// The options as Tracer's keyword arguments (a dict holding only those that
+// differ from the defaults), or null with an exception set.
+PyRef options_dict(const RunOptions& options);
+
+// The same as the text of MORVEX_CHILD_OPTIONS: JSON.
 PyRef options_text(const RunOptions& options);
 
 // Where this interpreter keeps its standard library and installed packages,
