@@ -157,7 +157,7 @@ void leave_inherited_trace() {
 // runs: threading._shutdown waits for the threads that are not daemons (and
 // those they start meanwhile), whose events belong in the trace; the
 // interpreter's own later call then finds it done. An interruption (Ctrl-C)
-// is printed and shuts the wait short, as python does. This thread's part
+// is reported and shuts the wait short, as python does. This thread's part
 // of it is the interpreter's, not the program's, and is not traced.
 void wait_for_threads() {
   PyThreadState* ts = PyThreadState_Get();
@@ -166,9 +166,13 @@ void wait_for_threads() {
   PyRef done = shutdown ? PyRef::steal(PyObject_CallNoArgs(shutdown.get())) : PyRef();
   PyThreadState_LeaveTracing(ts);
   if (done) return;
-  PyRef exc = PyRef::steal(PyErr_GetRaisedException());
-  PyRef print = import_attr("traceback", "print_exception");
-  PyRef printed = print ? PyRef::steal(PyObject_CallOneArg(print.get(), exc.get())) : PyRef();
+  // Through sys.unraisablehook with the words this interpreter uses at exit.
+#if PY_VERSION_HEX >= 0x030D0000
+  PyErr_FormatUnraisable("Exception ignored on threading shutdown");
+#else
+  PyObject* threading = PyDict_GetItemString(PyImport_GetModuleDict(), "threading");  // borrowed
+  PyErr_WriteUnraisable(threading);
+#endif
   PyErr_Clear();
 }
 
