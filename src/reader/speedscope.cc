@@ -29,10 +29,12 @@ void put_varint(std::string& out, uint64_t v) {
   out.push_back(static_cast<char>(v));
 }
 
-bool pwrite_all(int fd, const void* data, size_t len, uint64_t offset, int& err) {
-  const char* p = static_cast<const char*>(data);
+// The whole of len bytes at offset, through pread or pwrite (which may move
+// less than asked); err is set when it stops short.
+template <typename Byte, typename Move>
+bool move_all(Byte* p, size_t len, uint64_t offset, int& err, Move move) {
   while (len > 0) {
-    ssize_t n = ::pwrite(fd, p, len, static_cast<off_t>(offset));
+    ssize_t n = move(p, len, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       err = n < 0 ? errno : EIO;
@@ -45,20 +47,14 @@ bool pwrite_all(int fd, const void* data, size_t len, uint64_t offset, int& err)
   return true;
 }
 
+bool pwrite_all(int fd, const void* data, size_t len, uint64_t offset, int& err) {
+  return move_all(static_cast<const char*>(data), len, offset, err,
+                  [fd](const char* p, size_t n, off_t at) { return ::pwrite(fd, p, n, at); });
+}
+
 bool pread_all(int fd, void* data, size_t len, uint64_t offset, int& err) {
-  char* p = static_cast<char*>(data);
-  while (len > 0) {
-    ssize_t n = ::pread(fd, p, len, static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      err = n < 0 ? errno : EIO;
-      return false;
-    }
-    p += n;
-    len -= static_cast<size_t>(n);
-    offset += static_cast<uint64_t>(n);
-  }
-  return true;
+  return move_all(static_cast<char*>(data), len, offset, err,
+                  [fd](char* p, size_t n, off_t at) { return ::pread(fd, p, n, at); });
 }
 
 }  // namespace
