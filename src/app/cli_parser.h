@@ -5,6 +5,7 @@
 // hint at what was probably meant. No interpreter in here.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
