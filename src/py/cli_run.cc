@@ -153,27 +153,64 @@ void leave_inherited_trace() {
   if (!r) PyErr_Clear();
 }
 
+// threading._shutdown once the wait was interrupted: it raises the
+// interruption (held in `self`, a list) the first time the interpreter calls
+// it, and does nothing after that.
+PyObject* interrupted_wait(PyObject* self, PyObject*) {
+  Py_ssize_t n = PyList_GET_SIZE(self);
+  if (n == 0) Py_RETURN_NONE;
+  PyRef exc = PyRef::borrow(PyList_GET_ITEM(self, n - 1));
+  if (PyList_SetSlice(self, 0, n, nullptr) != 0) return nullptr;
+  PyErr_SetRaisedException(exc.release());
+  return nullptr;
+}
+
+PyMethodDef INTERRUPTED_WAIT = {"_shutdown", interrupted_wait, METH_NOARGS, nullptr};
+
 // What the interpreter does before it shuts down, done now, while the trace
 // runs: threading._shutdown waits for the threads that are not daemons (and
 // those they start meanwhile), whose events belong in the trace; the
 // interpreter's own later call then finds it done. An interruption (Ctrl-C)
-// is reported and shuts the wait short, as python does. This thread's part
+// shuts the wait short, as under python, and is handed to that later call,
+// so the interpreter reports it in its own words and, having seen its wait
+// fail, waits no more (3.15 would otherwise wait again). This thread's part
 // of it is the interpreter's, not the program's, and is not traced.
 void wait_for_threads() {
   PyThreadState* ts = PyThreadState_Get();
   PyThreadState_EnterTracing(ts);
-  PyRef shutdown = import_attr("threading", "_shutdown");
-  PyRef done = shutdown ? PyRef::steal(PyObject_CallNoArgs(shutdown.get())) : PyRef();
+  PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
+  PyRef done = threading ? PyRef::steal(PyObject_CallMethod(threading.get(), "_shutdown", nullptr))
+                         : PyRef();
   PyThreadState_LeaveTracing(ts);
   if (done) return;
-  // Through sys.unraisablehook with the words this interpreter uses at exit.
-#if PY_VERSION_HEX >= 0x030D0000
-  PyErr_FormatUnraisable("Exception ignored on threading shutdown");
-#else
-  PyObject* threading = PyDict_GetItemString(PyImport_GetModuleDict(), "threading");  // borrowed
-  PyErr_WriteUnraisable(threading);
-#endif
-  PyErr_Clear();
+  PyRef exc = PyRef::steal(PyErr_GetRaisedException());
+  PyRef held = PyRef::steal(PyList_New(0));
+  PyRef replacement = held ? PyRef::steal(PyCFunction_New(&INTERRUPTED_WAIT, held.get())) : PyRef();
+  if (threading && exc && replacement && PyList_Append(held.get(), exc.get()) == 0 &&
+      PyObject_SetAttrString(threading.get(), "_shutdown", replacement.get()) == 0)
+    return;
+  if (!exc) return;
+  PyErr_SetRaisedException(exc.release());  // reported here, then, as a last resort
+  PyErr_WriteUnraisable(threading.get());
+}
+
+// Whether `exc` came from runpy before any of the program's code ran (a
+// script that cannot be read, a directory without __main__.py, a module that
+// cannot be found): every frame of its traceback is runpy's. That is the
+// command's failure, not the program's.
+bool raised_before_the_program(PyObject* exc, PyObject* runpy) {
+  if (!PyErr_GivenExceptionMatches(exc, PyExc_ImportError) &&
+      !PyErr_GivenExceptionMatches(exc, PyExc_OSError))
+    return false;
+  PyObject* runpy_globals = PyModule_GetDict(runpy);  // borrowed
+  PyRef tb = PyRef::steal(PyException_GetTraceback(exc));
+  for (PyObject* t = tb.get(); t != nullptr && t != Py_None;
+       t = reinterpret_cast<PyObject*>(reinterpret_cast<PyTracebackObject*>(t)->tb_next)) {
+    PyFrameObject* frame = reinterpret_cast<PyTracebackObject*>(t)->tb_frame;
+    PyRef globals = PyRef::steal(PyFrame_GetGlobals(frame));
+    if (globals.get() != runpy_globals) return false;
+  }
+  return true;
 }
 
 // The program's exception as python would print it at exit (a SystemExit
@@ -198,9 +235,8 @@ void show_program_error(PyObject* exc) {
 }  // namespace
 
 PyObject* run(const RunArgs& a, const OwnErrors& errors) {
-  PyRef options = options_dict(
-      RunOptions{core::FilterSettings{a.include, a.exclude, a.max_depth, a.min_duration_ns},
-                 a.lossless});
+  PyRef options = options_dict(RunOptions{
+      core::FilterSettings{a.include, a.exclude, a.max_depth, a.min_duration_ns}, a.lossless});
   if (!options) return nullptr;
   PyRef tracer = new_tracer(a.output, a.format.name(), options.get());
   if (!tracer) return nullptr;
@@ -264,7 +300,10 @@ PyObject* run(const RunArgs& a, const OwnErrors& errors) {
     if (!served && !run_error) return nullptr;
   }
   if (run_error) {
+    bool command_failed =
+        errors.as_lines() && raised_before_the_program(run_error.get(), runpy.get());
     PyErr_SetRaisedException(run_error.release());
+    if (command_failed) return errors.fail(module_mode ? "cannot run module" : "cannot run script");
     return nullptr;
   }
   return served ? served.release() : PyLong_FromLong(0);

@@ -510,11 +510,28 @@ def test_launcher_runs_a_module_with_arguments_that_look_like_ours(tmp_path, lau
 
 
 @pytest.mark.parametrize("launcher", LAUNCHERS)
-def test_launcher_reports_a_missing_script(tmp_path, launcher):
-    r = run_process(launcher_command(launcher) + ["run", "-o", "t.pb", "missing.py"], tmp_path)
+@pytest.mark.parametrize("target, start, end", [
+    (["missing.py"], "cannot run script: [Errno 2] No such file or directory: '", "missing.py'"),
+    (["."], "cannot run script: can't find '__main__' module in '", "'"),
+    (["-m", "no_such_module"], "cannot run module: No module named no_such_module", ""),
+])
+def test_launcher_reports_a_program_that_cannot_be_run_in_one_line(tmp_path, launcher, target,
+                                                                   start, end):
+    r = run_process(launcher_command(launcher) + ["run", "-o", "t.pb", *target], tmp_path)
     assert r.returncode == 1
-    assert "FileNotFoundError" in r.stderr and "missing.py" in r.stderr
+    assert r.stderr.startswith("morvex: error: " + start)
+    assert r.stderr.endswith(end + "\n") and r.stderr.count("\n") == 1
     trace_of(tmp_path / "t.pb", "protobuf")
+
+
+@pytest.mark.parametrize("launcher", LAUNCHERS)
+def test_launcher_keeps_the_programs_own_import_errors(tmp_path, launcher):
+    # Raised by the program's code, not by the search for it: python's traceback.
+    (tmp_path / "app.py").write_text("import no_such_module\n")
+    r = run_process(launcher_command(launcher) + ["run", "-o", "t.pb", "app.py"], tmp_path)
+    assert r.returncode == 1
+    assert 'app.py", line 1, in <module>' in r.stderr
+    assert r.stderr.endswith("ModuleNotFoundError: No module named 'no_such_module'\n")
 
 
 @pytest.mark.parametrize("launcher", LAUNCHERS)
