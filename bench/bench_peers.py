@@ -31,6 +31,8 @@ from peers_child import CONFIGS  # noqa: E402
 
 CHILD = os.path.join(HERE, "peers_child.py")
 MORVEX = ("morvex-pb", "morvex-json")
+# Configurations whose added cost is compared with the floor's.
+OVER_FLOOR = ("stamp",) + MORVEX
 READER = os.path.join(HERE, "peers_traces.py")
 # The reader of each configuration's trace (see peers_traces.py).
 READERS = {"morvex-pb": "morvex-pb", "morvex-json": "morvex-json",
@@ -238,7 +240,7 @@ def summarize(args, runs):
     geomean["left_out"] = {}
     for key in ("morvex_over_floor", "morvex_over_floor_main_cpu"):
         geomean[key], geomean["left_out"][key] = {}, {}
-        for c in MORVEX:
+        for c in OVER_FLOOR:
             values = [w[key].get(c) for w in workloads.values()]
             geomean[key][c] = _geomean(values)
             geomean["left_out"][key][c] = sum(1 for v in values if not v or v <= 0)
@@ -246,13 +248,13 @@ def summarize(args, runs):
 
 
 def _over_floor(configs, key):
-    """(T_morvex - T_untraced) / (T_floor - T_untraced) for both formats."""
+    """(T_c - T_untraced) / (T_floor - T_untraced) for the stamp and both morvex formats."""
     base = configs["untraced"].get(key)
     floor = configs.get("floor", {}).get(key)
     if base is None or floor is None or floor <= base:
         return {}
     return {c: (configs[c][key] - base) / (floor - base)
-            for c in MORVEX if key in configs.get(c, {})}
+            for c in OVER_FLOOR if key in configs.get(c, {})}
 
 
 def _geomean(values):
@@ -313,7 +315,7 @@ def report(args, workloads, geomean, meta):
                           "peak RSS MiB"], rows))
         r, rc = w["morvex_over_floor"], w["morvex_over_floor_main_cpu"]
         if r:
-            out.append("  morvex added cost / floor added cost: " + ", ".join(
+            out.append("  added cost / floor's added cost: " + ", ".join(
                 f"{CONFIGS[c][0]} {v:.2f}x"
                 + (f" (main-thread CPU {rc[c]:.2f}x)" if c in rc else "") for c, v in r.items()))
         big = w["configs"].get("viztracer-big", {})
@@ -324,10 +326,10 @@ def report(args, workloads, geomean, meta):
             if e["failures"]:
                 out.append(f"  {e['label']}: {e['failures']} of {len(e['runs'])} runs failed")
     shown = [c for c in args.configs if c != "untraced"]
-    out.append("\nSlowdown vs untraced (best wall times); morvex's added cost over the floor's "
+    out.append("\nSlowdown vs untraced (best wall times); added cost over the floor's "
                "(wall, and main-thread CPU):")
     ratios = [(key, c) for key in ("morvex_over_floor", "morvex_over_floor_main_cpu")
-              for c in MORVEX if c in args.configs]
+              for c in OVER_FLOOR if c in args.configs]
     header = ["workload"] + shown + [c.replace("morvex-", "") + "/floor"
                                      + (" cpu" if key.endswith("cpu") else "")
                                      for key, c in ratios]

@@ -31,6 +31,13 @@ def _floor(args):
     return bench_overhead.as_profiler(_mvfloor.callback())
 
 
+def _stamp(args):
+    import bench_overhead
+    sys.path.insert(0, args.floor_dir)
+    import _mvfloor
+    return bench_overhead.as_profiler(_mvfloor.stamp_callback())
+
+
 def _morvex(fmt):
     def make(args):
         import morvex
@@ -74,6 +81,8 @@ def _viztracer(big):
 CONFIGS = {
     "untraced": ("untraced", lambda _: contextlib.nullcontext(), None),
     "floor": ("floor (empty C callback)", _floor, None),
+    # What any timestamping tracer must add to the floor: the least morvex can cost.
+    "stamp": ("floor + counter + store", _stamp, None),
     "morvex-pb": ("morvex protobuf", _morvex("protobuf"), ".pftrace"),
     "morvex-json": ("morvex json", _morvex("json"), ".json"),
     "cprofile": ("cProfile", _cprofile, None),
