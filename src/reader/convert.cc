@@ -40,12 +40,6 @@ bool ends_with_nocase(std::string_view s, std::string_view suffix) {
   return true;
 }
 
-std::string directory_of(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 }  // namespace
 
 std::string_view convert_kind_name(ConvertKind kind) {
@@ -103,7 +97,7 @@ core::Result<Trace> convert(const std::string& input, const std::string& output,
   read.callers = *kind == ConvertKind::Pstats;
   std::optional<SpeedscopeSpill> spill;
   if (*kind == ConvertKind::Speedscope) {
-    auto made = SpeedscopeSpill::create(directory_of(output));
+    auto made = SpeedscopeSpill::create(file.value().scratch_dir());
     if (!made.ok()) return made.error();
     spill.emplace(std::move(made.value()));
     read.observer = &*spill;

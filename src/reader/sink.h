@@ -4,7 +4,11 @@
 // OutputFile writes to a temporary file next to the target (so the final
 // rename stays on one file system) and renames it over the target in
 // commit(). A conversion that fails part way, or is never committed, leaves
-// no partial output and no temporary file behind.
+// no partial output and no temporary file behind. A symbolic link stays a
+// link: the file it points to is the one replaced, keeping its permissions.
+// A target that is not a regular file (/dev/null, a FIFO, a terminal) cannot
+// be replaced, and renaming over it would destroy it: the bytes go straight
+// into it instead.
 //
 // Threads: one thread at a time.
 #pragma once
@@ -43,13 +47,20 @@ class OutputFile final : public Sink {
   // Writes what is buffered, closes the file and gives it its name.
   core::Status commit();
 
+  // A directory for scratch files of the same conversion: the target's own,
+  // or the temporary directory when the target is not a regular file.
+  const std::string& scratch_dir() const { return scratch_dir_; }
+
  private:
-  OutputFile(std::string path, std::string temp, int fd);
+  OutputFile(std::string path, std::string target, std::string temp, std::string scratch_dir,
+             int fd);
   void flush();
   core::IoError error(int code) const;
 
-  std::string path_;
-  std::string temp_;
+  std::string path_;    // as given, for messages
+  std::string target_;  // the file temp_ replaces: path_, or where its link points
+  std::string temp_;    // empty: writing straight into path_
+  std::string scratch_dir_;
   int fd_ = -1;
   int errno_ = 0;  // first write error
   std::string buffer_;

@@ -195,6 +195,55 @@ def test_convert_collapsed_stacks_add_up_to_the_traced_time(trace, tmp_path):
     assert sum(int(line.rsplit(" ", 1)[1]) for line in lines) == total
 
 
+def test_convert_writes_into_what_it_cannot_replace(trace, tmp_path):
+    """A FIFO or a link is written through, never renamed over (a device such as
+    /dev/null takes the FIFO's way; renaming over it would replace it)."""
+    _, path = trace
+    plain = tmp_path / "plain.folded"
+    assert cli_main(["morvex", "convert", str(path), "-o", str(plain)]) == 0
+    expected = plain.read_bytes()
+
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    got = []
+
+    def read_fifo():
+        # A daemon: if the FIFO was renamed over, nothing will ever open it.
+        reader = threading.Thread(target=lambda: got.append(fifo.read_bytes()), daemon=True)
+        reader.start()
+        return reader
+
+    reader = read_fifo()
+    r = subprocess.run(MORVEX + ["convert", str(path), "-o", str(fifo), "--to", "collapsed"],
+                       capture_output=True, text=True, timeout=60)
+    reader.join(10)
+    assert r.returncode == 0, r.stderr
+    assert fifo.is_fifo() and got == [expected]
+    # speedscope spills to a scratch file, which must not go beside a FIFO
+    # (or into /dev).
+    reader = read_fifo()
+    assert cli_main(["morvex", "convert", str(path), "-o", str(fifo), "--to", "speedscope"]) == 0
+    reader.join(60)
+    assert json.loads(got[1])["$schema"].startswith("https://www.speedscope")
+
+    # A link stays a link; the file it points to is replaced and keeps its mode.
+    target = tmp_path / "target.folded"
+    target.write_text("old")
+    target.chmod(0o600)
+    link = tmp_path / "link.folded"
+    link.symlink_to(target.name)
+    assert cli_main(["morvex", "convert", str(path), "-o", str(link)]) == 0
+    assert link.is_symlink() and target.read_bytes() == expected
+    assert target.stat().st_mode & 0o777 == 0o600
+    dangling = tmp_path / "dangling.folded"
+    dangling.symlink_to("made-through-link.folded")
+    assert cli_main(["morvex", "convert", str(path), "-o", str(dangling)]) == 0
+    assert dangling.is_symlink() and (tmp_path / "made-through-link.folded").read_bytes() == expected
+    assert sorted(p.name for p in tmp_path.iterdir()) == [
+        "dangling.folded", "link.folded", "made-through-link.folded", "pipe", "plain.folded",
+        "target.folded"]
+
+
 def test_open_serves_the_trace_once_to_perfettos_ui(trace, tmp_path):
     _, path = trace
     env = {k: v for k, v in os.environ.items() if k not in CHILD_VARIABLES}
