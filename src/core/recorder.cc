@@ -61,10 +61,8 @@ bool listed(const Registry& r, const Cold* cold) {
   return at < r.list.size() && r.list[at].cold == cold;
 }
 
-// O(1): the last entry takes the leaving one's place.
-void remove_entry(Cold* cold) {
-  Registry& r = recorders();
-  std::lock_guard lock(r.mu);
+// O(1): the last entry takes the leaving one's place. Caller holds the mutex.
+void remove_entry(Registry& r, Cold* cold) {
   if (!listed(r, cold)) return;
   size_t at = cold->registry_index;
   r.list[at] = r.list.back();
@@ -76,13 +74,22 @@ void destroy_cold(void*) {
   ColdCell& cell = COLD;
   Cold* cold = cell.get();
   cell.state = CellState::Destroyed;
-  // Leave the registry first, so a concurrent flush_every_thread never sees
-  // a dying thread's state.
-  remove_entry(cold);
-  uint64_t lost = Cold::flush_partial(*cold, HOT);
-  // A run must never under-report loss: count what a full ring refused.
-  if (lost != 0) {
-    if (auto q = cold->queue.lock()) q->add_dropped(lost);
+  {
+    // The last batch is handed over (or its loss counted) and the entry
+    // removed in one hold of the mutex. A run ending meanwhile (this thread
+    // need not have been joined) then either flushes the batch itself, the
+    // entry still being there, or finds it in the ring, or counted, before it
+    // closes the queue: handed over after the entry went, it could land after
+    // the run's final drain, lost uncounted. In a lossless run this may wait
+    // for room with the mutex held; the pipeline that makes room never takes
+    // it.
+    Registry& r = recorders();
+    std::lock_guard lock(r.mu);
+    // A run must never under-report loss: count what a full ring refused.
+    if (uint64_t lost = Cold::flush_partial(*cold, HOT); lost != 0) {
+      if (auto q = cold->queue.lock()) q->add_dropped(lost);
+    }
+    remove_entry(r, cold);
   }
   cold->~Cold();
   // Nothing may write into the freed batch: every later event takes the slow

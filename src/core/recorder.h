@@ -19,7 +19,9 @@
 // by flush_every_thread, whose caller guarantees that no thread is inside the
 // recording path (monitoring is off and the caller holds the interpreter
 // lock, which every callback needs). RECORDERS has its own mutex, never held
-// together with a queue mutex.
+// together with a queue mutex; an exiting thread hands its last batch over
+// while holding it, so a thread is unlisted only once its events are in the
+// ring (or counted as lost).
 #pragma once
 
 #include <cstdint>
