@@ -12,6 +12,7 @@ up the environment this needs (`make bench-peers`).
 """
 
 import argparse
+import importlib
 import json
 import math
 import os
@@ -87,10 +88,17 @@ def _choose(parser, what, text, known):
     return list(dict.fromkeys(names))
 
 
+def _importable(name):
+    try:
+        importlib.import_module(name)
+    except ImportError:
+        return False
+    return True
+
+
 def check_imports(configs):
-    import importlib.util
     needed = {MODULES[c] for c in configs if c in MODULES} | {"pyperf"}
-    missing = sorted(m for m in needed if importlib.util.find_spec(m) is None)
+    missing = sorted(m for m in needed if not _importable(m))
     peers_workloads.benchmarks_dir()
     if missing:
         sys.exit(f"error: {', '.join(missing)} not installed in {sys.prefix} "
@@ -271,8 +279,8 @@ def table(header, rows):
     return "\n".join(lines)
 
 
-def _fmt(value, spec, missing="-"):
-    return missing if value is None else format(value, spec)
+def _fmt(value, form, missing="-"):
+    return missing if value is None else format(value, form)
 
 
 def _dropped(e):

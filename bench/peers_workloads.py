@@ -10,7 +10,7 @@ trace in the JSON format stays under about a gigabyte.
 """
 
 import argparse
-import importlib.util
+import types
 import os
 from dataclasses import dataclass
 from typing import Callable
@@ -27,18 +27,20 @@ class Workload:
 
 
 def benchmarks_dir():
-    spec = importlib.util.find_spec("pyperformance")
-    if spec is None or not spec.submodule_search_locations:
+    try:
+        import pyperformance
+    except ImportError:
         raise SystemExit("error: the pyperformance package is not installed "
-                         "(tools/bench-peers.sh installs it)")
-    return os.path.join(spec.submodule_search_locations[0], "data-files", "benchmarks")
+                         "(tools/bench-peers.sh installs it)") from None
+    return os.path.join(os.path.dirname(pyperformance.__file__), "data-files", "benchmarks")
 
 
 def load_benchmark(bm):
     path = os.path.join(benchmarks_dir(), "bm_" + bm, "run_benchmark.py")
-    spec = importlib.util.spec_from_file_location("bm_" + bm, path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = types.ModuleType("bm_" + bm)
+    module.__file__ = path
+    with open(path, encoding="utf-8") as f:
+        exec(compile(f.read(), path, "exec"), module.__dict__)
     return module
 
 

@@ -170,12 +170,12 @@ PyType_Slot SPAN_SLOTS[] = {
     {0, nullptr},
 };
 
-PyType_Spec SPAN_SPEC = {"morvex._core.Span", sizeof(SpanObject), 0,
+PyType_Spec SPAN_TYPE = {"morvex._core.Span", sizeof(SpanObject), 0,
                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, SPAN_SLOTS};
 
 PyObject* span_type() {
   static PyObject* type = nullptr;
-  if (type == nullptr) type = PyType_FromSpec(&SPAN_SPEC);
+  if (type == nullptr) type = PyType_FromSpec(&SPAN_TYPE);
   return type;
 }
 
@@ -295,7 +295,7 @@ PyType_Slot SPAN_FUNCTION_SLOTS[] = {
     {0, nullptr},
 };
 
-PyType_Spec SPAN_FUNCTION_SPEC = {
+PyType_Spec SPAN_FUNCTION_TYPE = {
     "morvex._core.SpanFunction", sizeof(SpanFunctionObject), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
         Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_METHOD_DESCRIPTOR,
@@ -307,7 +307,7 @@ PyObject* wrap(PyObject* span, PyObject* func) {
     return nullptr;
   }
   static PyObject* type = nullptr;
-  if (type == nullptr) type = PyType_FromSpec(&SPAN_FUNCTION_SPEC);
+  if (type == nullptr) type = PyType_FromSpec(&SPAN_FUNCTION_TYPE);
   if (type == nullptr) return nullptr;
   auto* f = PyObject_GC_New(SpanFunctionObject, reinterpret_cast<PyTypeObject*>(type));
   if (f == nullptr) return nullptr;

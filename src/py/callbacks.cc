@@ -38,7 +38,7 @@ PyType_Slot callbacks_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec callbacks_spec = {
+PyType_Spec callbacks_type_def = {
     "morvex._core.Callbacks",
     sizeof(CallbacksObject),
     0,
@@ -49,7 +49,7 @@ PyType_Spec callbacks_spec = {
 // Built on first use, kept for the life of the process.
 PyObject* callbacks_type() {
   static PyObject* type = nullptr;
-  if (type == nullptr) type = PyType_FromSpec(&callbacks_spec);
+  if (type == nullptr) type = PyType_FromSpec(&callbacks_type_def);
   return type;
 }
 
@@ -250,33 +250,33 @@ PyObject* depth_callback(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 // Registration order. PyCMethod_New binds each descriptor to the Callbacks
 // object; the descriptors must outlive every bound method.
 template <core::EventKind Kind>
-constexpr CallbackSpec spec(const char* event, const char* method_name) {
+constexpr CallbackEntry entry(const char* event, const char* method_name) {
   return {event, Kind, {method_name, as_pycfunction(callback<Kind>), METH_FASTCALL, nullptr}};
 }
 
 template <core::EventKind Kind>
-constexpr CallbackSpec depth_spec(const char* event, const char* method_name) {
+constexpr CallbackEntry depth_entry(const char* event, const char* method_name) {
   return {event, Kind, {method_name, as_pycfunction(depth_callback<Kind>), METH_FASTCALL, nullptr}};
 }
 
-CallbackSpec CALLBACKS[] = {
-    spec<core::EventKind::Start>("PY_START", "_mv_py_start"),
-    spec<core::EventKind::Return>("PY_RETURN", "_mv_py_return"),
-    spec<core::EventKind::Yield>("PY_YIELD", "_mv_py_yield"),
-    spec<core::EventKind::Resume>("PY_RESUME", "_mv_py_resume"),
-    spec<core::EventKind::Unwind>("PY_UNWIND", "_mv_py_unwind"),
-    spec<core::EventKind::Throw>("PY_THROW", "_mv_py_throw"),
+CallbackEntry CALLBACKS[] = {
+    entry<core::EventKind::Start>("PY_START", "_mv_py_start"),
+    entry<core::EventKind::Return>("PY_RETURN", "_mv_py_return"),
+    entry<core::EventKind::Yield>("PY_YIELD", "_mv_py_yield"),
+    entry<core::EventKind::Resume>("PY_RESUME", "_mv_py_resume"),
+    entry<core::EventKind::Unwind>("PY_UNWIND", "_mv_py_unwind"),
+    entry<core::EventKind::Throw>("PY_THROW", "_mv_py_throw"),
 };
 
 // The same events, for runs with a maximum depth: the plain callbacks never
 // pay for counting depth.
-CallbackSpec DEPTH_CALLBACKS[] = {
-    depth_spec<core::EventKind::Start>("PY_START", "_mv_py_start"),
-    depth_spec<core::EventKind::Return>("PY_RETURN", "_mv_py_return"),
-    depth_spec<core::EventKind::Yield>("PY_YIELD", "_mv_py_yield"),
-    depth_spec<core::EventKind::Resume>("PY_RESUME", "_mv_py_resume"),
-    depth_spec<core::EventKind::Unwind>("PY_UNWIND", "_mv_py_unwind"),
-    depth_spec<core::EventKind::Throw>("PY_THROW", "_mv_py_throw"),
+CallbackEntry DEPTH_CALLBACKS[] = {
+    depth_entry<core::EventKind::Start>("PY_START", "_mv_py_start"),
+    depth_entry<core::EventKind::Return>("PY_RETURN", "_mv_py_return"),
+    depth_entry<core::EventKind::Yield>("PY_YIELD", "_mv_py_yield"),
+    depth_entry<core::EventKind::Resume>("PY_RESUME", "_mv_py_resume"),
+    depth_entry<core::EventKind::Unwind>("PY_UNWIND", "_mv_py_unwind"),
+    depth_entry<core::EventKind::Throw>("PY_THROW", "_mv_py_throw"),
 };
 
 State* CURRENT_RUN = nullptr;
@@ -304,7 +304,7 @@ void record_user_event(State& st, core::EventKind kind, std::span<const uint64_t
   core::record_user(*st.queue, st.queue_id, hot, read_time(st), kind, payload);
 }
 
-std::span<CallbackSpec> callback_table(const State& st) {
+std::span<CallbackEntry> callback_table(const State& st) {
   if (st.max_depth != State::kNoMaxDepth) return DEPTH_CALLBACKS;
   return CALLBACKS;
 }

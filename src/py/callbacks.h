@@ -20,14 +20,14 @@ namespace morvex::py {
 
 struct State;
 
-struct CallbackSpec {
+struct CallbackEntry {
   const char* event;  // attribute of sys.monitoring.events
   core::EventKind kind;
   PyMethodDef method;  // what the interpreter calls, bound to the Callbacks object
 };
 
 // The callbacks a run registers, in registration order.
-std::span<CallbackSpec> callback_table(const State& st);
+std::span<CallbackEntry> callback_table(const State& st);
 
 // The object the callbacks are bound to; it keeps `state` alive for as long
 // as sys.monitoring holds a callback.

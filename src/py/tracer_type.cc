@@ -204,7 +204,7 @@ PyType_Slot tracer_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec tracer_spec = {
+PyType_Spec tracer_type_def = {
     "morvex._core.Tracer", sizeof(TracerObject), 0,
     Py_TPFLAGS_DEFAULT,  // no subclasses, no dict, no weak references, no GC
     tracer_slots,
@@ -220,7 +220,7 @@ Running::~Running() {
 
 PyObject* tracer_type() {
   static PyObject* type = nullptr;
-  if (type == nullptr) type = PyType_FromSpec(&tracer_spec);
+  if (type == nullptr) type = PyType_FromSpec(&tracer_type_def);
   return type;
 }
 
