@@ -24,18 +24,14 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import peers_workloads  # noqa: E402
 
 
-def _floor(args):
-    import bench_overhead
-    sys.path.insert(0, args.floor_dir)
-    import _mvfloor
-    return bench_overhead.as_profiler(_mvfloor.callback())
-
-
-def _stamp(args):
-    import bench_overhead
-    sys.path.insert(0, args.floor_dir)
-    import _mvfloor
-    return bench_overhead.as_profiler(_mvfloor.stamp_callback())
+def _reference(callback):
+    """A profiler from one of _mvfloor's callbacks ("callback" or "stamp_callback")."""
+    def make(args):
+        import bench_overhead
+        sys.path.insert(0, args.floor_dir)
+        import _mvfloor
+        return bench_overhead.as_profiler(getattr(_mvfloor, callback)())
+    return make
 
 
 def _morvex(fmt):
@@ -80,9 +76,9 @@ def _viztracer(big):
 # id: (label in the report, tool factory, extension of its trace file or None)
 CONFIGS = {
     "untraced": ("untraced", lambda _: contextlib.nullcontext(), None),
-    "floor": ("floor (empty C callback)", _floor, None),
+    "floor": ("floor (empty C callback)", _reference("callback"), None),
     # What any timestamping tracer must add to the floor: the least morvex can cost.
-    "stamp": ("floor + counter + store", _stamp, None),
+    "stamp": ("floor + counter + store", _reference("stamp_callback"), None),
     "morvex-pb": ("morvex protobuf", _morvex("protobuf"), ".pftrace"),
     "morvex-json": ("morvex json", _morvex("json"), ".json"),
     "cprofile": ("cProfile", _cprofile, None),

@@ -1,6 +1,7 @@
 #include "core/slices.h"
 
 #include <algorithm>
+#include <variant>
 
 #include "core/user_event.h"
 
@@ -46,12 +47,11 @@ void SliceShaper::write_held(Thread& t, std::vector<Event>& out) {
 }
 
 void SliceShaper::begin_function(Thread& t, const Event& ev, std::vector<Event>& out) {
-  if (t.stack.size() >= kMaxDepth) [[unlikely]] {
+  if (t.stack.size() < kMaxDepth) [[likely]] {
+    t.stack.push_back({ev.code_id(), min_ns_ == 0, ev});
+  } else {
     ++t.untracked;
-    if (min_ns_ == 0) out.push_back(ev);
-    return;
   }
-  t.stack.push_back({ev.code_id(), min_ns_ == 0, ev});
   if (min_ns_ == 0) out.push_back(ev);
 }
 
@@ -81,9 +81,8 @@ void SliceShaper::end_top(Thread& t, const Event& end, std::span<const Event> un
 void SliceShaper::end_at(Thread& t, size_t depth, const Event& end, std::span<const Event> unit,
                          std::vector<Event>& out) {
   const bool span_ends = is_user_kind(end.kind());
-  std::vector<SpanData> spans_on;  // innermost first
-  std::vector<Event> frames_on;    // resumes of frames still running, innermost first
-  std::vector<bool> order;         // true: the next to begin again is a span
+  // What begins again, innermost first: spans, and resumes of frames.
+  std::vector<std::variant<SpanData, Event>> running_on;
   while (t.stack.size() > depth + 1) {
     Open& top = t.stack.back();
     if (top.key == kSpan) {
@@ -93,28 +92,24 @@ void SliceShaper::end_at(Thread& t, size_t depth, const Event& end, std::span<co
           Event{end.ts, end.tid,
                 pack_word(static_cast<uint8_t>(EventKind::SpanEnd), made.front().code_id())};
       again.begin.front().ts = end.ts;
-      spans_on.push_back(std::move(again));
-      order.push_back(true);
+      running_on.emplace_back(std::move(again));
       end_top(t, made.front(), made, out);
     } else {
       if (span_ends) {
         // The frame runs on past the span's end: a resume of it follows.
-        frames_on.push_back(
-            {end.ts, end.tid, pack_word(static_cast<uint8_t>(EventKind::Resume), top.key)});
-        order.push_back(false);
+        running_on.emplace_back(
+            Event{end.ts, end.tid, pack_word(static_cast<uint8_t>(EventKind::Resume), top.key)});
       }
       Event made{end.ts, end.tid, pack_word(static_cast<uint8_t>(EventKind::Unwind), top.key)};
       end_top(t, made, std::span(&made, 1), out);
     }
   }
   end_top(t, end, unit, out);
-  for (auto it = order.rbegin(); it != order.rend(); ++it) {
-    if (*it) {
-      begin_span(t, std::move(spans_on.back()), out);
-      spans_on.pop_back();
+  for (auto it = running_on.rbegin(); it != running_on.rend(); ++it) {
+    if (auto* span = std::get_if<SpanData>(&*it)) {
+      begin_span(t, std::move(*span), out);
     } else {
-      begin_function(t, frames_on.back(), out);
-      frames_on.pop_back();
+      begin_function(t, std::get<Event>(*it), out);
     }
   }
 }
