@@ -12,8 +12,10 @@ namespace morvex::core {
 // What a record says happened. 1..6 are the sys.monitoring events of a
 // function; 7..10 are recorded by the program itself (morvex.span, instant,
 // counter): a header record whose code-id field counts the payload records
-// (user_event.h) that follow it in the same batch. 0 marks such a payload
-// record once decoded; 11..255 are never recorded.
+// (user_event.h) that follow it in the same batch. 11 is written by the
+// recorder itself at the head of the batch that follows events it had to
+// discard (loss.h), with payload records the same way. 0 marks a payload
+// record once decoded; 12..255 are never recorded.
 enum class EventKind : uint8_t {
   Start = 1,
   Return = 2,
@@ -25,6 +27,7 @@ enum class EventKind : uint8_t {
   SpanEnd = 8,
   Instant = 9,
   Counter = 10,
+  Lost = 11,
 };
 
 constexpr bool is_user_kind(uint8_t kind) {
@@ -32,8 +35,13 @@ constexpr bool is_user_kind(uint8_t kind) {
          kind <= static_cast<uint8_t>(EventKind::Counter);
 }
 
+// Whether a header record of this kind is followed by payload records.
+constexpr bool carries_payload(uint8_t kind) {
+  return is_user_kind(kind) || kind == static_cast<uint8_t>(EventKind::Lost);
+}
+
 // Of a function's events, return, yield and unwind end a slice; every other
-// kind byte outside the user kinds, including the ones never recorded,
+// kind byte outside those carrying payload, including the ones never recorded,
 // begins one. The one place the writers and the nesting repair take it from.
 constexpr bool ends_slice(uint8_t kind) {
   return kind == static_cast<uint8_t>(EventKind::Return) ||

@@ -16,8 +16,10 @@ EventQueue::EventQueue(Clock clock, bool lossless)
       id_(NEXT_QUEUE_ID.fetch_add(1, std::memory_order_relaxed)),
       clock_(clock) {}
 
-bool EventQueue::hand_over(BatchRing::Producer& ring, std::unique_ptr<EventBatch>& batch) const {
-  if (ring.try_push(batch)) return true;
+bool EventQueue::hand_over(BatchRing::Producer& ring, std::unique_ptr<EventBatch>& batch,
+                           bool last) const {
+  const size_t spare = last ? 0 : 1;
+  if (ring.try_push(batch, spare)) return true;
   if (!lossless_) return false;
   // The serializer polls every 200 us at most and empties a ring in one
   // drain: a short spin and a few yields usually see room, and sleeping
@@ -31,7 +33,7 @@ bool EventQueue::hand_over(BatchRing::Producer& ring, std::unique_ptr<EventBatch
       unsigned shift = std::min(attempt - 96, 6u);
       std::this_thread::sleep_for(std::chrono::microseconds(15u << shift));
     }
-    if (ring.try_push(batch)) return true;
+    if (ring.try_push(batch, spare)) return true;
   }
   return false;
 }
@@ -55,7 +57,9 @@ void EventQueue::init_producer(Cold& cold, Hot& hot, uint64_t now, uint32_t tid)
   // The old producer end goes; its ring lives on until its queue drops it.
   cold.producer = std::move(producer);
   cold.queue = weak_from_this();
-  // Events left in a batch of an earlier run are not this run's: discard.
+  // Events left in a batch of an earlier run are not this run's: discard,
+  // and so is what that run lost.
+  cold.loss.clear();
   cold.install(std::make_unique<EventBatch>(now, tid), hot);
   // After the queue mutex is released: the two locks are never held together.
   register_current();
@@ -79,15 +83,23 @@ void slow_path(EventQueue& q, Hot& hot, uint64_t now, uint32_t tid, uint32_t wor
   std::unique_ptr<EventBatch> batch = std::move(cold->batch);
   batch->len = static_cast<uint32_t>(hot.cursor - batch->begin_ptr());
   if (q.hand_over(cold->producer, batch)) {
+    // It carried the Lost record, if there was one to carry.
+    cold->loss.clear();
     batch = std::make_unique<EventBatch>(now, tid);
+    cold->install(std::move(batch), hot);
   } else {
     q.add_dropped(batch->event_count());
+    cold->loss.add(*batch);
     batch->len = 0;
     batch->payload = 0;
     batch->base = now;
     batch->tid = tid;
+    cold->install(std::move(batch), hot);
+    // The gap ends here: the new batch says so before anything else.
+    const size_t n = cold->loss.write(hot.cursor);
+    hot.cursor += n;
+    cold->batch->payload = static_cast<uint32_t>(n);
   }
-  cold->install(std::move(batch), hot);
   store(hot, 0, word);
 }
 
@@ -118,11 +130,15 @@ void decode_with_payload(const EventBatch& batch, const Clock& clock, Event* dst
     const PackedEvent& p = batch.events[i];
     uint64_t ts = on_timeline ? ns(p.delta) : clock.nanos_since_start(batch.base + p.delta);
     *dst = Event{ts, batch.tid, p.word};
-    if (!is_user_kind(word_kind(p.word))) continue;
+    const uint8_t kind = word_kind(p.word);
+    if (!carries_payload(kind)) continue;
     uint32_t n = std::min<uint32_t>(word_code_id(p.word), batch.len - 1 - i);
     for (uint32_t k = 0; k < n; ++k) {
       uint64_t raw;
       std::memcpy(&raw, &batch.events[i + 1 + k], sizeof raw);
+      // A gap's start is a time, of the same clock as the records.
+      if (kind == static_cast<uint8_t>(EventKind::Lost) && k == 1)
+        raw = clock.nanos_since_start(raw);
       *++dst = Event{raw, batch.tid, 0};
     }
     i += n;

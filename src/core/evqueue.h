@@ -3,7 +3,8 @@
 // producer end (in COLD), the queue keeps the consumer ends. A traced thread
 // fills a batch of 1,024 records without synchronisation and hands it over
 // only when it is full or cannot take the next record. A full ring drops the
-// newest batch and counts it: recording never waits for the pipeline,
+// newest batch and counts it, and the thread's next batch says so where the
+// events went missing (loss.h): recording never waits for the pipeline,
 // unless the run is lossless: then the thread waits for room (spinning,
 // yielding, then sleeping with backoff) for as long as the pipeline is there
 // to make it, and counts the loss only once the pipeline is gone.
@@ -66,8 +67,11 @@ class alignas(64) EventQueue : public std::enable_shared_from_this<EventQueue> {
 
   // Hands `batch` to a ring; in a lossless run, waits for room while the
   // pipeline is there to make it. False (the batch still the caller's) when
-  // it could not.
-  bool hand_over(BatchRing::Producer& ring, std::unique_ptr<EventBatch>& batch) const;
+  // it could not. Only a thread's `last` batch for now (the end of a run or
+  // of the thread) may take the ring's spare slot: it has no later batch to
+  // tell of its loss, so it must not be the one lost.
+  bool hand_over(BatchRing::Producer& ring, std::unique_ptr<EventBatch>& batch,
+                 bool last = false) const;
 
   // Rings still held (tests and diagnostics).
   size_t ring_count() {

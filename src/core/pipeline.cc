@@ -94,14 +94,15 @@ class Serializer {
     return true;
   }
 
-  // Hands v_ on. A lossless run waits for room in `filled` rather than lose
-  // it, as long as the exporter thread is there to make room.
+  // Hands v_ on, waiting for room in `filled` as long as the exporter
+  // thread is there to make it. Events are shaped by now: dropping some here
+  // would break the nesting, and the gap could not be marked. While this
+  // waits the rings fill, and the traced threads lose whole batches where
+  // their loss is told (or wait, in a lossless run).
   void deliver() {
-    if (queue_.lossless()) {
-      Backoff wait;
-      while (filled_.full() && !outcome_.exporter_gone.load(std::memory_order_acquire))
-        wait.sleep();
-    }
+    Backoff wait;
+    while (filled_.full() && !outcome_.exporter_gone.load(std::memory_order_acquire))
+      wait.sleep();
     v_ = ship(filled_, recycled_, std::move(v_), outcome_.lost);
   }
 

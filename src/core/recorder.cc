@@ -148,7 +148,12 @@ uint64_t Cold::flush_partial(Cold& cold, Hot& hot) {
   // A lossless run waits for room here too: at the end of a run and when a
   // thread exits, the pipeline is still there.
   std::shared_ptr<EventQueue> q = cold.queue.lock();
-  if (q ? q->hand_over(cold.producer, full) : cold.producer.try_push(full)) return 0;
+  if (q ? q->hand_over(cold.producer, full, true) : cold.producer.try_push(full)) {
+    cold.loss.clear();
+    return 0;
+  }
+  // Refused even the spare slot: nothing of this run follows on the thread
+  // to tell of it, so it is only counted.
   return full->event_count();
 }
 

@@ -31,6 +31,7 @@
 #include <type_traits>
 
 #include "core/event.h"
+#include "core/loss.h"
 #include "core/ring.h"
 
 namespace morvex::core {
@@ -112,6 +113,9 @@ struct Cold {
   uint64_t queue_id = 0;  // queue whose ring `producer` belongs to (0: none)
   BatchRing::Producer producer;
   std::unique_ptr<EventBatch> batch;
+  // The events discarded since the last batch that got through; while not
+  // empty, `batch` starts with its Lost record.
+  LossSummary loss;
   // Where events lost at thread exit are counted; expires with the run.
   std::weak_ptr<EventQueue> queue;
   std::unique_ptr<CodeSlot[]> codes;
@@ -125,8 +129,9 @@ struct Cold {
   uint32_t key = 0;
   uint64_t keyed_queue = 0;
 
-  // Hands the batch `hot` writes into over to the ring if it holds events;
-  // returns the number of events discarded because the ring was full.
+  // Hands the batch `hot` writes into over to the ring if it holds events,
+  // as the thread's last for now: it may take the ring's spare slot. Returns
+  // the number of events discarded because the ring was full.
   static uint64_t flush_partial(Cold& cold, Hot& hot);
 
   // Points `hot` at the start of `batch`, which becomes the current one.

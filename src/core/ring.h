@@ -74,11 +74,13 @@ class SpscRing {
     }
     ~Producer() { leave(); }
 
-    // On a full ring the item stays with the caller.
-    [[nodiscard]] bool try_push(std::unique_ptr<T>& item) {
-      if (distance(tail_, cached_head_) == N) {
+    // On a full ring the item stays with the caller. `spare` slots are
+    // kept free for a later push that passes fewer (a last item that must
+    // get in where others may be refused).
+    [[nodiscard]] bool try_push(std::unique_ptr<T>& item, size_t spare = 0) {
+      if (distance(tail_, cached_head_) + spare >= N) {
         cached_head_ = s_->head.load(std::memory_order_acquire);
-        if (distance(tail_, cached_head_) == N) return false;
+        if (distance(tail_, cached_head_) + spare >= N) return false;
       }
       s_->slots[slot(tail_)] = item.release();
       tail_ = advance(tail_);

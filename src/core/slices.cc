@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <variant>
 
+#include "core/loss.h"
 #include "core/user_event.h"
 
 namespace morvex::core {
@@ -120,7 +121,7 @@ void SliceShaper::process(std::span<const Event> in, std::vector<Event>& out) {
     const uint8_t kind = ev.kind();
     if (kind == 0) continue;  // payload whose header was not whole: unreadable
     std::span<const Event> unit(&in[i], 1);
-    if (is_user_kind(kind)) {
+    if (carries_payload(kind)) {
       unit = in.subspan(i, 1 + payload_records(in, i));
       i += unit.size() - 1;
     }
@@ -136,6 +137,9 @@ void SliceShaper::process(std::span<const Event> in, std::vector<Event>& out) {
         continue;
       case EventKind::SpanBegin:
         begin_span(t, SpanData{std::vector<Event>(unit.begin(), unit.end()), span_name(unit)}, out);
+        continue;
+      case EventKind::Lost:
+        lost(t, unit, out);
         continue;
       case EventKind::SpanEnd: {
         std::string name = span_name(unit);
@@ -153,25 +157,75 @@ void SliceShaper::process(std::span<const Event> in, std::vector<Event>& out) {
       default:
         break;
     }
-    const uint32_t code = ev.code_id();
-    if (!ends_slice(kind)) {
-      begin_function(t, ev, out);
-      continue;
-    }
-    if (t.untracked != 0) [[unlikely]] {
-      --t.untracked;
-      if (min_ns_ == 0) out.push_back(ev);
-      continue;
-    }
-    if (!t.stack.empty() && t.stack.back().key == code) [[likely]] {
-      end_top(t, ev, unit, out);
-      continue;
-    }
-    auto it = std::find_if(t.stack.rbegin(), t.stack.rend(),
-                           [code](const Open& o) { return o.key == code; });
-    if (it == t.stack.rend()) continue;  // began before the trace, or never reported
-    end_at(t, static_cast<size_t>(t.stack.rend() - it) - 1, ev, unit, out);
+    function_event(t, ev, out);
   }
+}
+
+void SliceShaper::function_event(Thread& t, const Event& ev, std::vector<Event>& out) {
+  if (!ends_slice(ev.kind())) {
+    begin_function(t, ev, out);
+    return;
+  }
+  if (t.untracked != 0) [[unlikely]] {
+    --t.untracked;
+    if (min_ns_ == 0) out.push_back(ev);
+    return;
+  }
+  const uint32_t code = ev.code_id();
+  if (!t.stack.empty() && t.stack.back().key == code) [[likely]] {
+    end_top(t, ev, std::span(&ev, 1), out);
+    return;
+  }
+  auto it = std::find_if(t.stack.rbegin(), t.stack.rend(),
+                         [code](const Open& o) { return o.key == code; });
+  if (it == t.stack.rend()) return;  // began before the trace, or never reported
+  end_at(t, static_cast<size_t>(t.stack.rend() - it) - 1, ev, std::span(&ev, 1), out);
+}
+
+void SliceShaper::close_all(Thread& t, uint64_t ts, std::vector<Event>& out) {
+  while (!t.stack.empty()) {
+    Open& top = t.stack.back();
+    if (top.key == kSpan) {
+      std::vector<Event> made = t.spans.back().begin;
+      made.front() = Event{ts, made.front().tid,
+                           pack_word(static_cast<uint8_t>(EventKind::SpanEnd),
+                                     made.front().code_id())};
+      end_top(t, made.front(), made, out);
+    } else {
+      Event made{ts, top.begin.tid, pack_word(static_cast<uint8_t>(EventKind::Unwind), top.key)};
+      end_top(t, made, std::span(&made, 1), out);
+    }
+  }
+  t.untracked = 0;
+}
+
+void SliceShaper::lost(Thread& t, std::span<const Event> unit, std::vector<Event>& out) {
+  uint32_t words[2 * LossSummary::kMaxFrames];
+  DecodedLoss loss;
+  const Event& head = unit.front();
+  if (!decode_loss(unit, loss, words)) loss = DecodedLoss{0, head.ts, true, {}, {}};
+  const uint64_t end_ns = head.ts;
+  const uint64_t start_ns = std::min(loss.start_ns, end_ns);
+  // What ended in the gap ends at its start, what began in it begins at its
+  // end: no slice is drawn longer than it ran.
+  if (loss.unknown) {
+    close_all(t, start_ns, out);
+  } else {
+    for (uint32_t word : loss.ends) function_event(t, Event{start_ns, head.tid, word}, out);
+  }
+  // The gap itself, as a slice of its own that is never left out for being
+  // short; what it lies in is written first.
+  write_held(t, out);
+  PayloadWriter payload(kLostEventsName);
+  payload.add("events", UserValue{UserValue::Type::Int, static_cast<int64_t>(loss.events)});
+  const std::vector<uint64_t> records = payload.words().value_or(std::vector<uint64_t>{});
+  for (auto [kind, ts] : {std::pair{EventKind::SpanBegin, start_ns}, std::pair{EventKind::SpanEnd, end_ns}}) {
+    out.push_back(Event{ts, head.tid,
+                        pack_word(static_cast<uint8_t>(kind), static_cast<uint32_t>(records.size()))});
+    for (uint64_t r : records) out.push_back(Event{r, head.tid, 0});
+  }
+  for (uint32_t word : loss.begins) function_event(t, Event{end_ns, head.tid, word}, out);
+  ++gaps_;
 }
 
 void SliceShaper::finish(std::vector<Event>& out) {

@@ -15,6 +15,10 @@
 // a marker, a sample), so memory stays bounded by the stack depth and every
 // thread's output stays in time order.
 //
+// Where a thread lost events (a Lost record, loss.h), the frames that ended
+// in the gap end at its start and those that began in it begin at its end;
+// the gap becomes a slice of its own, named kLostEventsName, with the count.
+//
 // Threads: used by the serializer thread alone.
 #pragma once
 
@@ -43,6 +47,8 @@ class SliceShaper {
 
   // Events left out for belonging to slices shorter than the minimum.
   uint64_t short_events() const { return short_events_; }
+  // Gaps where a thread's events were lost (Lost records seen).
+  uint64_t gaps() const { return gaps_; }
 
  private:
   // An open slice: a function's frame (its code id) or a span. Kept small
@@ -76,6 +82,9 @@ class SliceShaper {
   void end_at(Thread& t, size_t depth, const Event& end, std::span<const Event> unit,
               std::vector<Event>& out);
   void end_top(Thread& t, const Event& end, std::span<const Event> unit, std::vector<Event>& out);
+  void function_event(Thread& t, const Event& ev, std::vector<Event>& out);
+  void close_all(Thread& t, uint64_t ts, std::vector<Event>& out);
+  void lost(Thread& t, std::span<const Event> unit, std::vector<Event>& out);
 
   const uint64_t min_ns_;
   FlatMap<uint32_t, std::unique_ptr<Thread>> threads_;
@@ -83,6 +92,7 @@ class SliceShaper {
   uint32_t last_tid_ = 0;
   uint64_t last_ts_ = 0;
   uint64_t short_events_ = 0;
+  uint64_t gaps_ = 0;
 };
 
 }  // namespace morvex::core

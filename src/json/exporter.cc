@@ -320,7 +320,8 @@ void JsonExporter::write_user_event(std::span<const core::Event> unit) {
   const auto kind = static_cast<core::EventKind>(head.kind());
   std::string r = "{\"name\":";
   push_string(r, payload.name);
-  r += ",\"cat\":\"user\",\"ph\":";
+  r += payload.name == core::kLostEventsName ? ",\"cat\":\"morvex\",\"ph\":"
+                                              : ",\"cat\":\"user\",\"ph\":";
   switch (kind) {
     case core::EventKind::SpanBegin:
       r += "\"B\"";

@@ -346,7 +346,7 @@ uint8_t* ProtoExporter::write_user_event(std::span<const core::Event> unit, cons
                                                     : pb::kTypeInstant;
     if (track.shared) event.track_uuid = track.track_uuid;
     if (kind != core::EventKind::SpanEnd) {
-      event.categories = {"user"};
+      event.categories = {payload.name == core::kLostEventsName ? "morvex" : "user"};
       event.name = std::string(payload.name);
       for (const core::UserArg& a : payload.args) {
         pb::DebugAnnotation d;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/evqueue.h"
+#include "core/loss.h"
 #include "core/recorder.h"
 
 namespace morvex::core {
@@ -51,20 +52,33 @@ TEST(EventQueue, FirstEventOfARunStartsAFreshBatchAtDeltaZero) {
   EXPECT_EQ(ev[0].tid, 9u);
 }
 
-TEST(EventQueue, FullRingLosesExactlyTheNextBatch) {
+TEST(EventQueue, FullRingLosesExactlyTheNextBatchAndSaysSo) {
   auto q = EventQueue::create(Clock::nanos(0));
   uint64_t now = 1;
-  // 64 batches fill the ring; the 65th is refused when the next event comes.
-  record_seq(*q, 1, now, 0, 65 * kBatch + 1);
+  // 63 batches fill the ring but its spare slot; the 64th is refused when
+  // the next event comes.
+  record_seq(*q, 1, now, 0, 64 * kBatch + 1);
   EXPECT_EQ(q->dropped(), kBatch);
   std::vector<Event> ev = drain_all(*q);
-  expect_sequence(ev, 0, 64 * kBatch);
-  // The refused batch was reused: the event that found the ring full is
-  // still there, alone.
+  expect_sequence(ev, 0, 63 * kBatch);
+  // The refused batch was reused: it starts with the Lost record, then the
+  // event that found the ring full. Handed over as the thread's last, it
+  // gets in even though the ring is full again.
+  record_seq(*q, 1, now, 64 * kBatch + 1, 62 * kBatch);
+  EXPECT_EQ(q->dropped(), kBatch);
   EXPECT_EQ(flush_every_thread(), 0u);
   ev = drain_all(*q);
-  ASSERT_EQ(ev.size(), 1u);
-  EXPECT_EQ(ev[0].code_id(), 65 * kBatch);
+  ASSERT_EQ(ev.size(), 62 * kBatch + 1 + 4);
+  ASSERT_EQ(ev[0].kind(), static_cast<uint8_t>(EventKind::Lost));
+  EXPECT_EQ(ev[0].ts, 64 * kBatch + 1) << "the gap ends where recording went on";
+  uint32_t words[2 * LossSummary::kMaxFrames];
+  DecodedLoss loss;
+  ASSERT_TRUE(decode_loss(std::span(ev).first(4), loss, words));
+  EXPECT_EQ(loss.events, kBatch);
+  EXPECT_EQ(loss.start_ns, 63 * kBatch + 1) << "and starts at the first event lost";
+  EXPECT_TRUE(loss.unknown) << "more frames began than a summary keeps";
+  EXPECT_EQ(ev[4].code_id(), 64 * kBatch);
+  EXPECT_EQ(ev.back().code_id(), 64 * kBatch + 62 * kBatch);
 }
 
 TEST(EventQueue, GapsBeyond32BitsAndEarlierTimesStartNewBatches) {
@@ -151,15 +165,25 @@ TEST(EventQueue, ConcurrentProducersLoseNothingUncounted) {
   std::map<uint32_t, int64_t> last_seq;
   uint64_t delivered = 0;
   std::vector<Event> out;
+  uint64_t told_lost = 0;
   auto take = [&] {
     out.clear();
     size_t n = q->drain_nonblocking(out, EventQueue::kDrainLimit);
-    for (const Event& e : out) {
+    for (size_t i = 0; i < out.size(); ++i) {
+      const Event& e = out[i];
+      if (e.kind() == static_cast<uint8_t>(EventKind::Lost)) {
+        uint32_t words[2 * LossSummary::kMaxFrames];
+        DecodedLoss loss;
+        EXPECT_TRUE(decode_loss(std::span(out).subspan(i, 1 + e.code_id()), loss, words));
+        told_lost += loss.events;
+        i += e.code_id();
+        continue;
+      }
       auto [it, fresh] = last_seq.try_emplace(e.tid, -1);
       EXPECT_GT(int64_t{e.code_id()}, it->second) << "tid " << e.tid;
       it->second = e.code_id();
+      ++delivered;
     }
-    delivered += n;
     return n;
   };
   while (running.load() > 0) take();
@@ -167,6 +191,8 @@ TEST(EventQueue, ConcurrentProducersLoseNothingUncounted) {
   while (take() != 0) {
   }
   EXPECT_EQ(delivered + q->dropped(), uint64_t{kThreads} * kPerThread);
+  // Every loss is told in its thread's stream as well as counted.
+  EXPECT_EQ(told_lost, q->dropped());
   EXPECT_EQ(last_seq.size(), size_t{kThreads});
 }
 
@@ -182,15 +208,21 @@ TEST(EventQueue, ThreadExitHandsItsPartialBatchOver) {
   EXPECT_EQ(ev[0].tid, 42u);
 }
 
-TEST(EventQueue, ThreadExitWithAFullRingCountsItsPartialBatch) {
+// The batch a thread leaves at its exit gets the ring's spare slot: what
+// it holds, and what it tells of the batch lost before it, are not lost.
+TEST(EventQueue, ThreadExitWithAFullRingStillHandsItsLastBatchOver) {
   auto q = EventQueue::create(Clock::nanos(0));
   std::thread t([&q] {
     uint64_t now = 10;
     record_seq(*q, 42, now, 0, 64 * kBatch + 10);
   });
   t.join();
-  EXPECT_EQ(q->dropped(), 10u);
-  expect_sequence(drain_all(*q), 0, 64 * kBatch);
+  EXPECT_EQ(q->dropped(), kBatch);
+  std::vector<Event> ev = drain_all(*q);
+  ASSERT_EQ(ev.size(), 63 * kBatch + 4 + 10);
+  expect_sequence(std::vector<Event>(ev.begin(), ev.begin() + 63 * kBatch), 0, 63 * kBatch);
+  EXPECT_EQ(ev[63 * kBatch].kind(), static_cast<uint8_t>(EventKind::Lost));
+  expect_sequence(std::vector<Event>(ev.end() - 10, ev.end()), 64 * kBatch, 10);
 }
 
 // Thread churn: every thread that recorded and went leaves its events, and
@@ -250,16 +282,20 @@ TEST(EventQueue, ALosslessWaitEndsWhenThePipelineIsGone) {
   std::latch waiting(1);
   std::thread producer([&] {
     uint64_t now = 1;
-    record_seq(*q, 8, now, 0, 64 * kBatch);  // the ring is full now
+    record_seq(*q, 8, now, 0, 63 * kBatch);  // the ring is full now, but its spare slot
     waiting.count_down();
-    record_seq(*q, 8, now, 64 * kBatch, kBatch + 1);  // waits for room...
+    record_seq(*q, 8, now, 63 * kBatch, kBatch + 1);  // waits for room...
   });
   waiting.wait();
   q->abandon();  // ...until nothing is there to make it
   producer.join();
-  // The refused batch, and the one event the thread still held at its exit:
-  // counted, as in any run.
-  EXPECT_EQ(q->dropped(), kBatch + 1);
+  // The refused batch is counted, as in any run; the one event the thread
+  // still held got in at its exit, after the Lost record.
+  EXPECT_EQ(q->dropped(), kBatch);
+  std::vector<Event> ev = drain_all(*q);
+  ASSERT_EQ(ev.size(), 63 * kBatch + 4 + 1);
+  EXPECT_EQ(ev[63 * kBatch].kind(), static_cast<uint8_t>(EventKind::Lost));
+  EXPECT_EQ(ev.back().code_id(), 64 * kBatch);
 }
 
 }  // namespace

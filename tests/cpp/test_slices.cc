@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "core/loss.h"
 #include "core/slices.h"
 #include "core/user_event.h"
 
@@ -44,6 +47,43 @@ std::vector<Event> parse(const std::string& text, uint32_t tid = 1) {
       case 'U':
         out.push_back({ts, tid, pack_word(5, code)});
         break;
+      case 'G': {
+        // A Lost record: G<events>@<end>:<start>:<ends>:<begins>, the frame
+        // lists as S/M/R/Y/U<code> separated by commas; "?" for an unknown
+        // nesting.
+        std::vector<std::string> parts;
+        for (size_t from = tok.find(':'); from != std::string::npos;) {
+          size_t to = tok.find(':', from + 1);
+          parts.push_back(tok.substr(from + 1, to == std::string::npos ? to : to - from - 1));
+          from = to;
+        }
+        LossSummary loss;
+        loss.events = code;
+        loss.first_raw = std::stoull(parts.at(0));
+        loss.unknown = parts.at(1) == "?";
+        auto frames = [](const std::string& list, uint32_t* into, uint16_t& n) {
+          static const std::string kKinds = "?SRYMU";
+          for (size_t from = 0; from < list.size();) {
+            size_t to = std::min(list.find(',', from), list.size());
+            auto kind = static_cast<uint8_t>(kKinds.find(list[from]));
+            into[n++] = pack_word(kind, std::stoul(list.substr(from + 1, to - from - 1)));
+            from = to + 1;
+          }
+        };
+        if (!loss.unknown) {
+          frames(parts.at(1), loss.ends, loss.n_ends);
+          frames(parts.size() > 2 ? parts[2] : "", loss.begins, loss.n_begins);
+        }
+        PackedEvent records[LossSummary::kMaxRecords];
+        size_t n = loss.write(records);
+        out.push_back({ts, tid, records[0].word});
+        for (size_t r = 1; r < n; ++r) {
+          uint64_t raw;
+          std::memcpy(&raw, &records[r], sizeof raw);
+          out.push_back({raw, tid, 0});  // the start is a time already: a clock of nanoseconds
+        }
+        break;
+      }
       case '[':
         user(EventKind::SpanBegin);
         break;
@@ -71,14 +111,24 @@ std::string show(const std::vector<Event>& events) {
     static const char kLetters[] = "?SRYMU?[]ic";
     char k = e.kind() < 11 ? kLetters[e.kind()] : '?';
     uint32_t code = e.code_id();
+    std::string what;
     if (is_user_kind(e.kind())) {
       UserPayload p;
       EXPECT_TRUE(decode_payload(payload_bytes(events, i, buf), p));
-      code = static_cast<uint32_t>(std::stoul(std::string(p.name)));
+      // The gap's slice shows as L, with its count on its begin.
+      if (p.name == kLostEventsName) {
+        what = "L";
+        if (e.kind() == uint8_t(EventKind::SpanBegin) && !p.args.empty())
+          what += std::to_string(p.args[0].value.i);
+      } else {
+        what = std::string(p.name);
+      }
       i += payload_records(events, i);
+    } else {
+      what = std::to_string(code);
     }
     if (!s.empty()) s += ' ';
-    s += k + std::to_string(code) + "@" + std::to_string(e.ts);
+    s += k + what + "@" + std::to_string(e.ts);
     if (e.tid != 1) s += "/t" + std::to_string(e.tid);
   }
   return s;
@@ -123,6 +173,38 @@ TEST(SliceShaper, KeepsEveryThreadWellNested) {
       {"i6@0 S1@1 c7@2 R1@3 i8@4", "i6@0 S1@1 c7@2 R1@3 i8@4"},
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(shaped(in), out) << in;
+}
+
+// Where a thread lost events, what ended in the gap ends at its start, what
+// began in it begins at its end, and the gap is a slice of its own: no slice
+// is longer than it ran, and what follows nests as it did.
+TEST(SliceShaper, AGapClosesWhatEndedInItAndBeginsWhatBeganInIt) {
+  const std::pair<const char*, const char*> cases[] = {
+      // A loop over mid(i) calling leaf(): leaf and mid ended in the gap, a
+      // new mid and leaf were running after it; main and top ran through.
+      {"S1@0 S2@1 S3@2 S4@3 G9@100:50:R4,R3:S3,S4 R4@101 R3@102 R2@103 R1@104",
+       "S1@0 S2@1 S3@2 S4@3 R4@50 R3@50 [L9@50 ]L@100 S3@100 S4@100 R4@101 R3@102 R2@103 R1@104"},
+      // Calls that began and ended within the gap leave nothing behind.
+      {"S1@0 G5@20:10:: R1@30", "S1@0 [L5@10 ]L@20 R1@30"},
+      // An end in the gap of a frame that was never open is left out.
+      {"S1@0 G5@20:10:R7: R1@30", "S1@0 [L5@10 ]L@20 R1@30"},
+      // Unknown nesting (a span began in the gap): everything open, spans
+      // included, ends at the gap's start; later ends match nothing.
+      {"S1@0 [6@1 S2@2 G5@20:10:? R2@21 ]6@22 R1@23 S3@24 R3@25",
+       "S1@0 [6@1 S2@2 U2@10 ]6@10 U1@10 [L5@10 ]L@20 S3@24 R3@25"},
+      // A start after the end (counter skew) is clamped to the end.
+      {"S1@0 G5@20:30:R1:", "S1@0 R1@20 [L5@20 ]L@20"},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(shaped(in), out) << in;
+}
+
+TEST(SliceShaper, AGapIsNeverLeftOutAsShortAndWritesWhatItLiesIn) {
+  uint64_t short_events = 0;
+  // S1 is held back (it never lasts 100), but the gap inside it is written,
+  // and so S1 with it; S2 began in the gap and is short.
+  EXPECT_EQ(shaped("S1@0 G3@20:10::S2 R2@25 R1@30", 100, &short_events),
+            "S1@0 [L3@10 ]L@20 R1@30");
+  EXPECT_EQ(short_events, 2u);
 }
 
 TEST(SliceShaper, ThreadsHaveStacksOfTheirOwn) {

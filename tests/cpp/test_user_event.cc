@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/evqueue.h"
+#include "core/loss.h"
 #include "core/recorder.h"
 #include "core/user_event.h"
 
@@ -105,17 +106,29 @@ TEST(UserEvents, ALostBatchCountsEventsNotPayloadRecords) {
   HOT.tid = 4;
   std::vector<uint64_t> p = payload("i", 4);
   uint64_t now = 1;
-  // 64 batches fill the ring; then a batch of user events only is refused.
-  for (uint32_t i = 0; i < 64 * EventBatch::kCapacity; ++i)
+  // 63 batches fill the ring but its spare slot; then a batch of user events
+  // only is refused.
+  for (uint32_t i = 0; i < 63 * EventBatch::kCapacity; ++i)
     record(*q, q->id(), HOT, now++, pack_word(1, i));
   uint64_t events = 0;
   while (q->dropped() == 0) {
     record_user(*q, q->id(), HOT, now++, EventKind::Instant, p);
     ++events;
   }
-  // The event that found the ring full begins the next batch.
+  // The event that found the ring full begins the next batch, after the
+  // Lost record that says as much as the count.
   EXPECT_EQ(q->dropped(), events - 1);
-  EXPECT_EQ(flush_every_thread(), 1u) << "the ring is still full";
+  EXPECT_EQ(flush_every_thread(), 0u) << "the last batch takes the spare slot";
+  std::vector<Event> ev = drain_all(*q);
+  const size_t at = 63 * EventBatch::kCapacity;
+  ASSERT_GT(ev.size(), at + 4);
+  ASSERT_EQ(ev[at].kind(), uint8_t(EventKind::Lost));
+  uint32_t words[2 * LossSummary::kMaxFrames];
+  DecodedLoss loss;
+  ASSERT_TRUE(decode_loss(std::span(ev).subspan(at, 4), loss, words));
+  EXPECT_EQ(loss.events, events - 1);
+  EXPECT_FALSE(loss.unknown) << "markers leave the nesting alone";
+  EXPECT_EQ(ev[at + 4].kind(), uint8_t(EventKind::Instant));
 }
 
 }  // namespace
