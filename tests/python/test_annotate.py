@@ -110,6 +110,15 @@ def test_counters_are_one_track_per_name_and_process(tmp_path, fmt):
     assert times == sorted(times)
 
 
+def test_a_bool_counter_value_is_the_number_1_or_0_in_both_formats(tmp_path, fmt):
+    def body():
+        morvex.counter("busy", True)
+        morvex.counter("busy", False)
+
+    values = [v for _, v in traced(tmp_path, fmt, body).counters[(os.getpid(), "busy")]]
+    assert values == [1, 0] and all(type(v) is int for v in values)
+
+
 def test_each_thread_marks_its_own_track(tmp_path, fmt):
     def work(i):
         with morvex.span("job", worker=i):
