@@ -85,10 +85,10 @@ std::optional<Words> payload(const char* what, PyObject* shown_as, const std::st
   }
   std::optional<Words> words = w.words();
   if (!words) {
-    if (PyRef n = shown(shown_as)) {
+    if (PyRef named = shown(shown_as)) {
       PyErr_Format(PyExc_ValueError,
                    "%s %U: its name and arguments take more than the %zu bytes one event carries",
-                   what, n.get(), core::kMaxPayloadBytes);
+                   what, named.get(), core::kMaxPayloadBytes);
     }
   }
   return words;
@@ -410,9 +410,9 @@ PyObject* counter(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     w.add("", v);
     std::optional<Words> words = w.words();
     if (!words) {
-      if (PyRef n = shown(bound[0])) {
+      if (PyRef named = shown(bound[0])) {
         PyErr_Format(PyExc_ValueError,
-                     "counter name %U is longer than the %zu bytes one event carries", n.get(),
+                     "counter name %U is longer than the %zu bytes one event carries", named.get(),
                      core::kMaxPayloadBytes);
       }
       return nullptr;
