@@ -85,6 +85,7 @@ class TracePerTest:
         self.failed = False  # a report of the running test failed
         self.test_id = ""
         self.started = 0  # tests traced so far in this process
+        self.told_unwritten = False  # said that a trace could not be written
         # What the summary line tells; under xdist, the workers' added up.
         self.stats = {"kept": 0, "deleted": 0, "unfinished": 0, "error": None, "refused": None}
 
@@ -106,7 +107,7 @@ class TracePerTest:
             tracer, self.tracer = self.tracer, None
             if tracer is not None:
                 # An interrupted test (Ctrl-C, pytest.exit) never counts as passed.
-                self.finish(tracer, path, passed=completed and not self.failed)
+                self.finish(tracer, path, item.nodeid, passed=completed and not self.failed)
 
     @pytest.hookimpl(wrapper=True, tryfirst=True)
     def pytest_runtest_setup(self, item):
@@ -152,24 +153,49 @@ class TracePerTest:
         """Says once why the tests from `nodeid` on run untraced."""
         self.stats["refused"] = reason
         where = f"from {nodeid} on" if self.started else "the tests"
-        line = f"morvex: not tracing {where}: {reason}"
+        self.warn(f"morvex: not tracing {where}: {reason}")
+
+    def warn(self, line: str):
         reporter = self.config.pluginmanager.get_plugin("terminalreporter")
         if reporter is not None:
             reporter.write_line(line, yellow=True)
         else:
             print(line, file=sys.stderr)
 
-    def finish(self, tracer, path: Path, passed: bool):
+    def finish(self, tracer, path: Path, nodeid: str, passed: bool):
         try:
             tracer.stop()
-            if passed and self.keep_failed:
-                path.unlink(missing_ok=True)
-                self.stats["deleted"] += 1
-            else:
-                self.stats["kept"] += 1
         except (OSError, RuntimeError) as e:  # a full disk, say: the tests go on
+            # What did get written is no trace: leave no file that passes for one,
+            # whatever --morvex-keep says.
+            self.unwritten(path, nodeid, e, self.remove(path))
+            return
+        if not (passed and self.keep_failed):
+            self.stats["kept"] += 1
+        elif (error := self.remove(path)) is None:
+            self.stats["deleted"] += 1
+        else:
             self.stats["unfinished"] += 1
-            self.stats["error"] = self.stats["error"] or f"{path.name}: {e}"
+            self.stats["error"] = self.stats["error"] or f"{path.name}: {error}"
+
+    @staticmethod
+    def remove(path: Path) -> OSError | None:
+        try:
+            path.unlink(missing_ok=True)
+        except OSError as e:
+            return e
+        return None
+
+    def unwritten(self, path: Path, nodeid: str, error: Exception, not_removed: OSError | None):
+        self.stats["unfinished"] += 1
+        self.stats["error"] = self.stats["error"] or f"{path.name}: {error}"
+        if self.told_unwritten:  # the summary line counts the rest
+            return
+        self.told_unwritten = True
+        fate = ("its file is removed" if not_removed is None
+                else f"its file could not be removed either ({not_removed})")
+        self.warn(f"morvex: the trace of {nodeid} could not be written ({error}); {fate}, "
+                  "as is any trace that cannot be written")
 
     # ---- the summary -------------------------------------------------------
 

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/filters.h"
+#include "reader/text.h"
 
 namespace morvex::app {
 
@@ -120,9 +121,23 @@ CliMessage missing(const CommandLine& cli, const char* command,
   return cli.error(command, message);
 }
 
+// A value as a message shows it: UTF-8 however it came, and its start only
+// when it is long, so that one bad argument stays one line's worth.
+std::string shown(std::string_view value) {
+  constexpr size_t kShownColumns = 60;
+  return reader::keep_start(reader::sanitize_utf8(value), kShownColumns);
+}
+
 CliMessage invalid(const CommandLine& cli, const char* command, const std::string& value,
                    const std::string& option, const std::string& why) {
-  return cli.error(command, "invalid value '" + value + "' for '" + option + "': " + why);
+  return cli.error(command, "invalid value '" + shown(value) + "' for '" + option + "': " + why);
+}
+
+// What is wrong with one include or exclude pattern, if anything.
+std::optional<std::string> pattern_fault(const std::string& pattern) {
+  // Arguments come as the bytes the system gave; names in a trace are text.
+  if (!reader::is_valid_utf8(pattern)) return "not UTF-8 text, as the names it would match are";
+  return core::CodeFilter::check(pattern);
 }
 
 // One of a fixed set of values, or the parser's message with a hint.
@@ -174,7 +189,9 @@ std::variant<Command, CliMessage> run_args(const CommandLine& cli, const Matches
       for (size_t at = 0;;) {
         size_t comma = value.find(',', at);
         std::string pattern = value.substr(at, comma == std::string::npos ? comma : comma - at);
-        if (std::optional<std::string> wrong = core::CodeFilter::check(pattern)) {
+        if (std::optional<std::string> wrong = pattern_fault(pattern)) {
+          // One of several: say which.
+          if (pattern != value && !pattern.empty()) *wrong = "'" + shown(pattern) + "': " + *wrong;
           return invalid(cli, "run", value, std::string("--") + option + " <PATTERN>", *wrong);
         }
         to->push_back(std::move(pattern));

@@ -84,15 +84,17 @@ bool glob_match(std::string_view pattern, std::string_view text) {
 }
 
 std::optional<std::string> CodeFilter::check(std::string_view pattern) {
+  // The messages leave the pattern to the caller, who shows it in its own
+  // way (a Python repr, a command-line value), cut short if it is long.
   if (pattern.empty()) return "an empty pattern matches nothing";
+  if (pattern.find('\0') != std::string_view::npos) return "a NUL character matches no name";
   if (pattern.front() == ':') {
     if (pattern == kStdlib || pattern == kSitePackages) return std::nullopt;
-    return "unknown pattern '" + std::string(pattern) + "' (the named sets are " +
-           std::string(kStdlib) + " and " + std::string(kSitePackages) + ")";
+    return "not a named set (the named sets are " + std::string(kStdlib) + " and " +
+           std::string(kSitePackages) + ")";
   }
   if (is_glob(pattern) || is_module_name(pattern)) return std::nullopt;
-  return "'" + std::string(pattern) +
-         "' is neither a dotted module name nor a path glob (a glob contains '/' or '*')";
+  return "neither a dotted module name nor a path glob (a glob contains '/' or '*')";
 }
 
 CodeFilter::Pattern CodeFilter::parse(const std::string& text) {

@@ -67,7 +67,8 @@ struct CodeOrigin {
 
 class CodeFilter {
  public:
-  // Checks one pattern; the message says what is wrong with it.
+  // Checks one pattern; the message says what is wrong with it, without
+  // repeating the pattern.
   static std::optional<std::string> check(std::string_view pattern);
 
   // Patterns already checked.

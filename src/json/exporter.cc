@@ -345,8 +345,15 @@ void JsonExporter::write_user_event(std::span<const core::Event> unit) {
   if (kind != core::EventKind::SpanEnd) {
     r += ",\"args\":{";
     if (kind == core::EventKind::Counter) {
+      // A number whatever the value's type, as Chrome's counters need and as
+      // the Perfetto writer reads it: a bool is 1 or 0.
+      const core::UserValue v = payload.args.empty() ? core::UserValue{} : payload.args[0].value;
       r += "\"value\":";
-      push_value(r, payload.args.empty() ? core::UserValue{} : payload.args[0].value);
+      if (v.type == core::UserValue::Type::Double) {
+        push_double(r, v.d);
+      } else {
+        r += std::to_string(v.i);
+      }
     } else {
       for (size_t k = 0; k < payload.args.size(); ++k) {
         if (k != 0) r += ',';

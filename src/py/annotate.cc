@@ -18,6 +18,11 @@ using core::EventKind;
 using core::UserValue;
 using Words = std::vector<uint64_t>;
 
+// Characters a name may have and still fit one event with no arguments
+// whatever it encodes to: the length field and argument count take 3 bytes,
+// and a lone surrogate's escape 6.
+constexpr Py_ssize_t kNameAlwaysFits = (core::kMaxPayloadBytes - 3) / 6;
+
 // ---- arguments --------------------------------------------------------------
 
 std::optional<std::string> name_of(const char* what, PyObject* name) {
@@ -41,7 +46,8 @@ bool value_of(PyObject* key, PyObject* v, UserValue& out, std::string& text) {
     int overflow = 0;
     long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
     if (overflow != 0) {
-      PyErr_Format(PyExc_OverflowError, "argument '%U' does not fit 64 bits", key);
+      if (PyRef k = shown(key))
+        PyErr_Format(PyExc_OverflowError, "argument %U does not fit 64 bits", k.get());
       return false;
     }
     out = {UserValue::Type::Int, n};
@@ -53,16 +59,19 @@ bool value_of(PyObject* key, PyObject* v, UserValue& out, std::string& text) {
     text = std::move(*s);
     out = {UserValue::Type::Str, 0, 0, text};
   } else {
-    PyErr_Format(PyExc_TypeError, "argument '%U' must be a str, int, float, bool or None, not %s",
-                 key, Py_TYPE(v)->tp_name);
+    if (PyRef k = shown(key)) {
+      PyErr_Format(PyExc_TypeError, "argument %U must be a str, int, float, bool or None, not %s",
+                   k.get(), Py_TYPE(v)->tp_name);
+    }
     return false;
   }
   return true;
 }
 
-// Name and keyword arguments as payload records.
-std::optional<Words> payload(const char* what, const std::string& name, PyObject* const* values,
-                             PyObject* kwnames) {
+// Name and keyword arguments as payload records; `shown_as` is the name as
+// the caller gave it, for the message.
+std::optional<Words> payload(const char* what, PyObject* shown_as, const std::string& name,
+                             PyObject* const* values, PyObject* kwnames) {
   core::PayloadWriter w(name);
   Py_ssize_t n = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
   std::string text;
@@ -76,9 +85,11 @@ std::optional<Words> payload(const char* what, const std::string& name, PyObject
   }
   std::optional<Words> words = w.words();
   if (!words) {
-    PyErr_Format(PyExc_ValueError,
-                 "%s '%s': its name and arguments take more than the %zu bytes one event carries",
-                 what, name.c_str(), core::kMaxPayloadBytes);
+    if (PyRef named = shown(shown_as)) {
+      PyErr_Format(PyExc_ValueError,
+                   "%s %U: its name and arguments take more than the %zu bytes one event carries",
+                   what, named.get(), core::kMaxPayloadBytes);
+    }
   }
   return words;
 }
@@ -335,14 +346,14 @@ PyObject* span(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
       if (!qualname) return nullptr;
       std::optional<std::string> name = name_of("span", qualname.get());
       if (!name) return nullptr;
-      std::optional<Words> words = payload("span", *name, args + 1, nullptr);
+      std::optional<Words> words = payload("span", qualname.get(), *name, args + 1, nullptr);
       if (!words) return nullptr;
       PyRef s = PyRef::steal(new_span(std::move(*name), std::move(*words)));
       return s ? wrap(s.get(), first) : nullptr;
     }
     std::optional<std::string> name = name_of("span", first);
     if (!name) return nullptr;
-    std::optional<Words> words = payload("span", *name, args + 1, kwnames);
+    std::optional<Words> words = payload("span", first, *name, args + 1, kwnames);
     if (!words) return nullptr;
     return new_span(std::move(*name), std::move(*words));
   });
@@ -351,12 +362,15 @@ PyObject* span(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 PyObject* instant(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     if (!one_positional("instant", nargs)) return nullptr;
-    // Idle and nothing to check but the name: the cheap way out.
+    // Idle, and only a name short enough to fit whatever it encodes to: the
+    // cheap way out, refusing nothing a trace would take.
     State* st = current_run();
-    if (st == nullptr && kwnames == nullptr && PyUnicode_Check(args[0])) Py_RETURN_NONE;
+    if (st == nullptr && kwnames == nullptr && PyUnicode_Check(args[0]) &&
+        PyUnicode_GET_LENGTH(args[0]) <= kNameAlwaysFits)
+      Py_RETURN_NONE;
     std::optional<std::string> name = name_of("instant", args[0]);
     if (!name) return nullptr;
-    std::optional<Words> words = payload("instant", *name, args + 1, kwnames);
+    std::optional<Words> words = payload("instant", args[0], *name, args + 1, kwnames);
     if (!words) return nullptr;
     if (st != nullptr) record_user_event(*st, EventKind::Instant, *words);
     Py_RETURN_NONE;
@@ -371,25 +385,39 @@ PyObject* counter(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     std::optional<std::string> name = name_of("counter", bound[0]);
     if (!name) return nullptr;
     PyObject* value = bound[1];
-    if (!PyLong_Check(value) && !PyFloat_Check(value)) {
+    UserValue v;
+    if (PyFloat_Check(value)) {
+      v = {UserValue::Type::Double, 0, PyFloat_AS_DOUBLE(value)};
+    } else if (PyBool_Check(value)) {
+      v = {UserValue::Type::Bool, value == Py_True};
+    } else if (PyLong_Check(value)) {
+      int overflow = 0;
+      long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
+      if (overflow != 0) {
+        PyErr_SetString(PyExc_OverflowError,
+                        "counter value does not fit 64 bits (a float carries larger values)");
+        return nullptr;
+      }
+      v = {UserValue::Type::Int, n};
+    } else {
       PyErr_Format(PyExc_TypeError, "counter value must be an int or a float, not %s",
                    Py_TYPE(value)->tp_name);
       return nullptr;
     }
-    State* st = current_run();
-    if (st == nullptr) Py_RETURN_NONE;
-    UserValue v;
-    std::string unused;
-    PyRef key = PyRef::steal(PyUnicode_FromString("value"));
-    if (!key || !value_of(key.get(), value, v, unused)) return nullptr;
+    // Checked whole even when idle, so that a call a trace would refuse
+    // fails the same way without one.
     core::PayloadWriter w(*name);
     w.add("", v);
     std::optional<Words> words = w.words();
     if (!words) {
-      PyErr_Format(PyExc_ValueError, "counter name is longer than one event carries");
+      if (PyRef named = shown(bound[0])) {
+        PyErr_Format(PyExc_ValueError,
+                     "counter name %U is longer than the %zu bytes one event carries", named.get(),
+                     core::kMaxPayloadBytes);
+      }
       return nullptr;
     }
-    record_user_event(*st, EventKind::Counter, *words);
+    if (State* st = current_run()) record_user_event(*st, EventKind::Counter, *words);
     Py_RETURN_NONE;
   });
 }

@@ -4,6 +4,38 @@
 
 namespace morvex::py {
 
+namespace {
+
+// Enough to recognise a name by, short enough for one line.
+constexpr Py_ssize_t kShownChars = 60;
+
+}  // namespace
+
+PyRef shown(PyObject* obj) {
+  // Cutting a str or bytes before its repr keeps the cost to the part shown.
+  PyRef head;
+  bool cut = false;
+  if (PyUnicode_Check(obj) && PyUnicode_GET_LENGTH(obj) > kShownChars) {
+    head = PyRef::steal(PyUnicode_Substring(obj, 0, kShownChars));
+    cut = true;
+  } else if (PyBytes_Check(obj) && PyBytes_GET_SIZE(obj) > kShownChars) {
+    head = PyRef::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(obj), kShownChars));
+    cut = true;
+  } else {
+    head = PyRef::borrow(obj);
+  }
+  PyRef repr = head ? PyRef::steal(PyObject_Repr(head.get())) : PyRef();
+  // Escapes can make the repr of even the cut part long.
+  if (repr && PyUnicode_GET_LENGTH(repr.get()) > 2 * kShownChars) {
+    repr = PyRef::steal(PyUnicode_Substring(repr.get(), 0, 2 * kShownChars));
+    cut = true;
+  }
+  if (repr && cut) repr = PyRef::steal(PyUnicode_FromFormat("%U...", repr.get()));
+  if (repr) return repr;
+  PyErr_Clear();
+  return PyRef::steal(PyUnicode_FromFormat("<%s object>", Py_TYPE(obj)->tp_name));
+}
+
 void raise_io_error(const core::IoError& error) {
   std::string text = error.text();
   PyRef message =

@@ -34,6 +34,11 @@ PyObject* guarded(F&& f) {
 // with errno set to the operating system's error number when it has one.
 void raise_io_error(const core::IoError& error);
 
+// An object as an error message shows it: its repr, cut short (ending in
+// "...") so that a name of a megabyte cannot become a message of one. Never
+// fails for lack of a repr: the type's name stands in.
+PyRef shown(PyObject* obj);
+
 // Holds the exception pending when it is made, across clean-up that may
 // raise and clear exceptions of its own, and puts it back at scope exit.
 class KeptException {

@@ -34,7 +34,8 @@ PyMethodDef ANNOTATIONS[] = {
     {"instant", as_pycfunction(instant), METH_FASTCALL | METH_KEYWORDS,
      "instant(name, /, **args)\n--\n\nA marker at this moment on the calling thread's track."},
     {"counter", as_pycfunction(counter), METH_FASTCALL | METH_KEYWORDS,
-     "counter(name, value)\n--\n\nA value (int or float) of the counter track called name."},
+     "counter(name, value)\n--\n\nA value (an int within 64 bits, or a float) of the counter "
+     "track called name."},
 };
 
 // Adds `value` as `name` and appends the name to __all__.

@@ -4,6 +4,8 @@
 #include <string>
 #include <variant>
 
+#include "py/errors.h"
+
 namespace morvex::py {
 
 namespace {
@@ -19,7 +21,8 @@ std::optional<std::string> utf8(PyObject* s) {
 bool patterns(const char* option, PyObject* value, std::vector<std::string>& out) {
   if (value == nullptr || value == Py_None) return true;
   PyRef items;
-  if (PyUnicode_Check(value)) {
+  // Bytes iterate as ints: taken whole, they get the message a bytes item does.
+  if (PyUnicode_Check(value) || PyBytes_Check(value) || PyByteArray_Check(value)) {
     items = PyRef::steal(PyTuple_Pack(1, value));
   } else {
     PyRef iter = PyRef::steal(PyObject_GetIter(value));
@@ -34,14 +37,25 @@ bool patterns(const char* option, PyObject* value, std::vector<std::string>& out
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
     PyObject* p = PyTuple_GET_ITEM(items.get(), i);
     if (!PyUnicode_Check(p)) {
-      PyErr_Format(PyExc_TypeError, "%s patterns must be str, not %s (%R)", option,
-                   Py_TYPE(p)->tp_name, p);
+      if (PyRef s = shown(p)) {
+        PyErr_Format(PyExc_TypeError, "%s patterns must be str, not %s (%U)", option,
+                     Py_TYPE(p)->tp_name, s.get());
+      }
       return false;
     }
     std::optional<std::string> text = utf8(p);
-    if (!text) return false;
-    if (std::optional<std::string> wrong = core::CodeFilter::check(*text)) {
-      PyErr_Format(PyExc_ValueError, "%s pattern %R: %s", option, p, wrong->c_str());
+    std::optional<std::string> wrong;
+    if (!text) {
+      if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+      PyErr_Clear();
+      wrong = "a surrogate is not UTF-8 text, as the names it would match are";
+    } else {
+      wrong = core::CodeFilter::check(*text);
+    }
+    if (wrong) {
+      if (PyRef s = shown(p)) {
+        PyErr_Format(PyExc_ValueError, "%s pattern %U: %s", option, s.get(), wrong->c_str());
+      }
       return false;
     }
     out.push_back(std::move(*text));
@@ -72,7 +86,13 @@ bool duration(PyObject* value, std::optional<uint64_t>& out) {
   std::variant<uint64_t, std::string> parsed;
   if (PyUnicode_Check(value)) {
     std::optional<std::string> text = utf8(value);
-    if (!text) return false;
+    if (!text) {
+      if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+      PyErr_Clear();
+      if (PyRef s = shown(value))
+        PyErr_Format(PyExc_ValueError, "min_duration: invalid duration %U", s.get());
+      return false;
+    }
     parsed = core::parse_duration(*text);
   } else if ((PyLong_Check(value) || PyFloat_Check(value)) && !PyBool_Check(value)) {
     double seconds = PyFloat_AsDouble(value);

@@ -179,6 +179,29 @@ TEST(CliArgs, BadValuesAreUsageErrorsNamingThem) {
   }
 }
 
+// Patterns as the system may hand them over: not text, one bad among good
+// ones, or a megabyte long. The message names the culprit in one short line.
+TEST(CliArgs, BadPatternsAreNamedShortly) {
+  const std::string huge = std::string(1 << 20, 'a') + " b";
+  const std::pair<Argv, std::string> cases[] = {
+      {{"run", "-o", "t", "--include", "a\xff", "x.py"},
+       "invalid value 'a\xef\xbf\xbd' for '--include <PATTERN>': not UTF-8 text"},
+      {{"run", "-o", "t", "--exclude", "app,*/\xc3(*", "x.py"}, "'*/\xef\xbf\xbd(*': not UTF-8"},
+      {{"run", "-o", "t", "--include", "app,a b,x", "x.py"},
+       "invalid value 'app,a b,x' for '--include <PATTERN>': 'a b': neither a dotted module name"},
+      {{"run", "-o", "t", "--exclude", ":std", "x.py"},
+       "invalid value ':std' for '--exclude <PATTERN>': not a named set (the named sets are "
+       ":stdlib and :site-packages)"},
+      {{"run", "-o", "t", "--exclude", huge, "x.py"},
+       "invalid value '" + std::string(59, 'a') + "\u2026' for '--exclude <PATTERN>'"},
+  };
+  for (const auto& [argv, words] : cases) {
+    CliMessage m = message(argv);
+    EXPECT_NE(m.text.find(words), std::string::npos) << m.text;
+    EXPECT_LT(m.text.size(), 600u);
+  }
+}
+
 TEST(CliArgs, ProgramNameIsTheLastPathComponent) {
   EXPECT_EQ(program_name({"/usr/local/bin/morvex"}), "morvex");
   EXPECT_EQ(program_name({"python3.13 -m morvex"}), "python3.13 -m morvex");

@@ -40,6 +40,14 @@ TEST(CodeFilter, ChecksPatternsBeforeAnythingRuns) {
     EXPECT_NE(CodeFilter::check(bad), std::nullopt) << bad;
   }
   EXPECT_NE(CodeFilter::check(":std")->find(":stdlib"), std::string::npos);
+  // A NUL would pass as a glob, yet no name holds one; the caller names the
+  // pattern, so the message need not (and a NUL in it would cut it short).
+  using namespace std::string_literals;
+  for (const std::string& nul : {"*/a\0b"s, "a\0b"s, "\0"s}) {
+    std::optional<std::string> why = CodeFilter::check(nul);
+    ASSERT_NE(why, std::nullopt);
+    EXPECT_EQ(*why, "a NUL character matches no name");
+  }
 }
 
 TEST(CodeFilter, ExcludesWinIncludesNarrow) {

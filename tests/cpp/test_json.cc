@@ -513,6 +513,12 @@ TEST(JsonExporter, UserEventsAreSpansInstantsAndCounters) {
   test::append(events, test::user_event(2500, 7, EventKind::Instant, "mark"));
   test::append(events,
                test::user_event(3000, 7, EventKind::Counter, "queue", {{"", {T::Int, 42}}}));
+  test::append(events,
+               test::user_event(3100, 7, EventKind::Counter, "busy", {{"", {T::Bool, 1}}}));
+  test::append(events,
+               test::user_event(3200, 7, EventKind::Counter, "busy", {{"", {T::Bool, 0}}}));
+  test::append(events,
+               test::user_event(3300, 7, EventKind::Counter, "load", {{"", {T::Double, 0, 2.0}}}));
   test::append(events, test::user_event(3500, 7, EventKind::SpanEnd, "lo\"ad"));
   ASSERT_TRUE(run.batch(events).ok());
   std::string text = run.file.contents();
@@ -521,6 +527,9 @@ TEST(JsonExporter, UserEventsAreSpansInstantsAndCounters) {
       R"({"name":"lo\"ad","cat":"user","ph":"B","ts":2.000,"pid":4242,"tid":7,"args":{"path":"/x\n","n":-3,"r":0.5,"big":1e+300,"whole":2.0,"nan":null,"ok":true,"none":null}},)"
       R"({"name":"mark","cat":"user","ph":"i","s":"t","ts":2.500,"pid":4242,"tid":7,"args":{}},)"
       R"({"name":"queue","cat":"user","ph":"C","ts":3.000,"pid":4242,"tid":7,"args":{"value":42}},)"
+      R"({"name":"busy","cat":"user","ph":"C","ts":3.100,"pid":4242,"tid":7,"args":{"value":1}},)"
+      R"({"name":"busy","cat":"user","ph":"C","ts":3.200,"pid":4242,"tid":7,"args":{"value":0}},)"
+      R"({"name":"load","cat":"user","ph":"C","ts":3.300,"pid":4242,"tid":7,"args":{"value":2.0}},)"
       R"({"name":"lo\"ad","cat":"user","ph":"E","ts":3.500,"pid":4242,"tid":7},)";
   EXPECT_EQ(text, expected);
 }

@@ -110,6 +110,15 @@ def test_counters_are_one_track_per_name_and_process(tmp_path, fmt):
     assert times == sorted(times)
 
 
+def test_a_bool_counter_value_is_the_number_1_or_0_in_both_formats(tmp_path, fmt):
+    def body():
+        morvex.counter("busy", True)
+        morvex.counter("busy", False)
+
+    values = [v for _, v in traced(tmp_path, fmt, body).counters[(os.getpid(), "busy")]]
+    assert values == [1, 0] and all(type(v) is int for v in values)
+
+
 def test_each_thread_marks_its_own_track(tmp_path, fmt):
     def work(i):
         with morvex.span("job", worker=i):
@@ -143,6 +152,16 @@ def test_each_thread_marks_its_own_track(tmp_path, fmt):
     (lambda: morvex.instant("x", "y"), TypeError, "1 positional argument"),
     (lambda: morvex.span("x", s="a" * 5000), ValueError, "4096 bytes"),
     (lambda: morvex.span("x")(3), TypeError, "decorates a callable"),
+    (lambda: morvex.counter("q", 2**64), OverflowError, "counter value does not fit 64 bits"),
+    (lambda: morvex.counter("q", -2**63 - 1), OverflowError, "does not fit 64 bits"),
+    # Names an event cannot carry; the message shows the start of the name only.
+    (lambda: morvex.instant("n" * 2**20), ValueError, "instant 'nnnn"),
+    (lambda: morvex.instant("n" * 4094), ValueError, "4096 bytes"),
+    (lambda: morvex.instant("\udcff" * 700), ValueError, "4096 bytes"),  # escaped, 6 bytes each
+    (lambda: morvex.counter("n" * 2**20, 1), ValueError, "counter name 'nnnn"),
+    (lambda: morvex.span("n" * 2**20), ValueError, "span 'nnnn"),
+    (lambda: morvex.span("n" * 2**20, a=1), ValueError, "4096 bytes"),
+    (lambda: morvex.instant("x", **{"k" * 2**20: object()}), TypeError, "argument 'kkkk"),
 ])
 def test_bad_names_and_arguments_are_refused_tracing_or_not(tmp_path, call, error, words):
     for running in (False, True):
@@ -153,9 +172,29 @@ def test_bad_names_and_arguments_are_refused_tracing_or_not(tmp_path, call, erro
             with pytest.raises(error) as e:
                 call()
             assert words in str(e.value)
+            assert len(str(e.value)) < 300
         finally:
             if running:
                 tracer.stop()
+
+
+def test_the_limits_are_the_same_tracing_or_not(tmp_path, fmt):
+    # The longest name one event carries with nothing else: 4,096 bytes less
+    # its length field and argument count.
+    longest = "é" * 2046 + "x"
+    extremes = [-2**63, 2**63 - 1]
+
+    def body():
+        morvex.instant(longest)
+        for v in extremes:
+            morvex.counter("edge", v)
+        morvex.counter("huge", 2.0**64)
+
+    body()  # untraced: nothing refused either
+    t = traced(tmp_path, fmt, body)
+    assert [s.name for s in t.thread_events("MainThread") if s.phase == "i"] == [longest]
+    assert [v for _, v in t.counters[(os.getpid(), "edge")]] == extremes
+    assert [v for _, v in t.counters[(os.getpid(), "huge")]] == [2.0**64]
 
 
 def test_idle_they_do_nothing(tmp_path):

@@ -121,6 +121,19 @@ def test_bad_option_values_are_usage_errors_and_run_nothing(tmp_path):
     assert not (tmp_path / "ran").exists() and not (tmp_path / "t").exists()
 
 
+@pytest.mark.parametrize("option,value,words", [
+    # As the system hands over a name that is not UTF-8.
+    ("--include", os.fsdecode(b"app,mod\xff"), "'mod\ufffd': not UTF-8 text"),
+    ("--exclude", "a b" * 20000, "invalid value 'a ba b"),  # an argument holds 128 KiB
+])
+def test_bad_patterns_are_one_short_line(tmp_path, option, value, words):
+    r = run(tmp_path, ["-o", "t", option, value], "open('ran', 'w')")
+    assert r.returncode == 2
+    assert r.stderr.startswith("error: ") and words in r.stderr
+    assert "Traceback" not in r.stderr and len(r.stderr) < 1000
+    assert not (tmp_path / "ran").exists() and not (tmp_path / "t").exists()
+
+
 def test_the_help_lists_every_option(tmp_path):
     r = subprocess.run(MORVEX + ["run", "--help"], capture_output=True, text=True)
     for option in ("--include <PATTERN>", "--exclude <PATTERN>", "--max-depth <N>",

@@ -5,11 +5,14 @@ import json
 import marshal
 import os
 import pstats
+import socket
 import subprocess
 import sys
 import textwrap
 import threading
 import time
+import urllib.error
+import urllib.parse
 import urllib.request
 
 import pytest
@@ -258,6 +261,68 @@ def test_open_serves_the_trace_once_to_perfettos_ui(trace, tmp_path):
             assert response.headers["Access-Control-Allow-Origin"] == "https://ui.perfetto.dev"
             assert response.read() == path.read_bytes()
         assert p.wait(timeout=10) == 0
+    finally:
+        p.kill()
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def morvex_open(path):
+    """`morvex open` serving `path` (str or bytes); the process and the trace's URL."""
+    env = {k: v for k, v in os.environ.items() if k not in CHILD_VARIABLES}
+    port = free_port()
+    p = subprocess.Popen(MORVEX + ["open", path, "--no-browser", "--port", str(port)],
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    p.stdout.readline()
+    return p, p.stdout.readline().split()[-1].split("url=", 1)[1]
+
+
+def test_open_serves_the_ui_behind_an_idle_connection(trace):
+    # As a browser's preconnect: connected first, and never a word said.
+    _, path = trace
+    p, url = morvex_open(str(path))
+    try:
+        with socket.create_connection(("127.0.0.1", urllib.parse.urlsplit(url).port)):
+            with urllib.request.urlopen(url, timeout=10) as response:
+                assert response.read() == path.read_bytes()
+            assert p.wait(timeout=10) == 0
+        assert p.stderr.read() == ""
+    finally:
+        p.kill()
+
+
+def test_open_serves_a_file_whose_name_is_not_utf8(tmp_path):
+    path = os.fsencode(tmp_path) + b"/t\xff.json"
+    data = bytes(range(256)) * 5000  # more than one read's worth
+    with open(path, "wb") as f:
+        f.write(data)
+    p, url = morvex_open(path)
+    try:
+        assert url.endswith("/t%FF.json")
+        with urllib.request.urlopen(url, timeout=10) as response:
+            assert response.read() == data
+        assert p.wait(timeout=10) == 0
+        assert p.stderr.read() == ""
+    finally:
+        p.kill()
+
+
+def test_open_of_a_trace_deleted_meanwhile_fails_in_one_line(tmp_path):
+    path = tmp_path / "t.json"
+    path.write_text("[]")
+    p, url = morvex_open(str(path))
+    try:
+        path.unlink()
+        with pytest.raises(urllib.error.HTTPError) as e:
+            urllib.request.urlopen(url, timeout=10)
+        assert e.value.code == 404
+        assert p.wait(timeout=10) == 1
+        assert p.stderr.read() == ("morvex: error: cannot serve the trace: [Errno 2] No such file "
+                                   f"or directory: '{path}'\n")
     finally:
         p.kill()
 

@@ -198,12 +198,22 @@ def test_min_duration_takes_seconds_or_a_unit(tmp_path, value, ns):
     ({"min_duration": "5 fortnights"}, ValueError, "5 fortnights"),
     ({"min_duration": -1}, ValueError, "-1"),
     ({"min_duration": [1]}, TypeError, "min_duration"),
+    # Patterns no name can match, named by their repr, and only the start of a long one.
+    ({"include": "a\udcffb"}, ValueError, "include pattern 'a\\udcffb': a surrogate"),
+    ({"include": "a\0b"}, ValueError, "include pattern 'a\\x00b': a NUL character matches no"),
+    ({"exclude": ["app", "*/x\0/*"]}, ValueError, "exclude pattern '*/x\\x00/*': a NUL"),
+    ({"exclude": "a b" * 100000}, ValueError, "exclude pattern 'a ba b"),
+    ({"exclude": ":" + "s" * 100000}, ValueError, "(the named sets are :stdlib and :site-"),
+    ({"include": b"app"}, TypeError, "include patterns must be str, not bytes (b'app')"),
+    ({"include": ["app", bytearray(b"x")]}, TypeError, "not bytearray (bytearray(b'x'))"),
+    ({"min_duration": "5\udcffs"}, ValueError, "min_duration: invalid duration '5\\udcffs'"),
 ])
 def test_bad_options_are_refused_before_anything_is_created(tmp_path, options, error, words):
     path = tmp_path / "t.json"
     with pytest.raises(error) as e:
         morvex.Tracer(str(path), "json", **options)
     assert words in str(e.value)
+    assert len(str(e.value)) < 300
     assert not path.exists()
 
 

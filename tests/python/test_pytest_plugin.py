@@ -1,5 +1,6 @@
 """pytest --morvex DIR: a small suite run in a subprocess, its traces read back."""
 
+import os
 import re
 
 import pytest
@@ -252,6 +253,36 @@ def test_a_trace_that_cannot_be_opened_stops_tracing_once(suite, monkeypatch):
     assert lines[1].startswith(f"morvex: 2 traces in {directory}; not traced: ")
     traced = [p for p in directory.iterdir() if p != blocked]
     assert sorted(traced_test(p, "protobuf") for p in traced) == sorted(NODEIDS[:2])
+
+
+@pytest.mark.parametrize("keep", ["all", "failed"])
+def test_traces_that_cannot_be_written_are_removed_and_said_once(suite, keep):
+    from morvex.pytest_plugin import trace_file_name
+
+    # A full disk for a passing and a failing test: their files lead to /dev/full.
+    directory = suite.path / "traces"
+    directory.mkdir()
+    full = [directory / trace_file_name(n, ".pftrace") for n in NODEIDS[:2]]
+    for path in full:
+        path.symlink_to("/dev/full")
+    result = run(suite, "--morvex", "traces", "--morvex-keep", keep)
+    result.assert_outcomes(**OUTCOMES)
+
+    assert not any(os.path.lexists(p) for p in full)
+    assert os.path.exists("/dev/full")
+    written = set(NODEIDS[2:]) if keep == "all" else FAILED - set(NODEIDS[:2])
+    assert set(traces_by_test(directory, "protobuf")) == written
+    lines = morvex_lines(result)
+    assert len(lines) == 2, lines
+    assert lines[0] == (f"morvex: the trace of {NODEIDS[0]} could not be written (No space left "
+                        "on device (os error 28)); its file is removed, as is any trace that "
+                        "cannot be written")
+    summary = f"morvex: {len(written)} traces in {directory}"
+    if keep == "failed":
+        deleted = len(NODEIDS) - len(FAILED) - 1
+        summary += f" (failed tests only; {deleted} of passed or skipped tests deleted)"
+    assert lines[1] == (summary + f"; 2 could not be written ({full[0].name}: No space left on "
+                        "device (os error 28))")
 
 
 @pytest.mark.parametrize("args,traced", [
