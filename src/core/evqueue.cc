@@ -17,7 +17,7 @@ EventQueue::EventQueue(Clock clock, bool lossless)
       clock_(clock) {}
 
 bool EventQueue::hand_over(BatchRing::Producer& ring, std::unique_ptr<EventBatch>& batch,
-                           bool last) const {
+                           bool last) {
   const size_t spare = last ? 0 : 1;
   if (ring.try_push(batch, spare)) return true;
   if (!lossless_) return false;
@@ -31,7 +31,14 @@ bool EventQueue::hand_over(BatchRing::Producer& ring, std::unique_ptr<EventBatch
       std::this_thread::yield();
     } else {
       unsigned shift = std::min(attempt - 96, 6u);
-      std::this_thread::sleep_for(std::chrono::microseconds(15u << shift));
+      const std::chrono::microseconds pause(15u << shift);
+      if (wait_hook_ == nullptr) {
+        std::this_thread::sleep_for(pause);
+      } else if (!wait_hook_(pause)) {
+        interrupted_.store(true, std::memory_order_release);
+        abandon();
+        return false;
+      }
     }
     if (ring.try_push(batch, spare)) return true;
   }

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -60,6 +61,11 @@ class alignas(64) EventQueue : public std::enable_shared_from_this<EventQueue> {
   bool is_closed() const { return closed_.load(std::memory_order_acquire); }
 
   bool lossless() const { return lossless_; }
+  // Said when the program will not wait for the rest (an interrupted stop):
+  // the serializer counts what is still in the rings as dropped instead of
+  // writing it, and ends every thread's open slices where its events end.
+  void hurry() { hurried_.store(true, std::memory_order_release); }
+  bool hurried() const { return hurried_.load(std::memory_order_acquire); }
   // Said by the pipeline when it stops taking events, for good: lossless
   // waiters then give up.
   void abandon() { abandoned_.store(true, std::memory_order_release); }
@@ -71,7 +77,16 @@ class alignas(64) EventQueue : public std::enable_shared_from_this<EventQueue> {
   // of the thread) may take the ring's spare slot: it has no later batch to
   // tell of its loss, so it must not be the one lost.
   bool hand_over(BatchRing::Producer& ring, std::unique_ptr<EventBatch>& batch,
-                 bool last = false) const;
+                 bool last = false);
+
+  // How a lossless waiter sleeps between tries, set before any thread
+  // records: sleeps about `pause` (letting other threads run meanwhile) and
+  // returns false when the wait must end - the program was interrupted.
+  // Then every wait of the run ends: the run loses what finds no room from
+  // now on, counted and told, as a run that is not lossless does.
+  using WaitHook = bool (*)(std::chrono::microseconds pause);
+  void set_wait_hook(WaitHook hook) { wait_hook_ = hook; }
+  bool interrupted() const { return interrupted_.load(std::memory_order_acquire); }
 
   // Rings still held (tests and diagnostics).
   size_t ring_count() {
@@ -93,6 +108,9 @@ class alignas(64) EventQueue : public std::enable_shared_from_this<EventQueue> {
   std::atomic<uint64_t> dropped_{0};
   std::atomic<bool> closed_{false};
   std::atomic<bool> abandoned_{false};
+  std::atomic<bool> interrupted_{false};
+  std::atomic<bool> hurried_{false};
+  WaitHook wait_hook_ = nullptr;
   const bool lossless_;
   const uint64_t id_;
   const Clock clock_;

@@ -89,9 +89,28 @@ class Serializer {
     raw_.clear();
     if (queue_.drain_nonblocking(raw_, EventQueue::kDrainLimit) == 0) return false;
     v_->clear();
-    shaper_.process(raw_, *v_);
+    if (queue_.hurried()) [[unlikely]] {
+      discard_raw();
+    } else {
+      shaper_.process(raw_, *v_);
+    }
     if (!v_->empty()) deliver();
     return true;
+  }
+
+  // What is left once the program will not wait: counted, not written; the
+  // slices it would have ended end with each thread's last written event.
+  void discard_raw() {
+    if (!ended_everything_) {
+      shaper_.end_everything(*v_);
+      ended_everything_ = true;
+    }
+    for (const Event& e : raw_) {
+      // Payload records are not events; a Lost record's were counted by its
+      // thread already.
+      const uint8_t kind = e.kind();
+      outcome_.lost += kind != 0 && kind != static_cast<uint8_t>(EventKind::Lost);
+    }
   }
 
   // Hands v_ on, waiting for room in `filled` as long as the exporter
@@ -113,6 +132,7 @@ class Serializer {
   SerializerOutcome& outcome_;
   EventVec raw_;
   std::unique_ptr<EventVec> v_;
+  bool ended_everything_ = false;
 };
 
 }  // namespace

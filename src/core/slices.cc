@@ -127,6 +127,7 @@ void SliceShaper::process(std::span<const Event> in, std::vector<Event>& out) {
     }
     last_ts_ = std::max(last_ts_, ev.ts);
     Thread& t = thread(ev.tid);
+    t.last_ts = std::max(t.last_ts, ev.ts);
     switch (static_cast<EventKind>(kind)) {
       case EventKind::Instant:
       case EventKind::Counter:
@@ -226,6 +227,10 @@ void SliceShaper::lost(Thread& t, std::span<const Event> unit, std::vector<Event
   }
   for (uint32_t word : loss.begins) function_event(t, Event{end_ns, head.tid, word}, out);
   ++gaps_;
+}
+
+void SliceShaper::end_everything(std::vector<Event>& out) {
+  threads_.for_each([&](uint32_t, std::unique_ptr<Thread>& t) { close_all(*t, t->last_ts, out); });
 }
 
 void SliceShaper::finish(std::vector<Event>& out) {

@@ -45,6 +45,10 @@ class SliceShaper {
   // that have lasted the minimum duration by the last time seen.
   void finish(std::vector<Event>& out);
 
+  // Ends every slice still open, on each thread at the last time seen on
+  // it: what comes after is not going to be written.
+  void end_everything(std::vector<Event>& out);
+
   // Events left out for belonging to slices shorter than the minimum.
   uint64_t short_events() const { return short_events_; }
   // Gaps where a thread's events were lost (Lost records seen).
@@ -71,6 +75,7 @@ class SliceShaper {
     // Frames past kMaxDepth are not kept, only counted: a stream of begins
     // without ends (a pathological one) must not grow memory without bound.
     uint32_t untracked = 0;
+    uint64_t last_ts = 0;  // of the thread's latest event
   };
   static constexpr uint32_t kSpan = UINT32_MAX;
   static constexpr size_t kMaxDepth = 1 << 16;

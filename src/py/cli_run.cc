@@ -276,7 +276,8 @@ PyObject* run(const RunArgs& a, const OwnErrors& errors) {
   PyRef run_error = ran ? PyRef() : PyRef::steal(PyErr_GetRaisedException());
   // Whether the program ended or raised, the interpreter would wait now.
   wait_for_threads();
-  PyRef exited = tracer_exit(tracer.get());
+  PyRef exited = tracer_exit(tracer.get(), run_error && PyErr_GivenExceptionMatches(
+                                                          run_error.get(), PyExc_KeyboardInterrupt));
   PyRef exit_error = exited ? PyRef() : PyRef::steal(PyErr_GetRaisedException());
   if (!changes.undo()) {
     return raise_with_context(PyRef::steal(PyErr_GetRaisedException()),
@@ -285,6 +286,15 @@ PyObject* run(const RunArgs& a, const OwnErrors& errors) {
   // A trace that could not be finished outranks what the program raised:
   // otherwise a program ending in sys.exit(0) would report success over a
   // broken trace. The program's exception stays visible.
+  // Ctrl-C while the trace was being finished: the stop said what became of
+  // the trace; the program ends as interrupted, with its own interruption
+  // if it had one.
+  if (exit_error && PyErr_GivenExceptionMatches(exit_error.get(), PyExc_KeyboardInterrupt)) {
+    const bool program_interrupted =
+        run_error && PyErr_GivenExceptionMatches(run_error.get(), PyExc_KeyboardInterrupt);
+    PyErr_SetRaisedException(program_interrupted ? run_error.release() : exit_error.release());
+    return nullptr;
+  }
   if (exit_error) {
     if (errors.as_lines()) {
       if (run_error) show_program_error(run_error.get());

@@ -9,6 +9,7 @@
 #include "core/thread.h"
 #include "py/callbacks.h"
 #include "py/errors.h"
+#include "py/interrupts.h"
 #include "py/options.h"
 
 namespace morvex::py {
@@ -52,6 +53,10 @@ std::shared_ptr<State> new_state(const Tracer& t, std::shared_ptr<core::EventQue
 std::unique_ptr<Running> start_claimed(Tracer& t, uint32_t pid, bool append, core::Clock clock,
                                        uint8_t tool_id) {
   auto queue = core::EventQueue::create(clock, t.options.lossless);
+  if (t.options.lossless) {
+    queue->set_wait_hook(lossless_pause);
+    watch_interrupts();
+  }
   std::shared_ptr<State> state = new_state(t, queue);
   if (!state) {
     release_tool_id(tool_id);
@@ -74,6 +79,7 @@ std::unique_ptr<Running> start_claimed(Tracer& t, uint32_t pid, bool append, cor
         } catch (...) {
           outcome->panicked = true;
         }
+        outcome->finished();
       });
   if (!thread.ok()) {
     PyErr_SetString(PyExc_RuntimeError, ("spawn exporter: " + thread.error().text()).c_str());
@@ -111,7 +117,38 @@ std::unique_ptr<Running> start(Tracer& t, uint32_t pid, bool append, std::option
   return start_claimed(t, pid, append, run_clock(zero), *tool_id);
 }
 
-bool stop(std::unique_ptr<Running> r) {
+namespace {
+
+enum class Finish { Whole, Hurried, Abandoned };
+
+// Waits for the exporter thread with the interpreter released, handling
+// signals between waits: the first interruption (a signal handler that
+// raised, KeyboardInterrupt by default) has the pipeline leave out what it
+// has not written yet, the second gives up on it - the exporter may be
+// blocked on an output nobody reads. `interrupted`: one came already (the
+// program is ending on Ctrl-C, or a lossless wait was cut short by one).
+// The last interruption is left in `interruption` for the caller to raise.
+Finish wait_for_exporter(Running& r, bool interrupted, PyObject*& interruption) {
+  using std::chrono::milliseconds;
+  Finish finish = Finish::Whole;
+  for (;;) {
+    bool done;
+    Py_BEGIN_ALLOW_THREADS done = r.outcome->wait_for(milliseconds(100));
+    Py_END_ALLOW_THREADS
+    if (done) return finish;
+    if (PyErr_CheckSignals() == 0) continue;
+    Py_XDECREF(interruption);
+    interruption = PyErr_GetRaisedException();
+    r.queue->abandon();
+    r.queue->hurry();
+    if (interrupted || finish == Finish::Hurried) return Finish::Abandoned;
+    finish = Finish::Hurried;
+  }
+}
+
+}  // namespace
+
+bool stop(std::unique_ptr<Running> r, bool interrupted) {
   if (current_run() == r->state.get()) set_current_run(nullptr);
   PyObject* disable_error = nullptr;
   if (r->monitoring && !disable(*r->monitoring)) disable_error = PyErr_GetRaisedException();
@@ -130,10 +167,31 @@ bool stop(std::unique_ptr<Running> r) {
   // callback needs: no thread is inside the recording path.
   r->queue->add_dropped(core::flush_every_thread());
   r->queue->close();
-  join_detached_from_interpreter(r->exporter);
+  unwatch_interrupts();
+  PyObject* interruption = nullptr;
+  const Finish finish = wait_for_exporter(*r, interrupted || r->queue->interrupted(), interruption);
+  if (finish == Finish::Abandoned) {
+    // The exporter thread keeps what it uses; it is left to end, or to
+    // die with the process.
+    r->exporter.detach();
+  } else {
+    r->exporter.join();  // it has finished: this is short
+  }
+  if (finish != Finish::Whole || r->queue->interrupted()) {
+    PySys_WriteStderr("%s\n", finish == Finish::Abandoned
+                                  ? "morvex: trace incomplete: abandoned while being written, "
+                                    "it may end early"
+                                  : "morvex: trace incomplete: interrupted, the events not yet "
+                                    "written were left out (the trace counts them as dropped)");
+  }
   std::shared_ptr<ExporterOutcome> outcome = std::move(r->outcome);
   r.reset();
   release_pending_refs();
+  if (interruption != nullptr) {
+    Py_XDECREF(disable_error);
+    PyErr_SetRaisedException(interruption);
+    return false;
+  }
   if (disable_error != nullptr) {
     PyErr_SetRaisedException(disable_error);
     return false;

@@ -35,8 +35,12 @@ std::unique_ptr<Running> start(Tracer& t, uint32_t pid, bool append, std::option
 
 // The orderly stop: events off, partial batches handed over, queue closed,
 // exporter joined. Returns false with an exception set when something
-// failed; the run is over either way.
-bool stop(std::unique_ptr<Running> r);
+// failed; the run is over either way. Ctrl-C during the join first has the
+// pipeline leave out what it has not written (the trace then ends early but
+// whole), then abandons the exporter; `interrupted` says one came already,
+// so the next abandons it. Either way a line on stderr says the trace is
+// incomplete, and the interruption is what is raised.
+bool stop(std::unique_ptr<Running> r, bool interrupted = false);
 
 // Registers the fork hooks the first time a run is about to start, before
 // any callback is, so that the registration is never traced. Tried once per

@@ -11,6 +11,8 @@
 // every other wait for a contended `running` also releases it.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -36,10 +38,29 @@ inline constexpr const char* kChildZeroVar = "MORVEX_CHILD_CLOCK_ZERO";
 // Tracer's keyword options as JSON, when a run has any.
 inline constexpr const char* kChildOptionsVar = "MORVEX_CHILD_OPTIONS";
 
-// How the exporter thread ended.
+// How the exporter thread ended. `status` and `panicked` are written before
+// `done`, under `mu`, and read once `done` was seen.
 struct ExporterOutcome {
   core::Status status;
   bool panicked = false;
+
+  void finished() {
+    {
+      std::lock_guard lock(mu);
+      done = true;
+    }
+    cv.notify_all();
+  }
+  // True once finished() was called, waiting up to `limit` for it.
+  bool wait_for(std::chrono::milliseconds limit) {
+    std::unique_lock lock(mu);
+    return cv.wait_for(lock, limit, [this] { return done; });
+  }
+
+ private:
+  std::mutex mu;
+  std::condition_variable cv;
+  bool done = false;
 };
 
 struct Running {
@@ -85,6 +106,6 @@ PyObject* after_fork_in_child(PyObject* module, PyObject* unused);
 PyRef new_tracer(const std::string& output, const std::string& format, PyObject* options);
 // Tracer.__enter__ and Tracer.__exit__(None, None, None).
 PyRef tracer_enter(PyObject* self);
-PyRef tracer_exit(PyObject* self);
+PyRef tracer_exit(PyObject* self, bool interrupted = false);
 
 }  // namespace morvex::py

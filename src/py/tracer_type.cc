@@ -54,7 +54,8 @@ PyObject* enter_as_child(PyObject* self, PyObject*) {
   });
 }
 
-PyObject* exit_run(PyObject* self) {
+// `interrupted`: the program is leaving on Ctrl-C (see stop).
+PyObject* exit_run(PyObject* self, bool interrupted) {
   Tracer& t = tracer_of(self);
   // A tracer that is not running changes nothing, least of all the variables
   // and fork state of the run that is.
@@ -76,7 +77,7 @@ PyObject* exit_run(PyObject* self) {
     PyErr_SetString(PyExc_RuntimeError, "tracer is not tracing");
     return nullptr;
   }
-  bool ok = stop(std::move(r));
+  bool ok = stop(std::move(r), interrupted);
   lock.unlock();
   unhook_os_exit();
   // After the events are off, so that this clean-up is not traced.
@@ -100,7 +101,10 @@ PyObject* exit_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
                    Py_TYPE(exc_type)->tp_name);
       return nullptr;
     }
-    return exit_run(self);
+    const bool interrupted = exc_type != nullptr && exc_type != Py_None &&
+                             PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(exc_type),
+                                              reinterpret_cast<PyTypeObject*>(PyExc_KeyboardInterrupt));
+    return exit_run(self, interrupted);
   });
 }
 
@@ -128,7 +132,7 @@ std::optional<std::string> path_argument(const char* name, PyObject* value) {
 }
 
 PyObject* stop_method(PyObject* self, PyObject*) {
-  return guarded([&] { return exit_run(self); });
+  return guarded([&] { return exit_run(self, false); });
 }
 
 PyObject* tracer_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwds) {
@@ -238,8 +242,8 @@ PyRef new_tracer(const std::string& output, const std::string& format, PyObject*
 
 PyRef tracer_enter(PyObject* self) { return PyRef::steal(enter(self, nullptr)); }
 
-PyRef tracer_exit(PyObject* self) {
-  return PyRef::steal(guarded([&] { return exit_run(self); }));
+PyRef tracer_exit(PyObject* self, bool interrupted) {
+  return PyRef::steal(guarded([&] { return exit_run(self, interrupted); }));
 }
 
 }  // namespace morvex::py

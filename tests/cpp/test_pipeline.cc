@@ -219,6 +219,31 @@ TEST(Pipeline, AFullFilledRingHoldsTheSerializerBackInsteadOfLosing) {
   EXPECT_EQ(run.log->dropped, 7u);
 }
 
+// An interrupted stop: what is still queued is counted, not written, and
+// what was written stays well nested - the slices still open end with their
+// thread's last written event.
+TEST(Pipeline, AHurriedPipelineCountsWhatIsLeftAndEndsOpenSlices) {
+  PipelineRun run;
+  run.start();
+  HOT.tid = 3;
+  record(*run.queue, run.queue->id(), HOT, 10, pack_word(1, 1));
+  record(*run.queue, run.queue->id(), HOT, 20, pack_word(1, 2));
+  EXPECT_EQ(flush_every_thread(), 0u);
+  for (;;) {
+    std::lock_guard lock(run.log->mu);
+    if (run.log->events.size() == 2) break;
+  }
+  run.queue->hurry();
+  record_n(*run.queue, 3, 3000);
+  run.stop();
+  ASSERT_TRUE(run.result.ok());
+  ASSERT_EQ(run.log->events.size(), 4u);
+  EXPECT_EQ(run.log->events[2].word, pack_word(5, 2));
+  EXPECT_EQ(run.log->events[3].word, pack_word(5, 1));
+  EXPECT_EQ(run.log->events[3].ts, 20u);
+  EXPECT_EQ(run.log->dropped, 3000u);
+}
+
 TEST(Pipeline, AFailingWriteStopsThePipelineWithThatError) {
   PipelineRun run;
   auto e = std::make_unique<RecordingExporter>(run.log);

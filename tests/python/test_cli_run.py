@@ -1,10 +1,13 @@
 """`morvex run` beyond the basics: threads that outlive the script, Ctrl-C,
 options that record less, and morvex's own errors as one line."""
 
+import array
+import fcntl
 import os
 import signal
 import subprocess
 import sys
+import termios
 import textwrap
 import time
 from pathlib import Path
@@ -82,6 +85,72 @@ def test_ctrl_c_while_threads_run_behaves_as_under_python(tmp_path):
     assert traced == python
     assert "KeyboardInterrupt" in traced[1]
     assert (tmp_path / "t.pftrace").stat().st_size > 0
+
+
+BUSY = """
+    import sys
+    import morvex
+
+    def leaf(x):
+        return x + 1
+
+    def loop():
+        print("started", flush=True)
+        i = 0
+        while True:
+            leaf(i)
+            i += 1
+
+    if sys.argv[1:] == ["api"]:
+        with morvex.Tracer("t.fifo", lossless=sys.argv[0] == "lossless"):
+            loop()
+    else:
+        loop()
+"""
+
+
+@pytest.mark.parametrize("how", ["run", "api"])
+@pytest.mark.parametrize("lossless", [True, False], ids=["lossless", "default"])
+def test_ctrl_c_twice_ends_a_run_whose_output_nobody_reads(tmp_path, how, lossless):
+    (tmp_path / "app.py").write_text(textwrap.dedent(BUSY))
+    os.mkfifo(tmp_path / "t.fifo")
+    if how == "run":
+        command = MORVEX + ["run", "-o", "t.fifo"] + (["--lossless"] if lossless else [])
+        command += ["app.py"]
+    else:
+        (tmp_path / "lossless").symlink_to("app.py")
+        command = [sys.executable, "lossless" if lossless else "app.py", "api"]
+    # Holds the FIFO open and never reads it: the writer blocks for good
+    # once the pipe is full, and a lossless run's threads wait on it.
+    holder = os.open(tmp_path / "t.fifo", os.O_RDONLY | os.O_NONBLOCK)
+    try:
+        p = subprocess.Popen(command, cwd=tmp_path, env=environment(), stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+        assert p.stdout.readline() == "started\n"
+        # Interrupted before the pipe is full, the run could finish whole.
+        # Full, it holds its capacity less what a page does not fill.
+        nearly_full = fcntl.fcntl(holder, fcntl.F_GETPIPE_SZ) - 4096
+        queued = array.array("i", [0])
+        while queued[0] < nearly_full:
+            assert p.poll() is None
+            fcntl.ioctl(holder, termios.FIONREAD, queued)
+        interrupts = 0
+        while p.poll() is None and interrupts < 4:
+            p.send_signal(signal.SIGINT)
+            interrupts += 1
+            try:
+                p.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                pass
+        if p.poll() is None:
+            p.kill()
+        err = p.communicate(timeout=10)[1]
+    finally:
+        os.close(holder)
+    assert interrupts <= 2, (interrupts, err)
+    assert p.returncode == -signal.SIGINT, err
+    assert err.count("morvex: trace incomplete") == 1, (interrupts, err)
+    assert err.rstrip().endswith("KeyboardInterrupt"), err
 
 
 FILTERED = """
