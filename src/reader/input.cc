@@ -92,9 +92,12 @@ bool Input::ensure(size_t n) {
     pos_ = 0;
   }
   while (len_ < n) {
-    // Grown as the bytes arrive, so that a length field claiming more than
-    // the file holds costs no memory.
-    if (len_ == buf_.size()) buf_.resize(std::min(buf_.size() * 2, std::max(n, chunk_)));
+    // Doubled as the bytes arrive: a length field claiming more than the
+    // file holds costs no memory, and a record longer than a chunk, asked
+    // for a byte more at a time, still takes few reads and re-parses.
+    if (len_ == buf_.size()) {
+      buf_.resize(std::min(std::max(buf_.size() * 2, chunk_), std::max(kMaxRecord, chunk_)));
+    }
     if (!fill()) return false;
   }
   // Top the window up to a whole chunk, so parsers see many records at once.

@@ -21,7 +21,8 @@ namespace morvex::reader {
 class Input {
  public:
   static constexpr size_t kDefaultChunk = size_t{1} << 20;
-  // Longest record a parser may ask for; longer ones count as corrupt.
+  // Longest record a parser may ask for: a longer Perfetto packet counts as
+  // corrupt, a longer JSON record fails the read (reader.h).
   static constexpr size_t kMaxRecord = size_t{64} << 20;
 
   static core::Result<Input> open(const std::string& path, size_t chunk = kDefaultChunk);

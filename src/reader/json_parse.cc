@@ -5,7 +5,9 @@
 // Records are parsed one at a time from the input window without building
 // a document: the keys the reader knows are picked out as views into the
 // window, every other value is skipped. A record that runs past the window
-// is parsed again once the window holds more.
+// is parsed again once the window holds more (the window doubles, so a long
+// record is parsed a few times, not once per byte); one longer than
+// Input::kMaxRecord fails the read.
 //
 // What it understands (everything else is skipped):
 //   "B"/"E" in category "py" (functions, with args file, line and kind) and
@@ -488,6 +490,7 @@ ParseOutcome parse_json(Input& in, Builder& builder) {
     }
     in.advance(static_cast<size_t>(p - base));
     if (need != 0 && !in.ensure(need)) {
+      if (need > Input::kMaxRecord) return {Damage::CutOff, in.offset(), /*too_long=*/true};
       if (in.avail() == 0) return {};
       return {Damage::CutOff, in.offset()};
     }

@@ -15,6 +15,8 @@ namespace morvex::reader {
 struct ParseOutcome {
   Damage damage = Damage::None;
   uint64_t offset = 0;  // start of the record that could not be read
+  // The record at `offset` runs past Input::kMaxRecord: the read fails.
+  bool too_long = false;
 };
 
 // Whether the input starts like a Perfetto trace: a Trace.packet field whose

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "reader/parse.h"
+#include "reader/text.h"
 
 namespace morvex::reader {
 
@@ -36,6 +37,13 @@ core::Result<Trace> read(Input& in, const std::string& name, const ReadOptions& 
   const ParseOutcome outcome =
       format == Format::Json ? parse_json(in, builder) : parse_perfetto(in, builder);
   if (in.error()) return read_failed();
+  if (outcome.too_long) {
+    return core::IoError::other(
+        "cannot read " + name + ": the record at byte " + format_count(outcome.offset) +
+        " is longer than " + std::to_string(Input::kMaxRecord >> 20) +
+        " MiB, the most the reader takes for one record (a stray bracket or quote makes the "
+        "rest of a file look like one record)");
+  }
   Trace trace = builder.finish();
   trace.path = name;
   trace.format = format;

@@ -10,7 +10,8 @@
 // A damaged file still gives a model: a file cut off inside a record (a
 // process killed while writing), or bytes that are not a record, end the
 // read there, and Trace::damage says so. Only these are errors: the file
-// cannot be opened or read, it is empty, or it is neither format.
+// cannot be opened or read, it is empty, it is neither format, or a JSON
+// record runs on past Input::kMaxRecord (64 MiB).
 //
 // Threads: read_trace may run on any thread; calls share nothing.
 #pragma once

@@ -2,6 +2,7 @@
 // extensions of the formats (shared sequences, user events, filters).
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <random>
 #include <string>
 
@@ -489,6 +490,63 @@ TEST(ReaderJson, AClosedArrayAndTrailingWhitespaceAreFine) {
   Trace t = read_bytes_ok(text);
   EXPECT_EQ(t.damage, Damage::None);
   EXPECT_EQ(t.threads[0].traced_ns, 2000u);
+}
+
+// A record longer than the window once made the reader ask for one byte
+// more at a time, each time parsing the record again: a 1.1 MB record took
+// half a minute. The window doubles instead, so a record is parsed again a
+// few times, whatever its length.
+TEST(ReaderInput, AWindowAskedForAByteMoreDoubles) {
+  const std::string bytes(size_t{10} << 20, 'x');
+  reader::Input in = reader::Input::memory(bytes, 4096);
+  size_t asked = 0;
+  while (in.avail() < bytes.size()) {
+    ASSERT_TRUE(in.ensure(in.avail() + 1));
+    ++asked;
+  }
+  EXPECT_LE(asked, 13u);  // 4 KiB doubled to 10 MiB
+  EXPECT_FALSE(in.ensure(in.avail() + 1));
+}
+
+TEST(ReaderJson, RecordsLongerThanTheWindowAreRead) {
+  for (size_t pad : {size_t{1100} * 1000, size_t{6} << 20}) {
+    SCOPED_TRACE(pad);
+    const std::string text =
+        R"([{"name":"f","cat":"py","ph":"B","ts":1.000,"pid":1,"tid":1,"args":{"pad":")" +
+        std::string(pad, 'x') + R"(","kind":"start"}},)" +
+        R"({"name":"f","cat":"py","ph":"E","ts":3.000,"pid":1,"tid":1},)";
+    TraceFile file;
+    { std::ofstream(file.path(), std::ios::binary) << text; }
+    for (const Trace& t : {read_ok(file.path()), read_bytes_ok(text, 4096)}) {
+      EXPECT_EQ(t.damage, Damage::None);
+      EXPECT_EQ(t.events, 2u);
+      ASSERT_EQ(t.threads.size(), 1u);
+      EXPECT_EQ(t.threads[0].traced_ns, 2000u);
+    }
+  }
+}
+
+// Past Input::kMaxRecord a record is taken for a damaged file (a stray
+// bracket or quote swallows the rest), and the read fails saying so.
+TEST(ReaderJson, ARecordPastTheLimitFailsTheReadInOneLine) {
+  const std::string head = R"([{"name":"f","cat":"py","ph":"B","ts":1.000,"pid":1,"tid":1},)";
+  const std::string text = head + R"({"name":"g","args":{"pad":")" +
+                           std::string(reader::Input::kMaxRecord + 10, 'x') + R"("}},)";
+  for (size_t chunk : {size_t{1} << 20, size_t{7}}) {
+    SCOPED_TRACE(chunk);
+    reader::ReadOptions options;
+    options.chunk_size = chunk;
+    auto r = reader::read_trace_bytes(text, "big.json", options);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().text(),
+              "cannot read big.json: the record at byte " + std::to_string(head.size()) +
+                  " is longer than 64 MiB, the most the reader takes for one record (a stray "
+                  "bracket or quote makes the rest of a file look like one record)");
+  }
+  // Just under the limit is fine.
+  const std::string fits = head + R"({"name":"g","args":{"pad":")" +
+                           std::string(reader::Input::kMaxRecord - 64, 'x') + R"("}},)";
+  EXPECT_EQ(read_bytes_ok(fits).events, 1u);
 }
 
 }  // namespace
