@@ -76,7 +76,7 @@ core::Result<ConvertKind> convert_kind_for(std::string_view output_path) {
 }
 
 core::Result<Trace> convert(const std::string& input, const std::string& output,
-                            std::optional<ConvertKind> kind) {
+                            std::optional<ConvertKind> kind, const StopCheck& stop) {
   if (!kind) {
     auto found = convert_kind_for(output);
     if (!found.ok()) return found.error();
@@ -89,12 +89,13 @@ core::Result<Trace> convert(const std::string& input, const std::string& output,
   }
   // Made first, so that an output that cannot be written fails before the
   // whole input has been read.
-  auto file = OutputFile::create(output);
+  auto file = OutputFile::create(output, stop);
   if (!file.ok()) return file.error();
 
   ReadOptions read;
   read.tree = *kind == ConvertKind::Collapsed || *kind == ConvertKind::Svg;
   read.callers = *kind == ConvertKind::Pstats;
+  read.stop = stop;
   std::optional<SpeedscopeSpill> spill;
   if (*kind == ConvertKind::Speedscope) {
     auto made = SpeedscopeSpill::create(file.value().scratch_dir());

@@ -33,6 +33,9 @@ struct ReadOptions {
   // Sees every slice open and close (for renderers that need the timeline).
   SliceObserver* observer = nullptr;
   size_t chunk_size = Input::kDefaultChunk;
+  // Asked between chunks; true fails the read ("cannot read X: Interrupted
+  // system call").
+  StopCheck stop;
 };
 
 // Error messages name the file and read as one sentence, e.g.

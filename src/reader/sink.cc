@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
+#include <iterator>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,16 +19,57 @@ namespace {
 
 constexpr size_t kBuffer = 1 << 20;
 
+// The temporary files a signal handler removes: fixed slots, since a
+// handler may neither allocate nor lock. A slot is claimed, its path
+// written, and only then marked ready; the handler reads ready slots only.
+struct TempSlot {
+  std::atomic<bool> claimed{false};
+  std::atomic<bool> ready{false};
+  char path[PATH_MAX];
+};
+TempSlot temp_slots[8];
+
+// -1 when every slot is taken or the path is too long: the file is then
+// still removed by its OutputFile, only not by a signal handler.
+int register_temp(const std::string& path) {
+  if (path.size() >= PATH_MAX) return -1;
+  for (int i = 0; i < static_cast<int>(std::size(temp_slots)); ++i) {
+    TempSlot& s = temp_slots[i];
+    bool expected = false;
+    if (!s.claimed.compare_exchange_strong(expected, true)) continue;
+    std::memcpy(s.path, path.c_str(), path.size() + 1);
+    s.ready.store(true);
+    return i;
+  }
+  return -1;
+}
+
+void unregister_temp(int slot) {
+  if (slot < 0) return;
+  temp_slots[slot].ready.store(false);
+  temp_slots[slot].claimed.store(false);
+}
+
 }  // namespace
 
+void remove_temporary_files() {
+  const int saved = errno;
+  for (TempSlot& s : temp_slots) {
+    if (s.ready.load()) ::unlink(s.path);
+  }
+  errno = saved;
+}
+
 OutputFile::OutputFile(std::string path, std::string target, std::string temp,
-                       std::string scratch_dir, int fd)
+                       std::string scratch_dir, int fd, StopCheck stop)
     : path_(std::move(path)),
       target_(std::move(target)),
       temp_(std::move(temp)),
       scratch_dir_(std::move(scratch_dir)),
-      fd_(fd) {
+      fd_(fd),
+      stop_(std::move(stop)) {
   buffer_.reserve(kBuffer);
+  if (!temp_.empty()) slot_ = register_temp(temp_);
 }
 
 OutputFile::OutputFile(OutputFile&& other) noexcept
@@ -35,13 +79,17 @@ OutputFile::OutputFile(OutputFile&& other) noexcept
       scratch_dir_(std::move(other.scratch_dir_)),
       fd_(std::exchange(other.fd_, -1)),
       errno_(other.errno_),
-      buffer_(std::move(other.buffer_)) {}
+      buffer_(std::move(other.buffer_)),
+      stop_(std::move(other.stop_)),
+      slot_(std::exchange(other.slot_, -1)) {}
 
 OutputFile::~OutputFile() {
   if (fd_ >= 0) {
     ::close(fd_);
     if (!temp_.empty()) ::unlink(temp_.c_str());
   }
+  // After the unlink: a signal in between finds the file gone, not left.
+  unregister_temp(slot_);
 }
 
 core::IoError OutputFile::error(int code) const {
@@ -61,17 +109,18 @@ std::string temporary_directory() {
   return dir != nullptr && dir[0] != '\0' ? dir : "/tmp";
 }
 
-int open_retrying(const char* path, int flags, mode_t mode) {
+int open_retrying(const char* path, int flags, mode_t mode, const StopCheck& stop) {
   int fd;
   do {
     fd = ::open(path, flags, mode);
+    if (fd < 0 && errno == EINTR && stop && stop()) break;
   } while (fd < 0 && errno == EINTR);
   return fd;
 }
 
 }  // namespace
 
-core::Result<OutputFile> OutputFile::create(const std::string& path) {
+core::Result<OutputFile> OutputFile::create(const std::string& path, StopCheck stop) {
   auto fail = [&](int code) {
     return core::IoError::other("cannot write " + path + ": " + std::strerror(code));
   };
@@ -84,9 +133,9 @@ core::Result<OutputFile> OutputFile::create(const std::string& path) {
   const bool is_link = ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
   // A device, FIFO or socket, or a link to nothing yet: written in place.
   if ((exists && !S_ISREG(st.st_mode)) || (!exists && is_link)) {
-    int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666, stop);
     if (fd < 0) return fail(errno);
-    return OutputFile(path, path, "", temporary_directory(), fd);
+    return OutputFile(path, path, "", temporary_directory(), fd, std::move(stop));
   }
   std::string target = path;
   if (is_link) {
@@ -98,11 +147,11 @@ core::Result<OutputFile> OutputFile::create(const std::string& path) {
   for (int attempt = 0;; ++attempt) {
     std::string temp =
         target + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
-    int fd = open_retrying(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int fd = open_retrying(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666, stop);
     if (fd >= 0) {
       // Replacing a file keeps who may read it.
       if (exists) (void)::fchmod(fd, st.st_mode & 07777);
-      return OutputFile(path, target, std::move(temp), directory_of(target), fd);
+      return OutputFile(path, target, std::move(temp), directory_of(target), fd, std::move(stop));
     }
     if (errno != EEXIST || attempt >= 100) return fail(errno);
   }
@@ -117,9 +166,18 @@ void OutputFile::write(std::string_view bytes) {
 void OutputFile::flush() {
   const char* p = buffer_.data();
   size_t left = buffer_.size();
+  auto stopped = [&] {
+    if (!stop_ || !stop_()) return false;
+    errno_ = EINTR;
+    return true;
+  };
+  if (errno_ == 0) (void)stopped();
   while (left > 0 && errno_ == 0) {
     ssize_t n = ::write(fd_, p, left);
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EINTR) {
+      (void)stopped();
+      continue;
+    }
     if (n <= 0) {
       errno_ = n < 0 ? errno : EIO;
       break;
@@ -137,14 +195,17 @@ core::Status OutputFile::commit() {
   if (::close(fd) != 0) {
     const int err = errno;
     if (!temp_.empty()) ::unlink(temp_.c_str());
+    unregister_temp(std::exchange(slot_, -1));
     return error(err);
   }
   if (temp_.empty()) return {};
   if (::rename(temp_.c_str(), target_.c_str()) != 0) {
     const int err = errno;
     ::unlink(temp_.c_str());
+    unregister_temp(std::exchange(slot_, -1));
     return error(err);
   }
+  unregister_temp(std::exchange(slot_, -1));
   return {};
 }
 

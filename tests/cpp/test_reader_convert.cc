@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -11,6 +13,7 @@
 
 #include "reader/convert.h"
 #include "reader/pstats.h"
+#include "reader/sink.h"
 #include "reader/speedscope.h"
 #include "reader/stacks.h"
 #include "reader_fixtures.h"
@@ -368,6 +371,69 @@ TEST(Convert, WritesTheOutputOnlyWhenEverythingWorked) {
 
   ASSERT_EQ(::unlink(out.c_str()), 0);
   EXPECT_EQ(::rmdir(dir.c_str()), 0);  // no temporary or spill files left
+}
+
+std::vector<std::string> files_in(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Ctrl-C: the CLI's StopCheck answers true once a KeyboardInterrupt is
+// pending. Wherever it comes, reading or writing, nothing is left behind.
+TEST(Convert, AStopAnywhereLeavesNoOutput) {
+  TraceFile trace;
+  write_runs(trace, Fmt::Json, program_code(), program_threads(),
+             {ProcessRun{.events = program()}});
+  const std::string dir = ::testing::TempDir() + "morvex_stop_" + std::to_string(::getpid());
+  ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+  const std::string out = dir + "/out.folded";
+  bool stopped_reading = false, stopped_writing = false;
+  for (int at = 1;; ++at) {
+    SCOPED_TRACE(at);
+    int asked = 0;
+    auto done = reader::convert(trace.path(), out, std::nullopt, [&] { return ++asked >= at; });
+    if (done.ok()) {
+      EXPECT_EQ(slurp(out), collapsed(read_ok(trace.path())));
+      break;
+    }
+    const std::string text = done.error().text();
+    if (text == "cannot read " + trace.path() + ": Interrupted system call") {
+      stopped_reading = true;
+    } else {
+      EXPECT_EQ(text, "cannot write " + out + ": Interrupted system call");
+      stopped_writing = true;
+    }
+    EXPECT_TRUE(files_in(dir).empty());
+  }
+  EXPECT_TRUE(stopped_reading);
+  EXPECT_TRUE(stopped_writing);
+  std::filesystem::remove_all(dir);
+}
+
+// What a handler of SIGTERM calls before the process dies of it: the
+// temporary file goes, a committed output stays.
+TEST(Convert, TemporaryFilesAreRemovedForAFatalSignal) {
+  const std::string dir = ::testing::TempDir() + "morvex_fatal_" + std::to_string(::getpid());
+  ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+  {
+    auto made = reader::OutputFile::create(dir + "/a.folded");
+    ASSERT_TRUE(made.ok());
+    reader::OutputFile moved = std::move(made.value());
+    auto other = reader::OutputFile::create(dir + "/b.folded");
+    ASSERT_TRUE(other.ok());
+    other.value().write("b 1\n");
+    ASSERT_TRUE(other.value().commit().ok());
+    moved.write("a 1\n");
+    ASSERT_EQ(files_in(dir).size(), 2u);  // b.folded and a's temporary file
+    reader::remove_temporary_files();
+    EXPECT_EQ(files_in(dir), std::vector<std::string>{"b.folded"});
+    EXPECT_EQ(slurp(dir + "/b.folded"), "b 1\n");
+  }
+  EXPECT_EQ(files_in(dir), std::vector<std::string>{"b.folded"});
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@ import json
 import marshal
 import os
 import pstats
+import signal
 import subprocess
 import sys
 import textwrap
@@ -242,6 +243,51 @@ def test_convert_writes_into_what_it_cannot_replace(trace, tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == [
         "dangling.folded", "link.folded", "made-through-link.folded", "pipe", "plain.folded",
         "target.folded"]
+
+
+def signalled_while_reading(tmp_path, command, sig):
+    """Runs `morvex COMMAND` on a FIFO and sends `sig` once it reads a trace
+    that has not ended yet; its status, standard output and standard error."""
+    fifo = tmp_path / "in.fifo"
+    os.mkfifo(fifo)
+    env = {k: v for k, v in os.environ.items() if k not in CHILD_VARIABLES}
+    p = subprocess.Popen(MORVEX + [command[0], str(fifo), *command[1:]], cwd=tmp_path, env=env,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        # Opening returns once morvex has opened the other end: it is reading.
+        with open(fifo, "w") as writer:
+            writer.write('[{"name":"f","cat":"py","ph":"B","ts":1.000,"pid":1,"tid":1},\n')
+            writer.flush()
+            for _ in range(10):
+                p.send_signal(sig)
+                try:  # again, should it land just before a read that waits
+                    out, err = p.communicate(timeout=5)
+                    return p.returncode, out, err
+                except subprocess.TimeoutExpired:
+                    pass
+        raise AssertionError(f"morvex {command[0]} went on reading after {sig!r}")
+    finally:
+        p.kill()
+        p.wait()
+        fifo.unlink()
+
+
+@pytest.mark.parametrize("command", [["report"], ["convert", "-o", "out.folded"],
+                                     ["convert", "-o", "out.speedscope.json"]])
+def test_ctrl_c_stops_reading_as_it_stops_run(tmp_path, command):
+    status, out, err = signalled_while_reading(tmp_path, command, signal.SIGINT)
+    # As `morvex run` and python itself: KeyboardInterrupt, and death by SIGINT.
+    assert status == -signal.SIGINT, err
+    assert err.rstrip().endswith("KeyboardInterrupt")
+    assert out == ""
+    assert os.listdir(tmp_path) == []  # no output, no temporary file
+
+
+def test_sigterm_while_converting_leaves_no_temporary_file(tmp_path):
+    status, _, _ = signalled_while_reading(tmp_path, ["convert", "-o", "out.folded"],
+                                           signal.SIGTERM)
+    assert status == -signal.SIGTERM
+    assert os.listdir(tmp_path) == []
 
 
 def test_open_serves_the_trace_once_to_perfettos_ui(trace, tmp_path):
