@@ -107,20 +107,27 @@ core::Result<Trace> convert(const std::string& input, const std::string& output,
   if (!trace.ok()) return trace.error();
 
   OutputFile& out = file.value();
+  auto write_whole = [&](const std::string& bytes) {
+    if (core::Status room = out.expect(bytes.size()); !room.ok()) return room;
+    out.write(bytes);
+    return core::Status();
+  };
+  core::Status written;
   switch (*kind) {
     case ConvertKind::Pstats:
-      out.write(render_pstats(trace.value()));
+      written = write_whole(render_pstats(trace.value()));
       break;
     case ConvertKind::Collapsed:
-      render_collapsed(trace.value(), out);
+      written = render_collapsed(trace.value(), out);
       break;
     case ConvertKind::Speedscope:
-      if (core::Status s = spill->write(trace.value(), out); !s.ok()) return s.error();
+      written = spill->write(trace.value(), out);
       break;
     case ConvertKind::Svg:
-      out.write(render_svg(trace.value()));
+      written = write_whole(render_svg(trace.value()));
       break;
   }
+  if (!written.ok()) return written.error();
   if (core::Status s = out.commit(); !s.ok()) return s.error();
   return trace;
 }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,6 +14,8 @@
 #include <cstring>
 #include <utility>
 
+#include "reader/text.h"
+
 namespace morvex::reader {
 
 namespace {
@@ -22,19 +25,21 @@ constexpr size_t kBuffer = 1 << 20;
 // The temporary files a signal handler removes: fixed slots, since a
 // handler may neither allocate nor lock. A slot is claimed, its path
 // written, and only then marked ready; the handler reads ready slots only.
+// Memory ordering: sequentially consistent stores and loads of `ready`, so
+// a handler on any thread that sees it true sees the whole path.
 struct TempSlot {
   std::atomic<bool> claimed{false};
   std::atomic<bool> ready{false};
   char path[PATH_MAX];
 };
-TempSlot temp_slots[8];
+TempSlot TEMP_SLOTS[8];
 
 // -1 when every slot is taken or the path is too long: the file is then
 // still removed by its OutputFile, only not by a signal handler.
 int register_temp(const std::string& path) {
   if (path.size() >= PATH_MAX) return -1;
-  for (int i = 0; i < static_cast<int>(std::size(temp_slots)); ++i) {
-    TempSlot& s = temp_slots[i];
+  for (int i = 0; i < static_cast<int>(std::size(TEMP_SLOTS)); ++i) {
+    TempSlot& s = TEMP_SLOTS[i];
     bool expected = false;
     if (!s.claimed.compare_exchange_strong(expected, true)) continue;
     std::memcpy(s.path, path.c_str(), path.size() + 1);
@@ -46,15 +51,15 @@ int register_temp(const std::string& path) {
 
 void unregister_temp(int slot) {
   if (slot < 0) return;
-  temp_slots[slot].ready.store(false);
-  temp_slots[slot].claimed.store(false);
+  TEMP_SLOTS[slot].ready.store(false);
+  TEMP_SLOTS[slot].claimed.store(false);
 }
 
 }  // namespace
 
 void remove_temporary_files() {
   const int saved = errno;
-  for (TempSlot& s : temp_slots) {
+  for (TempSlot& s : TEMP_SLOTS) {
     if (s.ready.load()) ::unlink(s.path);
   }
   errno = saved;
@@ -186,6 +191,18 @@ void OutputFile::flush() {
     left -= static_cast<size_t>(n);
   }
   buffer_.clear();
+}
+
+core::Status OutputFile::expect(uint64_t bytes) {
+  if (temp_.empty() || fd_ < 0 || errno_ != 0) return {};
+  struct statvfs fs;
+  if (::fstatvfs(fd_, &fs) != 0) return {};  // unknown: ENOSPC still stops the writing
+  const uint64_t free = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+  const uint64_t coming = bytes + buffer_.size();
+  if (coming <= free) return {};
+  return core::IoError::other("cannot write " + path_ + ": it would take " +
+                              format_bytes(coming) + ", and its file system has " +
+                              format_bytes(free) + " free");
 }
 
 core::Status OutputFile::commit() {

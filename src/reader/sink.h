@@ -14,6 +14,7 @@
 // Threads: one thread at a time; remove_temporary_files() on any.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -27,6 +28,12 @@ class Sink {
   virtual ~Sink() = default;
   // Never fails here; a file reports its first error at commit().
   virtual void write(std::string_view bytes) = 0;
+  // Says that about `bytes` more are coming: a file fails now, before
+  // writing them, when its file system has not that much room left.
+  virtual core::Status expect(uint64_t bytes) {
+    (void)bytes;
+    return {};
+  }
 };
 
 class StringSink final : public Sink {
@@ -48,6 +55,10 @@ class OutputFile final : public Sink {
   ~OutputFile();
 
   void write(std::string_view bytes) override;
+  // Errors read "cannot write PATH: it would take 3.64 TiB, and its file
+  // system has 12.0 GiB free". Only a file that replaces its target is
+  // checked: a device or FIFO takes what comes.
+  core::Status expect(uint64_t bytes) override;
   // Writes what is buffered, closes the file and gives it its name.
   core::Status commit();
 

@@ -95,7 +95,7 @@ TEST(ConvertPstats, FunctionsWithoutAFileAreBuiltinsAndSpansAreMarked) {
 
 std::string collapsed(const Trace& t) {
   reader::StringSink out;
-  reader::render_collapsed(t, out);
+  EXPECT_TRUE(reader::render_collapsed(t, out).ok());
   return out.text;
 }
 
@@ -111,6 +111,57 @@ TEST(ConvertCollapsed, OneLinePerStackWithItsSelfTime) {
             "MainThread;main (/app/app.py:1);gen (/app/app.py:40) 30\n"
             "worker-0;g (/app/app.py:20) 15\n"
             "worker-0;g (/app/app.py:20);f (/app/app.py:10) 30\n");
+}
+
+// A sink that records what it was told to expect.
+class ExpectingSink final : public reader::Sink {
+ public:
+  void write(std::string_view bytes) override { text.append(bytes); }
+  core::Status expect(uint64_t bytes) override {
+    expected.push_back(bytes);
+    if (room < bytes) return core::IoError::other("no room");
+    return {};
+  }
+  std::string text;
+  std::vector<uint64_t> expected;
+  uint64_t room = UINT64_MAX;
+};
+
+// Each distinct stack is one line however often it ran, and the size is
+// known before the first byte: a line spells out its whole stack, so a
+// deep recursion's lines grow with the square of its depth.
+TEST(ConvertCollapsed, ADeepRecursionIsOneLinePerDepthAndItsSizeIsKnownFirst) {
+  constexpr uint32_t kDepth = 300;
+  std::vector<core::Event> events;
+  uint64_t ts = 0;
+  for (int run = 0; run < 3; ++run) {
+    for (uint32_t d = 0; d < kDepth; ++d) events.push_back(at(ts += 2, kMain, EventKind::Start, 3));
+    for (uint32_t d = 0; d < kDepth; ++d) events.push_back(at(ts += 1, kMain, EventKind::Return, 3));
+  }
+  TraceFile file;
+  write_runs(file, Fmt::Proto, program_code(), program_threads(), {ProcessRun{.events = events}});
+  const Trace t = read_ok(file.path());
+  ExpectingSink out;
+  ASSERT_TRUE(reader::render_collapsed(t, out).ok());
+  ASSERT_EQ(out.expected, std::vector<uint64_t>{out.text.size()});
+  std::istringstream lines(out.text);
+  std::string line;
+  uint32_t depth = 0;
+  while (std::getline(lines, line)) {
+    ++depth;
+    std::string want = "MainThread";
+    for (uint32_t d = 0; d < depth; ++d) want += ";fib";
+    // Three runs through each depth: 2 ns before the call below and 1
+    // after it, or 1 in all at the bottom.
+    EXPECT_EQ(line, want + (depth == kDepth ? " 3" : " 9"));
+  }
+  EXPECT_EQ(depth, kDepth);
+
+  // No room: nothing is written.
+  ExpectingSink full;
+  full.room = out.text.size() - 1;
+  EXPECT_FALSE(reader::render_collapsed(t, full).ok());
+  EXPECT_EQ(full.text, "");
 }
 
 TEST(ConvertCollapsed, SeveralProcessesNameThePidAndFramesLoseSeparators) {
@@ -371,6 +422,36 @@ TEST(Convert, WritesTheOutputOnlyWhenEverythingWorked) {
 
   ASSERT_EQ(::unlink(out.c_str()), 0);
   EXPECT_EQ(::rmdir(dir.c_str()), 0);  // no temporary or spill files left
+}
+
+std::vector<std::string> files_in(const std::string& dir);
+
+// A file system without room for the output: the conversion fails before
+// writing, in one line, and leaves nothing (a full disk part way, ENOSPC,
+// ends the same: tests/python/test_cli_tools.py).
+TEST(Convert, AnOutputWithoutRoomFailsBeforeWriting) {
+  const std::string dir = ::testing::TempDir() + "morvex_room_" + std::to_string(::getpid());
+  ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+  {
+    auto made = reader::OutputFile::create(dir + "/out.folded");
+    ASSERT_TRUE(made.ok());
+    reader::OutputFile& out = made.value();
+    EXPECT_TRUE(out.expect(4096).ok());
+    auto none = out.expect(uint64_t{1} << 62);
+    ASSERT_FALSE(none.ok());
+    EXPECT_TRUE(std::regex_match(
+        none.error().text(),
+        std::regex("cannot write " + dir +
+                   "/out\\.folded: it would take 4\\.00 EiB, and its file system has "
+                   "[0-9.]+ (bytes|KiB|MiB|GiB|TiB|PiB) free")))
+        << none.error().text();
+    // A device takes what comes.
+    auto null = reader::OutputFile::create("/dev/null");
+    ASSERT_TRUE(null.ok());
+    EXPECT_TRUE(null.value().expect(uint64_t{1} << 62).ok());
+  }
+  EXPECT_TRUE(files_in(dir).empty());
+  std::filesystem::remove_all(dir);
 }
 
 std::vector<std::string> files_in(const std::string& dir) {

@@ -5,6 +5,7 @@ import json
 import marshal
 import os
 import pstats
+import resource
 import signal
 import subprocess
 import sys
@@ -243,6 +244,38 @@ def test_convert_writes_into_what_it_cannot_replace(trace, tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == [
         "dangling.folded", "link.folded", "made-through-link.folded", "pipe", "plain.folded",
         "target.folded"]
+
+
+def deep(n):
+    return 0 if n == 0 else deep(n - 1)
+
+
+def test_collapsed_stacks_of_a_deep_recursion_that_do_not_fit_leave_nothing(tmp_path):
+    trace_path = tmp_path / "deep.pftrace"
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(limit + 2000)
+    try:
+        with morvex.Tracer(str(trace_path), lossless=True):
+            deep(1500)
+    finally:
+        sys.setrecursionlimit(limit)
+    out = tmp_path / "deep.folded"
+    assert cli_main(["morvex", "convert", str(trace_path), "-o", str(out)]) == 0
+    lines = out.read_text().splitlines()
+    # One line per depth, each spelling out its whole stack.
+    assert [line.rsplit(" ", 1)[0] for line in lines] == [
+        ";".join(["MainThread"] + ["deep"] * d) for d in range(1, 1502)]
+    out.unlink()
+
+    # A file-size limit stops the writing part way, as a full disk does.
+    def limit_file_size():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
+
+    r = subprocess.run(MORVEX + ["convert", str(trace_path), "-o", str(out)],
+                       preexec_fn=limit_file_size, capture_output=True, text=True)
+    assert r.returncode == 1
+    assert r.stderr == f"morvex: error: cannot write {out}: File too large\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["deep.pftrace"]
 
 
 def signalled_while_reading(tmp_path, command, sig):
