@@ -10,8 +10,11 @@
 // A damaged file still gives a model: a file cut off inside a record (a
 // process killed while writing), or bytes that are not a record, end the
 // read there, and Trace::damage says so. Only these are errors: the file
-// cannot be opened or read, it is empty, it is neither format, or a JSON
-// record runs on past Input::kMaxRecord (64 MiB).
+// cannot be opened or read, it is empty or only whitespace, it is neither
+// format (a JSON array whose first element is no record, such as [1,2,3],
+// is not a trace), or a JSON record runs on past Input::kMaxRecord (64 MiB).
+// A lone "[", what a JSON run that recorded nothing writes, is an empty
+// trace.
 //
 // Threads: read_trace may run on any thread; calls share nothing.
 #pragma once

@@ -63,6 +63,11 @@ TEST_P(ReaderDamage, EveryPrefixReadsAsACutOffTraceWithFewerEvents) {
       reader::ReadOptions options;
       options.chunk_size = chunk;
       auto r = reader::read_trace_bytes(std::string_view(whole).substr(0, n), "cut", options);
+      // Perfetto's first byte is a newline: alone, it is only whitespace.
+      if (whole.find_first_not_of(" \t\r\n") >= n) {
+        EXPECT_FALSE(r.ok());
+        continue;
+      }
       ASSERT_TRUE(r.ok()) << r.error().text();
       const Trace& t = r.value();
       // A cut is never mistaken for corruption, and what was read grows with

@@ -143,9 +143,10 @@ def test_a_cut_off_trace_still_gives_a_report(trace, tmp_path):
         assert "cut off" in r.stdout or "truncated" in r.stdout
 
 
-def test_not_a_trace_is_one_line_and_status_1(tmp_path):
+@pytest.mark.parametrize("text", ["hello\n", "\n\n\n", "[1,2,3]"])
+def test_not_a_trace_is_one_line_and_status_1(tmp_path, text):
     bad = tmp_path / "notes.txt"
-    bad.write_text("hello\n")
+    bad.write_text(text)
     for command in (["report", str(bad)], ["convert", str(bad), "-o", str(tmp_path / "x.svg")]):
         r = subprocess.run(MORVEX + command, capture_output=True, text=True)
         assert r.returncode == 1
@@ -155,6 +156,16 @@ def test_not_a_trace_is_one_line_and_status_1(tmp_path):
     # For callers in Python, morvex's errors are exceptions.
     with pytest.raises(OSError, match="is not a morvex trace"):
         cli_main(["morvex", "report", str(bad)])
+
+
+def test_a_json_trace_of_a_run_that_recorded_nothing_is_an_empty_trace(tmp_path):
+    path = tmp_path / "empty.json"
+    with morvex.Tracer(str(path), "json"):
+        pass
+    assert path.read_text() == "["  # the writer's whole output
+    r = subprocess.run(MORVEX + ["report", str(path)], capture_output=True, text=True)
+    assert r.returncode == 0, r.stderr
+    assert "Events     0\n" in r.stdout and "No function slices were recorded." in r.stdout
 
 
 def test_pstats_loads_with_exact_call_counts(trace, tmp_path):
