@@ -2,7 +2,9 @@
 // extensions of the formats (shared sequences, user events, filters).
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <fstream>
+#include <limits>
 #include <random>
 #include <string>
 
@@ -293,6 +295,48 @@ TEST(ReaderPerfetto, SpansInstantsAndCountersAreUnderstood) {
             std::string::npos)
       << text;
   EXPECT_NE(text.find("\n[span] load "), std::string::npos) << text;
+}
+
+// NaN compares false with everything: one sample of it once stuck in the
+// range for good ("nan to nan").
+TEST(ReaderPerfetto, NanSamplesStayOutOfACountersRange) {
+  const uint64_t track = kProcessUuid + 1;
+  auto counter_track = [](uint64_t uuid, std::string_view name) {
+    return Pb().varint(8, 0)
+        .varint(10, 1)
+        .msg(60, Pb().varint(1, uuid).bytes(2, name).msg(8, Pb()).varint(5, kProcessUuid))
+        .packet();
+  };
+  auto sample = [](uint64_t ts, uint64_t uuid, double v) {
+    return Pb().varint(8, ts)
+        .varint(10, 2)
+        .varint(13, 2)
+        .msg(11, Pb().varint(9, 4).varint(11, uuid).fixed64(44, std::bit_cast<uint64_t>(v)))
+        .packet();
+  };
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const uint64_t mixed = kProcessUuid + 100, only_nan = kProcessUuid + 101,
+                 one_nan = kProcessUuid + 102;
+  std::string file = process_packet() + counter_track(mixed, "mixed") +
+                     counter_track(only_nan, "only nan") + counter_track(one_nan, "one nan");
+  file += thread_packet(2, track, 7, "MainThread");
+  uint64_t ts = 10;
+  for (double v : {nan, 2.5, nan, 5.0, -nan}) file += sample(ts++, mixed, v);
+  for (double v : {nan, nan}) file += sample(ts++, only_nan, v);
+  file += sample(ts++, one_nan, nan);
+  Trace t = read_bytes_ok(file);
+  ASSERT_EQ(t.counters.size(), 3u);
+  EXPECT_EQ(t.counters[0].samples, 5u);
+  EXPECT_EQ(t.counters[0].nan_samples, 3u);
+  EXPECT_EQ(t.counters[0].min, 2.5);
+  EXPECT_EQ(t.counters[0].max, 5.0);
+  const std::string text = reader::report_text(t, {}).value();
+  EXPECT_NE(text.find("Counters\n"
+                      "  mixed (pid 100): 5 samples (3 NaN), 2.5 to 5, last NaN\n"
+                      "  only nan (pid 100): 2 samples, all NaN\n"
+                      "  one nan (pid 100): 1 sample, NaN\n"),
+            std::string::npos)
+      << text;
 }
 
 TEST(ReaderPerfetto, FiltersAndDroppedRecordsReachTheirProcess) {

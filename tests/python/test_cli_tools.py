@@ -129,6 +129,18 @@ def record_ends(data, fmt):
     return ends
 
 
+def test_report_keeps_nan_counter_samples_out_of_the_range(tmp_path):
+    path = tmp_path / "c.pftrace"
+    with morvex.Tracer(str(path), lossless=True):
+        for v in (float("nan"), 1.0, 3.0, float("nan")):
+            morvex.counter("load", v)
+        morvex.counter("broken", float("nan"))
+    r = subprocess.run(MORVEX + ["report", str(path)], capture_output=True, text=True, check=True)
+    pid = os.getpid()
+    assert f"  load (pid {pid}): 4 samples (2 NaN), 1 to 3, last NaN\n" in r.stdout
+    assert f"  broken (pid {pid}): 1 sample, NaN\n" in r.stdout
+
+
 def test_a_cut_off_trace_still_gives_a_report(trace, tmp_path):
     fmt, path = trace
     data = path.read_bytes()
