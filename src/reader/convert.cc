@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <utility>
 
 #include "reader/pstats.h"
@@ -105,6 +106,15 @@ core::Result<Trace> convert(const std::string& input, const std::string& output,
   }
   auto trace = read_trace(input, read);
   if (!trace.ok()) return trace.error();
+  if (*kind == ConvertKind::Pstats &&
+      std::none_of(trace.value().threads.begin(), trace.value().threads.end(),
+                   [](const Thread& t) { return !t.functions.empty(); })) {
+    // pstats.Stats refuses an empty profile: a file it cannot load is no
+    // output.
+    return core::IoError::other("cannot write " + output + ": " + input +
+                                " holds no function slices, and pstats cannot load an empty "
+                                "profile");
+  }
 
   OutputFile& out = file.value();
   auto write_whole = [&](const std::string& bytes) {

@@ -1,6 +1,8 @@
 // `morvex convert`: a trace file to a format other tools read.
 //
-//   pstats      .prof, .pstats        pstats.Stats, snakeviz, gprof2dot (pstats.h)
+//   pstats      .prof, .pstats        pstats.Stats, snakeviz, gprof2dot (pstats.h);
+//                                     a trace without function slices is an
+//                                     error, as pstats loads no empty profile
 //   collapsed   .folded, .collapsed   flamegraph.pl, speedscope, inferno (stacks.h)
 //   speedscope  .speedscope.json      https://www.speedscope.app (speedscope.h)
 //   svg         .svg                  a flame graph for any browser (stacks.h)

@@ -426,6 +426,25 @@ TEST(Convert, WritesTheOutputOnlyWhenEverythingWorked) {
 
 std::vector<std::string> files_in(const std::string& dir);
 
+// pstats.Stats(path) refuses a profile without entries ("Cannot create or
+// construct a pstats.Stats object"): no such file is written.
+TEST(Convert, PstatsOfATraceWithoutSlicesIsRefused) {
+  TraceFile trace;
+  { std::ofstream(trace.path(), std::ios::binary) << "["; }
+  const std::string dir = ::testing::TempDir() + "morvex_pstats_" + std::to_string(::getpid());
+  ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+  auto r = reader::convert(trace.path(), dir + "/out.prof");
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().text(), "cannot write " + dir + "/out.prof: " + trace.path() +
+                                  " holds no function slices, and pstats cannot load an empty "
+                                  "profile");
+  EXPECT_TRUE(files_in(dir).empty());
+  // Other kinds of an empty trace are fine, if empty.
+  ASSERT_TRUE(reader::convert(trace.path(), dir + "/out.folded").ok());
+  EXPECT_EQ(slurp(dir + "/out.folded"), "");
+  std::filesystem::remove_all(dir);
+}
+
 // A file system without room for the output: the conversion fails before
 // writing, in one line, and leaves nothing (a full disk part way, ENOSPC,
 // ends the same: tests/python/test_cli_tools.py).

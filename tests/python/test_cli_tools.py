@@ -194,6 +194,35 @@ def test_pstats_loads_with_exact_call_counts(trace, tmp_path):
     assert all(s[2] <= s[3] for v in by_name.values() for s in v)
 
 
+def test_pstats_of_an_empty_or_cut_trace_loads_or_is_refused(trace, tmp_path):
+    """pstats.Stats refuses an empty profile: such a conversion must fail, not
+    report success over a file pstats cannot load."""
+    _, path = trace
+    data = path.read_bytes()
+    empty = tmp_path / "empty.json"
+    with morvex.Tracer(str(empty), "json"):
+        pass
+    cut = tmp_path / "cut"
+    out = tmp_path / "out.prof"
+    sources = [(empty, None)] + [(cut, at) for at in (2, 60, len(data) // 2, len(data) - 3)]
+    refused = 0
+    for source, at in sources:
+        if at is not None:
+            cut.write_bytes(data[:at])
+        r = subprocess.run(MORVEX + ["convert", str(source), "-o", str(out)], capture_output=True,
+                           text=True)
+        if r.returncode == 0:
+            pstats.Stats(str(out))
+            out.unlink()
+            continue
+        refused += 1
+        assert r.returncode == 1
+        assert r.stderr == (f"morvex: error: cannot write {out}: {source} holds no function "
+                            "slices, and pstats cannot load an empty profile\n")
+        assert not out.exists()
+    assert refused >= 2  # the empty trace, and a cut before the first slice
+
+
 @pytest.mark.parametrize("name,check", [
     ("t.folded", lambda text: all(line.rsplit(" ", 1)[1].isdigit() for line in text.splitlines())),
     ("t.speedscope.json", lambda text: json.loads(text)["$schema"].startswith("https://www.speedscope")),
