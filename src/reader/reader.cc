@@ -29,7 +29,6 @@ core::Result<Trace> read(Input& in, const std::string& name, const ReadOptions& 
   }
   Format format;
   if (only_whitespace(in)) {
-    if (in.error()) return read_failed();
     return not_a_trace();
   } else if (looks_like_json(in)) {
     format = Format::Json;

@@ -66,15 +66,15 @@ void remove_temporary_files() {
 }
 
 OutputFile::OutputFile(std::string path, std::string target, std::string temp,
-                       std::string scratch_dir, int fd, StopCheck stop)
+                       std::string scratch_dir, int fd, StopCheck stop, int slot)
     : path_(std::move(path)),
       target_(std::move(target)),
       temp_(std::move(temp)),
       scratch_dir_(std::move(scratch_dir)),
       fd_(fd),
-      stop_(std::move(stop)) {
+      stop_(std::move(stop)),
+      slot_(slot) {
   buffer_.reserve(kBuffer);
-  if (!temp_.empty()) slot_ = register_temp(temp_);
 }
 
 OutputFile::OutputFile(OutputFile&& other) noexcept
@@ -140,7 +140,7 @@ core::Result<OutputFile> OutputFile::create(const std::string& path, StopCheck s
   if ((exists && !S_ISREG(st.st_mode)) || (!exists && is_link)) {
     int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666, stop);
     if (fd < 0) return fail(errno);
-    return OutputFile(path, path, "", temporary_directory(), fd, std::move(stop));
+    return OutputFile(path, path, "", temporary_directory(), fd, std::move(stop), -1);
   }
   std::string target = path;
   if (is_link) {
@@ -152,12 +152,16 @@ core::Result<OutputFile> OutputFile::create(const std::string& path, StopCheck s
   for (int attempt = 0;; ++attempt) {
     std::string temp =
         target + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+    // Registered before it exists, so that no signal finds it unregistered.
+    const int slot = register_temp(temp);
     int fd = open_retrying(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666, stop);
     if (fd >= 0) {
       // Replacing a file keeps who may read it.
       if (exists) (void)::fchmod(fd, st.st_mode & 07777);
-      return OutputFile(path, target, std::move(temp), directory_of(target), fd, std::move(stop));
+      return OutputFile(path, target, std::move(temp), directory_of(target), fd, std::move(stop),
+                        slot);
     }
+    unregister_temp(slot);
     if (errno != EEXIST || attempt >= 100) return fail(errno);
   }
 }

@@ -68,7 +68,7 @@ class OutputFile final : public Sink {
 
  private:
   OutputFile(std::string path, std::string target, std::string temp, std::string scratch_dir,
-             int fd, StopCheck stop);
+             int fd, StopCheck stop, int slot);
   void flush();
   core::IoError error(int code) const;
 
