@@ -1,6 +1,15 @@
 // `morvex report`, `morvex convert` and `morvex open`: reading a finished
 // trace. The reading is the C++ reader's, done with the interpreter
 // released; only the printing and the serving are Python's.
+//
+// Signals: between chunks the reader takes the interpreter back for a
+// moment to run the signal handlers, so Ctrl-C stops a long read or
+// conversion with KeyboardInterrupt, as it stops `morvex run`, and no output
+// file is left. A signal that ends the process without a Python handler
+// (SIGTERM, SIGHUP) first removes the conversion's temporary file.
+#include <signal.h>
+
+#include <iterator>
 #include <optional>
 #include <string>
 
@@ -9,18 +18,86 @@
 #include "reader/convert.h"
 #include "reader/reader.h"
 #include "reader/report.h"
+#include "reader/sink.h"
 
 namespace morvex::py {
 
 namespace {
 
-// Runs `f` with the interpreter released.
-template <class F>
-auto released(F&& f) {
-  std::optional<decltype(f())> result;
-  Py_BEGIN_ALLOW_THREADS result.emplace(f());
-  Py_END_ALLOW_THREADS return std::move(*result);
+// Runs `work(stop)` with the interpreter released. `stop`, asked between
+// chunks, runs the signal handlers; what they raise (Ctrl-C's
+// KeyboardInterrupt) stops the work and is left raised when it returns.
+class Released {
+ public:
+  template <class F>
+  auto run(F&& work) {
+    state_ = PyEval_SaveThread();
+    struct Attach {
+      Released& r;
+      ~Attach() { PyEval_RestoreThread(r.state_); }
+    };
+    std::optional<decltype(work(reader::StopCheck{}))> result;
+    {
+      Attach attach{*this};
+      result.emplace(work(reader::StopCheck([this] { return check_signals(); })));
+    }
+    if (raised_) PyErr_SetRaisedException(raised_.release());
+    return std::move(*result);
+  }
+
+ private:
+  bool check_signals() {
+    if (raised_) return true;
+    PyEval_RestoreThread(state_);
+    if (PyErr_CheckSignals() != 0) raised_ = PyRef::steal(PyErr_GetRaisedException());
+    state_ = PyEval_SaveThread();
+    return static_cast<bool>(raised_);
+  }
+
+  PyThreadState* state_ = nullptr;
+  PyRef raised_;
+};
+
+// The signals that end the process at once: each left at that default gets
+// a handler that removes the temporary output before the process dies of
+// it, as it would have; the previous handlers come back at scope exit.
+extern "C" void remove_temporary_files_and_die(int sig) {
+  reader::remove_temporary_files();
+  struct sigaction dfl = {};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  ::sigaction(sig, &dfl, nullptr);
+  ::raise(sig);  // delivered once this handler returns
 }
+
+class TemporaryFilesGoFirst {
+ public:
+  TemporaryFilesGoFirst() {
+    for (size_t i = 0; i < kCount; ++i) {
+      struct sigaction current;
+      if (::sigaction(kSignals[i], nullptr, &current) != 0) continue;
+      if ((current.sa_flags & SA_SIGINFO) != 0 || current.sa_handler != SIG_DFL) continue;
+      struct sigaction mine = {};
+      mine.sa_handler = remove_temporary_files_and_die;
+      sigemptyset(&mine.sa_mask);
+      if (::sigaction(kSignals[i], &mine, &previous_[i]) == 0) installed_[i] = true;
+    }
+  }
+  ~TemporaryFilesGoFirst() {
+    for (size_t i = 0; i < kCount; ++i) {
+      if (installed_[i]) ::sigaction(kSignals[i], &previous_[i], nullptr);
+    }
+  }
+  TemporaryFilesGoFirst(const TemporaryFilesGoFirst&) = delete;
+  TemporaryFilesGoFirst& operator=(const TemporaryFilesGoFirst&) = delete;
+
+ private:
+  // SIGINT too, where no Python handler took it.
+  static constexpr int kSignals[] = {SIGHUP, SIGINT, SIGTERM};
+  static constexpr size_t kCount = std::size(kSignals);
+  struct sigaction previous_[kCount] = {};
+  bool installed_[kCount] = {};
+};
 
 PyObject* reader_error(const core::IoError& error, const OwnErrors& errors) {
   raise_io_error(error);
@@ -50,12 +127,16 @@ PyObject* report(const app::ReportArgs& a, const OwnErrors& errors) {
   options.pid = a.pid;
   options.width = terminal_width();
   const bool json = a.json;
-  core::Result<std::string> text = released([&]() -> core::Result<std::string> {
-    core::Result<reader::Trace> trace = reader::read_trace(a.trace);
-    if (!trace.ok()) return trace.error();
-    return json ? reader::report_json(trace.value(), options)
-                : reader::report_text(trace.value(), options);
-  });
+  core::Result<std::string> text =
+      Released().run([&](reader::StopCheck stop) -> core::Result<std::string> {
+        reader::ReadOptions read;
+        read.stop = std::move(stop);
+        core::Result<reader::Trace> trace = reader::read_trace(a.trace, read);
+        if (!trace.ok()) return trace.error();
+        return json ? reader::report_json(trace.value(), options)
+                    : reader::report_text(trace.value(), options);
+      });
+  if (PyErr_Occurred()) return nullptr;
   if (!text.ok()) return reader_error(text.error(), errors);
   write_text("stdout", text.value());
   return PyLong_FromLong(0);
@@ -68,8 +149,12 @@ PyObject* convert(const app::ConvertArgs& a, const OwnErrors& errors) {
     if (!k.ok()) return reader_error(k.error(), errors);
     kind = k.value();
   }
-  core::Result<reader::Trace> trace =
-      released([&] { return reader::convert(a.trace, a.output, kind); });
+  core::Result<reader::Trace> trace = [&] {
+    TemporaryFilesGoFirst cleanup;
+    return Released().run(
+        [&](reader::StopCheck stop) { return reader::convert(a.trace, a.output, kind, stop); });
+  }();
+  if (PyErr_Occurred()) return nullptr;
   if (!trace.ok()) return reader_error(trace.error(), errors);
   // What the figures may be missing goes where a user sees it.
   for (const std::string& note : reader::trace_notes(trace.value()))

@@ -1,6 +1,7 @@
 #include "reader/builder.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "reader/text.h"
 
@@ -122,10 +123,17 @@ void Builder::sample(uint32_t counter, uint64_t ts, double value) {
   note_time(ts);
   ++events_;
   Counter& c = counters_[counter];
-  if (c.samples == 0 || value < c.min) c.min = value;
-  if (c.samples == 0 || value > c.max) c.max = value;
   c.last = value;
   ++c.samples;
+  // A NaN compares false with everything: taken into the range, it would
+  // stick there for good.
+  if (std::isnan(value)) {
+    ++c.nan_samples;
+    return;
+  }
+  const bool first = c.samples - c.nan_samples == 1;
+  if (first || value < c.min) c.min = value;
+  if (first || value > c.max) c.max = value;
 }
 
 void Builder::add_dropped(uint32_t pid, uint64_t count) {

@@ -52,36 +52,32 @@ class MergedStacks {
 
   // Every node with self time, as "a;b;c NS" lines, depth first.
   void write(Sink& out) const {
-    uint32_t n = nodes_[0].first_child;
-    if (n == kNone) return;
     std::string line;
-    std::vector<size_t> lengths;  // of `line` before each depth's frame
-    size_t depth = 0;
-    for (;;) {
-      if (lengths.size() <= depth) lengths.resize(depth + 1);
-      lengths[depth] = line.size();
+    std::vector<size_t> ends;  // of `line` after each depth's frame
+    each([&](const Merged& m, size_t depth) {
+      if (ends.size() <= depth) ends.resize(depth + 1);
+      line.resize(depth == 0 ? 0 : ends[depth - 1]);
       if (depth != 0) line.push_back(';');
-      line += texts_[nodes_[n].text];
-      if (nodes_[n].self_ns != 0) {
+      line += texts_[m.text];
+      ends[depth] = line.size();
+      if (m.self_ns != 0) {
         out.write(line);
-        out.write(" " + std::to_string(nodes_[n].self_ns) + "\n");
+        out.write(" " + std::to_string(m.self_ns) + "\n");
       }
-      if (nodes_[n].first_child != kNone) {
-        n = nodes_[n].first_child;
-        ++depth;
-        continue;
-      }
-      for (;;) {
-        line.resize(lengths[depth]);
-        if (nodes_[n].next_sibling != kNone) {
-          n = nodes_[n].next_sibling;
-          break;
-        }
-        n = nodes_[n].parent;
-        if (n == 0) return;
-        --depth;
-      }
-    }
+    });
+  }
+
+  // The bytes write() writes: a line repeats its whole stack, so a deep
+  // recursion, one distinct stack per depth, takes the square of its depth.
+  uint64_t size() const {
+    std::vector<uint64_t> ends;
+    uint64_t total = 0;
+    each([&](const Merged& m, size_t depth) {
+      if (ends.size() <= depth) ends.resize(depth + 1);
+      ends[depth] = (depth == 0 ? 0 : ends[depth - 1] + 1) + texts_[m.text].size();
+      if (m.self_ns != 0) total += ends[depth] + 2 + std::to_string(m.self_ns).size();
+    });
+    return total;
   }
 
  private:
@@ -93,6 +89,32 @@ class MergedStacks {
     uint32_t next_sibling = kNone;
     uint64_t self_ns = 0;
   };
+
+  // visit(node, depth) for every node under the root, depth first, in
+  // the order of first appearance; a thread's own node has depth 0.
+  template <class Visit>
+  void each(Visit&& visit) const {
+    uint32_t n = nodes_[0].first_child;
+    if (n == kNone) return;
+    size_t depth = 0;
+    for (;;) {
+      visit(nodes_[n], depth);
+      if (nodes_[n].first_child != kNone) {
+        n = nodes_[n].first_child;
+        ++depth;
+        continue;
+      }
+      for (;;) {
+        if (nodes_[n].next_sibling != kNone) {
+          n = nodes_[n].next_sibling;
+          break;
+        }
+        n = nodes_[n].parent;
+        if (n == 0) return;
+        --depth;
+      }
+    }
+  }
 
   uint32_t intern(const std::string& text) {
     uint32_t id = index_.find(text);
@@ -136,8 +158,8 @@ class MergedStacks {
 
 }  // namespace
 
-void render_collapsed(const Trace& trace, Sink& out) {
-  if (!trace.has_tree) return;
+core::Status render_collapsed(const Trace& trace, Sink& out) {
+  if (!trace.has_tree) return {};
   const bool several = trace.processes.size() > 1;
   MergedStacks stacks(trace);
   for (const Thread& t : trace.threads) {
@@ -145,7 +167,9 @@ void render_collapsed(const Trace& trace, Sink& out) {
     if (several) label += " (pid " + std::to_string(t.pid) + ")";
     stacks.add_thread(t, field(std::move(label)));
   }
+  if (core::Status room = out.expect(stacks.size()); !room.ok()) return room;
   stacks.write(out);
+  return {};
 }
 
 }  // namespace morvex::reader

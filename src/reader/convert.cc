@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <utility>
 
 #include "reader/pstats.h"
@@ -76,7 +77,7 @@ core::Result<ConvertKind> convert_kind_for(std::string_view output_path) {
 }
 
 core::Result<Trace> convert(const std::string& input, const std::string& output,
-                            std::optional<ConvertKind> kind) {
+                            std::optional<ConvertKind> kind, const StopCheck& stop) {
   if (!kind) {
     auto found = convert_kind_for(output);
     if (!found.ok()) return found.error();
@@ -89,12 +90,13 @@ core::Result<Trace> convert(const std::string& input, const std::string& output,
   }
   // Made first, so that an output that cannot be written fails before the
   // whole input has been read.
-  auto file = OutputFile::create(output);
+  auto file = OutputFile::create(output, stop);
   if (!file.ok()) return file.error();
 
   ReadOptions read;
   read.tree = *kind == ConvertKind::Collapsed || *kind == ConvertKind::Svg;
   read.callers = *kind == ConvertKind::Pstats;
+  read.stop = stop;
   std::optional<SpeedscopeSpill> spill;
   if (*kind == ConvertKind::Speedscope) {
     auto made = SpeedscopeSpill::create(file.value().scratch_dir());
@@ -104,22 +106,38 @@ core::Result<Trace> convert(const std::string& input, const std::string& output,
   }
   auto trace = read_trace(input, read);
   if (!trace.ok()) return trace.error();
+  if (*kind == ConvertKind::Pstats &&
+      std::none_of(trace.value().threads.begin(), trace.value().threads.end(),
+                   [](const Thread& t) { return !t.functions.empty(); })) {
+    // pstats.Stats refuses an empty profile: a file it cannot load is no
+    // output.
+    return core::IoError::other("cannot write " + output + ": " + input +
+                                " holds no function slices, and pstats cannot load an empty "
+                                "profile");
+  }
 
   OutputFile& out = file.value();
+  auto write_whole = [&](const std::string& bytes) {
+    if (core::Status room = out.expect(bytes.size()); !room.ok()) return room;
+    out.write(bytes);
+    return core::Status();
+  };
+  core::Status written;
   switch (*kind) {
     case ConvertKind::Pstats:
-      out.write(render_pstats(trace.value()));
+      written = write_whole(render_pstats(trace.value()));
       break;
     case ConvertKind::Collapsed:
-      render_collapsed(trace.value(), out);
+      written = render_collapsed(trace.value(), out);
       break;
     case ConvertKind::Speedscope:
-      if (core::Status s = spill->write(trace.value(), out); !s.ok()) return s.error();
+      written = spill->write(trace.value(), out);
       break;
     case ConvertKind::Svg:
-      out.write(render_svg(trace.value()));
+      written = write_whole(render_svg(trace.value()));
       break;
   }
+  if (!written.ok()) return written.error();
   if (core::Status s = out.commit(); !s.ok()) return s.error();
   return trace;
 }

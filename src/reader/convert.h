@@ -1,6 +1,8 @@
 // `morvex convert`: a trace file to a format other tools read.
 //
-//   pstats      .prof, .pstats        pstats.Stats, snakeviz, gprof2dot (pstats.h)
+//   pstats      .prof, .pstats        pstats.Stats, snakeviz, gprof2dot (pstats.h);
+//                                     a trace without function slices is an
+//                                     error, as pstats loads no empty profile
 //   collapsed   .folded, .collapsed   flamegraph.pl, speedscope, inferno (stacks.h)
 //   speedscope  .speedscope.json      https://www.speedscope.app (speedscope.h)
 //   svg         .svg                  a flame graph for any browser (stacks.h)
@@ -18,6 +20,7 @@
 
 #include "core/ioerror.h"
 #include "reader/model.h"
+#include "reader/stop.h"
 
 namespace morvex::reader {
 
@@ -30,8 +33,11 @@ core::Result<ConvertKind> parse_convert_kind(std::string_view name);
 core::Result<ConvertKind> convert_kind_for(std::string_view output_path);
 
 // Reads `input`, writes `output`. Returns the model read, so the caller can
-// print trace_notes() (dropped events, a cut-off file) alongside.
+// print trace_notes() (dropped events, a cut-off file) alongside. `stop` is
+// asked between chunks read and written; true fails the conversion with
+// EINTR's error and no output.
 core::Result<Trace> convert(const std::string& input, const std::string& output,
-                            std::optional<ConvertKind> kind = std::nullopt);
+                            std::optional<ConvertKind> kind = std::nullopt,
+                            const StopCheck& stop = {});
 
 }  // namespace morvex::reader

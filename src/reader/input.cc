@@ -11,8 +11,12 @@
 
 namespace morvex::reader {
 
-Input::Input(int fd, std::string_view memory, size_t chunk, uint64_t size)
-    : fd_(fd), memory_(memory), chunk_(std::max<size_t>(chunk, 1)), size_(size) {
+Input::Input(int fd, std::string_view memory, size_t chunk, uint64_t size, StopCheck stop)
+    : fd_(fd),
+      memory_(memory),
+      chunk_(std::max<size_t>(chunk, 1)),
+      size_(size),
+      stop_(std::move(stop)) {
   buf_.resize(chunk_);
 }
 
@@ -27,16 +31,18 @@ Input::Input(Input&& other) noexcept
       base_(other.base_),
       size_(other.size_),
       eof_(other.eof_),
-      error_(std::move(other.error_)) {}
+      error_(std::move(other.error_)),
+      stop_(std::move(other.stop_)) {}
 
 Input::~Input() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-core::Result<Input> Input::open(const std::string& path, size_t chunk) {
+core::Result<Input> Input::open(const std::string& path, size_t chunk, StopCheck stop) {
   int fd;
   do {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && errno == EINTR && stop && stop()) break;
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return core::IoError::from_errno(errno);
   struct stat st;
@@ -50,15 +56,23 @@ core::Result<Input> Input::open(const std::string& path, size_t chunk) {
     return core::IoError::from_errno(EISDIR);
   }
   (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  return Input(fd, {}, chunk, S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0);
+  return Input(fd, {}, chunk, S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0,
+               std::move(stop));
 }
 
-Input Input::memory(std::string_view bytes, size_t chunk) {
-  return Input(-1, bytes, chunk, bytes.size());
+Input Input::memory(std::string_view bytes, size_t chunk, StopCheck stop) {
+  return Input(-1, bytes, chunk, bytes.size(), std::move(stop));
 }
 
 bool Input::fill() {
   if (eof_) return false;
+  auto stopped = [&] {
+    if (!stop_ || !stop_()) return false;
+    error_ = core::IoError::from_errno(EINTR);
+    eof_ = true;
+    return true;
+  };
+  if (stopped()) return false;
   uint8_t* dst = buf_.data() + len_;
   const size_t room = buf_.size() - len_;
   if (fd_ < 0) {
@@ -75,7 +89,11 @@ bool Input::fill() {
       len_ += static_cast<size_t>(n);
       return true;
     }
-    if (n < 0 && errno == EINTR) continue;
+    // A signal cut a read short: its handler may want the work stopped.
+    if (n < 0 && errno == EINTR) {
+      if (stopped()) return false;
+      continue;
+    }
     if (n < 0) error_ = core::IoError::from_errno(errno);
     eof_ = true;
     return false;
@@ -92,9 +110,12 @@ bool Input::ensure(size_t n) {
     pos_ = 0;
   }
   while (len_ < n) {
-    // Grown as the bytes arrive, so that a length field claiming more than
-    // the file holds costs no memory.
-    if (len_ == buf_.size()) buf_.resize(std::min(buf_.size() * 2, std::max(n, chunk_)));
+    // Doubled as the bytes arrive: a length field claiming more than the
+    // file holds costs no memory, and a record longer than a chunk, asked
+    // for a byte more at a time, still takes few reads and re-parses.
+    if (len_ == buf_.size()) {
+      buf_.resize(std::min(std::max(buf_.size() * 2, chunk_), std::max(kMaxRecord, chunk_)));
+    }
     if (!fill()) return false;
   }
   // Top the window up to a whole chunk, so parsers see many records at once.

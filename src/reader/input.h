@@ -12,21 +12,27 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/ioerror.h"
+#include "reader/stop.h"
 
 namespace morvex::reader {
 
 class Input {
  public:
   static constexpr size_t kDefaultChunk = size_t{1} << 20;
-  // Longest record a parser may ask for; longer ones count as corrupt.
+  // Longest record a parser may ask for: a longer Perfetto packet counts as
+  // corrupt, a longer JSON record fails the read (reader.h).
   static constexpr size_t kMaxRecord = size_t{64} << 20;
 
-  static core::Result<Input> open(const std::string& path, size_t chunk = kDefaultChunk);
+  // `stop` is asked when a signal interrupts the open (of a FIFO, which
+  // waits for a writer) and before each read.
+  static core::Result<Input> open(const std::string& path, size_t chunk = kDefaultChunk,
+                                  StopCheck stop = {});
   // The bytes must outlive the Input.
-  static Input memory(std::string_view bytes, size_t chunk = kDefaultChunk);
+  static Input memory(std::string_view bytes, size_t chunk = kDefaultChunk, StopCheck stop = {});
 
   Input(Input&& other) noexcept;
   Input& operator=(Input&&) = delete;
@@ -48,7 +54,7 @@ class Input {
   const std::optional<core::IoError>& error() const { return error_; }
 
  private:
-  Input(int fd, std::string_view memory, size_t chunk, uint64_t size);
+  Input(int fd, std::string_view memory, size_t chunk, uint64_t size, StopCheck stop);
   bool fill();
 
   int fd_ = -1;
@@ -62,6 +68,7 @@ class Input {
   uint64_t size_ = 0;
   bool eof_ = false;
   std::optional<core::IoError> error_;
+  StopCheck stop_;
 };
 
 }  // namespace morvex::reader

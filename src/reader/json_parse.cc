@@ -5,7 +5,9 @@
 // Records are parsed one at a time from the input window without building
 // a document: the keys the reader knows are picked out as views into the
 // window, every other value is skipped. A record that runs past the window
-// is parsed again once the window holds more.
+// is parsed again once the window holds more (the window doubles, so a long
+// record is parsed a few times, not once per byte); one longer than
+// Input::kMaxRecord fails the read.
 //
 // What it understands (everything else is skipped):
 //   "B"/"E" in category "py" (functions, with args file, line and kind) and
@@ -456,10 +458,19 @@ bool looks_like_json(Input& in) {
   return false;
 }
 
+bool only_whitespace(Input& in) {
+  for (size_t i = 0; i < Input::kMaxRecord; ++i) {
+    if (!in.ensure(i + 1)) return i != 0 && !in.error();
+    if (!is_ws(static_cast<char>(in.data()[i]))) return false;
+  }
+  return false;
+}
+
 ParseOutcome parse_json(Input& in, Builder& builder) {
   JsonParser parser(builder);
+  uint64_t records = 0;
   for (;;) {
-    if (in.avail() == 0 && !in.ensure(1)) return {};
+    if (in.avail() == 0 && !in.ensure(1)) return {.records = records};
     const char* base = reinterpret_cast<const char*>(in.data());
     const char* end = base + in.avail();
     const char* p = base;
@@ -474,22 +485,24 @@ ParseOutcome parse_json(Input& in, Builder& builder) {
       }
       if (c != '{') {
         in.advance(static_cast<size_t>(p - base));
-        return {Damage::Corrupt, in.offset()};
+        return {Damage::Corrupt, in.offset(), false, records};
       }
       const auto status = parser.record(p, end);
       if (status == JsonParser::Status::Bad) {
         in.advance(static_cast<size_t>(p - base));
-        return {Damage::Corrupt, in.offset()};
+        return {Damage::Corrupt, in.offset(), false, records};
       }
       if (status == JsonParser::Status::More) {
         need = static_cast<size_t>(end - p) + 1;
         break;
       }
+      ++records;
     }
     in.advance(static_cast<size_t>(p - base));
     if (need != 0 && !in.ensure(need)) {
-      if (in.avail() == 0) return {};
-      return {Damage::CutOff, in.offset()};
+      if (need > Input::kMaxRecord) return {Damage::CutOff, in.offset(), true, records};
+      if (in.avail() == 0) return {.records = records};
+      return {Damage::CutOff, in.offset(), false, records};
     }
   }
 }

@@ -120,9 +120,10 @@ struct Counter {
   uint32_t pid = 0;
   std::string name;
   uint64_t samples = 0;
-  double min = 0;
+  uint64_t nan_samples = 0;  // of `samples`; they count in no range
+  double min = 0;            // over the samples that are numbers
   double max = 0;
-  double last = 0;
+  double last = 0;  // NaN included
 };
 
 enum class Damage : uint8_t {

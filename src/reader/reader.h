@@ -10,7 +10,11 @@
 // A damaged file still gives a model: a file cut off inside a record (a
 // process killed while writing), or bytes that are not a record, end the
 // read there, and Trace::damage says so. Only these are errors: the file
-// cannot be opened or read, it is empty, or it is neither format.
+// cannot be opened or read, it is empty or only whitespace, it is neither
+// format (a JSON array whose first element is no record, such as [1,2,3],
+// is not a trace), or a JSON record runs on past Input::kMaxRecord (64 MiB).
+// A lone "[", what a JSON run that recorded nothing writes, is an empty
+// trace.
 //
 // Threads: read_trace may run on any thread; calls share nothing.
 #pragma once
@@ -32,6 +36,9 @@ struct ReadOptions {
   // Sees every slice open and close (for renderers that need the timeline).
   SliceObserver* observer = nullptr;
   size_t chunk_size = Input::kDefaultChunk;
+  // Asked between chunks; true fails the read ("cannot read X: Interrupted
+  // system call").
+  StopCheck stop;
 };
 
 // Error messages name the file and read as one sentence, e.g.

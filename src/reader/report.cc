@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 
 #include "reader/labels.h"
 #include "reader/reader.h"
@@ -313,9 +314,12 @@ void render_header(std::string& out, const Trace& trace, const ReportOptions& o)
     if (listed++ >= kListedCounters) continue;
     out += "  " + c.name + " (pid " + std::to_string(c.pid) +
            "): " + plural(c.samples, "sample", "samples");
-    if (c.samples != 0) {
+    if (c.samples != 0 && c.nan_samples == c.samples) {
+      out += c.samples == 1 ? ", NaN" : ", all NaN";
+    } else if (c.samples != 0) {
+      if (c.nan_samples != 0) out += " (" + format_count(c.nan_samples) + " NaN)";
       out += ", " + format_number(c.min) + " to " + format_number(c.max) + ", last " +
-             format_number(c.last);
+             (std::isnan(c.last) ? std::string("NaN") : format_number(c.last));
     }
     out += "\n";
   }

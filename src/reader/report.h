@@ -4,8 +4,9 @@
 // The text starts with what the reader must know before trusting the
 // figures (events dropped while tracing, filters active while recording, a
 // cut-off or corrupt file, slices still open at the end), then the trace's
-// span, processes, threads, counters and event count, then one table per
-// scope: function (qualified name and file:line; "[span]" marks user
+// span, processes, threads, counters (samples, the range of those that are
+// numbers, the last; NaN samples counted apart) and event count, then one
+// table per scope: function (qualified name and file:line; "[span]" marks user
 // spans), calls, total, self, mean and max.
 //
 // Figures (see model.h and stats.h): calls count starts in JSON traces and

@@ -6,9 +6,11 @@
 //   first frame naming the thread (and its pid when the trace holds several
 //   processes), the others "qualname (file:line)", or the qualified name
 //   alone where the trace knows no file, and "[span] NAME" for user spans.
-//   Threads of one name merge, as do frames that print alike; ';' and line
-//   breaks inside a frame become ',' and ' '; stacks with no self time are
-//   left out.
+//   Threads of one name merge, as do frames that print alike, so each
+//   distinct stack is one line however often it ran; ';' and line breaks
+//   inside a frame become ',' and ' '; stacks with no self time are left
+//   out. Each line spells out its whole stack: a recursion D deep takes
+//   about D * D / 2 frames.
 //
 //   an SVG flame graph, drawn as an icicle (callers above their callees,
 //   which suits stacking one graph per thread under a heading), see svg.cc.
@@ -18,12 +20,15 @@
 
 #include <string>
 
+#include "core/ioerror.h"
 #include "reader/model.h"
 #include "reader/sink.h"
 
 namespace morvex::reader {
 
-void render_collapsed(const Trace& trace, Sink& out);
+// Fails, before writing anything, when `out` has no room for the lines
+// (Sink::expect).
+core::Status render_collapsed(const Trace& trace, Sink& out);
 
 struct SvgOptions {
   double width = 1200;  // pixels

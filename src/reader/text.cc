@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 
 #include "json/exporter.h"
 
@@ -131,6 +132,21 @@ std::string format_duration(uint64_t ns) {
     return format_count(static_cast<uint64_t>(std::llround(v))) + u.name;
   }
   return {};  // not reached: seconds take every remaining value
+}
+
+std::string format_bytes(uint64_t n) {
+  if (n < 1024) return std::to_string(n) + (n == 1 ? " byte" : " bytes");
+  static constexpr const char* kUnits[] = {" KiB", " MiB", " GiB", " TiB", " PiB", " EiB"};
+  double v = static_cast<double>(n) / 1024;
+  size_t unit = 0;
+  // 1023.5 of a unit prints as 1024: that is the next unit's 1.00.
+  while (v >= 1023.5 && unit + 1 < std::size(kUnits)) {
+    v /= 1024;
+    ++unit;
+  }
+  if (v < 9.995) return printf_double("%.2f", v) + kUnits[unit];
+  if (v < 99.95) return printf_double("%.1f", v) + kUnits[unit];
+  return printf_double("%.0f", v) + kUnits[unit];
 }
 
 std::string format_number(double v) {

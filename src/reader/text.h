@@ -26,6 +26,10 @@ std::string keep_start(std::string_view s, size_t width);
 // 1234567 -> "1,234,567".
 std::string format_count(uint64_t n);
 
+// A size in bytes with about three significant digits: "999 bytes",
+// "1.00 KiB", "12.3 MiB", "3.64 TiB".
+std::string format_bytes(uint64_t n);
+
 // A duration with about three significant digits and a unit that suits it:
 // "0 ns", "999 ns", "1.00 us", "12.3 us", "123 ms", "1.50 s", "1,234 s".
 std::string format_duration(uint64_t ns);

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -11,6 +13,7 @@
 
 #include "reader/convert.h"
 #include "reader/pstats.h"
+#include "reader/sink.h"
 #include "reader/speedscope.h"
 #include "reader/stacks.h"
 #include "reader_fixtures.h"
@@ -92,7 +95,7 @@ TEST(ConvertPstats, FunctionsWithoutAFileAreBuiltinsAndSpansAreMarked) {
 
 std::string collapsed(const Trace& t) {
   reader::StringSink out;
-  reader::render_collapsed(t, out);
+  EXPECT_TRUE(reader::render_collapsed(t, out).ok());
   return out.text;
 }
 
@@ -108,6 +111,57 @@ TEST(ConvertCollapsed, OneLinePerStackWithItsSelfTime) {
             "MainThread;main (/app/app.py:1);gen (/app/app.py:40) 30\n"
             "worker-0;g (/app/app.py:20) 15\n"
             "worker-0;g (/app/app.py:20);f (/app/app.py:10) 30\n");
+}
+
+// A sink that records what it was told to expect.
+class ExpectingSink final : public reader::Sink {
+ public:
+  void write(std::string_view bytes) override { text.append(bytes); }
+  core::Status expect(uint64_t bytes) override {
+    expected.push_back(bytes);
+    if (room < bytes) return core::IoError::other("no room");
+    return {};
+  }
+  std::string text;
+  std::vector<uint64_t> expected;
+  uint64_t room = UINT64_MAX;
+};
+
+// Each distinct stack is one line however often it ran, and the size is
+// known before the first byte: a line spells out its whole stack, so a
+// deep recursion's lines grow with the square of its depth.
+TEST(ConvertCollapsed, ADeepRecursionIsOneLinePerDepthAndItsSizeIsKnownFirst) {
+  constexpr uint32_t kDepth = 300;
+  std::vector<core::Event> events;
+  uint64_t ts = 0;
+  for (int run = 0; run < 3; ++run) {
+    for (uint32_t d = 0; d < kDepth; ++d) events.push_back(at(ts += 2, kMain, EventKind::Start, 3));
+    for (uint32_t d = 0; d < kDepth; ++d) events.push_back(at(ts += 1, kMain, EventKind::Return, 3));
+  }
+  TraceFile file;
+  write_runs(file, Fmt::Proto, program_code(), program_threads(), {ProcessRun{.events = events}});
+  const Trace t = read_ok(file.path());
+  ExpectingSink out;
+  ASSERT_TRUE(reader::render_collapsed(t, out).ok());
+  ASSERT_EQ(out.expected, std::vector<uint64_t>{out.text.size()});
+  std::istringstream lines(out.text);
+  std::string line;
+  uint32_t depth = 0;
+  while (std::getline(lines, line)) {
+    ++depth;
+    std::string want = "MainThread";
+    for (uint32_t d = 0; d < depth; ++d) want += ";fib";
+    // Three runs through each depth: 2 ns before the call below and 1
+    // after it, or 1 in all at the bottom.
+    EXPECT_EQ(line, want + (depth == kDepth ? " 3" : " 9"));
+  }
+  EXPECT_EQ(depth, kDepth);
+
+  // No room: nothing is written.
+  ExpectingSink full;
+  full.room = out.text.size() - 1;
+  EXPECT_FALSE(reader::render_collapsed(t, full).ok());
+  EXPECT_EQ(full.text, "");
 }
 
 TEST(ConvertCollapsed, SeveralProcessesNameThePidAndFramesLoseSeparators) {
@@ -368,6 +422,118 @@ TEST(Convert, WritesTheOutputOnlyWhenEverythingWorked) {
 
   ASSERT_EQ(::unlink(out.c_str()), 0);
   EXPECT_EQ(::rmdir(dir.c_str()), 0);  // no temporary or spill files left
+}
+
+std::vector<std::string> files_in(const std::string& dir);
+
+// pstats.Stats(path) refuses a profile without entries ("Cannot create or
+// construct a pstats.Stats object"): no such file is written.
+TEST(Convert, PstatsOfATraceWithoutSlicesIsRefused) {
+  TraceFile trace;
+  { std::ofstream(trace.path(), std::ios::binary) << "["; }
+  const std::string dir = ::testing::TempDir() + "morvex_pstats_" + std::to_string(::getpid());
+  ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+  auto r = reader::convert(trace.path(), dir + "/out.prof");
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().text(), "cannot write " + dir + "/out.prof: " + trace.path() +
+                                  " holds no function slices, and pstats cannot load an empty "
+                                  "profile");
+  EXPECT_TRUE(files_in(dir).empty());
+  // Other kinds of an empty trace are fine, if empty.
+  ASSERT_TRUE(reader::convert(trace.path(), dir + "/out.folded").ok());
+  EXPECT_EQ(slurp(dir + "/out.folded"), "");
+  std::filesystem::remove_all(dir);
+}
+
+// A file system without room for the output: the conversion fails before
+// writing, in one line, and leaves nothing (a full disk part way, ENOSPC,
+// ends the same: tests/python/test_cli_tools.py).
+TEST(Convert, AnOutputWithoutRoomFailsBeforeWriting) {
+  const std::string dir = ::testing::TempDir() + "morvex_room_" + std::to_string(::getpid());
+  ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+  {
+    auto made = reader::OutputFile::create(dir + "/out.folded");
+    ASSERT_TRUE(made.ok());
+    reader::OutputFile& out = made.value();
+    EXPECT_TRUE(out.expect(4096).ok());
+    auto none = out.expect(uint64_t{1} << 62);
+    ASSERT_FALSE(none.ok());
+    EXPECT_TRUE(std::regex_match(
+        none.error().text(),
+        std::regex("cannot write " + dir +
+                   "/out\\.folded: it would take 4\\.00 EiB, and its file system has "
+                   "[0-9.]+ (bytes|KiB|MiB|GiB|TiB|PiB) free")))
+        << none.error().text();
+    // A device takes what comes.
+    auto null = reader::OutputFile::create("/dev/null");
+    ASSERT_TRUE(null.ok());
+    EXPECT_TRUE(null.value().expect(uint64_t{1} << 62).ok());
+  }
+  EXPECT_TRUE(files_in(dir).empty());
+  std::filesystem::remove_all(dir);
+}
+
+std::vector<std::string> files_in(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Ctrl-C: the CLI's StopCheck answers true once a KeyboardInterrupt is
+// pending. Wherever it comes, reading or writing, nothing is left behind.
+TEST(Convert, AStopAnywhereLeavesNoOutput) {
+  TraceFile trace;
+  write_runs(trace, Fmt::Json, program_code(), program_threads(),
+             {ProcessRun{.events = program()}});
+  const std::string dir = ::testing::TempDir() + "morvex_stop_" + std::to_string(::getpid());
+  ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+  const std::string out = dir + "/out.folded";
+  bool stopped_reading = false, stopped_writing = false;
+  for (int at = 1;; ++at) {
+    SCOPED_TRACE(at);
+    int asked = 0;
+    auto done = reader::convert(trace.path(), out, std::nullopt, [&] { return ++asked >= at; });
+    if (done.ok()) {
+      EXPECT_EQ(slurp(out), collapsed(read_ok(trace.path())));
+      break;
+    }
+    const std::string text = done.error().text();
+    if (text == "cannot read " + trace.path() + ": Interrupted system call") {
+      stopped_reading = true;
+    } else {
+      EXPECT_EQ(text, "cannot write " + out + ": Interrupted system call");
+      stopped_writing = true;
+    }
+    EXPECT_TRUE(files_in(dir).empty());
+  }
+  EXPECT_TRUE(stopped_reading);
+  EXPECT_TRUE(stopped_writing);
+  std::filesystem::remove_all(dir);
+}
+
+// What a handler of SIGTERM calls before the process dies of it: the
+// temporary file goes, a committed output stays.
+TEST(Convert, TemporaryFilesAreRemovedForAFatalSignal) {
+  const std::string dir = ::testing::TempDir() + "morvex_fatal_" + std::to_string(::getpid());
+  ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+  {
+    auto made = reader::OutputFile::create(dir + "/a.folded");
+    ASSERT_TRUE(made.ok());
+    reader::OutputFile moved = std::move(made.value());
+    auto other = reader::OutputFile::create(dir + "/b.folded");
+    ASSERT_TRUE(other.ok());
+    other.value().write("b 1\n");
+    ASSERT_TRUE(other.value().commit().ok());
+    moved.write("a 1\n");
+    ASSERT_EQ(files_in(dir).size(), 2u);  // b.folded and a's temporary file
+    reader::remove_temporary_files();
+    EXPECT_EQ(files_in(dir), std::vector<std::string>{"b.folded"});
+    EXPECT_EQ(slurp(dir + "/b.folded"), "b 1\n");
+  }
+  EXPECT_EQ(files_in(dir), std::vector<std::string>{"b.folded"});
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -256,6 +256,17 @@ TEST(ReaderErrors, FilesThatAreNoTraceSaySoInOneSentence) {
                                          "a Chrome trace-event JSON file)"},
       {"\nhello world", p + " is not a morvex trace (neither a Perfetto trace nor a Chrome "
                             "trace-event JSON file)"},
+      // Whitespace alone, though a newline is also 0x0A, a Perfetto packet's
+      // tag, and 10 a length.
+      {"\n\n\n", p + " is not a morvex trace (neither a Perfetto trace nor a Chrome "
+                    "trace-event JSON file)"},
+      {std::string(5000, '\n'), p + " is not a morvex trace (neither a Perfetto trace nor a "
+                                   "Chrome trace-event JSON file)"},
+      // JSON, but its first element is no record.
+      {"[1,2,3]", p + " is not a morvex trace (neither a Perfetto trace nor a Chrome "
+                      "trace-event JSON file)"},
+      {"[\n  \"x\", {\"name\":\"f\"}]", p + " is not a morvex trace (neither a Perfetto "
+                                          "trace nor a Chrome trace-event JSON file)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.contents);
@@ -264,6 +275,43 @@ TEST(ReaderErrors, FilesThatAreNoTraceSaySoInOneSentence) {
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().text(), c.message);
   }
+}
+
+// What morvex's own writers leave for a run that recorded nothing, or little,
+// reads as a trace, however bare.
+TEST(ReaderErrors, TheWritersEmptyTracesAreTraces) {
+  struct {
+    std::string contents;
+    uint64_t events;
+    reader::Damage damage;
+  } const cases[] = {
+      {"[", 0, reader::Damage::None},  // a JSON run with no events
+      {"[]\n", 0, reader::Damage::None},
+      {R"([{"args":{"filtered_functions":0,"include":"app"},"name":"morvex_filters","ph":"M","pid":7,"tid":0},)",
+       0, reader::Damage::None},
+      // Cut inside the first record: a trace whose writer was killed.
+      {R"([{"name":"f","cat":"py","ph":"B","ts":1.0)", 0, reader::Damage::CutOff},
+      // A record, then bytes that are none: damage, not "no trace".
+      {R"([{"name":"f","cat":"py","ph":"B","ts":1.0,"pid":1,"tid":1},7,)", 1,
+       reader::Damage::Corrupt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.contents);
+    Trace t = read_bytes_ok(c.contents);
+    EXPECT_EQ(t.events, c.events);
+    EXPECT_EQ(t.damage, c.damage);
+  }
+  // A protobuf run with only its filters record.
+  TraceFile file;
+  core::SharedFile out = std::move(core::SharedFile::open(file.path(), true).value());
+  auto e = proto::ProtoExporter::create(std::move(out), 7);
+  core::FilterReport filters;
+  filters.settings.include = {"app"};
+  ASSERT_TRUE(e.finish(FakeCode(), FakeThreads(), core::RunEnd{.filters = filters}).ok());
+  Trace t = read_ok(file.path());
+  EXPECT_EQ(t.events, 0u);
+  ASSERT_EQ(t.processes.size(), 1u);
+  EXPECT_TRUE(t.processes[0].filters.has_value());
 }
 
 TEST(ReaderErrors, UnreadableFilesNameTheFileAndTheReason) {

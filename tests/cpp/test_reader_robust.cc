@@ -2,6 +2,9 @@
 // extensions of the formats (shared sequences, user events, filters).
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <fstream>
+#include <limits>
 #include <random>
 #include <string>
 
@@ -62,6 +65,11 @@ TEST_P(ReaderDamage, EveryPrefixReadsAsACutOffTraceWithFewerEvents) {
       reader::ReadOptions options;
       options.chunk_size = chunk;
       auto r = reader::read_trace_bytes(std::string_view(whole).substr(0, n), "cut", options);
+      // Perfetto's first byte is a newline: alone, it is only whitespace.
+      if (whole.find_first_not_of(" \t\r\n") >= n) {
+        EXPECT_FALSE(r.ok());
+        continue;
+      }
       ASSERT_TRUE(r.ok()) << r.error().text();
       const Trace& t = r.value();
       // A cut is never mistaken for corruption, and what was read grows with
@@ -289,6 +297,48 @@ TEST(ReaderPerfetto, SpansInstantsAndCountersAreUnderstood) {
   EXPECT_NE(text.find("\n[span] load "), std::string::npos) << text;
 }
 
+// NaN compares false with everything: one sample of it once stuck in the
+// range for good ("nan to nan").
+TEST(ReaderPerfetto, NanSamplesStayOutOfACountersRange) {
+  const uint64_t track = kProcessUuid + 1;
+  auto counter_track = [](uint64_t uuid, std::string_view name) {
+    return Pb().varint(8, 0)
+        .varint(10, 1)
+        .msg(60, Pb().varint(1, uuid).bytes(2, name).msg(8, Pb()).varint(5, kProcessUuid))
+        .packet();
+  };
+  auto sample = [](uint64_t ts, uint64_t uuid, double v) {
+    return Pb().varint(8, ts)
+        .varint(10, 2)
+        .varint(13, 2)
+        .msg(11, Pb().varint(9, 4).varint(11, uuid).fixed64(44, std::bit_cast<uint64_t>(v)))
+        .packet();
+  };
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const uint64_t mixed = kProcessUuid + 100, only_nan = kProcessUuid + 101,
+                 one_nan = kProcessUuid + 102;
+  std::string file = process_packet() + counter_track(mixed, "mixed") +
+                     counter_track(only_nan, "only nan") + counter_track(one_nan, "one nan");
+  file += thread_packet(2, track, 7, "MainThread");
+  uint64_t ts = 10;
+  for (double v : {nan, 2.5, nan, 5.0, -nan}) file += sample(ts++, mixed, v);
+  for (double v : {nan, nan}) file += sample(ts++, only_nan, v);
+  file += sample(ts++, one_nan, nan);
+  Trace t = read_bytes_ok(file);
+  ASSERT_EQ(t.counters.size(), 3u);
+  EXPECT_EQ(t.counters[0].samples, 5u);
+  EXPECT_EQ(t.counters[0].nan_samples, 3u);
+  EXPECT_EQ(t.counters[0].min, 2.5);
+  EXPECT_EQ(t.counters[0].max, 5.0);
+  const std::string text = reader::report_text(t, {}).value();
+  EXPECT_NE(text.find("Counters\n"
+                      "  mixed (pid 100): 5 samples (3 NaN), 2.5 to 5, last NaN\n"
+                      "  only nan (pid 100): 2 samples, all NaN\n"
+                      "  one nan (pid 100): 1 sample, NaN\n"),
+            std::string::npos)
+      << text;
+}
+
 TEST(ReaderPerfetto, FiltersAndDroppedRecordsReachTheirProcess) {
   std::string file = process_packet();
   Pb filters;
@@ -489,6 +539,63 @@ TEST(ReaderJson, AClosedArrayAndTrailingWhitespaceAreFine) {
   Trace t = read_bytes_ok(text);
   EXPECT_EQ(t.damage, Damage::None);
   EXPECT_EQ(t.threads[0].traced_ns, 2000u);
+}
+
+// A record longer than the window once made the reader ask for one byte
+// more at a time, each time parsing the record again: a 1.1 MB record took
+// half a minute. The window doubles instead, so a record is parsed again a
+// few times, whatever its length.
+TEST(ReaderInput, AWindowAskedForAByteMoreDoubles) {
+  const std::string bytes(size_t{10} << 20, 'x');
+  reader::Input in = reader::Input::memory(bytes, 4096);
+  size_t asked = 0;
+  while (in.avail() < bytes.size()) {
+    ASSERT_TRUE(in.ensure(in.avail() + 1));
+    ++asked;
+  }
+  EXPECT_LE(asked, 13u);  // 4 KiB doubled to 10 MiB
+  EXPECT_FALSE(in.ensure(in.avail() + 1));
+}
+
+TEST(ReaderJson, RecordsLongerThanTheWindowAreRead) {
+  for (size_t pad : {size_t{1100} * 1000, size_t{6} << 20}) {
+    SCOPED_TRACE(pad);
+    const std::string text =
+        R"([{"name":"f","cat":"py","ph":"B","ts":1.000,"pid":1,"tid":1,"args":{"pad":")" +
+        std::string(pad, 'x') + R"(","kind":"start"}},)" +
+        R"({"name":"f","cat":"py","ph":"E","ts":3.000,"pid":1,"tid":1},)";
+    TraceFile file;
+    { std::ofstream(file.path(), std::ios::binary) << text; }
+    for (const Trace& t : {read_ok(file.path()), read_bytes_ok(text, 4096)}) {
+      EXPECT_EQ(t.damage, Damage::None);
+      EXPECT_EQ(t.events, 2u);
+      ASSERT_EQ(t.threads.size(), 1u);
+      EXPECT_EQ(t.threads[0].traced_ns, 2000u);
+    }
+  }
+}
+
+// Past Input::kMaxRecord a record is taken for a damaged file (a stray
+// bracket or quote swallows the rest), and the read fails saying so.
+TEST(ReaderJson, ARecordPastTheLimitFailsTheReadInOneLine) {
+  const std::string head = R"([{"name":"f","cat":"py","ph":"B","ts":1.000,"pid":1,"tid":1},)";
+  const std::string text = head + R"({"name":"g","args":{"pad":")" +
+                           std::string(reader::Input::kMaxRecord + 10, 'x') + R"("}},)";
+  for (size_t chunk : {size_t{1} << 20, size_t{7}}) {
+    SCOPED_TRACE(chunk);
+    reader::ReadOptions options;
+    options.chunk_size = chunk;
+    auto r = reader::read_trace_bytes(text, "big.json", options);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().text(),
+              "cannot read big.json: the record at byte " + std::to_string(head.size()) +
+                  " is longer than 64 MiB, the most the reader takes for one record (a stray "
+                  "bracket or quote makes the rest of a file look like one record)");
+  }
+  // Just under the limit is fine.
+  const std::string fits = head + R"({"name":"g","args":{"pad":")" +
+                           std::string(reader::Input::kMaxRecord - 64, 'x') + R"("}},)";
+  EXPECT_EQ(read_bytes_ok(fits).events, 1u);
 }
 
 }  // namespace

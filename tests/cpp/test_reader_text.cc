@@ -41,6 +41,26 @@ TEST(ReaderText, DurationsHaveThreeSignificantDigitsAndAFittingUnit) {
   for (const auto& c : cases) EXPECT_EQ(format_duration(c.ns), c.text) << c.ns;
 }
 
+TEST(ReaderText, SizesHaveThreeSignificantDigitsAndABinaryUnit) {
+  struct {
+    uint64_t n;
+    const char* text;
+  } const cases[] = {
+      {0, "0 bytes"},
+      {1, "1 byte"},
+      {1023, "1023 bytes"},
+      {1024, "1.00 KiB"},
+      {10234, "9.99 KiB"},
+      {10240, "10.0 KiB"},
+      {1048063, "1023 KiB"},
+      {1048064, "1.00 MiB"},  // not "1024 KiB"
+      {uint64_t{25} << 20, "25.0 MiB"},
+      {uint64_t{4} << 40, "4.00 TiB"},
+      {std::numeric_limits<uint64_t>::max(), "16.0 EiB"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(format_bytes(c.n), c.text) << c.n;
+}
+
 TEST(ReaderText, CountsHaveThousandsSeparators) {
   struct {
     uint64_t n;

@@ -5,6 +5,8 @@ import json
 import marshal
 import os
 import pstats
+import resource
+import signal
 import socket
 import subprocess
 import sys
@@ -130,6 +132,18 @@ def record_ends(data, fmt):
     return ends
 
 
+def test_report_keeps_nan_counter_samples_out_of_the_range(tmp_path):
+    path = tmp_path / "c.pftrace"
+    with morvex.Tracer(str(path), lossless=True):
+        for v in (float("nan"), 1.0, 3.0, float("nan")):
+            morvex.counter("load", v)
+        morvex.counter("broken", float("nan"))
+    r = subprocess.run(MORVEX + ["report", str(path)], capture_output=True, text=True, check=True)
+    pid = os.getpid()
+    assert f"  load (pid {pid}): 4 samples (2 NaN), 1 to 3, last NaN\n" in r.stdout
+    assert f"  broken (pid {pid}): 1 sample, NaN\n" in r.stdout
+
+
 def test_a_cut_off_trace_still_gives_a_report(trace, tmp_path):
     fmt, path = trace
     data = path.read_bytes()
@@ -144,9 +158,10 @@ def test_a_cut_off_trace_still_gives_a_report(trace, tmp_path):
         assert "cut off" in r.stdout or "truncated" in r.stdout
 
 
-def test_not_a_trace_is_one_line_and_status_1(tmp_path):
+@pytest.mark.parametrize("text", ["hello\n", "\n\n\n", "[1,2,3]"])
+def test_not_a_trace_is_one_line_and_status_1(tmp_path, text):
     bad = tmp_path / "notes.txt"
-    bad.write_text("hello\n")
+    bad.write_text(text)
     for command in (["report", str(bad)], ["convert", str(bad), "-o", str(tmp_path / "x.svg")]):
         r = subprocess.run(MORVEX + command, capture_output=True, text=True)
         assert r.returncode == 1
@@ -156,6 +171,16 @@ def test_not_a_trace_is_one_line_and_status_1(tmp_path):
     # For callers in Python, morvex's errors are exceptions.
     with pytest.raises(OSError, match="is not a morvex trace"):
         cli_main(["morvex", "report", str(bad)])
+
+
+def test_a_json_trace_of_a_run_that_recorded_nothing_is_an_empty_trace(tmp_path):
+    path = tmp_path / "empty.json"
+    with morvex.Tracer(str(path), "json"):
+        pass
+    assert path.read_text() == "["  # the writer's whole output
+    r = subprocess.run(MORVEX + ["report", str(path)], capture_output=True, text=True)
+    assert r.returncode == 0, r.stderr
+    assert "Events     0\n" in r.stdout and "No function slices were recorded." in r.stdout
 
 
 def test_pstats_loads_with_exact_call_counts(trace, tmp_path):
@@ -170,6 +195,35 @@ def test_pstats_loads_with_exact_call_counts(trace, tmp_path):
     assert rec_stats[:2] == (1, 5)  # primitive calls, all calls
     assert sum(s[1] for s in by_name["mid"]) == 11
     assert all(s[2] <= s[3] for v in by_name.values() for s in v)
+
+
+def test_pstats_of_an_empty_or_cut_trace_loads_or_is_refused(trace, tmp_path):
+    """pstats.Stats refuses an empty profile: such a conversion must fail, not
+    report success over a file pstats cannot load."""
+    _, path = trace
+    data = path.read_bytes()
+    empty = tmp_path / "empty.json"
+    with morvex.Tracer(str(empty), "json"):
+        pass
+    cut = tmp_path / "cut"
+    out = tmp_path / "out.prof"
+    sources = [(empty, None)] + [(cut, at) for at in (2, 60, len(data) // 2, len(data) - 3)]
+    refused = 0
+    for source, at in sources:
+        if at is not None:
+            cut.write_bytes(data[:at])
+        r = subprocess.run(MORVEX + ["convert", str(source), "-o", str(out)], capture_output=True,
+                           text=True)
+        if r.returncode == 0:
+            pstats.Stats(str(out))
+            out.unlink()
+            continue
+        refused += 1
+        assert r.returncode == 1
+        assert r.stderr == (f"morvex: error: cannot write {out}: {source} holds no function "
+                            "slices, and pstats cannot load an empty profile\n")
+        assert not out.exists()
+    assert refused >= 2  # the empty trace, and a cut before the first slice
 
 
 @pytest.mark.parametrize("name,check", [
@@ -245,6 +299,83 @@ def test_convert_writes_into_what_it_cannot_replace(trace, tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == [
         "dangling.folded", "link.folded", "made-through-link.folded", "pipe", "plain.folded",
         "target.folded"]
+
+
+def deep(n):
+    return 0 if n == 0 else deep(n - 1)
+
+
+def test_collapsed_stacks_of_a_deep_recursion_that_do_not_fit_leave_nothing(tmp_path):
+    trace_path = tmp_path / "deep.pftrace"
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(limit + 2000)
+    try:
+        with morvex.Tracer(str(trace_path), lossless=True):
+            deep(1500)
+    finally:
+        sys.setrecursionlimit(limit)
+    out = tmp_path / "deep.folded"
+    assert cli_main(["morvex", "convert", str(trace_path), "-o", str(out)]) == 0
+    lines = out.read_text().splitlines()
+    # One line per depth, each spelling out its whole stack.
+    assert [line.rsplit(" ", 1)[0] for line in lines] == [
+        ";".join(["MainThread"] + ["deep"] * d) for d in range(1, 1502)]
+    out.unlink()
+
+    # A file-size limit stops the writing part way, as a full disk does.
+    def limit_file_size():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
+
+    r = subprocess.run(MORVEX + ["convert", str(trace_path), "-o", str(out)],
+                       preexec_fn=limit_file_size, capture_output=True, text=True)
+    assert r.returncode == 1
+    assert r.stderr == f"morvex: error: cannot write {out}: File too large\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["deep.pftrace"]
+
+
+def signalled_while_reading(tmp_path, command, sig):
+    """Runs `morvex COMMAND` on a FIFO and sends `sig` once it reads a trace
+    that has not ended yet; its status, standard output and standard error."""
+    fifo = tmp_path / "in.fifo"
+    os.mkfifo(fifo)
+    env = {k: v for k, v in os.environ.items() if k not in CHILD_VARIABLES}
+    p = subprocess.Popen(MORVEX + [command[0], str(fifo), *command[1:]], cwd=tmp_path, env=env,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        # Opening returns once morvex has opened the other end: it is reading.
+        with open(fifo, "w") as writer:
+            writer.write('[{"name":"f","cat":"py","ph":"B","ts":1.000,"pid":1,"tid":1},\n')
+            writer.flush()
+            for _ in range(10):
+                p.send_signal(sig)
+                try:  # again, should it land just before a read that waits
+                    out, err = p.communicate(timeout=5)
+                    return p.returncode, out, err
+                except subprocess.TimeoutExpired:
+                    pass
+        raise AssertionError(f"morvex {command[0]} went on reading after {sig!r}")
+    finally:
+        p.kill()
+        p.wait()
+        fifo.unlink()
+
+
+@pytest.mark.parametrize("command", [["report"], ["convert", "-o", "out.folded"],
+                                     ["convert", "-o", "out.speedscope.json"]])
+def test_ctrl_c_stops_reading_as_it_stops_run(tmp_path, command):
+    status, out, err = signalled_while_reading(tmp_path, command, signal.SIGINT)
+    # As `morvex run` and python itself: KeyboardInterrupt, and death by SIGINT.
+    assert status == -signal.SIGINT, err
+    assert err.rstrip().endswith("KeyboardInterrupt")
+    assert out == ""
+    assert os.listdir(tmp_path) == []  # no output, no temporary file
+
+
+def test_sigterm_while_converting_leaves_no_temporary_file(tmp_path):
+    status, _, _ = signalled_while_reading(tmp_path, ["convert", "-o", "out.folded"],
+                                           signal.SIGTERM)
+    assert status == -signal.SIGTERM
+    assert os.listdir(tmp_path) == []
 
 
 def test_open_serves_the_trace_once_to_perfettos_ui(trace, tmp_path):
