@@ -14,6 +14,8 @@ from collections import defaultdict
 
 from perfetto.protos.perfetto.trace import perfetto_trace_pb2 as pb
 
+# The slice a trace holds where a thread lost events, with their count.
+LOST = "morvex: events lost"
 BEGIN_KINDS = {"start", "resume", "throw"}
 END_KINDS = {"return", "yield", "unwind"}
 
@@ -24,7 +26,8 @@ class Slice:
     name: str | None  # None: a Perfetto slice end, which carries no name
     ts: int  # nanoseconds
     kind: str | None = None  # JSON only
-    cat: str = "py"  # "user" for spans and instants the program recorded
+    cat: str = "py"  # "user" for spans and instants the program recorded,
+    # "morvex" for the slice that marks where a thread's events were lost
     args: dict | None = None  # of user events
 
 
@@ -51,6 +54,16 @@ class Trace:
             if s.phase == "B"
         ]
 
+    def lost(self, pid=None):
+        """Events the gap slices say were lost (of one process, or of all)."""
+        return sum(
+            s.args["events"]
+            for (p, _), evs in self.events.items()
+            if pid is None or p == pid
+            for s in evs
+            if s.cat == "morvex" and s.phase == "B"
+        )
+
     def thread_events(self, name):
         """Events of the one thread called `name`."""
         keys = [k for k, n in self.thread_names.items() if n == name]
@@ -74,6 +87,12 @@ def read_json(path) -> Trace:
                 t.dropped[r["pid"]] = r["args"]["count"]
             elif r["name"] == "morvex_filters":
                 t.filters[r["pid"]] = r["args"]
+            continue
+        if r["cat"] == "morvex":
+            assert r["name"] == LOST and r["ph"] in ("B", "E"), r
+            assert r["ph"] == "E" or r["args"]["events"] > 0, r
+            ts = round(float(r["ts"]) * 1000)
+            t.events[key].append(Slice(r["ph"], r["name"], ts, None, "morvex", r.get("args")))
             continue
         if r["cat"] == "user":
             ts = round(float(r["ts"]) * 1000)
@@ -151,7 +170,12 @@ def read_perfetto(path) -> Trace:
             # Its own track, or its sequence's (threads past the 125th share
             # a sequence and name their tracks).
             key = tracks[e.track_uuid if e.HasField("track_uuid") else seq_track[seq]]
-            if list(e.categories) == ["user"]:
+            if list(e.categories) == ["morvex"]:
+                assert e.type == pb.TrackEvent.TYPE_SLICE_BEGIN and e.name == LOST
+                args = {a.name: annotation(a) for a in e.debug_annotations}
+                assert args["events"] > 0
+                t.events[key].append(Slice("B", e.name, p.timestamp, None, "morvex", args))
+            elif list(e.categories) == ["user"]:
                 phase = "B" if e.type == pb.TrackEvent.TYPE_SLICE_BEGIN else "i"
                 assert e.type in (pb.TrackEvent.TYPE_SLICE_BEGIN, pb.TrackEvent.TYPE_INSTANT)
                 args = {a.name: annotation(a) for a in e.debug_annotations}
