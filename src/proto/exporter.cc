@@ -118,6 +118,9 @@ ProtoExporter::Track* ProtoExporter::track_for(uint32_t tid) {
     if (shared_ == nullptr) shared_ = new_sequence(kOwnSequences + 2);
     track->seq = shared_;
     track->shared = true;
+    track->uuid_field[0] = pb::tag::kTrackUuid;
+    track->uuid_field_len = static_cast<uint8_t>(
+        pb::write_varint(track->track_uuid, track->uuid_field + 1) - track->uuid_field);
   }
   Track* raw = track.get();
   track_list_.push_back(std::move(track));
@@ -175,11 +178,9 @@ void ProtoExporter::deliver_name(Sequence& seq, uint32_t code_id, const core::Co
   unconfirmed_.push_back({Unconfirmed::What::Name, nullptr, &seq, code_id});
 }
 
-const ProtoExporter::FragmentRef* ProtoExporter::add_fragment(const Track& track, uint64_t key,
-                                                              bool begin, uint32_t code_id) {
-  const Sequence& seq = *track.seq;
-  uint8_t body[5 + pb::kMaxVarintLen + 1 + pb::kMaxVarintLen];
-  uint8_t* b = body;
+size_t ProtoExporter::event_body(const Sequence& seq, bool begin, uint32_t code_id,
+                                uint8_t* out) const {
+  uint8_t* b = out;
   *b++ = pb::tag::kEventType;
   if (begin) {
     *b++ = pb::kTypeSliceBegin;
@@ -190,11 +191,14 @@ const ProtoExporter::FragmentRef* ProtoExporter::add_fragment(const Track& track
   } else {
     *b++ = pb::kTypeSliceEnd;
   }
-  if (track.shared) {
-    *b++ = pb::tag::kTrackUuid;
-    b = pb::write_varint(track.track_uuid, b);
-  }
-  auto body_len = static_cast<size_t>(b - body);
+  return static_cast<size_t>(b - out);
+}
+
+const ProtoExporter::FragmentRef* ProtoExporter::add_fragment(const Track& track, uint64_t key,
+                                                              bool begin, uint32_t code_id) {
+  const Sequence& seq = *track.seq;
+  uint8_t body[5 + pb::kMaxVarintLen];
+  const size_t body_len = event_body(seq, begin, code_id, body);
 
   uint8_t frag[kMaxFragment + 8];
   uint8_t* f = frag;
@@ -210,6 +214,48 @@ const ProtoExporter::FragmentRef* ProtoExporter::add_fragment(const Track& track
   std::memcpy(fragments_.data() + fragments_len_, frag, ref.len);
   fragments_len_ += ref.len;
   return fragment_index_.try_emplace(key, ref).first;
+}
+
+const ProtoExporter::SharedFragmentRef* ProtoExporter::add_shared_fragment(uint64_t key, bool begin,
+                                                                          uint32_t code_id) {
+  const Sequence& seq = *shared_;
+  uint8_t frag[kMaxFragment + 8];
+  uint8_t* f = frag;
+  std::memcpy(f, seq.prefix, seq.prefix_len);
+  f += seq.prefix_len;
+  *f++ = pb::tag::kTrackEvent;
+  const auto head = static_cast<uint8_t>(f - frag);
+  const auto body = static_cast<uint8_t>(event_body(seq, begin, code_id, f));
+  SharedFragmentRef ref{static_cast<uint32_t>(fragments_len_), head, body};
+  fragments_.resize(fragments_len_ + head + body + kFragmentSlack);
+  std::memcpy(fragments_.data() + fragments_len_, frag, head + body);
+  fragments_len_ += head + body;
+  return shared_fragment_index_.try_emplace(key, ref).first;
+}
+
+uint8_t* ProtoExporter::write_shared_event(const core::Event& ev, const Track& track, bool begin,
+                                           const core::CodeLookup& code, uint8_t* p) {
+  const uint32_t code_id = ev.code_id();
+  const uint64_t key = fragment_key(0, code_id, begin);
+  const SharedFragmentRef* ref = shared_fragment_index_.find(key);
+  if (ref == nullptr || (begin && shared_->undelivered_names != 0)) [[unlikely]] {
+    if (begin) deliver_name(*shared_, code_id, code);
+    if (ref == nullptr) ref = add_shared_fragment(key, begin, code_id);
+  }
+  // 0x0A, length, 0x40, varint(ts), head, body length, body, track.
+  uint8_t* q = pb::write_varint(ev.ts, p + 3);
+  const uint8_t* frag = fragments_.data() + ref->offset;
+  std::memcpy(q, frag, ref->head);
+  q += ref->head;
+  *q++ = static_cast<uint8_t>(ref->body + track.uuid_field_len);
+  std::memcpy(q, frag + ref->head, ref->body);
+  q += ref->body;
+  std::memcpy(q, track.uuid_field, track.uuid_field_len);
+  q += track.uuid_field_len;
+  p[0] = pb::tag::kTracePacket;
+  p[1] = static_cast<uint8_t>(q - (p + 2));
+  p[2] = pb::tag::kTimestamp;
+  return q;
 }
 
 Status ProtoExporter::write_batch(std::span<const core::Event> events, const core::CodeLookup& code,
@@ -238,6 +284,10 @@ Status ProtoExporter::write_batch(std::span<const core::Event> events, const cor
       continue;
     }
     const bool begin = !core::ends_slice(kind);
+    if (track->shared) [[unlikely]] {
+      p = write_shared_event(ev, *track, begin, code, p);
+      continue;
+    }
     const uint32_t code_id = ev.code_id();
     const uint64_t key = fragment_key(ev.tid, code_id, begin);
     const FragmentRef* ref = fragment_index_.find(key);

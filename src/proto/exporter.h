@@ -73,6 +73,16 @@ class ProtoExporter final : public core::Exporter {
     uint32_t offset = 0;
     uint32_t len = 0;
   };
+  // On the shared sequence a fragment is the same for every thread but for
+  // the track, which each event appends: one fragment per code and kind,
+  // not per thread, so memory does not grow with every thread a run starts.
+  // `head` is the sequence prefix and the TrackEvent tag, `body` the event
+  // without its track; the length between them covers both body and track.
+  struct SharedFragmentRef {
+    uint32_t offset = 0;
+    uint8_t head = 0;
+    uint8_t body = 0;
+  };
 
   struct NameEntry {
     uint64_t iid = 0;
@@ -97,6 +107,9 @@ class ProtoExporter final : public core::Exporter {
   struct Track {
     uint32_t tid = 0;
     uint64_t track_uuid = 0;
+    // On the shared sequence: the track field its events end with.
+    uint8_t uuid_field[1 + pb::kMaxVarintLen] = {};
+    uint8_t uuid_field_len = 0;
     Sequence* seq = nullptr;
     bool shared = false;
     bool delivered = false;  // its descriptor
@@ -129,6 +142,12 @@ class ProtoExporter final : public core::Exporter {
   void write_thread_packet(Track& track, const core::ThreadNames& threads);
   void deliver_name(Sequence& seq, uint32_t code_id, const core::CodeLookup& code);
   const FragmentRef* add_fragment(const Track& track, uint64_t key, bool begin, uint32_t code_id);
+  const SharedFragmentRef* add_shared_fragment(uint64_t key, bool begin, uint32_t code_id);
+  // One event of a thread on the shared sequence into the batch at `p`.
+  uint8_t* write_shared_event(const core::Event& ev, const Track& track, bool begin,
+                              const core::CodeLookup& code, uint8_t* p);
+  // The TrackEvent body of a slice begin or end, without a track.
+  size_t event_body(const Sequence& seq, bool begin, uint32_t code_id, uint8_t* out) const;
   core::Status settle(core::Status flushed);
   // An instant on the process track, at time 0: the end-of-run reports.
   void write_process_instant(pb::TrackEvent event);
@@ -150,6 +169,7 @@ class ProtoExporter final : public core::Exporter {
   std::vector<uint8_t> fragments_;
   size_t fragments_len_ = 0;
   core::FlatMap<uint64_t, FragmentRef> fragment_index_;
+  core::FlatMap<uint64_t, SharedFragmentRef> shared_fragment_index_;
   core::FlatMap<uint32_t, Track*> tracks_;
   std::vector<std::unique_ptr<Track>> track_list_;  // in order of first sight
   std::vector<std::unique_ptr<Sequence>> sequence_list_;
