@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "format/records.h"
+
 namespace morvex::core {
 
 namespace {
@@ -158,14 +160,15 @@ std::vector<FilterField> filter_fields(const FilterReport& r) {
   };
   const FilterSettings& s = r.settings;
   std::vector<FilterField> f;
-  auto number = [&f](const char* key, uint64_t n) { f.push_back({key, true, n, {}}); };
-  if (!s.include.empty()) f.push_back({"include", false, 0, joined(s.include)});
-  if (!s.exclude.empty()) f.push_back({"exclude", false, 0, joined(s.exclude)});
-  if (s.max_depth) number("max_depth", *s.max_depth);
-  if (s.min_duration_ns) number("min_duration_ns", *s.min_duration_ns);
-  if (!s.include.empty() || !s.exclude.empty()) number("filtered_functions", r.functions);
-  if (s.max_depth) number("max_depth_events", r.depth_events);
-  if (s.min_duration_ns) number("min_duration_events", r.short_events);
+  namespace key = format::filter_key;
+  auto number = [&f](std::string_view key, uint64_t n) { f.push_back({key, true, n, {}}); };
+  if (!s.include.empty()) f.push_back({key::kInclude, false, 0, joined(s.include)});
+  if (!s.exclude.empty()) f.push_back({key::kExclude, false, 0, joined(s.exclude)});
+  if (s.max_depth) number(key::kMaxDepth, *s.max_depth);
+  if (s.min_duration_ns) number(key::kMinDurationNs, *s.min_duration_ns);
+  if (!s.include.empty() || !s.exclude.empty()) number(key::kFilteredFunctions, r.functions);
+  if (s.max_depth) number(key::kMaxDepthEvents, r.depth_events);
+  if (s.min_duration_ns) number(key::kMinDurationEvents, r.short_events);
   return f;
 }
 

@@ -44,7 +44,7 @@ struct FilterReport {
 // The report as named values, in the order the writers put them: the
 // options that were set, then what each left out.
 struct FilterField {
-  const char* key;
+  std::string_view key;
   bool is_number;
   uint64_t number;
   std::string text;

@@ -5,6 +5,7 @@
 
 #include "core/loss.h"
 #include "core/user_event.h"
+#include "format/records.h"
 
 namespace morvex::core {
 
@@ -218,7 +219,8 @@ void SliceShaper::lost(Thread& t, std::span<const Event> unit, std::vector<Event
   // short; what it lies in is written first.
   write_held(t, out);
   PayloadWriter payload(kLostEventsName);
-  payload.add("events", UserValue{UserValue::Type::Int, static_cast<int64_t>(loss.events)});
+  payload.add(format::kLostEventsArg,
+              UserValue{UserValue::Type::Int, static_cast<int64_t>(loss.events)});
   const std::vector<uint64_t> records = payload.words().value_or(std::vector<uint64_t>{});
   for (auto [kind, ts] : {std::pair{EventKind::SpanBegin, start_ns}, std::pair{EventKind::SpanEnd, end_ns}}) {
     out.push_back(Event{ts, head.tid,

@@ -18,13 +18,13 @@
 #include <vector>
 
 #include "core/event.h"
+#include "format/records.h"
 
 namespace morvex::core {
 
-// The slice that marks where a thread's events were lost, with one
-// argument "events": how many. Written as a span so that every writer and
-// reader treats it as one; the writers give it the category "morvex".
-inline constexpr std::string_view kLostEventsName = "morvex: events lost";
+// The slice that marks where a thread's events were lost; the trace format
+// names it.
+using format::kLostEventsName;
 
 // Keeps a header and its payload within one batch of 1,024 records.
 inline constexpr size_t kMaxPayloadBytes = 4096;

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "core/user_event.h"
+#include "format/records.h"
 
 namespace morvex::json {
 
@@ -172,10 +173,12 @@ uint64_t process_seed() {
 Template Template::of(const core::CodeInfo& info) {
   Template t;
   t.head = "{\"name\":";
-  push_string(t.head, info.qualname.empty() ? std::string_view("<unknown>") : info.qualname);
-  t.head += ",\"cat\":\"py\",\"ph\":\"";
+  push_json_string(t.head, info.qualname.empty() ? std::string_view("<unknown>") : info.qualname);
+  t.head += ",\"cat\":";
+  push_json_string(t.head, format::kFunctionCategory);
+  t.head += ",\"ph\":\"";
   t.tail = ",\"args\":{\"file\":";
-  push_string(t.tail, info.filename);
+  push_json_string(t.tail, info.filename);
   t.tail += ",\"line\":";
   push_u64(t.tail, info.first_line);
   t.tail += ",\"kind\":\"";
@@ -306,7 +309,7 @@ void push_value(std::string& out, const core::UserValue& v) {
       push_double(out, v.d);
       break;
     case core::UserValue::Type::Str:
-      push_string(out, v.s);
+      push_json_string(out, v.s);
       break;
   }
 }
@@ -319,9 +322,11 @@ void JsonExporter::write_user_event(std::span<const core::Event> unit) {
   if (!core::decode_payload(core::payload_bytes(unit, 0, payload_buf_), payload)) return;
   const auto kind = static_cast<core::EventKind>(head.kind());
   std::string r = "{\"name\":";
-  push_string(r, payload.name);
-  r += payload.name == core::kLostEventsName ? ",\"cat\":\"morvex\",\"ph\":"
-                                              : ",\"cat\":\"user\",\"ph\":";
+  push_json_string(r, payload.name);
+  r += ",\"cat\":";
+  push_json_string(r, payload.name == format::kLostEventsName ? format::kMorvexCategory
+                                                              : format::kUserCategory);
+  r += ",\"ph\":";
   switch (kind) {
     case core::EventKind::SpanBegin:
       r += "\"B\"";
@@ -357,7 +362,7 @@ void JsonExporter::write_user_event(std::span<const core::Event> unit) {
     } else {
       for (size_t k = 0; k < payload.args.size(); ++k) {
         if (k != 0) r += ',';
-        push_string(r, payload.args[k].key);
+        push_json_string(r, payload.args[k].key);
         r += ':';
         push_value(r, payload.args[k].value);
       }
@@ -389,9 +394,9 @@ Status JsonExporter::finish(const core::CodeLookup&, const core::ThreadNames& th
   if (end.filters) {
     Value args = Value::object();
     for (core::FilterField& f : core::filter_fields(*end.filters))
-      args.set(f.key, f.is_number ? Value(f.number) : Value(std::move(f.text)));
+      args.set(std::string(f.key), f.is_number ? Value(f.number) : Value(std::move(f.text)));
     Value record = Value::object();
-    record.set("name", "morvex_filters")
+    record.set("name", std::string(format::kFiltersRecord))
         .set("ph", "M")
         .set("pid", uint64_t{pid_})
         .set("tid", uint64_t{0})
@@ -400,11 +405,11 @@ Status JsonExporter::finish(const core::CodeLookup&, const core::ThreadNames& th
   }
   if (end.dropped != 0) {
     Value record = Value::object();
-    record.set("name", "morvex_dropped_events")
+    record.set("name", std::string(format::kDroppedRecord))
         .set("ph", "M")
         .set("pid", uint64_t{pid_})
         .set("tid", uint64_t{0})
-        .set("args", Value::object().set("count", end.dropped));
+        .set("args", Value::object().set(std::string(format::kDroppedCountKey), end.dropped));
     write_record(record);
   }
   return out_.flush();

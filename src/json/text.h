@@ -1,14 +1,10 @@
-// JSON text for the JSON exporter: escaped strings, plain decimals,
-// timestamps, and small JSON values for the end-of-run records.
-//
-// The push_* functions append to a std::string; the write_* functions render
-// into a caller's buffer that has room for their largest output (the kMax*
-// constants) and return the end of what they wrote.
+// JSON values for the JSON exporter's end-of-run records. The text of
+// strings and numbers comes from the format leaf (format/json_text.h),
+// which the reader renders JSON with too.
 //
 // Threads: no shared state; callable from any thread.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -16,28 +12,18 @@
 #include <variant>
 #include <vector>
 
+#include "format/json_text.h"
+
 namespace morvex::json {
 
-// push_string escapes only what JSON requires and passes every other byte,
-// including 0x7F and UTF-8 sequences, through unchanged.
-void push_string(std::string& out, std::string_view bytes);
-// Plain decimal, no sign, no leading zeros.
-void push_u64(std::string& out, uint64_t value);
-// Nanoseconds as microseconds with exactly three decimals: 1500 -> 1.500.
-void push_micros(std::string& out, uint64_t nanos);
-
-// 2^64 - 1 has 20 digits.
-inline constexpr size_t kMaxU64Digits = 20;
-char* write_u64(uint64_t value, char* out);
-// The integer part, a point, three decimals.
-inline constexpr size_t kMaxMicros = kMaxU64Digits + 4;
-char* write_micros(uint64_t nanos, char* out);
-
-// "000." to "999.": three digits and a point in one 4-byte store.
-struct Triples {
-  char text[1000][4];
-};
-extern const Triples kTriples;
+using format::kMaxMicros;
+using format::kMaxU64Digits;
+using format::kTriples;
+using format::push_json_string;
+using format::push_micros;
+using format::push_u64;
+using format::write_micros;
+using format::write_u64;
 
 // A JSON value as the end-of-run records need it: unsigned integers, strings
 // and objects whose keys are kept in byte-wise ascending order.

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/user_event.h"
+#include "format/records.h"
 
 namespace morvex::proto {
 
@@ -13,15 +14,17 @@ namespace {
 
 using core::Status;
 
-// Largest fragment: prefix (0x50, 5-byte sequence id, 0x68 0x02), 0x5A, one
-// length byte, and a begin body (0x48 0x01 0x18 0x01 0x50, 10-byte iid) with,
-// on the shared sequence, the track (0x58, 10-byte uuid).
+// Largest fragment: prefix (sequence id tag, 5-byte id, flags tag and value),
+// track event tag, one length byte, and a begin body (type tag and value,
+// category iid tag and iid, name iid tag, 10-byte iid) with, on the shared
+// sequence, the track (tag, 10-byte uuid). Every tag here is one byte.
 constexpr size_t kMaxFragment = (1 + 5 + 2) + 2 + (5 + pb::kMaxVarintLen) + (1 + pb::kMaxVarintLen);
 // Fragments are copied as one block of this size; the arena keeps this many
 // bytes after the last fragment so the copy never reads past it.
 constexpr size_t kFragmentSlack = 48;
 static_assert(kMaxFragment <= kFragmentSlack);
-// An event packet: 0x0A, its length, 0x40, the timestamp, the fragment block.
+// An event packet: packet tag, its length, timestamp tag, the timestamp, the
+// fragment block.
 constexpr size_t kMaxEventPacket = 2 + 1 + pb::kMaxVarintLen + kFragmentSlack;
 // ...whose length therefore always fits in one varint byte.
 static_assert(1 + pb::kMaxVarintLen + kMaxFragment < 0x80);
@@ -30,7 +33,8 @@ constexpr size_t kScratchCapacity = 4096;
 constexpr size_t kBatchCapacity = 256 * 1024;
 constexpr size_t kFragmentsCapacity = 4096;
 
-constexpr uint64_t kCategoryIid = 1;  // "py", interned on every thread sequence
+constexpr uint64_t kCategoryIid = format::kFunctionCategoryIid;
+static_assert(kCategoryIid < 0x80);  // one byte in the hand-laid slice body
 
 // End events share one fragment per thread; begin events have one per code.
 inline uint64_t fragment_key(uint32_t tid, uint32_t code_id, bool begin) {
@@ -143,7 +147,8 @@ void ProtoExporter::write_thread_packet(Track& track, const core::ThreadNames& t
   // first descriptor does, and the events name their track themselves.
   Unconfirmed sent{Unconfirmed::What::Thread, &track, nullptr, 0};
   if (!track.shared || !seq.cleared) {
-    packet.interned_data = pb::InternedData{.event_categories = {{kCategoryIid, "py"}}};
+    packet.interned_data = pb::InternedData{
+        .event_categories = {{kCategoryIid, std::string(format::kFunctionCategory)}}};
     packet.sequence_flags = pb::kSeqIncrementalStateCleared;
     seq.cleared = true;
     sent.seq = &seq;
@@ -242,7 +247,8 @@ uint8_t* ProtoExporter::write_shared_event(const core::Event& ev, const Track& t
     if (begin) deliver_name(*shared_, code_id, code);
     if (ref == nullptr) ref = add_shared_fragment(key, begin, code_id);
   }
-  // 0x0A, length, 0x40, varint(ts), head, body length, body, track.
+  // Packet tag, length, timestamp tag, varint(ts), head, body length, body,
+  // track.
   uint8_t* q = pb::write_varint(ev.ts, p + 3);
   const uint8_t* frag = fragments_.data() + ref->offset;
   std::memcpy(q, frag, ref->head);
@@ -296,7 +302,8 @@ Status ProtoExporter::write_batch(std::span<const core::Event> events, const cor
       if (ref == nullptr) ref = add_fragment(*track, key, begin, code_id);
     }
 
-    // 0x0A, length, 0x40, varint(ts), fragment; the length is one byte.
+    // Packet tag, length, timestamp tag, varint(ts), fragment; the length is
+    // one byte.
     uint8_t* q = pb::write_varint(ev.ts, p + 3);
     std::memcpy(q, fragments_.data() + ref->offset, kFragmentSlack);
     p[0] = pb::tag::kTracePacket;
@@ -324,11 +331,12 @@ Status ProtoExporter::finish(const core::CodeLookup&, const core::ThreadNames&,
                              const core::RunEnd& end) {
   if (end.filters) {
     pb::TrackEvent event;
-    event.categories = {"py", "filters"};
-    event.name = "morvex: filters";
+    event.categories = {std::string(format::kFunctionCategory),
+                        std::string(format::kFiltersCategory)};
+    event.name = std::string(format::kFiltersName);
     for (core::FilterField& f : core::filter_fields(*end.filters)) {
       pb::DebugAnnotation a;
-      a.name = f.key;
+      a.name = std::string(f.key);
       if (f.is_number) {
         a.value = static_cast<int64_t>(f.number);
       } else {
@@ -340,8 +348,9 @@ Status ProtoExporter::finish(const core::CodeLookup&, const core::ThreadNames&,
   }
   if (end.dropped != 0) {
     pb::TrackEvent event;
-    event.categories = {"py", "dropped"};
-    event.name = "morvex: " + std::to_string(end.dropped) + " events dropped";
+    event.categories = {std::string(format::kFunctionCategory),
+                        std::string(format::kDroppedCategory)};
+    event.name = format::dropped_name(end.dropped);
     write_process_instant(std::move(event));
   }
   return settle(out_.flush());
@@ -396,7 +405,9 @@ uint8_t* ProtoExporter::write_user_event(std::span<const core::Event> unit, cons
                                                     : pb::kTypeInstant;
     if (track.shared) event.track_uuid = track.track_uuid;
     if (kind != core::EventKind::SpanEnd) {
-      event.categories = {payload.name == core::kLostEventsName ? "morvex" : "user"};
+      event.categories = {std::string(payload.name == format::kLostEventsName
+                                          ? format::kMorvexCategory
+                                          : format::kUserCategory)};
       event.name = std::string(payload.name);
       for (const core::UserArg& a : payload.args) {
         pb::DebugAnnotation d;

@@ -7,77 +7,60 @@ namespace morvex::proto::pb {
 
 namespace {
 
-enum WireType : uint8_t { kVarint = 0, kFixed64 = 1, kBytes = 2 };
-
-struct Tag {
-  uint8_t bytes[2];
-  uint8_t len;
-};
-
-// Every field number used here is below 2^11, so a tag fits in two bytes.
-constexpr Tag make_tag(uint32_t field, WireType type) {
-  uint32_t v = (field << 3) | type;
-  if (v < 0x80) return {{static_cast<uint8_t>(v), 0}, 1};
-  return {{static_cast<uint8_t>(v | 0x80), static_cast<uint8_t>(v >> 7)}, 2};
-}
+using format::make_tag;
+using format::Tag;
+namespace packet = format::packet;
+namespace event = format::track_event;
+namespace annotation = format::debug_annotation;
+namespace track = format::track_descriptor;
+namespace interned = format::interned_data;
+namespace name = format::interned_string;
 
 // TracePacket
-constexpr Tag kPacketTimestamp = make_tag(8, kVarint);
-constexpr Tag kPacketSequenceId = make_tag(10, kVarint);
-constexpr Tag kPacketTrackEvent = make_tag(11, kBytes);
-constexpr Tag kPacketInternedData = make_tag(12, kBytes);
-constexpr Tag kPacketSequenceFlags = make_tag(13, kVarint);
-constexpr Tag kPacketDefaults = make_tag(59, kBytes);
-constexpr Tag kPacketTrackDescriptor = make_tag(60, kBytes);
+constexpr Tag kPacketTimestamp = make_tag(packet::kTimestamp);
+constexpr Tag kPacketSequenceId = make_tag(packet::kSequenceId);
+constexpr Tag kPacketTrackEvent = make_tag(packet::kTrackEvent);
+constexpr Tag kPacketInternedData = make_tag(packet::kInternedData);
+constexpr Tag kPacketSequenceFlags = make_tag(packet::kSequenceFlags);
+constexpr Tag kPacketDefaults = make_tag(packet::kDefaults);
+constexpr Tag kPacketTrackDescriptor = make_tag(packet::kTrackDescriptor);
 // TrackEvent
-constexpr Tag kEventCategoryIids = make_tag(3, kVarint);
-constexpr Tag kEventDebugAnnotations = make_tag(4, kBytes);
-constexpr Tag kEventType = make_tag(9, kVarint);
-constexpr Tag kEventNameIid = make_tag(10, kVarint);
-constexpr Tag kEventTrackUuid = make_tag(11, kVarint);
-constexpr Tag kEventCategories = make_tag(22, kBytes);
-constexpr Tag kEventName = make_tag(23, kBytes);
-constexpr Tag kEventCounterValue = make_tag(30, kVarint);
-constexpr Tag kEventDoubleCounterValue = make_tag(44, kFixed64);
+constexpr Tag kEventCategoryIids = make_tag(event::kCategoryIids);
+constexpr Tag kEventDebugAnnotations = make_tag(event::kDebugAnnotations);
+constexpr Tag kEventType = make_tag(event::kType);
+constexpr Tag kEventNameIid = make_tag(event::kNameIid);
+constexpr Tag kEventTrackUuid = make_tag(event::kTrackUuid);
+constexpr Tag kEventCategories = make_tag(event::kCategories);
+constexpr Tag kEventName = make_tag(event::kName);
+constexpr Tag kEventCounterValue = make_tag(event::kCounterValue);
+constexpr Tag kEventDoubleCounterValue = make_tag(event::kDoubleCounterValue);
 // DebugAnnotation
-constexpr Tag kAnnotationBool = make_tag(2, kVarint);
-constexpr Tag kAnnotationInt = make_tag(4, kVarint);
-constexpr Tag kAnnotationDouble = make_tag(5, kFixed64);
-constexpr Tag kAnnotationString = make_tag(6, kBytes);
-constexpr Tag kAnnotationName = make_tag(10, kBytes);
+constexpr Tag kAnnotationBool = make_tag(annotation::kBoolValue);
+constexpr Tag kAnnotationInt = make_tag(annotation::kIntValue);
+constexpr Tag kAnnotationDouble = make_tag(annotation::kDoubleValue);
+constexpr Tag kAnnotationString = make_tag(annotation::kStringValue);
+constexpr Tag kAnnotationName = make_tag(annotation::kName);
 // TrackDescriptor
-constexpr Tag kTrackUuid = make_tag(1, kVarint);
-constexpr Tag kTrackName = make_tag(2, kBytes);
-constexpr Tag kTrackProcess = make_tag(3, kBytes);
-constexpr Tag kTrackThread = make_tag(4, kBytes);
-constexpr Tag kTrackParentUuid = make_tag(5, kVarint);
-constexpr Tag kTrackCounter = make_tag(8, kBytes);
+constexpr Tag kTrackUuid = make_tag(track::kUuid);
+constexpr Tag kTrackName = make_tag(track::kName);
+constexpr Tag kTrackProcess = make_tag(track::kProcess);
+constexpr Tag kTrackThread = make_tag(track::kThread);
+constexpr Tag kTrackParentUuid = make_tag(track::kParentUuid);
+constexpr Tag kTrackCounter = make_tag(track::kCounter);
 // ProcessDescriptor, ThreadDescriptor
-constexpr Tag kPid = make_tag(1, kVarint);
-constexpr Tag kTid = make_tag(2, kVarint);
-constexpr Tag kProcessName = make_tag(6, kBytes);
-constexpr Tag kThreadName = make_tag(5, kBytes);
-// InternedData, EventCategory
-constexpr Tag kInternedCategories = make_tag(1, kBytes);
-constexpr Tag kInternedNames = make_tag(2, kBytes);
-constexpr Tag kCategoryIid = make_tag(1, kVarint);
-constexpr Tag kCategoryName = make_tag(2, kBytes);
+constexpr Tag kProcessPid = make_tag(format::process_descriptor::kPid);
+constexpr Tag kTid = make_tag(format::thread_descriptor::kTid);
+constexpr Tag kProcessName = make_tag(format::process_descriptor::kProcessName);
+constexpr Tag kThreadPid = make_tag(format::thread_descriptor::kPid);
+constexpr Tag kThreadName = make_tag(format::thread_descriptor::kThreadName);
+// InternedData, EventCategory and EventName
+constexpr Tag kInternedCategories = make_tag(interned::kEventCategories);
+constexpr Tag kInternedNames = make_tag(interned::kEventNames);
+constexpr Tag kCategoryIid = make_tag(name::kIid);
+constexpr Tag kCategoryName = make_tag(name::kName);
 // TracePacketDefaults, TrackEventDefaults
-constexpr Tag kDefaultsTrackEvent = make_tag(11, kBytes);
-constexpr Tag kDefaultsTrackUuid = make_tag(11, kVarint);
-
-static_assert(kPacketDefaults.len == 2 && kPacketDefaults.bytes[0] == 0xDA &&
-              kPacketDefaults.bytes[1] == 0x03);
-static_assert(kPacketTrackDescriptor.len == 2 && kPacketTrackDescriptor.bytes[0] == 0xE2 &&
-              kPacketTrackDescriptor.bytes[1] == 0x03);
-static_assert(kEventCategories.bytes[0] == 0xB2 && kEventName.bytes[0] == 0xBA);
-static_assert(kPacketTimestamp.bytes[0] == tag::kTimestamp &&
-              kPacketSequenceId.bytes[0] == tag::kSequenceId &&
-              kPacketTrackEvent.bytes[0] == tag::kTrackEvent &&
-              kPacketSequenceFlags.bytes[0] == tag::kSequenceFlags &&
-              kEventCategoryIids.bytes[0] == tag::kCategoryIid &&
-              kEventType.bytes[0] == tag::kEventType && kEventNameIid.bytes[0] == tag::kNameIid &&
-              kEventTrackUuid.bytes[0] == tag::kTrackUuid);
+constexpr Tag kDefaultsTrackEvent = make_tag(format::packet_defaults::kTrackEventDefaults);
+constexpr Tag kDefaultsTrackUuid = make_tag(format::track_event_defaults::kTrackUuid);
 
 // ---- sizes ----
 
@@ -209,21 +192,21 @@ void encode(const TracePacketDefaults& m, std::vector<uint8_t>& out) {
 // ---- ProcessDescriptor, ThreadDescriptor ----
 
 size_t encoded_len(const ProcessDescriptor& m) {
-  return opt_int32_len(kPid, m.pid) + opt_string_len(kProcessName, m.process_name);
+  return opt_int32_len(kProcessPid, m.pid) + opt_string_len(kProcessName, m.process_name);
 }
 
 void encode(const ProcessDescriptor& m, std::vector<uint8_t>& out) {
-  put_opt_int32(kPid, m.pid, out);
+  put_opt_int32(kProcessPid, m.pid, out);
   put_opt_string(kProcessName, m.process_name, out);
 }
 
 size_t encoded_len(const ThreadDescriptor& m) {
-  return opt_int32_len(kPid, m.pid) + opt_int32_len(kTid, m.tid) +
+  return opt_int32_len(kThreadPid, m.pid) + opt_int32_len(kTid, m.tid) +
          opt_string_len(kThreadName, m.thread_name);
 }
 
 void encode(const ThreadDescriptor& m, std::vector<uint8_t>& out) {
-  put_opt_int32(kPid, m.pid, out);
+  put_opt_int32(kThreadPid, m.pid, out);
   put_opt_int32(kTid, m.tid, out);
   put_opt_string(kThreadName, m.thread_name, out);
 }

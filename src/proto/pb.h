@@ -10,6 +10,7 @@
 //
 // The exporter writes per-event packets by hand with the tag constants below;
 // only descriptor, interning and end-of-run packets go through the records.
+// Field numbers and wire types come from format/perfetto.h.
 #pragma once
 
 #include <cstddef>
@@ -20,69 +21,37 @@
 #include <variant>
 #include <vector>
 
+#include "format/perfetto.h"
+#include "format/wire.h"
+
 namespace morvex::proto::pb {
 
-// A 64-bit varint takes at most 10 bytes: 64 bits in groups of 7.
-inline constexpr size_t kMaxVarintLen = 10;
+using format::int32_wire;
+using format::kMaxVarintLen;
+using format::Varint;
+using format::varint_len;
+using format::write_varint;
 
-inline uint8_t* write_varint(uint64_t value, uint8_t* out) {
-  while (value >= 0x80) {
-    *out++ = static_cast<uint8_t>(value | 0x80);
-    value >>= 7;
-  }
-  *out++ = static_cast<uint8_t>(value);
-  return out;
-}
-
-inline size_t varint_len(uint64_t value) {
-  // Bits needed (at least 1), rounded up to groups of 7.
-  unsigned bits = 64 - static_cast<unsigned>(__builtin_clzll(value | 1));
-  return (bits + 6) / 7;
-}
-
-// int32 fields are sign-extended before encoding: a negative value becomes a
-// 10-byte varint, which is what every protobuf reader expects.
-inline uint64_t int32_wire(int32_t value) {
-  return static_cast<uint64_t>(static_cast<int64_t>(value));
-}
-
-// The encoded bytes of one varint, for callers that splice varints into their
-// own buffers.
-class Varint {
- public:
-  explicit Varint(uint64_t value)
-      : len_(static_cast<uint8_t>(write_varint(value, bytes_) - bytes_)) {}
-
-  std::span<const uint8_t> as_slice() const { return {bytes_, len_}; }
-  size_t size() const { return len_; }
-
- private:
-  uint8_t bytes_[kMaxVarintLen];
-  uint8_t len_;
-};
-
-// Tag bytes: (field number << 3) | wire type. Fields 16 and up need two.
+// The one-byte tags of the fields the exporter lays out by hand.
 namespace tag {
-inline constexpr uint8_t kTracePacket = 0x0A;    // Trace.packet, field 1, bytes
-inline constexpr uint8_t kTimestamp = 0x40;      // TracePacket.timestamp, 8
-inline constexpr uint8_t kSequenceId = 0x50;     // TracePacket.trusted_packet_sequence_id, 10
-inline constexpr uint8_t kTrackEvent = 0x5A;     // TracePacket.track_event, 11
-inline constexpr uint8_t kSequenceFlags = 0x68;  // TracePacket.sequence_flags, 13
-inline constexpr uint8_t kCategoryIid = 0x18;    // TrackEvent.category_iids, 3
-inline constexpr uint8_t kEventType = 0x48;      // TrackEvent.type, 9
-inline constexpr uint8_t kNameIid = 0x50;        // TrackEvent.name_iid, 10
-inline constexpr uint8_t kTrackUuid = 0x58;      // TrackEvent.track_uuid, 11
+inline constexpr uint8_t kTracePacket = format::tag_byte(format::trace::kPacket);
+inline constexpr uint8_t kTimestamp = format::tag_byte(format::packet::kTimestamp);
+inline constexpr uint8_t kSequenceId = format::tag_byte(format::packet::kSequenceId);
+inline constexpr uint8_t kTrackEvent = format::tag_byte(format::packet::kTrackEvent);
+inline constexpr uint8_t kSequenceFlags = format::tag_byte(format::packet::kSequenceFlags);
+inline constexpr uint8_t kCategoryIid = format::tag_byte(format::track_event::kCategoryIids);
+inline constexpr uint8_t kEventType = format::tag_byte(format::track_event::kType);
+inline constexpr uint8_t kNameIid = format::tag_byte(format::track_event::kNameIid);
+inline constexpr uint8_t kTrackUuid = format::tag_byte(format::track_event::kTrackUuid);
 }  // namespace tag
 
-// TrackEvent.type
-inline constexpr int32_t kTypeSliceBegin = 1;
-inline constexpr int32_t kTypeSliceEnd = 2;
-inline constexpr int32_t kTypeInstant = 3;
-inline constexpr int32_t kTypeCounter = 4;
+using format::track_event::kTypeCounter;
+using format::track_event::kTypeInstant;
+using format::track_event::kTypeSliceBegin;
+using format::track_event::kTypeSliceEnd;
 
-// TracePacket.sequence_flags
-inline constexpr uint32_t kSeqIncrementalStateCleared = 1;
-inline constexpr uint32_t kSeqNeedsIncrementalState = 2;
+inline constexpr uint32_t kSeqIncrementalStateCleared = format::packet::kIncrementalStateCleared;
+inline constexpr uint32_t kSeqNeedsIncrementalState = format::packet::kNeedsIncrementalState;
 
 // Also serves as the published EventName, which has the same two fields.
 struct EventCategory {

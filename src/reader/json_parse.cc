@@ -20,6 +20,7 @@
 #include <cstring>
 #include <string>
 
+#include "format/records.h"
 #include "reader/parse.h"
 #include "reader/strindex.h"
 
@@ -316,15 +317,16 @@ class JsonParser {
     if (key == "line") return take(p, end, nullptr, &r.line);
     if (key == "kind") return take(p, end, &r.kind, nullptr);
     if (key == "name") return take(p, end, &r.arg_name, nullptr);
-    if (key == "count") return take(p, end, nullptr, &r.count);
+    namespace fk = format::filter_key;
+    if (key == format::kDroppedCountKey) return take(p, end, nullptr, &r.count);
     if (key == "value") return take(p, end, nullptr, &r.value);
-    if (key == "include") return take(p, end, &r.include, nullptr);
-    if (key == "exclude") return take(p, end, &r.exclude, nullptr);
-    if (key == "max_depth") return take(p, end, nullptr, &r.max_depth);
-    if (key == "min_duration_ns") return take(p, end, nullptr, &r.min_duration_ns);
-    if (key == "filtered_functions") return take(p, end, nullptr, &r.filtered_functions);
-    if (key == "max_depth_events") return take(p, end, nullptr, &r.max_depth_events);
-    if (key == "min_duration_events") return take(p, end, nullptr, &r.min_duration_events);
+    if (key == fk::kInclude) return take(p, end, &r.include, nullptr);
+    if (key == fk::kExclude) return take(p, end, &r.exclude, nullptr);
+    if (key == fk::kMaxDepth) return take(p, end, nullptr, &r.max_depth);
+    if (key == fk::kMinDurationNs) return take(p, end, nullptr, &r.min_duration_ns);
+    if (key == fk::kFilteredFunctions) return take(p, end, nullptr, &r.filtered_functions);
+    if (key == fk::kMaxDepthEvents) return take(p, end, nullptr, &r.max_depth_events);
+    if (key == fk::kMinDurationEvents) return take(p, end, nullptr, &r.min_duration_events);
     return skip_value(p, end);
   }
 
@@ -383,7 +385,7 @@ class JsonParser {
   void apply() {
     const Record& r = rec_;
     if (r.ph.raw.size() != 1) return;
-    const bool user = r.cat.raw == "user";
+    const bool user = r.cat.raw == format::kUserCategory;
     switch (r.ph.raw[0]) {
       case 'B': {
         // Resumes and throws begin a slice, not a call; a begin without a
@@ -420,9 +422,9 @@ class JsonParser {
       b_.set_thread_name(thread(), unescape(r.arg_name));
     } else if (r.name.raw == "process_name" && r.arg_name.present) {
       b_.set_process_name(pid, unescape(r.arg_name));
-    } else if (r.name.raw == "morvex_dropped_events") {
+    } else if (r.name.raw == format::kDroppedRecord) {
       b_.add_dropped(pid, to_u64(r.count));
-    } else if (r.name.raw == "morvex_filters") {
+    } else if (r.name.raw == format::kFiltersRecord) {
       FilterInfo f;
       if (r.include.present) f.include = unescape(r.include);
       if (r.exclude.present) f.exclude = unescape(r.exclude);

@@ -1,12 +1,16 @@
 #include "reader/proto_packets.h"
 
 #include <bit>
-#include <charconv>
+#include <optional>
 #include <string>
 
 namespace morvex::reader {
 
-using namespace pbtag;
+using format::key;
+namespace packet = format::packet;
+namespace event = format::track_event;
+namespace annotation = format::debug_annotation;
+namespace track = format::track_descriptor;
 
 namespace {
 
@@ -25,31 +29,31 @@ bool PacketReader::packet(std::string_view bytes) {
   const uint8_t* end = wire::end_of(bytes);
   while (p < end) {
     uint64_t t;
-    p = wire::varint(p, end, t);
+    p = wire::read_varint(p, end, t);
     if (p == nullptr) return false;
     switch (t) {
-      case kPacketTimestamp:
-        p = wire::varint(p, end, ts);
+      case key(packet::kTimestamp):
+        p = wire::read_varint(p, end, ts);
         break;
-      case kPacketSequenceId:
-        p = wire::varint(p, end, seq_id);
+      case key(packet::kSequenceId):
+        p = wire::read_varint(p, end, seq_id);
         break;
-      case kPacketFlags:
-        p = wire::varint(p, end, flags);
+      case key(packet::kSequenceFlags):
+        p = wire::read_varint(p, end, flags);
         break;
-      case kPacketTrackEvent:
+      case key(packet::kTrackEvent):
         p = wire::bytes(p, end, te);
         has_te = true;
         break;
-      case kPacketInterned:
+      case key(packet::kInternedData):
         p = wire::bytes(p, end, interned_data);
         has_interned = true;
         break;
-      case kPacketDefaults:
+      case key(packet::kDefaults):
         p = wire::bytes(p, end, defaults_data);
         has_defaults = true;
         break;
-      case kPacketDescriptor:
+      case key(packet::kTrackDescriptor):
         p = wire::bytes(p, end, descriptor_data);
         has_descriptor = true;
         break;
@@ -60,7 +64,7 @@ bool PacketReader::packet(std::string_view bytes) {
     if (p == nullptr) return false;
   }
   SequenceState& seq = sequence(static_cast<uint32_t>(seq_id));
-  if ((flags & kSeqIncrementalStateCleared) != 0) seq.clear();
+  if ((flags & packet::kIncrementalStateCleared) != 0) seq.clear();
   if (has_interned && !interned(seq, interned_data)) return false;
   if (has_defaults && !defaults(seq, defaults_data)) return false;
   if (has_descriptor && !descriptor(descriptor_data)) return false;
@@ -70,15 +74,15 @@ bool PacketReader::packet(std::string_view bytes) {
 
 bool PacketReader::interned(SequenceState& seq, std::string_view bytes) {
   return wire::for_each_field(bytes, [&](uint64_t t, const uint8_t* p, const uint8_t* end) {
-    if (t != kInternedEventName) return wire::skip(p, end, t);
+    if (t != key(format::interned_data::kEventNames)) return wire::skip(p, end, t);
     std::string_view entry;
     p = wire::bytes(p, end, entry);
     if (p == nullptr) return p;
     uint64_t iid = 0;
     std::string_view name;
     bool ok = wire::for_each_field(entry, [&](uint64_t f, const uint8_t* q, const uint8_t* e) {
-      if (f == kNameIid) return wire::varint(q, e, iid);
-      if (f == kNameText) return wire::bytes(q, e, name);
+      if (f == key(format::interned_string::kIid)) return wire::read_varint(q, e, iid);
+      if (f == key(format::interned_string::kName)) return wire::bytes(q, e, name);
       return wire::skip(q, e, f);
     });
     if (!ok) return static_cast<const uint8_t*>(nullptr);
@@ -89,15 +93,15 @@ bool PacketReader::interned(SequenceState& seq, std::string_view bytes) {
 
 bool PacketReader::defaults(SequenceState& seq, std::string_view bytes) {
   return wire::for_each_field(bytes, [&](uint64_t t, const uint8_t* p, const uint8_t* end) {
-    if (t != kDefaultsTrackEvent) return wire::skip(p, end, t);
+    if (t != key(format::packet_defaults::kTrackEventDefaults)) return wire::skip(p, end, t);
     std::string_view track_defaults;
     p = wire::bytes(p, end, track_defaults);
     if (p == nullptr) return p;
     bool ok =
         wire::for_each_field(track_defaults, [&](uint64_t f, const uint8_t* q, const uint8_t* e) {
-          if (f != kDefaultsTrackUuid) return wire::skip(q, e, f);
+          if (f != key(format::track_event_defaults::kTrackUuid)) return wire::skip(q, e, f);
           seq.has_default = true;
-          return wire::varint(q, e, seq.default_track);
+          return wire::read_varint(q, e, seq.default_track);
         });
     return ok ? p : nullptr;
   });
@@ -109,19 +113,19 @@ bool PacketReader::descriptor(std::string_view bytes) {
   bool has_process = false, has_thread = false, has_counter = false;
   bool ok = wire::for_each_field(bytes, [&](uint64_t t, const uint8_t* p, const uint8_t* end) {
     switch (t) {
-      case kTrackUuid:
-        return wire::varint(p, end, uuid);
-      case kTrackParent:
-        return wire::varint(p, end, parent);
-      case kTrackName:
+      case key(track::kUuid):
+        return wire::read_varint(p, end, uuid);
+      case key(track::kParentUuid):
+        return wire::read_varint(p, end, parent);
+      case key(track::kName):
         return wire::bytes(p, end, name);
-      case kTrackProcess:
+      case key(track::kProcess):
         has_process = true;
         return wire::bytes(p, end, process);
-      case kTrackThread:
+      case key(track::kThread):
         has_thread = true;
         return wire::bytes(p, end, thread);
-      case kTrackCounter:
+      case key(track::kCounter):
         has_counter = true;
         return wire::skip(p, end, t);
       default:
@@ -135,11 +139,11 @@ bool PacketReader::descriptor(std::string_view bytes) {
   uint64_t pid = 0, tid = 0;
   std::string_view label;
   bool has_label = false;
-  auto person = [&](std::string_view message, uint64_t name_tag) {
+  auto person = [&](std::string_view message, format::Field pid_field, format::Field name_field) {
     return wire::for_each_field(message, [&](uint64_t t, const uint8_t* p, const uint8_t* end) {
-      if (t == kPid) return wire::varint(p, end, pid);
-      if (t == kTid) return wire::varint(p, end, tid);
-      if (t == name_tag) {
+      if (t == key(pid_field)) return wire::read_varint(p, end, pid);
+      if (t == key(format::thread_descriptor::kTid)) return wire::read_varint(p, end, tid);
+      if (t == key(name_field)) {
         has_label = true;
         return wire::bytes(p, end, label);
       }
@@ -147,12 +151,17 @@ bool PacketReader::descriptor(std::string_view bytes) {
     });
   };
   if (has_process) {
-    if (!person(process, kProcessName)) return false;
+    if (!person(process, format::process_descriptor::kPid,
+                format::process_descriptor::kProcessName)) {
+      return false;
+    }
     b_.process(static_cast<uint32_t>(pid));
     if (has_label) b_.set_process_name(static_cast<uint32_t>(pid), label);
     put(process_tracks_, uuid, static_cast<uint32_t>(pid));
   } else if (has_thread) {
-    if (!person(thread, kThreadName)) return false;
+    if (!person(thread, format::thread_descriptor::kPid, format::thread_descriptor::kThreadName)) {
+      return false;
+    }
     const uint32_t t = b_.thread(static_cast<uint32_t>(pid), static_cast<uint32_t>(tid));
     if (has_label) b_.set_thread_name(t, label);
     put(thread_tracks_, uuid, t);
@@ -165,50 +174,49 @@ bool PacketReader::descriptor(std::string_view bytes) {
 
 bool PacketReader::event(SequenceState& seq, std::string_view bytes, uint64_t ts) {
   uint64_t type = 0, name_iid = 0, track = 0, counter_bits = 0;
-  bool has_iid = false, has_track = false, has_name = false, has_int = false, has_double = false;
+  bool has_iid = false, has_track = false, has_int = false, has_double = false;
   bool user = false, dropped = false, filter_record = false;
   std::string_view name;
   const uint8_t* p = wire::begin_of(bytes);
   const uint8_t* end = wire::end_of(bytes);
   while (p < end) {
     uint64_t t;
-    p = wire::varint(p, end, t);
+    p = wire::read_varint(p, end, t);
     if (p == nullptr) return false;
     switch (t) {
-      case kEventType:
-        p = wire::varint(p, end, type);
+      case key(event::kType):
+        p = wire::read_varint(p, end, type);
         break;
-      case kEventCategoryIid: {
-        uint64_t iid;  // morvex interns one category per sequence, "py"
-        p = wire::varint(p, end, iid);
+      case key(event::kCategoryIids): {
+        uint64_t iid;  // morvex interns one category per sequence, the function category
+        p = wire::read_varint(p, end, iid);
         break;
       }
-      case kEventNameIid:
-        p = wire::varint(p, end, name_iid);
+      case key(event::kNameIid):
+        p = wire::read_varint(p, end, name_iid);
         has_iid = true;
         break;
-      case kEventTrackUuid:
-        p = wire::varint(p, end, track);
+      case key(event::kTrackUuid):
+        p = wire::read_varint(p, end, track);
         has_track = true;
         break;
-      case kEventName:
+      case key(event::kName):
         p = wire::bytes(p, end, name);
-        has_name = true;
         break;
-      case kEventCategory: {
+      case key(event::kCategories): {
         std::string_view category;
         p = wire::bytes(p, end, category);
-        user |= category == "user";
-        dropped |= category == "dropped";
-        filter_record |= category == "filters";
+        user |= category == format::kUserCategory;
+        dropped |= category == format::kDroppedCategory;
+        filter_record |= category == format::kFiltersCategory;
         break;
       }
-      case kEventCounterValue:
-        p = wire::varint(p, end, counter_bits);
+      case key(event::kCounterValue):
+        p = wire::read_varint(p, end, counter_bits);
         has_int = true;
         has_double = false;
         break;
-      case kEventDoubleCounterValue:
+      case key(event::kDoubleCounterValue):
         p = wire::fixed64(p, end, counter_bits);
         has_double = true;
         has_int = false;
@@ -222,7 +230,7 @@ bool PacketReader::event(SequenceState& seq, std::string_view bytes, uint64_t ts
   if (!has_track) track = seq.has_default ? seq.default_track : 0;
 
   switch (type) {
-    case kTypeSliceBegin: {
+    case event::kTypeSliceBegin: {
       uint32_t function = has_iid ? seq.name(name_iid) : kNone;
       if (function == kNone) {
         // A name the sequence never interned, or an inline one (user spans).
@@ -231,22 +239,20 @@ bool PacketReader::event(SequenceState& seq, std::string_view bytes, uint64_t ts
       b_.begin(thread_for(track), function, ts, true);
       break;
     }
-    case kTypeSliceEnd:
+    case event::kTypeSliceEnd:
       b_.end(thread_for(track), ts);
       break;
-    case kTypeInstant:
-      if (dropped && has_name && name.starts_with(kDroppedPrefix)) {
-        std::string_view digits = name.substr(kDroppedPrefix.size());
-        uint64_t n = 0;
-        std::from_chars(digits.data(), digits.data() + digits.size(), n);
-        b_.add_dropped(pid_for(track), n);
+    case event::kTypeInstant:
+      if (std::optional<uint64_t> count =
+              dropped ? format::parse_dropped_name(name) : std::nullopt) {
+        b_.add_dropped(pid_for(track), *count);
       } else if (filter_record) {
         return filters(bytes, pid_for(track));
       } else {
         b_.instant(ts);
       }
       break;
-    case kTypeCounter: {
+    case event::kTypeCounter: {
       uint32_t counter;
       if (const uint32_t* found = counter_tracks_.find(track)) {
         counter = *found;
@@ -270,37 +276,38 @@ bool PacketReader::filters(std::string_view event_bytes, uint32_t pid) {
   FilterInfo info;
   bool ok =
       wire::for_each_field(event_bytes, [&](uint64_t t, const uint8_t* p, const uint8_t* end) {
-        if (t != kEventAnnotation) return wire::skip(p, end, t);
-        std::string_view annotation;
-        p = wire::bytes(p, end, annotation);
+        if (t != key(event::kDebugAnnotations)) return wire::skip(p, end, t);
+        std::string_view entry;
+        p = wire::bytes(p, end, entry);
         if (p == nullptr) return p;
-        std::string_view key, text;
+        std::string_view name, text;
         uint64_t number = 0;
         bool has_text = false, has_number = false;
         bool fine =
-            wire::for_each_field(annotation, [&](uint64_t f, const uint8_t* q, const uint8_t* e) {
-              if (f == kAnnotationName) return wire::bytes(q, e, key);
-              if (f == kAnnotationString) {
+            wire::for_each_field(entry, [&](uint64_t f, const uint8_t* q, const uint8_t* e) {
+              if (f == key(annotation::kName)) return wire::bytes(q, e, name);
+              if (f == key(annotation::kStringValue)) {
                 has_text = true;
                 return wire::bytes(q, e, text);
               }
-              if (f == kAnnotationInt || f == kAnnotationUint) {
+              if (f == key(annotation::kIntValue) || f == key(annotation::kUintValue)) {
                 has_number = true;
-                return wire::varint(q, e, number);
+                return wire::read_varint(q, e, number);
               }
               return wire::skip(q, e, f);
             });
         if (!fine) return static_cast<const uint8_t*>(nullptr);
         // int_value is an int64: a negative count or option means nothing.
         if (static_cast<int64_t>(number) < 0) number = 0;
-        if (has_text && key == "include") info.include = std::string(text);
-        if (has_text && key == "exclude") info.exclude = std::string(text);
+        namespace fk = format::filter_key;
+        if (has_text && name == fk::kInclude) info.include = std::string(text);
+        if (has_text && name == fk::kExclude) info.exclude = std::string(text);
         if (has_number) {
-          if (key == "max_depth") info.max_depth = number;
-          if (key == "min_duration_ns") info.min_duration_ns = number;
-          if (key == "filtered_functions") info.filtered_functions = number;
-          if (key == "max_depth_events") info.max_depth_events = number;
-          if (key == "min_duration_events") info.min_duration_events = number;
+          if (name == fk::kMaxDepth) info.max_depth = number;
+          if (name == fk::kMinDurationNs) info.min_duration_ns = number;
+          if (name == fk::kFilteredFunctions) info.filtered_functions = number;
+          if (name == fk::kMaxDepthEvents) info.max_depth_events = number;
+          if (name == fk::kMinDurationEvents) info.min_duration_events = number;
         }
         return p;
       });

@@ -20,75 +20,12 @@
 #include <vector>
 
 #include "core/flatmap.h"
+#include "format/perfetto.h"
+#include "format/records.h"
 #include "reader/builder.h"
 #include "reader/wire.h"
 
 namespace morvex::reader {
-
-// Field tags: (field number << 3) | wire type.
-namespace pbtag {
-
-using wire::kBytes;
-using wire::kFixed64;
-using wire::kVarint;
-
-inline constexpr uint64_t tag(uint32_t field, wire::WireType type) {
-  return (uint64_t{field} << 3) | type;
-}
-
-inline constexpr uint64_t kTracePacket = tag(1, kBytes);
-// TracePacket
-inline constexpr uint64_t kPacketTimestamp = tag(8, kVarint);
-inline constexpr uint64_t kPacketSequenceId = tag(10, kVarint);
-inline constexpr uint64_t kPacketTrackEvent = tag(11, kBytes);
-inline constexpr uint64_t kPacketInterned = tag(12, kBytes);
-inline constexpr uint64_t kPacketFlags = tag(13, kVarint);
-inline constexpr uint64_t kPacketDefaults = tag(59, kBytes);
-inline constexpr uint64_t kPacketDescriptor = tag(60, kBytes);
-// TrackEvent
-inline constexpr uint64_t kEventCategoryIid = tag(3, kVarint);
-inline constexpr uint64_t kEventAnnotation = tag(4, kBytes);
-inline constexpr uint64_t kEventType = tag(9, kVarint);
-inline constexpr uint64_t kEventNameIid = tag(10, kVarint);
-inline constexpr uint64_t kEventTrackUuid = tag(11, kVarint);
-inline constexpr uint64_t kEventCategory = tag(22, kBytes);
-inline constexpr uint64_t kEventName = tag(23, kBytes);
-inline constexpr uint64_t kEventCounterValue = tag(30, kVarint);
-inline constexpr uint64_t kEventDoubleCounterValue = tag(44, kFixed64);
-// TrackDescriptor
-inline constexpr uint64_t kTrackUuid = tag(1, kVarint);
-inline constexpr uint64_t kTrackName = tag(2, kBytes);
-inline constexpr uint64_t kTrackProcess = tag(3, kBytes);
-inline constexpr uint64_t kTrackThread = tag(4, kBytes);
-inline constexpr uint64_t kTrackParent = tag(5, kVarint);
-inline constexpr uint64_t kTrackCounter = tag(8, kBytes);
-// ProcessDescriptor and ThreadDescriptor
-inline constexpr uint64_t kPid = tag(1, kVarint);
-inline constexpr uint64_t kTid = tag(2, kVarint);
-inline constexpr uint64_t kThreadName = tag(5, kBytes);
-inline constexpr uint64_t kProcessName = tag(6, kBytes);
-// InternedData and EventName
-inline constexpr uint64_t kInternedEventName = tag(2, kBytes);
-inline constexpr uint64_t kNameIid = tag(1, kVarint);
-inline constexpr uint64_t kNameText = tag(2, kBytes);
-// TracePacketDefaults and TrackEventDefaults
-inline constexpr uint64_t kDefaultsTrackEvent = tag(11, kBytes);
-inline constexpr uint64_t kDefaultsTrackUuid = tag(11, kVarint);
-// DebugAnnotation
-inline constexpr uint64_t kAnnotationName = tag(10, kBytes);
-inline constexpr uint64_t kAnnotationUint = tag(3, kVarint);
-inline constexpr uint64_t kAnnotationInt = tag(4, kVarint);
-inline constexpr uint64_t kAnnotationString = tag(6, kBytes);
-
-inline constexpr uint64_t kTypeSliceBegin = 1;
-inline constexpr uint64_t kTypeSliceEnd = 2;
-inline constexpr uint64_t kTypeInstant = 3;
-inline constexpr uint64_t kTypeCounter = 4;
-inline constexpr uint64_t kSeqIncrementalStateCleared = 1;
-
-inline constexpr std::string_view kDroppedPrefix = "morvex: ";
-
-}  // namespace pbtag
 
 // Small iids (the writer counts from 1) are looked up in a vector.
 inline constexpr uint64_t kDenseIids = 1 << 16;
@@ -146,29 +83,46 @@ class PacketReader {
   bool packet(std::string_view bytes);
 
   // The slice packets morvex writes, recognised by their exact layout
-  //   40 <ts> 50 <seq> 68 02 5a <len> (48 01 18 01 50 <iid> | 48 02)
-  // and handled as packet() would, without its general field loop. False
-  // for any other packet, which then takes the general path.
+  //   timestamp, sequence id, sequence flags = needs incremental state,
+  //   track event { type = slice begin, category iid = the function
+  //   category's, name iid } or { type = slice end },
+  // every tag and small value one byte, and handled as packet() would,
+  // without its general field loop. False for any other packet, which then
+  // takes the general path.
   // `limit` is the end of the readable bytes, at or beyond the packet's end.
   bool fast_slice(const uint8_t* p, const uint8_t* end, const uint8_t* limit) {
+    using format::tag_byte;
+    namespace packet = format::packet;
+    namespace event = format::track_event;
+    constexpr uint8_t kTimestamp = tag_byte(packet::kTimestamp);
+    constexpr uint8_t kSequenceId = tag_byte(packet::kSequenceId);
+    constexpr uint8_t kFlags[2] = {tag_byte(packet::kSequenceFlags),
+                                   packet::kNeedsIncrementalState};
+    constexpr uint8_t kTrackEvent = tag_byte(packet::kTrackEvent);
+    constexpr uint8_t kType = tag_byte(event::kType);
+    constexpr uint8_t kBeginRest[4] = {event::kTypeSliceBegin, tag_byte(event::kCategoryIids),
+                                       format::kFunctionCategoryIid, tag_byte(event::kNameIid)};
     uint64_t ts, seq_id, iid = 0;
-    if (p == end || *p != pbtag::kPacketTimestamp) return false;
+    if (p == end || *p != kTimestamp) return false;
     p = wire::varint_wide(p + 1, end, limit, ts);
-    if (p == nullptr || p == end || *p != pbtag::kPacketSequenceId) return false;
-    p = wire::varint(p + 1, end, seq_id);
-    if (p == nullptr || end - p < 6 || p[0] != 0x68 || p[1] != 0x02 || p[2] != 0x5A ||
-        p[3] != end - p - 4 || p[4] != 0x48) {
+    if (p == nullptr || p == end || *p != kSequenceId) return false;
+    p = wire::read_varint(p + 1, end, seq_id);
+    if (p == nullptr || end - p < 6 || p[0] != kFlags[0] || p[1] != kFlags[1] ||
+        p[2] != kTrackEvent || p[3] != end - p - 4 || p[4] != kType) {
       return false;
     }
     SequenceState& seq = sequence(static_cast<uint32_t>(seq_id));
     if (!seq.has_default) return false;
     p += 5;
-    if (*p == 0x02 && end - p == 1) {
+    if (*p == event::kTypeSliceEnd && end - p == 1) {
       b_.end(thread_for(seq.default_track), ts);
       return true;
     }
-    if (end - p < 5 || p[0] != 0x01 || p[1] != 0x18 || p[2] != 0x01 || p[3] != 0x50) return false;
-    if (wire::varint(p + 4, end, iid) != end) return false;
+    if (end - p < 5 || p[0] != kBeginRest[0] || p[1] != kBeginRest[1] || p[2] != kBeginRest[2] ||
+        p[3] != kBeginRest[3]) {
+      return false;
+    }
+    if (wire::read_varint(p + 4, end, iid) != end) return false;
     const uint32_t function = seq.name(iid);
     if (function == kNone) return false;
     const uint32_t thread = thread_for(seq.default_track);

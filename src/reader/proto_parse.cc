@@ -3,6 +3,7 @@
 // window; and telling a Perfetto trace from other files.
 #include <algorithm>
 
+#include "format/perfetto.h"
 #include "reader/parse.h"
 #include "reader/proto_packets.h"
 #include "reader/wire.h"
@@ -11,7 +12,9 @@ namespace morvex::reader {
 
 namespace {
 
-using pbtag::kTracePacket;
+// Trace.packet: its tag byte, and the key its tag decodes to.
+constexpr uint8_t kPacketTag = format::tag_byte(format::trace::kPacket);
+constexpr uint64_t kPacketKey = format::key(format::trace::kPacket);
 using wire::kBytes;
 using wire::kFixed64;
 using wire::kVarint;
@@ -22,13 +25,13 @@ enum class Extent { Ok, More, Bad };
 // bytes) and its whole size.
 inline Extent field_extent(const uint8_t* p, const uint8_t* end, uint64_t& t, size_t& header,
                            size_t& total) {
-  const uint8_t* q = wire::varint(p, end, t);
+  const uint8_t* q = wire::read_varint(p, end, t);
   if (q == nullptr) return end - p >= 10 ? Extent::Bad : Extent::More;
   if ((t >> 3) == 0) return Extent::Bad;
   uint64_t v;
   switch (t & 7) {
     case kVarint: {
-      const uint8_t* r = wire::varint(q, end, v);
+      const uint8_t* r = wire::read_varint(q, end, v);
       if (r == nullptr) return end - q >= 10 ? Extent::Bad : Extent::More;
       header = total = static_cast<size_t>(r - p);
       return Extent::Ok;
@@ -39,7 +42,7 @@ inline Extent field_extent(const uint8_t* p, const uint8_t* end, uint64_t& t, si
       total = header + ((t & 7) == kFixed64 ? 8 : 4);
       return Extent::Ok;
     case kBytes: {
-      const uint8_t* r = wire::varint(q, end, v);
+      const uint8_t* r = wire::read_varint(q, end, v);
       if (r == nullptr) return end - q >= 10 ? Extent::Bad : Extent::More;
       if (v > Input::kMaxRecord) return Extent::Bad;
       header = static_cast<size_t>(r - p);
@@ -68,12 +71,12 @@ bool valid_prefix(const uint8_t* p, const uint8_t* stop, bool cut) {
 }  // namespace
 
 bool looks_like_perfetto(Input& in) {
-  if (!in.ensure(1) || in.data()[0] != 0x0A) return false;
+  if (!in.ensure(1) || in.data()[0] != kPacketTag) return false;
   (void)in.ensure(1 + wire::kMaxVarintLen);
   const uint8_t* p = in.data();
   const uint8_t* end = p + in.avail();
   uint64_t len;
-  const uint8_t* q = wire::varint(p + 1, end, len);
+  const uint8_t* q = wire::read_varint(p + 1, end, len);
   if (q == nullptr) return end - p < static_cast<ptrdiff_t>(1 + wire::kMaxVarintLen);
   if (len > Input::kMaxRecord) return false;
   const size_t header = static_cast<size_t>(q - p);
@@ -93,8 +96,8 @@ ParseOutcome parse_perfetto(Input& in, Builder& builder) {
     const uint8_t* p = base;
     size_t need = 0;
     while (p < end) {
-      // Most packets are short: tag 0x0A and a one-byte length.
-      if (end - p >= 2 && p[0] == kTracePacket && p[1] < 0x80) [[likely]] {
+      // Most packets are short: the packet tag and a one-byte length.
+      if (end - p >= 2 && p[0] == kPacketTag && p[1] < 0x80) [[likely]] {
         const uint8_t* body = p + 2;
         const uint8_t* next = body + p[1];
         if (next > end) {
@@ -119,7 +122,7 @@ ParseOutcome parse_perfetto(Input& in, Builder& builder) {
         need = e == Extent::More ? static_cast<size_t>(end - p) + 1 : total;
         break;
       }
-      if (t == kTracePacket && !parser.fast_slice(p + header, p + total, end) &&
+      if (t == kPacketKey && !parser.fast_slice(p + header, p + total, end) &&
           !parser.packet(wire::view(p + header, p + total))) {
         in.advance(static_cast<size_t>(p - base));
         return {Damage::Corrupt, in.offset()};

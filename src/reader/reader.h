@@ -1,11 +1,11 @@
 // Reading a morvex trace file into the model (model.h), without Python.
 //
 // The format is found from the content, not the name: Chrome trace-event
-// JSON starts with optional whitespace and "["; a Perfetto trace with 0x0A
-// and the length of a TracePacket that parses. The file is read front to
-// back in chunks; memory follows the number of distinct functions, threads
-// and counters (and of stacks or caller/callee pairs, when asked for), and
-// the depth of the stacks, never the size of the file.
+// JSON starts with optional whitespace and "["; a Perfetto trace with the
+// Trace.packet tag and the length of a TracePacket that parses. The file is
+// read front to back in chunks; memory follows the number of distinct
+// functions, threads and counters (and of stacks or caller/callee pairs,
+// when asked for), and the depth of the stacks, never the size of the file.
 //
 // A damaged file still gives a model: a file cut off inside a record (a
 // process killed while writing), or bytes that are not a record, end the

@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 
+#include "format/json_text.h"
 #include "reader/labels.h"
 #include "reader/reader.h"
 #include "reader/stats.h"
@@ -333,9 +334,9 @@ void append_row_json(std::string& out, const Trace& trace, const FunctionStats& 
                      const Thread* thread) {
   const Function& f = trace.functions[r.function];
   out += "{\"function\":";
-  append_json_string(out, f.name);
+  format::push_json_string(out, f.name);
   out += ",\"file\":";
-  append_json_string(out, f.file);
+  format::push_json_string(out, f.file);
   out += ",\"line\":" + std::to_string(f.line);
   out += f.span ? ",\"kind\":\"span\"" : ",\"kind\":\"function\"";
   out += ",\"calls\":" + std::to_string(r.calls);
@@ -346,7 +347,7 @@ void append_row_json(std::string& out, const Trace& trace, const FunctionStats& 
   if (thread != nullptr) {
     out += ",\"pid\":" + std::to_string(thread->pid) + ",\"tid\":" + std::to_string(thread->tid) +
            ",\"thread\":";
-    append_json_string(out, thread_label(*thread));
+    format::push_json_string(out, thread_label(*thread));
   }
   out += "}";
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <utility>
 
+#include "format/json_text.h"
 #include "reader/labels.h"
 #include "reader/text.h"
 #include "reader/wire.h"
@@ -123,8 +124,8 @@ bool SpeedscopeSpill::write_events(const ThreadSpill& t, Sink& out) {
     const uint8_t* end = wire::end_of(events);
     while (p < end) {
       uint64_t word = 0, delta = 0;
-      p = wire::varint(p, end, word);
-      if (p != nullptr) p = wire::varint(p, end, delta);
+      p = wire::read_varint(p, end, word);
+      if (p != nullptr) p = wire::read_varint(p, end, delta);
       if (p == nullptr) return false;  // only if the disk handed back other bytes
       ts += delta;
       text.clear();
@@ -164,10 +165,10 @@ core::Status SpeedscopeSpill::write(const Trace& trace, Sink& out) {
   for (size_t i = 0; i < trace.functions.size(); ++i) {
     const Function& f = trace.functions[i];
     head += i == 0 ? "\n{\"name\":" : ",\n{\"name\":";
-    append_json_string(head, frame_label(f));
+    format::push_json_string(head, frame_label(f));
     if (!f.file.empty() && !f.span) {
       head += ",\"file\":";
-      append_json_string(head, f.file);
+      format::push_json_string(head, f.file);
       if (f.line != 0) head += ",\"line\":" + std::to_string(f.line);
     }
     head += "}";
@@ -185,7 +186,7 @@ core::Status SpeedscopeSpill::write(const Trace& trace, Sink& out) {
     }
     std::string p = profiles == 0 ? "\n" : ",\n";
     p += "{\"type\":\"evented\",\"name\":";
-    append_json_string(p, thread_title(t));
+    format::push_json_string(p, thread_title(t));
     p += ",\"unit\":\"nanoseconds\",\"startValue\":" + std::to_string(trace.first_ts) +
          ",\"endValue\":" + std::to_string(trace.last_ts) + ",\"events\":[";
     out.write(p);
@@ -194,7 +195,7 @@ core::Status SpeedscopeSpill::write(const Trace& trace, Sink& out) {
     ++profiles;
   }
   std::string tail = "],\n\"name\":";
-  append_json_string(tail, sanitize_utf8(trace.path));
+  format::push_json_string(tail, sanitize_utf8(trace.path));
   tail += ",\"activeProfileIndex\":" + std::to_string(active) + ",\"exporter\":\"morvex\"}\n";
   out.write(tail);
   return {};

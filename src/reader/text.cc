@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <iterator>
 
-#include "json/exporter.h"
-
 namespace morvex::reader {
 
 namespace {
@@ -155,8 +153,6 @@ std::string format_number(double v) {
   }
   return printf_double("%.6g", v);
 }
-
-void append_json_string(std::string& out, std::string_view s) { json::push_string(out, s); }
 
 void append_xml_text(std::string& out, std::string_view s) {
   for (char ch : s) {

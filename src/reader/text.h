@@ -1,6 +1,6 @@
 // Text helpers shared by the readers and the renderers: UTF-8 repair and
-// width, numbers and durations for people, and the escapes of the output
-// formats.
+// width, numbers and durations for people, and XML's escapes (JSON text is
+// format/json_text.h's).
 #pragma once
 
 #include <cstdint>
@@ -37,10 +37,6 @@ std::string format_duration(uint64_t ns);
 // A counter value: integers as integers, other values with up to 6
 // significant digits.
 std::string format_number(double v);
-
-// Appends s as a JSON string: quotes, escapes for '"', '\\' and control
-// characters. s must be valid UTF-8 for the result to be.
-void append_json_string(std::string& out, std::string_view s);
 
 // Appends s as XML character data or attribute text: &, <, >, " and '
 // escaped, and the control characters XML forbids replaced by U+FFFD.

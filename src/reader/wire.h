@@ -1,40 +1,25 @@
 // Protobuf wire-format reading over a byte range: varints, field headers and
 // skipping of fields the reader does not know. Every function returns the
 // position after what it read, or nullptr when the bytes are malformed or
-// run past `end`.
+// run past `end`. The wire format itself is format/wire.h's.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 #include <string_view>
 
+#include "format/wire.h"
+
 namespace morvex::reader::wire {
 
-enum WireType : uint8_t { kVarint = 0, kFixed64 = 1, kBytes = 2, kFixed32 = 5 };
+using format::kBytes;
+using format::kFixed32;
+using format::kFixed64;
+using format::kMaxVarintLen;
+using format::kVarint;
+using format::read_varint;
 
-// A 64-bit varint takes at most 10 bytes.
-inline constexpr size_t kMaxVarintLen = 10;
-
-inline const uint8_t* varint(const uint8_t* p, const uint8_t* end, uint64_t& v) {
-  if (p < end && *p < 0x80) [[likely]] {
-    v = *p;
-    return p + 1;
-  }
-  uint64_t r = 0;
-  unsigned shift = 0;
-  for (size_t i = 0; i < kMaxVarintLen; ++i, shift += 7) {
-    if (p >= end) return nullptr;
-    const uint8_t b = *p++;
-    r |= uint64_t{b & 0x7Fu} << shift;
-    if ((b & 0x80) == 0) {
-      v = r;
-      return p;
-    }
-  }
-  return nullptr;
-}
-
-// varint() for callers that may read 8 bytes at p (up to `limit`, which may
+// read_varint() for callers that may read 8 bytes at p (up to `limit`, which may
 // lie beyond `end`): varints of up to 8 bytes are decoded without a loop,
 // which is what timestamps take.
 inline const uint8_t* varint_wide(const uint8_t* p, const uint8_t* end, const uint8_t* limit,
@@ -56,13 +41,13 @@ inline const uint8_t* varint_wide(const uint8_t* p, const uint8_t* end, const ui
       return next;
     }
   }
-  return varint(p, end, v);
+  return read_varint(p, end, v);
 }
 
 // A length-delimited field's bytes.
 inline const uint8_t* bytes(const uint8_t* p, const uint8_t* end, std::string_view& out) {
   uint64_t n;
-  p = varint(p, end, n);
+  p = read_varint(p, end, n);
   if (p == nullptr || n > static_cast<uint64_t>(end - p)) return nullptr;
   out = std::string_view(reinterpret_cast<const char*>(p), n);
   return p + n;
@@ -80,7 +65,7 @@ inline const uint8_t* skip(const uint8_t* p, const uint8_t* end, uint64_t tag) {
   switch (tag & 7) {
     case kVarint: {
       uint64_t v;
-      return varint(p, end, v);
+      return read_varint(p, end, v);
     }
     case kFixed64:
       return end - p >= 8 ? p + 8 : nullptr;
@@ -111,7 +96,7 @@ bool for_each_field(std::string_view message, F&& f) {
   const uint8_t* end = end_of(message);
   while (p < end) {
     uint64_t tag;
-    p = varint(p, end, tag);
+    p = read_varint(p, end, tag);
     if (p == nullptr || (tag >> 3) == 0) return false;
     p = f(tag, p, end);
     if (p == nullptr) return false;

@@ -143,7 +143,7 @@ TEST(ReaderWire, WideVarintsDecodeLikeTheLoop) {
       auto* p = reinterpret_cast<const uint8_t*>(buf.data());
       uint64_t loop = 0, wide = 0;
       const uint8_t* end = p + c.bytes.size();
-      ASSERT_EQ(wire::varint(p, end, loop), p + c.len);
+      ASSERT_EQ(wire::read_varint(p, end, loop), p + c.len);
       ASSERT_EQ(wire::varint_wide(p, end, p + buf.size(), wide), p + c.len);
       EXPECT_EQ(loop, c.value);
       EXPECT_EQ(wide, c.value);
