@@ -131,11 +131,25 @@ void put_opt_double(const Tag& t, const std::optional<double>& v, std::vector<ui
   for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(bits >> (8 * i)));
 }
 
+// The length is backfilled rather than computed first, which would walk a
+// nested message once for every message around it. One byte is reserved,
+// all a message under 128 bytes needs; a longer one moves up to make room,
+// so the bytes are the same as with the length written first.
 template <class M>
 void put_message(const Tag& t, const M& m, std::vector<uint8_t>& out) {
   put_tag(t, out);
-  put_varint(encoded_len(m), out);
+  const size_t at = out.size();
+  out.push_back(0);
   encode(m, out);
+  const size_t n = out.size() - at - 1;
+  if (n < 0x80) [[likely]] {
+    out[at] = static_cast<uint8_t>(n);
+    return;
+  }
+  uint8_t len[kMaxVarintLen];
+  const auto len_size = static_cast<size_t>(write_varint(n, len) - len);
+  out.insert(out.begin() + static_cast<ptrdiff_t>(at + 1), len_size - 1, 0);
+  std::memcpy(out.data() + at, len, len_size);
 }
 
 template <class M>

@@ -126,7 +126,8 @@ struct TracePacket {
   std::optional<TracePacketDefaults> trace_packet_defaults;
 };
 
-// Encoded length of a message's fields, without its own tag and length.
+// Encoded length of a message's fields, without its own tag and length,
+// for callers that size a buffer first; encode() needs none of it.
 size_t encoded_len(const EventCategory& m);
 size_t encoded_len(const InternedData& m);
 size_t encoded_len(const TrackEventDefaults& m);

@@ -164,5 +164,26 @@ TEST(ProtoEncode, LongPayloadsTakeMultiByteLengths) {
   EXPECT_EQ(pb::encoded_len(p), out.size());
 }
 
+// Either side of the sizes where a length takes one more byte, in the event
+// and in the packet around it: the nested length is written after its
+// message, and the message moved up to make room.
+TEST(ProtoEncode, NestedLengthsAtTheVarintBoundaries) {
+  for (size_t n : {124u, 125u, 126u, 127u, 128u, 16378u, 16379u, 16383u, 16384u, 2097152u}) {
+    SCOPED_TRACE(n);
+    pb::TracePacket p = with_event({.name = std::string(n, 'x')});
+    std::vector<uint8_t> out;
+    pb::encode(p, out);
+    const size_t event_len = 2 + pb::varint_len(n) + n;  // ba 01, length, name
+    const std::string head =
+        "5a " + hex(pb::Varint(event_len).as_slice()) + " ba 01 " + hex(pb::Varint(n).as_slice());
+    const size_t head_len = 1 + pb::varint_len(event_len) + 2 + pb::varint_len(n);
+    ASSERT_EQ(out.size(), head_len + n);
+    EXPECT_EQ(hex(std::span(out).first(head_len)), head);
+    EXPECT_EQ(std::string(out.begin() + static_cast<ptrdiff_t>(head_len), out.end()),
+              std::string(n, 'x'));
+    EXPECT_EQ(pb::encoded_len(p), out.size());
+  }
+}
+
 }  // namespace
 }  // namespace morvex::proto
