@@ -127,12 +127,17 @@ def test_ctrl_c_twice_ends_a_run_whose_output_nobody_reads(tmp_path, how, lossle
         p = subprocess.Popen(command, cwd=tmp_path, env=environment(), stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True)
         assert p.stdout.readline() == "started\n"
-        # Interrupted before the pipe is full, the run could finish whole.
-        # Full, it holds its capacity less what a page does not fill.
-        nearly_full = fcntl.fcntl(holder, fcntl.F_GETPIPE_SZ) - 4096
+        # Interrupted before much is written, the run could still finish
+        # whole. Once half the pipe is taken, what the program makes before
+        # the signal lands is more than the rest of it holds (how full a
+        # full pipe is depends on how the writes fall into its pages).
+        half = fcntl.fcntl(holder, fcntl.F_GETPIPE_SZ) // 2
         queued = array.array("i", [0])
-        while queued[0] < nearly_full:
-            assert p.poll() is None
+        deadline = time.monotonic() + 120
+        while queued[0] < half:
+            assert p.poll() is None, p.communicate()[1]
+            assert time.monotonic() < deadline, "the run never wrote half a pipe"
+            time.sleep(0.01)
             fcntl.ioctl(holder, termios.FIONREAD, queued)
         interrupts = 0
         while p.poll() is None and interrupts < 4:
