@@ -1,4 +1,6 @@
 import os
+import select
+import signal
 import subprocess
 import sys
 import textwrap
@@ -92,6 +94,20 @@ def run(command, cwd=None, env=None, timeout=TIMEOUT, **kwargs):
     """Runs a command to its end (within the timeout), its output captured as text."""
     return subprocess.run(command, cwd=cwd, env=environment() if env is None else env,
                           capture_output=True, text=True, timeout=timeout, **kwargs)
+
+
+def reap(pid, timeout=TIMEOUT):
+    """Waits for a forked child to end, within the timeout (its pidfd turns
+    readable when it does); its exit status."""
+    fd = os.pidfd_open(pid)
+    try:
+        if not select.select([fd], [], [], timeout)[0]:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+            pytest.fail(f"child {pid} still ran after {timeout} s")
+    finally:
+        os.close(fd)
+    return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
 
 
 def write_script(path, text):

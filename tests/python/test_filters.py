@@ -15,7 +15,7 @@ import pytest
 
 import morvex
 import tracefiles
-from conftest import traced
+from conftest import reap, traced
 
 PACKAGES = {
     "app/__init__.py": "",
@@ -251,7 +251,7 @@ def test_child_processes_and_forks_use_the_same_filters(tmp_path, fmt, packages)
         if pid == 0:
             work()
             os._exit(0)
-        os.waitpid(pid, 0)
+        assert reap(pid) == 0
     t = tracefiles.read(path, fmt)
     assert len(t.pids) == 3
     for p in t.pids - {os.getpid()}:
