@@ -6,7 +6,6 @@ the test instead of CI, and each script reaps the children it forks.
 
 import json
 import os
-import subprocess
 import sys
 import textwrap
 
