@@ -1,14 +1,27 @@
 import os
+import select
+import signal
+import subprocess
 import sys
+import textwrap
 
 import pytest
 
 sys.path.insert(0, os.path.dirname(__file__))
 
+import morvex  # noqa: E402
+import tracefiles  # noqa: E402
+
 
 # Every variable a run exports to the processes it starts.
 CHILD_VARIABLES = ("MORVEX_CHILD_OUTPUT", "MORVEX_CHILD_FORMAT", "MORVEX_CHILD_CLOCK_ZERO",
                    "MORVEX_CHILD_OPTIONS")
+
+# The command line of this interpreter's morvex.
+MORVEX = [sys.executable, "-m", "morvex"]
+
+# A bound on any one process a test starts: a hang fails the test, not CI.
+TIMEOUT = 120
 
 
 # Set by `make test` for its run against an extension built with
@@ -43,3 +56,60 @@ def no_tracer_left_behind():
     assert sys.monitoring.get_tool(sys.monitoring.PROFILER_ID) is None
     for var in CHILD_VARIABLES:
         assert var not in os.environ, var
+
+
+@pytest.fixture(params=["json", "protobuf"])
+def fmt(request):
+    return request.param
+
+
+def trace_path(directory, fmt):
+    return directory / ("t.json" if fmt == "json" else "t.pftrace")
+
+
+def traced(directory, fmt, fn, *, open_slices=False, **options):
+    """Runs fn under a tracer and returns the decoded trace, each thread's
+    events checked nested (allowing slices still open at the end with
+    open_slices) and in time order. The run is lossless: what these tests
+    count must not depend on how loaded the machine is."""
+    path = trace_path(directory, fmt)
+    with morvex.Tracer(str(path), fmt, lossless=True, **options):
+        fn()
+    t = tracefiles.read(path, fmt)
+    for evs in t.events.values():
+        tracefiles.assert_nested(evs, allow_open=open_slices)
+        tracefiles.assert_time_ordered(evs)
+    return t
+
+
+def environment(**extra):
+    """This process's environment without the variables of a run it is in,
+    so that a process a test starts joins no trace of ours."""
+    env = {k: v for k, v in os.environ.items() if k not in CHILD_VARIABLES}
+    env.update(extra)
+    return env
+
+
+def run(command, cwd=None, env=None, timeout=TIMEOUT, **kwargs):
+    """Runs a command to its end (within the timeout), its output captured as text."""
+    return subprocess.run(command, cwd=cwd, env=environment() if env is None else env,
+                          capture_output=True, text=True, timeout=timeout, **kwargs)
+
+
+def reap(pid, timeout=TIMEOUT):
+    """Waits for a forked child to end, within the timeout (its pidfd turns
+    readable when it does); its exit status."""
+    fd = os.pidfd_open(pid)
+    try:
+        if not select.select([fd], [], [], timeout)[0]:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+            pytest.fail(f"child {pid} still ran after {timeout} s")
+    finally:
+        os.close(fd)
+    return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+
+
+def write_script(path, text):
+    path.write_text(textwrap.dedent(text))
+    return path

@@ -9,23 +9,7 @@ import pytest
 
 import morvex
 import tracefiles
-from conftest import CHILD_VARIABLES
-
-
-@pytest.fixture(params=["json", "protobuf"])
-def fmt(request):
-    return request.param
-
-
-def traced(tmp_path, fmt, fn):
-    path = tmp_path / ("t.json" if fmt == "json" else "t.pftrace")
-    with morvex.Tracer(str(path), fmt):
-        fn()
-    t = tracefiles.read(path, fmt)
-    for evs in t.events.values():
-        tracefiles.assert_nested(evs)
-        tracefiles.assert_time_ordered(evs)
-    return t
+from conftest import CHILD_VARIABLES, traced
 
 
 def leaf():

@@ -8,9 +8,7 @@ the same programs serve in-process and in subprocesses.
 
 import json
 import os
-import subprocess
 import sys
-import textwrap
 import types
 import uuid
 from pathlib import Path
@@ -20,8 +18,8 @@ import pytest
 import tracefiles
 from morvex._core import cli_main
 
-TIMEOUT = 120
 from conftest import CHILD_VARIABLES as CHILD_VARS
+from conftest import run
 
 ABOUT = "Trace a Python script with sys.monitoring; emit Perfetto-compatible output."
 RUN_ABOUT = "Run a script under the tracer"
@@ -149,9 +147,9 @@ def test_top_help_and_run_help_differ(capsys):
     cli_main(["morvex", "--help"])
     top = capsys.readouterr().out
     cli_main(["morvex", "help", "run"])
-    run = capsys.readouterr().out
-    assert ABOUT in top and ABOUT not in run
-    assert "--output" in run and "--output" not in top
+    run_help = capsys.readouterr().out
+    assert ABOUT in top and ABOUT not in run_help
+    assert "--output" in run_help and "--output" not in top
 
 
 @pytest.mark.parametrize("tail,fragments", [
@@ -433,12 +431,6 @@ def launcher_name(launcher):
     return "morvex" if launcher == "morvex" else f"{Path(sys.executable).name} -m morvex"
 
 
-def run_process(command, cwd):
-    env = {k: v for k, v in os.environ.items() if k not in CHILD_VARS}
-    return subprocess.run(command, cwd=cwd, env=env, capture_output=True, text=True,
-                          timeout=TIMEOUT)
-
-
 LAUNCHERS = ["morvex", "python -m morvex"]
 
 
@@ -453,7 +445,7 @@ LAUNCHERS = ["morvex", "python -m morvex"]
 ])
 def test_launcher_streams_and_status_for_help_and_usage(tmp_path, launcher, tail, code, expected):
     write_program(tmp_path / "app.py")
-    r = run_process(launcher_command(launcher) + tail, tmp_path)
+    r = run(launcher_command(launcher) + tail, tmp_path)
     assert r.returncode == code, r.stderr
     shown, other = (r.stdout, r.stderr) if code == 0 else (r.stderr, r.stdout)
     assert other == ""
@@ -476,8 +468,8 @@ def test_launcher_streams_and_status_for_help_and_usage(tmp_path, launcher, tail
 ])
 def test_launcher_status_is_what_python_gives_the_script(tmp_path, launcher, ending):
     write_program(tmp_path / "app.py", ending)
-    plain = run_process([sys.executable, "app.py"], tmp_path)
-    traced = run_process(launcher_command(launcher) + ["run", "-o", "t.pb", "app.py"], tmp_path)
+    plain = run([sys.executable, "app.py"], tmp_path)
+    traced = run(launcher_command(launcher) + ["run", "-o", "t.pb", "app.py"], tmp_path)
     assert traced.returncode == plain.returncode, traced.stderr
     assert traced.stdout == plain.stdout
     assert traced.stderr.splitlines()[-1:] == plain.stderr.splitlines()[-1:]
@@ -487,7 +479,7 @@ def test_launcher_status_is_what_python_gives_the_script(tmp_path, launcher, end
 @pytest.mark.parametrize("launcher", LAUNCHERS)
 def test_launcher_runs_a_script_with_its_arguments_as_json(tmp_path, launcher):
     write_program(tmp_path / "app.py")
-    r = run_process(launcher_command(launcher) +
+    r = run(launcher_command(launcher) +
                     ["run", "-o", "t.json", "-f", "json", "app.py", "--verbose", "-x", "1"], tmp_path)
     assert r.returncode == 0, r.stderr
     assert report(tmp_path)["argv"] == ["app.py", "--verbose", "-x", "1"]
@@ -498,7 +490,7 @@ def test_launcher_runs_a_script_with_its_arguments_as_json(tmp_path, launcher):
 def test_launcher_runs_a_module_with_arguments_that_look_like_ours(tmp_path, launcher):
     write_program(tmp_path / "pkg" / "tool.py", ending="print('module ran')")
     (tmp_path / "pkg" / "__init__.py").write_text("")
-    r = run_process(launcher_command(launcher) +
+    r = run(launcher_command(launcher) +
                     ["run", "-o", "t.pb", "-m", "pkg.tool", "-v", "--output", "x", "-h"], tmp_path)
     assert r.returncode == 0, r.stderr
     assert r.stdout == "module ran\n"
@@ -517,7 +509,7 @@ def test_launcher_runs_a_module_with_arguments_that_look_like_ours(tmp_path, lau
 ])
 def test_launcher_reports_a_program_that_cannot_be_run_in_one_line(tmp_path, launcher, target,
                                                                    start, end):
-    r = run_process(launcher_command(launcher) + ["run", "-o", "t.pb", *target], tmp_path)
+    r = run(launcher_command(launcher) + ["run", "-o", "t.pb", *target], tmp_path)
     assert r.returncode == 1
     assert r.stderr.startswith("morvex: error: " + start)
     assert r.stderr.endswith(end + "\n") and r.stderr.count("\n") == 1
@@ -528,7 +520,7 @@ def test_launcher_reports_a_program_that_cannot_be_run_in_one_line(tmp_path, lau
 def test_launcher_keeps_the_programs_own_import_errors(tmp_path, launcher):
     # Raised by the program's code, not by the search for it: python's traceback.
     (tmp_path / "app.py").write_text("import no_such_module\n")
-    r = run_process(launcher_command(launcher) + ["run", "-o", "t.pb", "app.py"], tmp_path)
+    r = run(launcher_command(launcher) + ["run", "-o", "t.pb", "app.py"], tmp_path)
     assert r.returncode == 1
     assert 'app.py", line 1, in <module>' in r.stderr
     assert r.stderr.endswith("ModuleNotFoundError: No module named 'no_such_module'\n")
@@ -537,7 +529,7 @@ def test_launcher_keeps_the_programs_own_import_errors(tmp_path, launcher):
 @pytest.mark.parametrize("launcher", LAUNCHERS)
 def test_launcher_reports_an_output_that_cannot_be_opened(tmp_path, launcher):
     write_program(tmp_path / "app.py")
-    r = run_process(launcher_command(launcher) + ["run", "-o", "no/dir/t.pb", "app.py"], tmp_path)
+    r = run(launcher_command(launcher) + ["run", "-o", "no/dir/t.pb", "app.py"], tmp_path)
     assert r.returncode == 1
     # One line naming the path, not a traceback of morvex's own entry point.
     assert r.stderr == ("morvex: error: cannot open trace file 'no/dir/t.pb': "
@@ -553,7 +545,7 @@ def test_launcher_reports_an_output_that_cannot_be_opened(tmp_path, launcher):
 ])
 def test_launcher_reports_a_trace_that_cannot_be_finished(tmp_path, ending, status, shown):
     write_program(tmp_path / "app.py", ending)
-    r = run_process(launcher_command("morvex") + ["run", "-o", "/dev/full", "app.py"], tmp_path)
+    r = run(launcher_command("morvex") + ["run", "-o", "/dev/full", "app.py"], tmp_path)
     assert r.returncode == status
     lines = r.stderr.splitlines()
     assert lines[-1] == ("morvex: error: the trace could not be finished: "
@@ -568,7 +560,7 @@ def test_launcher_reports_a_trace_that_cannot_be_finished(tmp_path, ending, stat
 
 def test_the_example_traces_threads_generators_and_exceptions(tmp_path):
     demo = Path(__file__).resolve().parents[2] / "examples" / "demo.py"
-    r = run_process(launcher_command("morvex") + ["run", "-o", "t.json", "-f", "json", str(demo)],
+    r = run(launcher_command("morvex") + ["run", "-o", "t.json", "-f", "json", str(demo)],
                     tmp_path)
     assert r.returncode == 0, r.stderr
     trace = trace_of(tmp_path / "t.json", "json")

@@ -2,7 +2,6 @@
 of programs whose call structure is known."""
 
 import json
-import marshal
 import os
 import pstats
 import resource
@@ -10,9 +9,7 @@ import signal
 import socket
 import subprocess
 import sys
-import textwrap
 import threading
-import time
 import urllib.error
 import urllib.parse
 import urllib.request
@@ -20,10 +17,9 @@ import urllib.request
 import pytest
 
 import morvex
-from conftest import CHILD_VARIABLES
+from conftest import MORVEX, environment
+from conftest import run as run_command
 from morvex._core import cli_main
-
-MORVEX = [sys.executable, "-m", "morvex"]
 
 
 def leaf():
@@ -56,14 +52,15 @@ def program():
 @pytest.fixture(scope="module", params=["protobuf", "json"])
 def trace(request, tmp_path_factory):
     path = tmp_path_factory.mktemp("traces") / ("t.json" if request.param == "json" else "t.pftrace")
-    with morvex.Tracer(str(path), request.param):
+    # Lossless: the tests count the calls.
+    with morvex.Tracer(str(path), request.param, lossless=True):
         program()
     return request.param, path
 
 
 def rows(path, *args):
-    out = subprocess.run(MORVEX + ["report", str(path), "--json", "--top", "0", *args],
-                         capture_output=True, text=True, check=True).stdout
+    out = run_command(MORVEX + ["report", str(path), "--json", "--top", "0", *args],
+                      check=True).stdout
     return json.loads(out)
 
 
@@ -101,8 +98,8 @@ def test_report_per_thread(trace):
     assert row(worker, "mid")["calls"] == 1
     assert row(worker, "leaf")["calls"] == 3
     assert {x["pid"] for x in r} == {os.getpid()}
-    text = subprocess.run(MORVEX + ["report", str(path), "--threads", "--top", "5"],
-                          capture_output=True, text=True, check=True).stdout
+    text = run_command(MORVEX + ["report", str(path), "--threads", "--top", "5"],
+                       check=True).stdout
     assert "worker (pid" in text and "MainThread (pid" in text
 
 
@@ -138,7 +135,7 @@ def test_report_keeps_nan_counter_samples_out_of_the_range(tmp_path):
         for v in (float("nan"), 1.0, 3.0, float("nan")):
             morvex.counter("load", v)
         morvex.counter("broken", float("nan"))
-    r = subprocess.run(MORVEX + ["report", str(path)], capture_output=True, text=True, check=True)
+    r = run_command(MORVEX + ["report", str(path)], check=True)
     pid = os.getpid()
     assert f"  load (pid {pid}): 4 samples (2 NaN), 1 to 3, last NaN\n" in r.stdout
     assert f"  broken (pid {pid}): 1 sample, NaN\n" in r.stdout
@@ -153,7 +150,7 @@ def test_a_cut_off_trace_still_gives_a_report(trace, tmp_path):
         while at in ends:
             at += 1
         cut.write_bytes(data[:at])
-        r = subprocess.run(MORVEX + ["report", str(cut)], capture_output=True, text=True)
+        r = run_command(MORVEX + ["report", str(cut)])
         assert r.returncode == 0, r.stderr
         assert "cut off" in r.stdout or "truncated" in r.stdout
 
@@ -163,7 +160,7 @@ def test_not_a_trace_is_one_line_and_status_1(tmp_path, text):
     bad = tmp_path / "notes.txt"
     bad.write_text(text)
     for command in (["report", str(bad)], ["convert", str(bad), "-o", str(tmp_path / "x.svg")]):
-        r = subprocess.run(MORVEX + command, capture_output=True, text=True)
+        r = run_command(MORVEX + command)
         assert r.returncode == 1
         assert r.stderr.startswith("morvex: error: ") and len(r.stderr.splitlines()) == 1
         assert "is not a morvex trace" in r.stderr
@@ -178,7 +175,7 @@ def test_a_json_trace_of_a_run_that_recorded_nothing_is_an_empty_trace(tmp_path)
     with morvex.Tracer(str(path), "json"):
         pass
     assert path.read_text() == "["  # the writer's whole output
-    r = subprocess.run(MORVEX + ["report", str(path)], capture_output=True, text=True)
+    r = run_command(MORVEX + ["report", str(path)])
     assert r.returncode == 0, r.stderr
     assert "Events     0\n" in r.stdout and "No function slices were recorded." in r.stdout
 
@@ -212,8 +209,7 @@ def test_pstats_of_an_empty_or_cut_trace_loads_or_is_refused(trace, tmp_path):
     for source, at in sources:
         if at is not None:
             cut.write_bytes(data[:at])
-        r = subprocess.run(MORVEX + ["convert", str(source), "-o", str(out)], capture_output=True,
-                           text=True)
+        r = run_command(MORVEX + ["convert", str(source), "-o", str(out)])
         if r.returncode == 0:
             pstats.Stats(str(out))
             out.unlink()
@@ -234,8 +230,7 @@ def test_pstats_of_an_empty_or_cut_trace_loads_or_is_refused(trace, tmp_path):
 def test_convert_picks_the_kind_from_the_name(trace, tmp_path, name, check):
     _, path = trace
     out = tmp_path / name
-    r = subprocess.run(MORVEX + ["convert", str(path), "-o", str(out)], capture_output=True,
-                       text=True)
+    r = run_command(MORVEX + ["convert", str(path), "-o", str(out)])
     assert r.returncode == 0, r.stderr
     assert check(out.read_text())
 
@@ -271,8 +266,7 @@ def test_convert_writes_into_what_it_cannot_replace(trace, tmp_path):
         return reader
 
     reader = read_fifo()
-    r = subprocess.run(MORVEX + ["convert", str(path), "-o", str(fifo), "--to", "collapsed"],
-                       capture_output=True, text=True, timeout=60)
+    r = run_command(MORVEX + ["convert", str(path), "-o", str(fifo), "--to", "collapsed"])
     reader.join(10)
     assert r.returncode == 0, r.stderr
     assert fifo.is_fifo() and got == [expected]
@@ -326,8 +320,8 @@ def test_collapsed_stacks_of_a_deep_recursion_that_do_not_fit_leave_nothing(tmp_
     def limit_file_size():
         resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
 
-    r = subprocess.run(MORVEX + ["convert", str(trace_path), "-o", str(out)],
-                       preexec_fn=limit_file_size, capture_output=True, text=True)
+    r = run_command(MORVEX + ["convert", str(trace_path), "-o", str(out)],
+                    preexec_fn=limit_file_size)
     assert r.returncode == 1
     assert r.stderr == f"morvex: error: cannot write {out}: File too large\n"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["deep.pftrace"]
@@ -338,8 +332,8 @@ def signalled_while_reading(tmp_path, command, sig):
     that has not ended yet; its status, standard output and standard error."""
     fifo = tmp_path / "in.fifo"
     os.mkfifo(fifo)
-    env = {k: v for k, v in os.environ.items() if k not in CHILD_VARIABLES}
-    p = subprocess.Popen(MORVEX + [command[0], str(fifo), *command[1:]], cwd=tmp_path, env=env,
+    p = subprocess.Popen(MORVEX + [command[0], str(fifo), *command[1:]], cwd=tmp_path,
+                         env=environment(),
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         # Opening returns once morvex has opened the other end: it is reading.
@@ -356,7 +350,7 @@ def signalled_while_reading(tmp_path, command, sig):
         raise AssertionError(f"morvex {command[0]} went on reading after {sig!r}")
     finally:
         p.kill()
-        p.wait()
+        p.wait(timeout=10)
         fifo.unlink()
 
 
@@ -380,9 +374,9 @@ def test_sigterm_while_converting_leaves_no_temporary_file(tmp_path):
 
 def test_open_serves_the_trace_once_to_perfettos_ui(trace, tmp_path):
     _, path = trace
-    env = {k: v for k, v in os.environ.items() if k not in CHILD_VARIABLES}
     p = subprocess.Popen(MORVEX + ["open", str(path), "--no-browser", "--port", "9017"],
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                         env=environment())
     try:
         first = p.stdout.readline()
         assert "127.0.0.1:9017" in first
@@ -404,10 +398,10 @@ def free_port():
 
 def morvex_open(path):
     """`morvex open` serving `path` (str or bytes); the process and the trace's URL."""
-    env = {k: v for k, v in os.environ.items() if k not in CHILD_VARIABLES}
     port = free_port()
     p = subprocess.Popen(MORVEX + ["open", path, "--no-browser", "--port", str(port)],
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                         env=environment())
     p.stdout.readline()
     return p, p.stdout.readline().split()[-1].split("url=", 1)[1]
 

@@ -15,6 +15,7 @@ import pytest
 
 import morvex
 import tracefiles
+from conftest import reap, traced
 
 PACKAGES = {
     "app/__init__.py": "",
@@ -51,22 +52,6 @@ def packages(tmp_path_factory):
     sys.path.remove(str(root))
 
 
-@pytest.fixture(params=["json", "protobuf"])
-def fmt(request):
-    return request.param
-
-
-def traced(tmp_path, fmt, fn, **options):
-    path = tmp_path / ("t.json" if fmt == "json" else "t.pftrace")
-    with morvex.Tracer(str(path), fmt, **options):
-        fn()
-    t = tracefiles.read(path, fmt)
-    for evs in t.events.values():
-        tracefiles.assert_nested(evs, allow_open=True)
-        tracefiles.assert_time_ordered(evs)
-    return t, path
-
-
 def names(t):
     return set(t.names())
 
@@ -87,7 +72,7 @@ def work():
 ])
 def test_include_and_exclude_decide_per_code_object(tmp_path, fmt, packages, options, recorded,
                                                    left_out):
-    t, _ = traced(tmp_path, fmt, work, **options)
+    t = traced(tmp_path, fmt, work, open_slices=True, **options)
     assert recorded <= names(t)
     assert not (left_out & names(t))
     # The trace says what was left out, apart from lost events.
@@ -103,9 +88,9 @@ def test_include_and_exclude_decide_per_code_object(tmp_path, fmt, packages, opt
 def test_a_run_without_filters_after_one_with_them_misses_nothing(tmp_path, fmt, packages):
     # The first run switches the left-out locations off with DISABLE; the
     # second must see them again.
-    t, _ = traced(tmp_path, fmt, work, exclude="app")
+    t = traced(tmp_path, fmt, work, open_slices=True, exclude="app")
     assert not ({"handle", "step"} & names(t))
-    t, _ = traced(tmp_path, fmt, work)
+    t = traced(tmp_path, fmt, work, open_slices=True)
     assert t.names().count("step") == 3
     assert t.filters == {}
 
@@ -122,7 +107,7 @@ def test_unwinding_through_left_out_code_stays_nested(tmp_path, fmt, packages):
             except TypeError:
                 pass
 
-    t, _ = traced(tmp_path, fmt, body, exclude="vendorlib")
+    t = traced(tmp_path, fmt, body, open_slices=True, exclude="vendorlib")
     assert "inner" not in names(t)
     assert [n.rsplit(".", 1)[-1] for n in t.names()].count("fails") == 3
 
@@ -136,7 +121,7 @@ def test_max_depth_records_the_outer_frames_only(tmp_path, fmt):
         nest(10)
         nest(1)
 
-    t, _ = traced(tmp_path, fmt, body, max_depth=3)
+    t = traced(tmp_path, fmt, body, open_slices=True, max_depth=3)
     evs = t.thread_events("MainThread")
     depths = [s.depth for s in tracefiles.spans(evs)]
     assert max(depths) == 2, "depth counts from the frames the trace saw begin"
@@ -162,27 +147,50 @@ def test_frames_running_before_the_trace_never_make_the_depth_negative(tmp_path,
 
 
 def test_min_duration_leaves_out_short_slices_with_what_is_inside(tmp_path, fmt):
+    # A loaded machine can stop any call for longer than the cut-off, so
+    # which nest() slices are short is measured, not assumed: each call is
+    # timed around it, and one that took under half the cut-off there is
+    # certainly short in the trace (the slice lies within it; the half leaves
+    # room for the trace clock's calibration). slow() certainly is not.
+    took = []  # ns of each nest() call, body's then slow's
+
     def slow():
+        start = time.monotonic_ns()
         nest(3)
+        took.append(time.monotonic_ns() - start)
         time.sleep(0.02)
 
     def body():
         for _ in range(50):
+            start = time.monotonic_ns()
             nest(5)
+            took.append(time.monotonic_ns() - start)
         slow()
 
-    t, _ = traced(tmp_path, fmt, body, min_duration="5ms")
+    cut = 5_000_000
+    t = traced(tmp_path, fmt, body, open_slices=True, min_duration="5ms")
     kept = tracefiles.spans(t.thread_events("MainThread"))
-    assert [s.name.rsplit(".", 1)[-1] for s in kept] == ["body", "slow"]
+    short = [s.name.rsplit(".", 1)[-1] for s in kept]
+    assert [n for n in short if n != "nest"] == ["body", "slow"]
+    # (A microsecond of slack for the JSON timestamps' rounding.)
+    assert all(s.end - s.begin >= cut - 1_000 for s in kept)
+    # Only calls that were not certainly short can have left anything, and
+    # as a rule none did. slow() comes last: what follows it is its own.
+    in_slow = short.index("slow")
+    calls = [s.depth for s in kept[:in_slow] if s.depth == 1]
+    assert len(calls) <= sum(ns >= cut // 2 for ns in took[:50])
+    assert len(kept) - in_slow - 1 <= (took[50] >= cut // 2) * 4
+    kept_nest = short.count("nest")
     report = t.filters[os.getpid()]
-    assert report["min_duration_ns"] == 5_000_000
-    assert report["min_duration_events"] == 2 * (50 * 6 + 4)
+    assert report["min_duration_ns"] == cut
+    # Every slice is either kept or counted as left out, begin and end.
+    assert report["min_duration_events"] == 2 * (50 * 6 + 4 - kept_nest)
 
 
 @pytest.mark.parametrize("value,ns", [(0.001, 1_000_000), (2, 2_000_000_000), ("150us", 150_000),
                                       ("1.5ms", 1_500_000), ("2s", 2_000_000_000)])
 def test_min_duration_takes_seconds_or_a_unit(tmp_path, value, ns):
-    t, _ = traced(tmp_path, "json", lambda: None, min_duration=value)
+    t = traced(tmp_path, "json", lambda: None, open_slices=True, min_duration=value)
     assert t.filters[os.getpid()]["min_duration_ns"] == ns
 
 
@@ -243,7 +251,7 @@ def test_child_processes_and_forks_use_the_same_filters(tmp_path, fmt, packages)
         if pid == 0:
             work()
             os._exit(0)
-        os.waitpid(pid, 0)
+        assert reap(pid) == 0
     t = tracefiles.read(path, fmt)
     assert len(t.pids) == 3
     for p in t.pids - {os.getpid()}:

@@ -6,7 +6,6 @@ the test instead of CI, and each script reaps the children it forks.
 
 import json
 import os
-import subprocess
 import sys
 import textwrap
 
@@ -14,11 +13,13 @@ import pytest
 
 import morvex._core as core
 import tracefiles
+from conftest import environment, write_script
+from conftest import run as run_command
 
 pytestmark = pytest.mark.forks
 
 PRELUDE = """
-import json, os, sys, threading, time
+import json, os, select, sys, threading, time
 import morvex._core as core
 
 def fib(n):
@@ -28,17 +29,28 @@ def before_fork_marker(): pass
 def child_work(): return fib(7)
 def parent_after(): return fib(6)
 
+# A bound on any one wait of a scenario, well inside the test's own.
+WAIT = 50
+
 def reap(pid):
+    # Waits for the child to end (readable pidfd), within the bound.
+    fd = os.pidfd_open(pid)
+    try:
+        assert select.select([fd], [], [], WAIT)[0], f"child {pid} still runs"
+    finally:
+        os.close(fd)
     _, status = os.waitpid(pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0, status
+
+def join(thread):
+    thread.join(WAIT)
+    assert not thread.is_alive(), f"{thread.name} still runs"
 """
 
 
-def run(tmp_path, body, timeout=60, **env):
-    script = tmp_path / "scenario.py"
-    script.write_text(PRELUDE + textwrap.dedent(body))
-    r = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
-                       timeout=timeout, env={**os.environ, **env}, cwd=tmp_path)
+def run(tmp_path, body, timeout=60):
+    script = write_script(tmp_path / "scenario.py", PRELUDE + textwrap.dedent(body))
+    r = run_command([sys.executable, str(script)], cwd=tmp_path, timeout=timeout)
     assert r.returncode == 0, r.stdout + r.stderr
     lines = [line for line in r.stdout.splitlines() if line.startswith("{")]
     return json.loads(lines[-1]) if lines else None
@@ -52,7 +64,7 @@ def events_of(trace, pid, name):
 def test_forked_child_continues_the_trace_in_the_same_file(tmp_path, fmt):
     info = run(tmp_path, f"""
         path = os.path.join(os.getcwd(), "t")
-        with core.Tracer(path, "{fmt}"):
+        with core.Tracer(path, "{fmt}", lossless=True):
             before_fork_marker()
             pid = os.fork()
             if pid == 0:
@@ -149,7 +161,7 @@ def test_fork_from_a_thread_other_than_the_one_that_entered(tmp_path):
         with core.Tracer(path) as t:
             th = threading.Thread(target=forker, name="forker")
             th.start()
-            th.join()
+            join(th)
             parent_after()
         print(json.dumps({"path": path, "parent": os.getpid(), **result}))
     """)
@@ -162,11 +174,16 @@ def test_fork_from_a_thread_other_than_the_one_that_entered(tmp_path):
 def test_many_forks_while_other_threads_call_functions(tmp_path):
     info = run(tmp_path, """
         path = os.path.join(os.getcwd(), "t.json")
-        stop = threading.Event()
+        # Each fork lets every worker make a few more calls: they call
+        # functions between and across the forks, and the trace stays small.
+        room = threading.Condition()
+        forks = [0]
         def busy():
-            while not stop.is_set():
+            for calls in range(5 * 51):
+                with room:
+                    assert room.wait_for(lambda: calls < 5 * (forks[0] + 1), WAIT)
                 fib(10)
-        with core.Tracer(path, "json") as t:
+        with core.Tracer(path, "json", lossless=True) as t:
             workers = [threading.Thread(target=busy, name=f"busy-{i}") for i in range(3)]
             for w in workers: w.start()
             pids = []
@@ -177,16 +194,21 @@ def test_many_forks_while_other_threads_call_functions(tmp_path):
                     t.__exit__()
                     os._exit(0)
                 pids.append(pid)
+                with room:
+                    forks[0] += 1
+                    room.notify_all()
             for pid in pids:
                 reap(pid)
-            stop.set()
-            for w in workers: w.join()
+            for w in workers: join(w)
         print(json.dumps({"path": path, "parent": os.getpid(), "pids": pids}))
-    """, timeout=180)
+    """)
     t = tracefiles.read(info["path"], "json")
     assert t.pids == {info["parent"], *info["pids"]}
     for i in range(3):
-        tracefiles.assert_time_ordered(t.thread_events(f"busy-{i}"))
+        events = t.thread_events(f"busy-{i}")
+        tracefiles.assert_time_ordered(events)
+        # Every call of fib(10) is 177 of fib.
+        assert [s.name for s in events if s.phase == "B"].count("fib") == 5 * 51 * 177
 
 
 def test_events_in_the_fork_window_are_not_recorded_in_the_parent(tmp_path):
@@ -267,17 +289,15 @@ def test_subprocess_and_multiprocessing_children_join_the_trace(tmp_path):
 
 def test_child_hook_costs_nothing_without_the_variable(tmp_path):
     env = {k: v for k, v in os.environ.items() if not k.startswith("MORVEX_")}
-    r = subprocess.run([sys.executable, "-c", "import sys; print('morvex' in sys.modules, "
-                        "'morvex._child' in sys.modules)"], capture_output=True, text=True,
-                       env=env, timeout=60)
+    r = run_command([sys.executable, "-c", "import sys; print('morvex' in sys.modules, "
+                     "'morvex._child' in sys.modules)"], env=env)
     assert r.stdout.split() == ["False", "False"]
 
 
 def test_a_broken_child_hook_never_breaks_the_child(tmp_path):
-    env = {**os.environ, "MORVEX_CHILD_OUTPUT": str(tmp_path / "no" / "dir" / "t"),
-           "MORVEX_CHILD_FORMAT": "bogus"}
-    r = subprocess.run([sys.executable, "-c", "print('fine')"], capture_output=True, text=True,
-                       env=env, timeout=60)
+    env = environment(MORVEX_CHILD_OUTPUT=str(tmp_path / "no" / "dir" / "t"),
+                      MORVEX_CHILD_FORMAT="bogus")
+    r = run_command([sys.executable, "-c", "print('fine')"], env=env)
     assert r.returncode == 0 and r.stdout == "fine\n" and r.stderr == ""
 
 
@@ -290,7 +310,7 @@ def test_multiprocessing_children_finish_their_part(tmp_path, method):
             return fib(6)
         if __name__ == "__main__":
             path = os.path.join(os.getcwd(), "t.json")
-            with core.Tracer(path, "json"):
+            with core.Tracer(path, "json", lossless=True):
                 ctx = multiprocessing.get_context("{method}")
                 procs = [ctx.Process(target=worker_work) for _ in range(2)]
                 for p in procs: p.start()
@@ -327,7 +347,7 @@ def test_os_exit_finishes_the_trace_first(tmp_path, fmt):
     script = tmp_path / "scenario.py"
     script.write_text(PRELUDE + textwrap.dedent(f"""
         path = os.path.join(os.getcwd(), "t")
-        tracer = core.Tracer(path, "{fmt}")
+        tracer = core.Tracer(path, "{fmt}", lossless=True)
         tracer.start()
         pid = os.fork()
         if pid == 0:
@@ -341,8 +361,7 @@ def test_os_exit_finishes_the_trace_first(tmp_path, fmt):
             fib(12)
         os._exit(3)
     """))
-    r = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
-                       timeout=60, cwd=tmp_path)
+    r = run_command([sys.executable, str(script)], cwd=tmp_path)
     assert r.returncode == 3, r.stderr
     pids = json.loads((tmp_path / "pids").read_text())
     t = tracefiles.read(tmp_path / "t", fmt)

@@ -3,14 +3,12 @@ stays true around the gaps - well nested, and no call drawn around calls it
 never made or longer than it ran."""
 
 import os
-import subprocess
-import sys
 import textwrap
 
 import pytest
 
 import tracefiles
-from conftest import CHILD_VARIABLES
+from conftest import MORVEX, run
 
 # A hot loop the writers cannot keep up with on one CPU.
 HOT_LOOP = """
@@ -43,10 +41,8 @@ def one_cpu():
 @pytest.mark.parametrize("fmt", ["protobuf", "json"])
 def test_a_run_that_drops_says_where_and_stays_true_around_the_gaps(tmp_path, fmt):
     (tmp_path / "app.py").write_text(textwrap.dedent(HOT_LOOP))
-    env = {k: v for k, v in os.environ.items() if k not in CHILD_VARIABLES}
-    r = subprocess.run([sys.executable, "-m", "morvex", "run", "-o", "t", "-f", fmt, "app.py"],
-                       cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300,
-                       preexec_fn=one_cpu)
+    r = run(MORVEX + ["run", "-o", "t", "-f", fmt, "app.py"], cwd=tmp_path, timeout=300,
+            preexec_fn=one_cpu)
     assert r.returncode == 0, r.stderr
     t = tracefiles.read(tmp_path / "t", fmt)
     (pid,) = t.pids

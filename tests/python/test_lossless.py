@@ -1,16 +1,14 @@
 """Lossless runs: a thread that outruns the writers waits for them instead of
 losing events; nothing may deadlock, and process exit still works."""
 
-import os
-import subprocess
 import sys
-import textwrap
 import threading
 
 import pytest
 
 import morvex
 import tracefiles
+from conftest import run, write_script
 
 
 def fib(n):
@@ -43,10 +41,8 @@ def test_sixteen_threads_in_tight_loops_lose_nothing(tmp_path, fmt):
 
 
 def run_script(tmp_path, body, timeout=120):
-    script = tmp_path / "scenario.py"
-    script.write_text(textwrap.dedent(body))
-    return subprocess.run([sys.executable, str(script)], cwd=tmp_path, capture_output=True,
-                          text=True, timeout=timeout)
+    script = write_script(tmp_path / "scenario.py", body)
+    return run([sys.executable, str(script)], cwd=tmp_path, timeout=timeout)
 
 
 @pytest.mark.forks
@@ -77,12 +73,16 @@ def test_the_process_still_exits_while_a_thread_keeps_recording(tmp_path, ending
     r = run_script(tmp_path, f"""
         import os, sys, threading, time, morvex
         def fib(n): return n if n < 2 else fib(n - 1) + fib(n - 2)
+        spinning = threading.Event()
         def spin():
-            while True:
+            # Until the process ends, in practice: the bound is for one that does not.
+            for i in range(10_000_000):
                 fib(12)
+                if i == 1000:  # some 900,000 events: buffers filled many times over
+                    spinning.set()
         morvex.Tracer("t.json", "json", lossless=True).start()
         threading.Thread(target=spin, daemon=True).start()
-        time.sleep(0.5)
+        assert spinning.wait(50)
         def main():
             {ending}
         main()

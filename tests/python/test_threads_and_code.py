@@ -1,8 +1,6 @@
 """Many threads, reused ids and code that comes and goes."""
 
 import gc
-import os
-import subprocess
 import sys
 import textwrap
 
@@ -10,6 +8,7 @@ import pytest
 
 import morvex
 import tracefiles
+from conftest import run
 from perfetto.protos.perfetto.trace import perfetto_trace_pb2 as pb
 
 
@@ -38,8 +37,7 @@ def test_two_processes_of_400_threads_never_share_a_sequence(tmp_path):
                 os.waitpid(k, 0)
         print(*kids)
     """))
-    r = subprocess.run([sys.executable, str(script)], cwd=tmp_path, capture_output=True,
-                       text=True, timeout=120)
+    r = run([sys.executable, str(script)], cwd=tmp_path)
     assert r.returncode == 0, r.stderr
     kids = [int(p) for p in r.stdout.split()]
     trace = pb.Trace()

@@ -8,29 +8,14 @@ import pytest
 
 import morvex
 import tracefiles
+from conftest import traced
 
-FORMATS = ["json", "protobuf"]
-
-
-@pytest.fixture(params=FORMATS)
-def fmt(request):
-    return request.param
 
 
 @pytest.fixture
 def trace_of(tmp_path, fmt):
     """trace_of(fn) runs fn under a tracer and returns the decoded trace."""
-
-    def run(fn):
-        path = tmp_path / ("t.json" if fmt == "json" else "t.pftrace")
-        with morvex.Tracer(str(path), fmt):
-            fn()
-        t = tracefiles.read(path, fmt)
-        for evs in t.events.values():
-            tracefiles.assert_time_ordered(evs)
-        return t
-
-    return run
+    return lambda fn: traced(tmp_path, fmt, fn)
 
 
 def main_events(t):

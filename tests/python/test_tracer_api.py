@@ -3,7 +3,6 @@ environment variables, the profiler slot."""
 
 import errno
 import os
-import subprocess
 import sys
 import textwrap
 import threading
@@ -14,7 +13,8 @@ import pytest
 import morvex
 import morvex._core as core
 import tracefiles
-from conftest import CHILD_VARIABLES
+from conftest import CHILD_VARIABLES, reap
+from conftest import run as run_command
 
 PROFILER = sys.monitoring.PROFILER_ID
 
@@ -25,8 +25,7 @@ def fib(n):
 
 def run_python(code, timeout=60):
     """Runs code in a fresh interpreter (for process-wide first-time state)."""
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=timeout)
+    return run_command([sys.executable, "-c", textwrap.dedent(code)], timeout=timeout)
 
 
 class TestModule:
@@ -125,7 +124,7 @@ class TestLifecycle:
                 fib(3)
                 running.__exit__()
                 os._exit(0)
-            os.waitpid(pid, 0)
+            assert reap(pid) == 0
         finally:
             running.__exit__()
         t = tracefiles.read(path, "json")
@@ -348,19 +347,24 @@ def test_tracing_a_thread_started_before_the_run(tmp_path):
     go, ran, stop = threading.Event(), threading.Event(), threading.Event()
 
     def worker():
-        go.wait()
-        while not stop.is_set():
+        if not go.wait(60):
+            return
+        for _ in range(100_000):  # until told to stop, within a bound
             fib(8)
             ran.set()
+            if stop.is_set():
+                break
 
-    w = threading.Thread(target=worker, name="early")
+    # A daemon: should the test fail before it is told, it holds up nothing.
+    w = threading.Thread(target=worker, name="early", daemon=True)
     w.start()
     path = tmp_path / "t.json"
-    with core.Tracer(str(path), "json"):
+    with core.Tracer(str(path), "json", lossless=True):
         go.set()
-        assert ran.wait(10)
+        assert ran.wait(60)
         stop.set()
-        w.join()
+        w.join(60)
+        assert not w.is_alive()
     t = tracefiles.read(path, "json")
     assert "fib" in [s.name for s in t.thread_events("early")]
 
