@@ -17,6 +17,8 @@
 #include <variant>
 #include <vector>
 
+#include "core/checked.h"
+
 namespace morvex::core {
 
 struct FilterSettings {
@@ -98,6 +100,6 @@ bool glob_match(std::string_view pattern, std::string_view text);
 
 // "50us", "1.5ms", "2s", "100ns" or a plain number of seconds, as
 // nanoseconds; the message says what is wrong otherwise.
-std::variant<uint64_t, std::string> parse_duration(std::string_view text);
+Checked<uint64_t> parse_duration(std::string_view text);
 
 }  // namespace morvex::core

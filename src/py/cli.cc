@@ -50,10 +50,6 @@ std::optional<std::vector<std::string>> argument_strings(PyObject* argv) {
 
 }  // namespace
 
-PyRef fs_text(const std::string& bytes) {
-  return PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(bytes.data(), Py_ssize_t(bytes.size())));
-}
-
 void write_text(const char* stream_name, const std::string& text) {
   KeptException keep;
   PyRef stream = import_attr("sys", stream_name);

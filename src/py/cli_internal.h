@@ -8,9 +8,6 @@
 
 namespace morvex::py {
 
-// Text as the operating system had it (bytes in the file-system encoding).
-PyRef fs_text(const std::string& bytes);
-
 // Writes to sys.stdout or sys.stderr, best effort: a closed stream must not
 // turn output into an exception.
 void write_text(const char* stream, const std::string& text);
