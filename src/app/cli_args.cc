@@ -294,6 +294,11 @@ std::string program_name(const std::vector<std::string>& argv) {
   return std::string(last);
 }
 
+CliMessage usage_error(const std::string& program, const char* command,
+                       const std::string& message) {
+  return CommandLine(kAbout, commands(), program).error(command, message);
+}
+
 std::variant<Command, CliMessage> parse_command_line(const std::vector<std::string>& argv) {
   CommandLine cli(kAbout, commands(), program_name(argv));
   std::variant<Matches, CliMessage> parsed = cli.parse(argv);

@@ -65,6 +65,11 @@ using Command = std::variant<RunArgs, ReportArgs, ConvertArgs, OpenArgs>;
 // The program name shown in help: the last path component of argv[0].
 std::string program_name(const std::vector<std::string>& argv);
 
+// An error about a subcommand's arguments found after they were parsed, as
+// the parser words its own, for `program` (program_name's answer).
+CliMessage usage_error(const std::string& program, const char* command,
+                       const std::string& message);
+
 // Parses argv (argv[0] is the program path): the command to carry out, or
 // help or an error to print.
 std::variant<Command, CliMessage> parse_command_line(const std::vector<std::string>& argv);

@@ -137,6 +137,18 @@ TEST(CliArgs, RunTakesWhatToRecord) {
   }
 }
 
+TEST(CliArgs, AUsageErrorFoundLaterReadsAsTheParsersOwn) {
+  // What the parser says of a bad --to, and what the command says of an
+  // output name it cannot tell a kind from, are worded alike.
+  CliMessage parser = message({"convert", "t", "-o", "x", "--to", "nope"});
+  CliMessage later = usage_error("morvex", "convert", "cannot tell the output kind");
+  EXPECT_EQ(later.exit_code(), parser.exit_code());
+  EXPECT_EQ(later.text.rfind("error: cannot tell the output kind\n", 0), 0u) << later.text;
+  const std::string usage = "Usage: morvex convert [OPTIONS] --output <OUT> <TRACE>";
+  EXPECT_NE(parser.text.find(usage), std::string::npos) << parser.text;
+  EXPECT_NE(later.text.find(usage), std::string::npos) << later.text;
+}
+
 TEST(CliArgs, TheOtherSubcommandsTakeOptionsAnywhere) {
   ReportArgs r = parsed<ReportArgs>(
       {"report", "t.pftrace", "--top", "5", "--sort=calls", "--threads", "--pid", "42", "--json"});
