@@ -124,6 +124,14 @@ PyObject* exit_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   });
 }
 
+// The operating system takes a path up to its first null byte: one with
+// another after it would name a different file.
+bool whole_path(const char* name, const std::string& path) {
+  if (path.find('\0') == std::string::npos) return true;
+  PyErr_Format(PyExc_ValueError, "argument '%s' contains a null byte", name);
+  return false;
+}
+
 // A path given as str or os.PathLike, as the bytes the operating system
 // gets: str in the file-system encoding, so that names Python decoded with
 // surrogates get their original bytes back.
@@ -140,10 +148,7 @@ std::optional<std::string> path_argument(const char* name, PyObject* value) {
                                             : std::move(path);
   if (!bytes) return std::nullopt;
   std::string out(PyBytes_AS_STRING(bytes.get()), size_t(PyBytes_GET_SIZE(bytes.get())));
-  if (out.find('\0') != std::string::npos) {
-    PyErr_Format(PyExc_ValueError, "argument '%s' contains a null byte", name);
-    return std::nullopt;
-  }
+  if (!whole_path(name, out)) return std::nullopt;
   return out;
 }
 
@@ -241,6 +246,7 @@ PyObject* tracer_type() {
 }
 
 PyRef new_tracer(std::string output, Format format, RunOptions options) {
+  if (!whole_path("output", output)) return {};
   PyObject* type = tracer_type();
   if (type == nullptr) return {};
   return PyRef::steal(make_tracer(reinterpret_cast<PyTypeObject*>(type), std::move(output), format,
