@@ -32,7 +32,9 @@ struct FilterSettings {
 
 struct FilterCounters {
   std::atomic<uint64_t> functions{0};     // code objects include/exclude left out
-  std::atomic<uint64_t> depth_events{0};  // events deeper than max_depth
+  // Events deeper than max_depth: each thread counts its own, added up here
+  // when the run stops.
+  std::atomic<uint64_t> depth_events{0};
 };
 
 // What the trace says about filtering at its end.

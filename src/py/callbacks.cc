@@ -196,7 +196,14 @@ struct DepthCutting {
 constinit thread_local DepthCutting DEPTH_CUT __attribute__((tls_model("initial-exec")));
 
 [[gnu::noinline]] void count_first_cut(State& st, DepthCutting& cut) {
-  cut.slot = st.new_depth_cut();
+  try {
+    cut.slot = st.new_depth_cut();
+  } catch (...) {
+    // No memory for a slot: counted on the shared total instead, still
+    // exactly; the next cut tries again.
+    st.counters->depth_events.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
   cut.queue_id = st.queue_id;
   cut.slot->events.store(1, std::memory_order_relaxed);
 }

@@ -1,10 +1,10 @@
 #include "py/monitoring.h"
 
 #include <utility>
-#include "py/state.h"
 
 #include "py/callbacks.h"
 #include "py/errors.h"
+#include "py/state.h"
 
 namespace morvex::py {
 
@@ -35,6 +35,9 @@ bool call_monitoring(PyObject* monitoring, const char* method, const char* forma
 // failure of theirs must not replace the one that came first.
 class FirstFailure {
  public:
+  FirstFailure() = default;
+  FirstFailure(const FirstFailure&) = delete;
+  FirstFailure& operator=(const FirstFailure&) = delete;
   // After a step: takes its exception, if it raised one and none came before.
   void step(bool ok) {
     if (ok) return;

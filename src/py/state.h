@@ -66,12 +66,12 @@ struct State final : core::CodeLookup, core::ThreadNames {
     std::lock_guard lock(depth_cut_mu_);
     return &depth_cuts_.emplace_back();
   }
-  // Every thread's count added up into `counters`, once the callbacks are off.
+  // Every thread's count added to `counters`, once the callbacks are off.
   void sum_depth_cuts() {
     std::lock_guard lock(depth_cut_mu_);
     uint64_t total = 0;
     for (const DepthCut& c : depth_cuts_) total += c.events.load(std::memory_order_relaxed);
-    counters->depth_events.store(total, std::memory_order_relaxed);
+    counters->depth_events.fetch_add(total, std::memory_order_relaxed);
   }
 
   std::optional<core::CodeInfo> code(uint32_t id) const override { return interner.code(id); }

@@ -4,7 +4,6 @@
 
 #include <cstring>
 #include <new>
-#include <variant>
 
 #include "py/args.h"
 #include "py/errors.h"
