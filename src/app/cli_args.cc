@@ -1,10 +1,15 @@
 #include "app/cli_args.h"
 
+#include <algorithm>
 #include <charconv>
+#include <iterator>
+#include <string>
 #include <string_view>
 #include <utility>
 
 #include "core/filters.h"
+#include "reader/convert.h"
+#include "reader/report.h"
 #include "reader/text.h"
 
 namespace morvex::app {
@@ -19,9 +24,14 @@ constexpr const char* kAbout =
 constexpr const char* kScript = "<SCRIPT>";
 constexpr const char* kScriptOrModule = "<SCRIPT|--module <MODULE>...>";
 
-const std::vector<std::string_view> FORMATS = {"json", "protobuf"};
-const std::vector<std::string_view> SORT_KEYS = {"self", "total", "calls", "max"};
-const std::vector<std::string_view> CONVERT_KINDS = {"pstats", "collapsed", "speedscope", "svg"};
+const std::vector<std::string_view> FORMATS(std::begin(Format::kNames), std::end(Format::kNames));
+const std::vector<std::string_view> SORT_KEYS(std::begin(reader::kSortKeyNames),
+                                              std::end(reader::kSortKeyNames));
+const std::vector<std::string_view> CONVERT_KINDS = [] {
+  std::vector<std::string_view> names;
+  for (reader::ConvertKind k : reader::kConvertKinds) names.push_back(reader::convert_kind_name(k));
+  return names;
+}();
 
 std::string listed(const std::vector<std::string_view>& values) {
   std::string s;
@@ -42,7 +52,8 @@ std::vector<Subcommand> commands() {
       "Run a script under the tracer",
       {
           {'o', "output", "OUTPUT", Takes::One, "Output file path"},
-          {'f', "format", "FORMAT", Takes::One, "Output format", choices("protobuf", FORMATS)},
+          {'f', "format", "FORMAT", Takes::One, "Output format",
+           choices(RunArgs{}.format.name(), FORMATS)},
           {'m', "module", "MODULE", Takes::Rest,
            "Run a library module as a script, like `python -m`. Every following argument "
            "belongs to the module"},
@@ -75,7 +86,7 @@ std::vector<Subcommand> commands() {
       {
           {'\0', "top", "N", Takes::One, "Rows to show; 0 shows them all", "[default: 30]"},
           {'\0', "sort", "KEY", Takes::One, "What to order the rows by",
-           choices("self", SORT_KEYS)},
+           choices(ReportArgs{}.sort.c_str(), SORT_KEYS)},
           {'\0', "threads", nullptr, Takes::Nothing, "One table per process and thread"},
           {'\0', "pid", "PID", Takes::One, "Only the process with this id"},
           {'\0', "json", nullptr, Takes::Nothing, "The rows as a JSON array, for scripts"},
@@ -102,7 +113,8 @@ std::vector<Subcommand> commands() {
       "open",
       "Open a trace in Perfetto's web UI, serving it from 127.0.0.1 until it is fetched",
       {
-          {'\0', "port", "PORT", Takes::One, "Port to serve it on", "[default: 9001]"},
+          {'\0', "port", "PORT", Takes::One, "Port to serve it on",
+           "[default: " + std::to_string(kPerfettoPort) + "]"},
           {'\0', "no-browser", nullptr, Takes::Nothing,
            "Print the address to open instead of starting a browser"},
       },
@@ -181,9 +193,11 @@ std::variant<Command, CliMessage> run_args(const CommandLine& cli, const Matches
   if (std::optional<std::string> f = m.one("format")) {
     auto v = one_of(cli, "run", *f, "--format <FORMAT>", FORMATS);
     if (auto* err = std::get_if<CliMessage>(&v)) return *err;
-    a.format = *f == "json" ? Format::Json : Format::Protobuf;
+    a.format = Format::parse(*f).value();
   }
-  for (auto [option, to] : {std::pair{"include", &a.include}, std::pair{"exclude", &a.exclude}}) {
+  core::FilterSettings& filters = a.options.filters;
+  for (auto [option, to] :
+       {std::pair{"include", &filters.include}, std::pair{"exclude", &filters.exclude}}) {
     if (!m.has(option)) continue;
     for (const std::string& value : m.values.at(option)) {
       for (size_t at = 0;;) {
@@ -205,16 +219,14 @@ std::variant<Command, CliMessage> run_args(const CommandLine& cli, const Matches
     if (!n || *n == 0) {
       return invalid(cli, "run", *depth, "--max-depth <N>", "a whole number of frames, at least 1");
     }
-    a.max_depth = *n;
+    filters.max_depth = std::min(*n, core::kDeepestMaxDepth);
   }
   if (std::optional<std::string> d = m.one("min-duration")) {
-    std::variant<uint64_t, std::string> ns = core::parse_duration(*d);
-    if (auto* wrong = std::get_if<std::string>(&ns)) {
-      return cli.error("run", *wrong + " for '--min-duration <DURATION>'");
-    }
-    a.min_duration_ns = std::get<uint64_t>(ns);
+    core::Checked<uint64_t> ns = core::parse_duration(*d);
+    if (!ns.ok()) return cli.error("run", ns.message() + " for '--min-duration <DURATION>'");
+    filters.min_duration_ns = ns.value();
   }
-  a.lossless = m.has("lossless");
+  a.options.lossless = m.has("lossless");
   a.open = m.has("open");
   return a;
 }
@@ -280,6 +292,11 @@ std::string program_name(const std::vector<std::string>& argv) {
   std::string_view last = slash == std::string_view::npos ? path : path.substr(slash + 1);
   if (last.empty() || last == "." || last == "..") return kDefaultProgram;
   return std::string(last);
+}
+
+CliMessage usage_error(const std::string& program, const char* command,
+                       const std::string& message) {
+  return CommandLine(kAbout, commands(), program).error(command, message);
 }
 
 std::variant<Command, CliMessage> parse_command_line(const std::vector<std::string>& argv) {

@@ -18,6 +18,7 @@
 
 #include "app/cli_parser.h"
 #include "app/format.h"
+#include "core/run_options.h"
 
 namespace morvex::app {
 
@@ -28,12 +29,9 @@ struct RunArgs {
   std::vector<std::string> module;
   std::optional<std::string> script;
   std::vector<std::string> script_args;
-  // What to record (each pattern checked; comma-separated values split).
-  std::vector<std::string> include;
-  std::vector<std::string> exclude;
-  std::optional<uint32_t> max_depth;
-  std::optional<uint64_t> min_duration_ns;
-  bool lossless = false;
+  // What to record, checked (comma-separated patterns split), as the run
+  // takes it.
+  core::RunOptions options;
   bool open = false;  // serve the trace to Perfetto's UI after the run
 };
 
@@ -52,9 +50,13 @@ struct ConvertArgs {
   std::optional<std::string> to;  // the kind; else from the output's name
 };
 
+// Where Perfetto's UI fetches traces from unless told otherwise: it accepts
+// trace addresses on 127.0.0.1 at this port.
+inline constexpr uint16_t kPerfettoPort = 9001;
+
 struct OpenArgs {
   std::string trace;
-  uint16_t port = 9001;
+  uint16_t port = kPerfettoPort;
   bool browser = true;
 };
 
@@ -62,6 +64,11 @@ using Command = std::variant<RunArgs, ReportArgs, ConvertArgs, OpenArgs>;
 
 // The program name shown in help: the last path component of argv[0].
 std::string program_name(const std::vector<std::string>& argv);
+
+// An error about a subcommand's arguments found after they were parsed, as
+// the parser words its own, for `program` (program_name's answer).
+CliMessage usage_error(const std::string& program, const char* command,
+                       const std::string& message);
 
 // Parses argv (argv[0] is the program path): the command to carry out, or
 // help or an error to print.

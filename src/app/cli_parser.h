@@ -83,8 +83,6 @@ class CommandLine {
   std::string usage(const Subcommand& c) const;
   CliMessage top_error(const std::string& message) const;
   std::variant<Matches, CliMessage> help_subcommand(const std::vector<std::string>& argv) const;
-  std::variant<Matches, CliMessage> parse_command(const Subcommand& c,
-                                                  const std::vector<std::string>& argv) const;
 
   std::string about_;
   std::vector<Subcommand> commands_;

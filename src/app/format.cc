@@ -6,10 +6,10 @@
 
 namespace morvex::app {
 
-std::variant<Format, std::string> Format::parse(std::string_view text) {
-  if (text == "json") return Format(Json);
-  if (text == "protobuf" || text == "proto" || text == "pb") return Format(Protobuf);
-  return "unknown format: " + std::string(text);
+core::Checked<Format> Format::parse(std::string_view text) {
+  if (text == kNames[Json]) return Format(Json);
+  if (text == kNames[Protobuf] || text == "proto" || text == "pb") return Format(Protobuf);
+  return core::Wrong{"unknown format: " + std::string(text)};
 }
 
 core::Result<std::unique_ptr<core::Exporter>> Format::open(const std::string& path, uint32_t pid,

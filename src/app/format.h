@@ -8,6 +8,7 @@
 #include <string_view>
 #include <variant>
 
+#include "core/checked.h"
 #include "core/ioerror.h"
 #include "core/sink.h"
 
@@ -20,12 +21,15 @@ class Format {
   constexpr Format(Value v) : v_(v) {}  // NOLINT: implicit on purpose
   constexpr bool operator==(const Format&) const = default;
 
+  // The canonical names, indexed by Value.
+  static constexpr const char* kNames[] = {"json", "protobuf"};
+
   // "json", "protobuf" (also "proto" and "pb"), exact and case-sensitive;
   // anything else gives the message "unknown format: <text>".
-  static std::variant<Format, std::string> parse(std::string_view text);
+  static core::Checked<Format> parse(std::string_view text);
 
   // The canonical name: "json" or "protobuf".
-  const char* name() const { return v_ == Json ? "json" : "protobuf"; }
+  const char* name() const { return kNames[v_]; }
 
   // Opens `path` and builds the matching exporter. A run that starts a trace
   // (append false) empties the file; JSON then begins it with "[". A run that

@@ -172,10 +172,10 @@ std::vector<FilterField> filter_fields(const FilterReport& r) {
   return f;
 }
 
-std::variant<uint64_t, std::string> parse_duration(std::string_view text) {
+Checked<uint64_t> parse_duration(std::string_view text) {
   auto bad = [&] {
-    return "invalid duration '" + std::string(text) +
-           "' (a number of seconds, or a number with a unit: ns, us, ms, s)";
+    return Wrong{"invalid duration '" + std::string(text) +
+                 "' (a number of seconds, or a number with a unit: ns, us, ms, s)"};
   };
   std::string_view number = text;
   double scale = 1e9;

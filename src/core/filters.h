@@ -17,6 +17,8 @@
 #include <variant>
 #include <vector>
 
+#include "core/checked.h"
+
 namespace morvex::core {
 
 struct FilterSettings {
@@ -30,7 +32,9 @@ struct FilterSettings {
 
 struct FilterCounters {
   std::atomic<uint64_t> functions{0};     // code objects include/exclude left out
-  std::atomic<uint64_t> depth_events{0};  // events deeper than max_depth
+  // Events deeper than max_depth: each thread counts its own, added up here
+  // when the run stops.
+  std::atomic<uint64_t> depth_events{0};
 };
 
 // What the trace says about filtering at its end.
@@ -98,6 +102,6 @@ bool glob_match(std::string_view pattern, std::string_view text);
 
 // "50us", "1.5ms", "2s", "100ns" or a plain number of seconds, as
 // nanoseconds; the message says what is wrong otherwise.
-std::variant<uint64_t, std::string> parse_duration(std::string_view text);
+Checked<uint64_t> parse_duration(std::string_view text);
 
 }  // namespace morvex::core

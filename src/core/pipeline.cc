@@ -175,29 +175,31 @@ Status run_pipeline(std::shared_ptr<EventQueue> queue, std::shared_ptr<const Cod
   if (!spawned.ok()) return IoError::other("spawn serializer: " + spawned.error().text());
   std::thread serializer = std::move(spawned.value());
 
-  Backoff idle;
-  for (;;) {
-    if (std::unique_ptr<EventVec> v = filled_out.try_pop()) {
+  // Writes every vector the serializer has filled so far, handing each back
+  // for reuse; false once a write failed, the serializer being told and let go.
+  Status failed;
+  auto write_filled = [&](size_t& written) {
+    while (std::unique_ptr<EventVec> v = filled_out.try_pop()) {
       Status st = exporter->write_batch(*v, *code, *threads);
       if (!st.ok()) {
         // The serializer ends on its own once the queue is closed.
         outcome->exporter_gone.store(true, std::memory_order_release);
         serializer.detach();
-        return st;
+        failed = std::move(st);
+        return false;
       }
       if (!recycled_in.try_push(v)) v.reset();
-      idle.reset();
-      continue;
+      ++written;
     }
-    if (outcome->done.load(std::memory_order_acquire)) {
-      while (std::unique_ptr<EventVec> v = filled_out.try_pop()) {
-        Status st = exporter->write_batch(*v, *code, *threads);
-        if (!st.ok()) {
-          outcome->exporter_gone.store(true, std::memory_order_release);
-          serializer.detach();
-          return st;
-        }
-      }
+    return true;
+  };
+  Backoff idle;
+  for (;;) {
+    // `done` first: whatever was filled before it is then written below.
+    const bool serializer_done = outcome->done.load(std::memory_order_acquire);
+    size_t written = 0;
+    if (!write_filled(written)) return failed;
+    if (serializer_done) {
       serializer.join();
       if (outcome->panicked) return IoError::other("serializer panicked");
       RunEnd end{outcome->lost + queue->dropped(), std::nullopt};
@@ -211,7 +213,11 @@ Status run_pipeline(std::shared_ptr<EventQueue> queue, std::shared_ptr<const Cod
       }
       return exporter->finish(*code, *threads, end);
     }
-    idle.sleep();
+    if (written != 0) {
+      idle.reset();
+    } else {
+      idle.sleep();
+    }
   }
 }
 

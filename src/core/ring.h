@@ -110,9 +110,15 @@ class SpscRing {
     size_t cached_head_ = 0;
   };
 
+  // Move-only: a second copy would be a second consumer of a
+  // single-consumer ring.
   class Consumer {
    public:
     Consumer() = default;
+    Consumer(Consumer&&) noexcept = default;
+    Consumer& operator=(Consumer&&) noexcept = default;
+    Consumer(const Consumer&) = delete;
+    Consumer& operator=(const Consumer&) = delete;
 
     // nullptr when the ring is empty.
     std::unique_ptr<T> try_pop() {

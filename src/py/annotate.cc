@@ -1,5 +1,6 @@
 #include "py/annotate.h"
 
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -103,18 +104,23 @@ bool one_positional(const char* function, Py_ssize_t nargs) {
 
 // ---- Span ---------------------------------------------------------------------
 
+// What a span holds is constructed in place once the object is allocated
+// and destroyed in tp_dealloc.
 struct SpanObject {
-  PyObject_HEAD std::string* name;
-  Words* begin;  // name and arguments
-  Words* end;    // the name
+  struct Held {
+    std::string name;
+    Words begin;  // name and arguments
+    Words end;    // the name
+  };
+  PyObject_HEAD Held held;
 };
 
 void enter_span(const SpanObject& s) {
-  if (State* st = current_run()) record_user_event(*st, EventKind::SpanBegin, *s.begin);
+  if (State* st = current_run()) record_user_event(*st, EventKind::SpanBegin, s.held.begin);
 }
 
 void exit_span(const SpanObject& s) {
-  if (State* st = current_run()) record_user_event(*st, EventKind::SpanEnd, *s.end);
+  if (State* st = current_run()) record_user_event(*st, EventKind::SpanEnd, s.held.end);
 }
 
 PyObject* wrap(PyObject* span, PyObject* func);
@@ -140,7 +146,7 @@ PyObject* span_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* span_name(PyObject* self, void*) {
-  const std::string& n = *reinterpret_cast<SpanObject*>(self)->name;
+  const std::string& n = reinterpret_cast<SpanObject*>(self)->held.name;
   return PyUnicode_DecodeUTF8(n.data(), Py_ssize_t(n.size()), "replace");
 }
 
@@ -150,10 +156,7 @@ PyObject* span_repr(PyObject* self) {
 }
 
 void span_dealloc(PyObject* self) {
-  auto* s = reinterpret_cast<SpanObject*>(self);
-  delete s->name;
-  delete s->begin;
-  delete s->end;
+  reinterpret_cast<SpanObject*>(self)->held.~Held();
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);
@@ -196,9 +199,8 @@ PyObject* new_span(std::string name, Words begin) {
   if (type == nullptr) return nullptr;
   auto* s = PyObject_New(SpanObject, reinterpret_cast<PyTypeObject*>(type));
   if (s == nullptr) return nullptr;
-  s->name = new std::string(std::move(name));
-  s->begin = new Words(std::move(begin));
-  s->end = new Words(std::move(*end));
+  // Moves only: nothing here can throw once the memory is there.
+  new (&s->held) SpanObject::Held{std::move(name), std::move(begin), std::move(*end)};
   return reinterpret_cast<PyObject*>(s);
 }
 

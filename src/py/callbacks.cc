@@ -9,6 +9,7 @@
 #include "core/evqueue.h"
 #include "core/recorder.h"
 #include "py/monitoring.h"
+#include "py/state.h"
 
 namespace morvex::py {
 
@@ -184,6 +185,38 @@ inline PyObject* record_at(State& st, PyObject* code, uint64_t now, uint8_t kind
   return store_slow(st, hot, now, word);
 }
 
+// The calling thread's count of events max_depth cut in the run
+// `queue_id`: a slot of the run's own (State::DepthCut), reached without a
+// lock.
+struct DepthCutting {
+  uint64_t queue_id = 0;
+  State::DepthCut* slot = nullptr;
+};
+// Initial-exec for the reason HOT is (recorder.h).
+constinit thread_local DepthCutting DEPTH_CUT __attribute__((tls_model("initial-exec")));
+
+[[gnu::noinline]] void count_first_cut(State& st, DepthCutting& cut) {
+  try {
+    cut.slot = st.new_depth_cut();
+  } catch (...) {
+    // No memory for a slot: counted on the shared total instead, still
+    // exactly; the next cut tries again.
+    st.counters->depth_events.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  cut.queue_id = st.queue_id;
+  cut.slot->events.store(1, std::memory_order_relaxed);
+}
+
+// Only this thread writes the slot: a plain increment, no locked add.
+inline void count_cut(State& st) {
+  DepthCutting& cut = DEPTH_CUT;
+  if (cut.queue_id != st.queue_id) [[unlikely]]
+    return count_first_cut(st, cut);
+  std::atomic<uint64_t>& n = cut.slot->events;
+  n.store(n.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
+
 // With a maximum depth: the thread counts its recorded frames, and events
 // of frames deeper than the maximum are counted, not recorded. Frames that
 // were running when the trace began don't count, and never take the count
@@ -206,7 +239,7 @@ inline PyObject* record_at(State& st, PyObject* code, uint64_t now, uint8_t kind
     hot.depth = ++depth;
   }
   if (depth > st.max_depth) {
-    st.counters->depth_events.fetch_add(1, std::memory_order_relaxed);
+    count_cut(st);
     Py_RETURN_NONE;
   }
   core::record(*st.queue, st.queue_id, hot, now, core::pack_word(kind, id));

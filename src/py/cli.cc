@@ -50,10 +50,6 @@ std::optional<std::vector<std::string>> argument_strings(PyObject* argv) {
 
 }  // namespace
 
-PyRef fs_text(const std::string& bytes) {
-  return PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(bytes.data(), Py_ssize_t(bytes.size())));
-}
-
 void write_text(const char* stream_name, const std::string& text) {
   KeptException keep;
   PyRef stream = import_attr("sys", stream_name);
@@ -83,6 +79,16 @@ PyObject* OwnErrors::fail(const std::string& what) const {
   return PyLong_FromLong(1);
 }
 
+PyObject* OwnErrors::usage(const char* command, const std::string& message) const {
+  if (!as_lines_) {
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    return nullptr;
+  }
+  CliMessage m = app::usage_error(program_, command, message);
+  write_text("stderr", m.text);
+  return PyLong_FromLong(m.exit_code());
+}
+
 PyObject* cli_main(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     // `_errors_as_lines` is the launchers' (morvex.__main__): Python callers
@@ -99,7 +105,7 @@ PyObject* cli_main(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
       write_text(message->requested ? "stdout" : "stderr", message->text);
       return PyLong_FromLong(message->exit_code());
     }
-    OwnErrors errors(as_lines != 0);
+    OwnErrors errors(as_lines != 0, app::program_name(*strings));
     return std::visit(
         [&](const auto& a) -> PyObject* {
           using A = std::decay_t<decltype(a)>;

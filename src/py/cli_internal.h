@@ -2,14 +2,12 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 #include "app/cli_args.h"
 #include "py/pyref.h"
 
 namespace morvex::py {
-
-// Text as the operating system had it (bytes in the file-system encoding).
-PyRef fs_text(const std::string& bytes);
 
 // Writes to sys.stdout or sys.stderr, best effort: a closed stream must not
 // turn output into an exception.
@@ -17,17 +15,24 @@ void write_text(const char* stream, const std::string& text);
 
 // How a failure of morvex's own (not the traced program's) is answered:
 // raised, for Python callers of cli_main; or, for the command line, one
-// line "morvex: error: ..." on standard error and exit status 1.
+// line "morvex: error: ..." on standard error and exit status 1. A usage
+// error (arguments that cannot work together, found only once the command
+// looks at them) is ValueError for the former and the parser's usage
+// message with its status for the latter.
 class OwnErrors {
  public:
-  explicit OwnErrors(bool as_lines) : as_lines_(as_lines) {}
+  OwnErrors(bool as_lines, std::string program)
+      : as_lines_(as_lines), program_(std::move(program)) {}
   bool as_lines() const { return as_lines_; }
   // With an exception pending: prints `what` and the exception's text and
   // answers 1, or leaves it raised and answers null.
   PyObject* fail(const std::string& what) const;
+  // What is wrong with `command`'s arguments.
+  PyObject* usage(const char* command, const std::string& message) const;
 
  private:
   bool as_lines_;
+  std::string program_;
 };
 
 PyObject* run(const app::RunArgs& args, const OwnErrors& errors);

@@ -235,10 +235,7 @@ void show_program_error(PyObject* exc) {
 }  // namespace
 
 PyObject* run(const RunArgs& a, const OwnErrors& errors) {
-  PyRef options = options_dict(RunOptions{
-      core::FilterSettings{a.include, a.exclude, a.max_depth, a.min_duration_ns}, a.lossless});
-  if (!options) return nullptr;
-  PyRef tracer = new_tracer(a.output, a.format.name(), options.get());
+  PyRef tracer = new_tracer(a.output, a.format, a.options);
   if (!tracer) return nullptr;
 
   const bool module_mode = !a.script.has_value();
@@ -306,7 +303,7 @@ PyObject* run(const RunArgs& a, const OwnErrors& errors) {
   // However the program ended, the trace it asked to see is shown.
   PyRef served;
   if (a.open) {
-    served = PyRef::steal(serve_trace(fs_text(a.output).get(), 9001, true, errors));
+    served = PyRef::steal(serve_trace(fs_text(a.output).get(), app::kPerfettoPort, true, errors));
     if (!served && !run_error) return nullptr;
   }
   if (run_error) {

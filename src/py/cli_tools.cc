@@ -119,7 +119,7 @@ size_t terminal_width() {
 
 PyObject* report(const app::ReportArgs& a, const OwnErrors& errors) {
   core::Result<reader::SortKey> sort = reader::parse_sort_key(a.sort);
-  if (!sort.ok()) return reader_error(sort.error(), errors);
+  if (!sort.ok()) return errors.usage("report", sort.error().text());
   reader::ReportOptions options;
   options.top = a.top;
   options.sort = sort.value();
@@ -143,16 +143,15 @@ PyObject* report(const app::ReportArgs& a, const OwnErrors& errors) {
 }
 
 PyObject* convert(const app::ConvertArgs& a, const OwnErrors& errors) {
-  std::optional<reader::ConvertKind> kind;
-  if (a.to) {
-    core::Result<reader::ConvertKind> k = reader::parse_convert_kind(*a.to);
-    if (!k.ok()) return reader_error(k.error(), errors);
-    kind = k.value();
-  }
+  // Before anything is read: an output whose name says no kind, with none
+  // given, is a usage error, not a failure to write.
+  core::Result<reader::ConvertKind> kind =
+      a.to ? reader::parse_convert_kind(*a.to) : reader::convert_kind_for(a.output);
+  if (!kind.ok()) return errors.usage("convert", kind.error().text());
   core::Result<reader::Trace> trace = [&] {
     TemporaryFilesGoFirst cleanup;
     return Released().run(
-        [&](reader::StopCheck stop) { return reader::convert(a.trace, a.output, kind, stop); });
+        [&](reader::StopCheck stop) { return reader::convert(a.trace, a.output, kind.value(), stop); });
   }();
   if (PyErr_Occurred()) return nullptr;
   if (!trace.ok()) return reader_error(trace.error(), errors);

@@ -3,6 +3,12 @@
 // Every function the interpreter calls runs its body through guarded(), so
 // no C++ exception ever crosses into the interpreter; an I/O error of the
 // core becomes an OSError in one place only, raise_io_error().
+//
+// The kinds of failure, each with one shape: an I/O error is a
+// core::Result / core::Status (raised by raise_io_error); what is wrong with
+// what a caller gave is a core::Checked (ValueError, or on the command line
+// the parser's usage message); everything in here that calls the
+// interpreter answers null, nullopt or false with the Python exception set.
 #pragma once
 
 #include <exception>

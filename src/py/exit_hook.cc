@@ -8,8 +8,11 @@
 // (from os import _exit) goes around it: see the README's limits.
 //
 // Threads: everything here runs attached to the interpreter.
+#include "py/exit_hook.h"
+
 #include "py/errors.h"
-#include "py/run.h"
+#include "py/fork.h"
+#include "py/tracer.h"
 
 namespace morvex::py {
 

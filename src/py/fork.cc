@@ -5,11 +5,14 @@
 // hold them only briefly under that lock, which the forking thread holds,
 // and a tracer stopping on another thread empties ACTIVE before it takes
 // its `running` across the exporter join.
+#include "py/fork.h"
+
 #include <unistd.h>
 
 #include "core/recorder.h"
 #include "py/callbacks.h"
 #include "py/errors.h"
+#include "py/exit_hook.h"
 #include "py/run.h"
 
 namespace morvex::py {

@@ -5,6 +5,7 @@
 #include "core/clock.h"
 #include "py/annotate.h"
 #include "py/cli.h"
+#include "py/fork.h"
 #include "py/pyref.h"
 #include "py/tracer.h"
 
@@ -76,6 +77,12 @@ int exec_module(PyObject* module) {
 
 PyModuleDef_Slot SLOTS[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#ifdef Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED
+    // The type objects, the active slot and the recorders are the process's,
+    // built by whichever interpreter came first: another interpreter, with a
+    // lock of its own, would share them without that lock.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
 #if PY_VERSION_HEX >= 0x030D0000
     // The recorder registry, the active slot, the lazily built types and the
     // enable/disable sequence all rely on the interpreter lock, so a

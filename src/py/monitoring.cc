@@ -1,7 +1,10 @@
 #include "py/monitoring.h"
 
+#include <utility>
+
 #include "py/callbacks.h"
 #include "py/errors.h"
+#include "py/state.h"
 
 namespace morvex::py {
 
@@ -28,12 +31,43 @@ bool call_monitoring(PyObject* monitoring, const char* method, const char* forma
   return static_cast<bool>(r);
 }
 
-// Removes the callbacks registered for `bits`; stops at the first failure.
+// Keeps the first of several failures: later steps run regardless, and a
+// failure of theirs must not replace the one that came first.
+class FirstFailure {
+ public:
+  FirstFailure() = default;
+  FirstFailure(const FirstFailure&) = delete;
+  FirstFailure& operator=(const FirstFailure&) = delete;
+  // After a step: takes its exception, if it raised one and none came before.
+  void step(bool ok) {
+    if (ok) return;
+    PyObject* exc = PyErr_GetRaisedException();
+    if (first_ == nullptr) {
+      first_ = exc;
+    } else {
+      Py_XDECREF(exc);
+    }
+  }
+  // Raises the first failure; false if there was one.
+  bool finish() {
+    if (first_ == nullptr) return true;
+    PyErr_SetRaisedException(std::exchange(first_, nullptr));
+    return false;
+  }
+  ~FirstFailure() { Py_XDECREF(first_); }
+
+ private:
+  PyObject* first_ = nullptr;
+};
+
+// Removes the callbacks registered for `bits`, every one of them even after
+// a failure; the first failure is left set.
 bool unregister(PyObject* monitoring, uint8_t tool_id, const std::vector<int32_t>& bits) {
+  FirstFailure failure;
   for (int32_t bit : bits)
-    if (!call_monitoring(monitoring, "register_callback", "iiO", int{tool_id}, int{bit}, Py_None))
-      return false;
-  return true;
+    failure.step(
+        call_monitoring(monitoring, "register_callback", "iiO", int{tool_id}, int{bit}, Py_None));
+  return failure.finish();
 }
 
 }  // namespace
@@ -114,10 +148,14 @@ bool disable(const MonitoringHandle& handle) {
   PyRef monitoring = sys_monitoring();
   if (!monitoring) return false;
   int tool = handle.tool_id;
-  // Events off before the callbacks go; the tool id is freed last.
-  if (!call_monitoring(monitoring.get(), "set_events", "ii", tool, 0)) return false;
-  if (!unregister(monitoring.get(), handle.tool_id, handle.bits)) return false;
-  return call_monitoring(monitoring.get(), "free_tool_id", "i", tool);
+  // Events off before the callbacks go; the tool id is freed last. Every
+  // step runs even when one before failed: a step skipped would leave the
+  // profiler slot taken for every later run.
+  FirstFailure failure;
+  failure.step(call_monitoring(monitoring.get(), "set_events", "ii", tool, 0));
+  failure.step(unregister(monitoring.get(), handle.tool_id, handle.bits));
+  failure.step(call_monitoring(monitoring.get(), "free_tool_id", "i", tool));
+  return failure.finish();
 }
 
 }  // namespace morvex::py

@@ -2,7 +2,6 @@
 
 #include <climits>
 #include <string>
-#include <variant>
 
 #include "py/errors.h"
 
@@ -76,14 +75,14 @@ bool depth(PyObject* value, std::optional<uint32_t>& out) {
     PyErr_Format(PyExc_ValueError, "max_depth must be at least 1, not %R", value);
     return false;
   }
-  // Deeper than any interpreter's recursion can go means no limit at all.
-  out = overflow > 0 || n >= UINT32_MAX ? UINT32_MAX - 1 : static_cast<uint32_t>(n);
+  out = overflow > 0 || n > core::kDeepestMaxDepth ? core::kDeepestMaxDepth
+                                                  : static_cast<uint32_t>(n);
   return true;
 }
 
 bool duration(PyObject* value, std::optional<uint64_t>& out) {
   if (value == nullptr || value == Py_None) return true;
-  std::variant<uint64_t, std::string> parsed;
+  std::optional<core::Checked<uint64_t>> parsed;
   if (PyUnicode_Check(value)) {
     std::optional<std::string> text = utf8(value);
     if (!text) {
@@ -107,11 +106,11 @@ bool duration(PyObject* value, std::optional<uint64_t>& out) {
                  Py_TYPE(value)->tp_name);
     return false;
   }
-  if (const auto* wrong = std::get_if<std::string>(&parsed)) {
-    PyErr_Format(PyExc_ValueError, "min_duration: %s", wrong->c_str());
+  if (!parsed->ok()) {
+    PyErr_Format(PyExc_ValueError, "min_duration: %s", parsed->message().c_str());
     return false;
   }
-  out = std::get<uint64_t>(parsed);
+  out = parsed->value();
   return true;
 }
 
@@ -132,6 +131,9 @@ std::optional<RunOptions> parse_options(PyObject* include, PyObject* exclude, Py
   return o;
 }
 
+namespace {
+
+// The options as Tracer's keyword arguments.
 PyRef options_dict(const RunOptions& o) {
   PyRef d = PyRef::steal(PyDict_New());
   if (!d) return {};
@@ -157,6 +159,8 @@ PyRef options_dict(const RunOptions& o) {
     return {};
   return d;
 }
+
+}  // namespace
 
 PyRef options_text(const RunOptions& o) {
   PyRef d = options_dict(o);

@@ -60,4 +60,8 @@ PyRef import_attr(const char* module, const char* attr) {
   return PyRef::steal(PyObject_GetAttrString(m.get(), attr));
 }
 
+PyRef fs_text(const std::string& bytes) {
+  return PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(bytes.data(), Py_ssize_t(bytes.size())));
+}
+
 }  // namespace morvex::py

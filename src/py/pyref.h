@@ -57,6 +57,10 @@ class PyRef {
 // Attribute of an imported module, e.g. import_attr("sys", "monitoring").
 PyRef import_attr(const char* module, const char* attr);
 
+// Text as the operating system had it, the way os.environ and sys.argv hold
+// it: bytes in the file-system encoding, undecodable ones as surrogates.
+PyRef fs_text(const std::string& bytes);
+
 // A PyMethodDef stores every C function as a PyCFunction, whatever calling
 // convention (METH_FASTCALL, METH_NOARGS, ...) its flags give it.
 template <class R, class... A>

@@ -166,6 +166,7 @@ bool stop(std::unique_ptr<Running> r, bool interrupted) {
   // Monitoring is off and this thread holds the interpreter lock that every
   // callback needs: no thread is inside the recording path.
   r->queue->add_dropped(core::flush_every_thread());
+  r->state->sum_depth_cuts();
   r->queue->close();
   unwatch_interrupts();
   PyObject* interruption = nullptr;
@@ -212,12 +213,6 @@ bool stop(std::unique_ptr<Running> r, bool interrupted) {
 namespace {
 
 PyRef os_environ() { return import_attr("os", "environ"); }
-
-// The text of a path or variable the way os.environ holds it: bytes in the
-// file-system encoding, undecodable ones as surrogates.
-PyRef fs_text(const std::string& bytes) {
-  return PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(bytes.data(), Py_ssize_t(bytes.size())));
-}
 
 const char* const CHILD_VARIABLES[] = {kChildOutputVar, kChildFormatVar, kChildZeroVar,
                                        kChildOptionsVar};

@@ -1,7 +1,7 @@
-// Starting and stopping a tracer's runs, and installing a started run as
-// the process's active one (the one the fork hooks act on). Shared by the
-// Tracer type (tracer_type.cc), the fork hooks (fork.cc) and the command
-// line; all of it runs on a thread attached to the interpreter.
+// Starting and stopping a tracer's runs, and the variables a run exports to
+// the processes it starts. Shared by the Tracer type (tracer_type.cc), the
+// fork hooks (fork.cc) and os._exit's hook (exit_hook.cc); all of it runs on
+// a thread attached to the interpreter.
 #pragma once
 
 #include <cstdint>
@@ -41,27 +41,6 @@ std::unique_ptr<Running> start(Tracer& t, uint32_t pid, bool append, std::option
 // so the next abandons it. Either way a line on stderr says the trace is
 // incomplete, and the interruption is what is raised.
 bool stop(std::unique_ptr<Running> r, bool interrupted = false);
-
-// Registers the fork hooks the first time a run is about to start, before
-// any callback is, so that the registration is never traced. Tried once per
-// process; false with the exception set if that one try failed.
-bool ensure_fork_hooks();
-
-// Stores `r` in the tracer and makes the tracer the active one. Returns a
-// new reference to `self`.
-PyObject* install(PyObject* self, std::unique_ptr<Running> r);
-
-// Replaces the active tracer (null: none).
-void set_active(PyObject* tracer);
-// A new reference to the active tracer, or null (no exception) if none.
-PyRef active_tracer();
-
-// While a run is installed, os._exit finishes its trace before the process
-// goes (exit_hook.cc); unhooked when the run stops.
-void hook_os_exit();
-void unhook_os_exit();
-// Empties the active slot if it holds `tracer`; true if it did.
-bool clear_active_if(PyObject* tracer);
 
 // ---- the child variables --------------------------------------------------
 

@@ -25,6 +25,7 @@
 #include "py/monitoring.h"
 #include "py/options.h"
 #include "py/pyref.h"
+#include "py/state.h"
 
 namespace morvex::py {
 
@@ -95,15 +96,10 @@ PyObject* tracer_type();
 // The Tracer inside an object of that type.
 Tracer& tracer_of(PyObject* self);
 
-// The fork hooks (module functions).
-PyObject* before_fork(PyObject* module, PyObject* unused);
-PyObject* after_fork_in_parent(PyObject* module, PyObject* unused);
-PyObject* after_fork_in_child(PyObject* module, PyObject* unused);
-
 // Creates a Tracer object from a path in the file-system encoding, a format
-// name and a dict of its keyword options (or null); ValueError for an
-// unknown format.
-PyRef new_tracer(const std::string& output, const std::string& format, PyObject* options);
+// and options already checked (the command line's), as Tracer(...) would
+// from the same values given as Python arguments.
+PyRef new_tracer(std::string output, Format format, RunOptions options);
 // Tracer.__enter__ and Tracer.__exit__(None, None, None).
 PyRef tracer_enter(PyObject* self);
 PyRef tracer_exit(PyObject* self, bool interrupted = false);

@@ -3,10 +3,12 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <variant>
+#include <new>
 
 #include "py/args.h"
 #include "py/errors.h"
+#include "py/exit_hook.h"
+#include "py/fork.h"
 #include "py/run.h"
 #include "py/tracer.h"
 
@@ -14,9 +16,22 @@ namespace morvex::py {
 
 namespace {
 
+// The Tracer lives inside the object, constructed in place once the object
+// is allocated and destroyed in tp_dealloc.
 struct TracerObject {
-  PyObject_HEAD Tracer* tracer;
+  PyObject_HEAD Tracer tracer;
 };
+
+// A new Tracer object holding what was given, all of it already checked.
+PyObject* make_tracer(PyTypeObject* type, std::string output, Format format,
+                      RunOptions options) {
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  // Moves only: nothing here can throw once the memory is there.
+  new (&reinterpret_cast<TracerObject*>(self)->tracer)
+      Tracer(std::move(output), format, std::move(options));
+  return self;
+}
 
 PyObject* enter(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
@@ -108,6 +123,14 @@ PyObject* exit_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   });
 }
 
+// The operating system takes a path up to its first null byte: one with
+// another after it would name a different file.
+bool whole_path(const char* name, const std::string& path) {
+  if (path.find('\0') == std::string::npos) return true;
+  PyErr_Format(PyExc_ValueError, "argument '%s' contains a null byte", name);
+  return false;
+}
+
 // A path given as str or os.PathLike, as the bytes the operating system
 // gets: str in the file-system encoding, so that names Python decoded with
 // surrogates get their original bytes back.
@@ -124,10 +147,7 @@ std::optional<std::string> path_argument(const char* name, PyObject* value) {
                                             : std::move(path);
   if (!bytes) return std::nullopt;
   std::string out(PyBytes_AS_STRING(bytes.get()), size_t(PyBytes_GET_SIZE(bytes.get())));
-  if (out.find('\0') != std::string::npos) {
-    PyErr_Format(PyExc_ValueError, "argument '%s' contains a null byte", name);
-    return std::nullopt;
-  }
+  if (!whole_path(name, out)) return std::nullopt;
   return out;
 }
 
@@ -159,19 +179,15 @@ PyObject* tracer_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (f == nullptr) return nullptr;
     fmt_text.assign(f, len);
   }
-  std::variant<Format, std::string> parsed = Format::parse(fmt_text);
-  if (auto* msg = std::get_if<std::string>(&parsed)) {
-    PyErr_SetString(PyExc_ValueError, msg->c_str());
+  core::Checked<Format> parsed = Format::parse(fmt_text);
+  if (!parsed.ok()) {
+    PyErr_SetString(PyExc_ValueError, parsed.message().c_str());
     return nullptr;
   }
   std::optional<RunOptions> options =
       parse_options(option[0], option[1], option[2], option[3], option[4]);
   if (!options) return nullptr;
-  PyObject* self = type->tp_alloc(type, 0);
-  if (self == nullptr) return nullptr;
-  reinterpret_cast<TracerObject*>(self)->tracer =
-      new Tracer(std::move(*out), std::get<Format>(parsed), std::move(*options));
-  return self;
+  return make_tracer(type, std::move(*out), parsed.value(), std::move(*options));
 }
 
 PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
@@ -180,7 +196,7 @@ PyObject* tracer_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 
 void tracer_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  delete reinterpret_cast<TracerObject*>(self)->tracer;
+  reinterpret_cast<TracerObject*>(self)->tracer.~Tracer();
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -216,7 +232,7 @@ PyType_Spec tracer_type_def = {
 
 }  // namespace
 
-Tracer& tracer_of(PyObject* self) { return *reinterpret_cast<TracerObject*>(self)->tracer; }
+Tracer& tracer_of(PyObject* self) { return reinterpret_cast<TracerObject*>(self)->tracer; }
 
 Running::~Running() {
   if (exporter.joinable()) exporter.detach();
@@ -228,16 +244,12 @@ PyObject* tracer_type() {
   return type;
 }
 
-PyRef new_tracer(const std::string& output, const std::string& format, PyObject* options) {
+PyRef new_tracer(std::string output, Format format, RunOptions options) {
+  if (!whole_path("output", output)) return {};
   PyObject* type = tracer_type();
   if (type == nullptr) return {};
-  PyRef path =
-      PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(output.data(), Py_ssize_t(output.size())));
-  PyRef args = path ? PyRef::steal(Py_BuildValue("(Os#)", path.get(), format.data(),
-                                                 Py_ssize_t(format.size())))
-                    : PyRef();
-  if (!args) return {};
-  return PyRef::steal(PyObject_Call(type, args.get(), options));
+  return PyRef::steal(make_tracer(reinterpret_cast<PyTypeObject*>(type), std::move(output), format,
+                                  std::move(options)));
 }
 
 PyRef tracer_enter(PyObject* self) { return PyRef::steal(enter(self, nullptr)); }

@@ -58,8 +58,7 @@ std::string_view convert_kind_name(ConvertKind kind) {
 }
 
 core::Result<ConvertKind> parse_convert_kind(std::string_view name) {
-  for (ConvertKind k :
-       {ConvertKind::Pstats, ConvertKind::Collapsed, ConvertKind::Speedscope, ConvertKind::Svg}) {
+  for (ConvertKind k : kConvertKinds) {
     if (name == convert_kind_name(k)) return k;
   }
   return core::IoError::other("unknown output kind \"" + std::string(name) +

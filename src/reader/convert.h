@@ -25,6 +25,9 @@
 namespace morvex::reader {
 
 enum class ConvertKind { Pstats, Collapsed, Speedscope, Svg };
+// Every kind, in the order help lists them.
+inline constexpr ConvertKind kConvertKinds[] = {ConvertKind::Pstats, ConvertKind::Collapsed,
+                                                ConvertKind::Speedscope, ConvertKind::Svg};
 
 std::string_view convert_kind_name(ConvertKind kind);  // "pstats", ...
 // "pstats", "collapsed", "speedscope" or "svg"; errors name them.

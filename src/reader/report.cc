@@ -355,10 +355,9 @@ void append_row_json(std::string& out, const Trace& trace, const FunctionStats& 
 }  // namespace
 
 core::Result<SortKey> parse_sort_key(std::string_view name) {
-  if (name == "self") return SortKey::Self;
-  if (name == "total") return SortKey::Total;
-  if (name == "calls") return SortKey::Calls;
-  if (name == "max") return SortKey::Max;
+  for (size_t i = 0; i < std::size(kSortKeyNames); ++i) {
+    if (name == kSortKeyNames[i]) return static_cast<SortKey>(i);
+  }
   return core::IoError::other("unknown sort key \"" + std::string(name) +
                               "\" (choose self, total, calls or max)");
 }

@@ -33,6 +33,8 @@
 namespace morvex::reader {
 
 enum class SortKey { Self, Total, Calls, Max };
+// Their names, in SortKey's order (the order help lists them).
+inline constexpr std::string_view kSortKeyNames[] = {"self", "total", "calls", "max"};
 
 // "self", "total", "calls" or "max"; anything else is an error naming them.
 core::Result<SortKey> parse_sort_key(std::string_view name);

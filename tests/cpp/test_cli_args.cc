@@ -120,16 +120,33 @@ TEST(CliArgs, RunTakesWhatToRecord) {
   RunArgs a = parsed({"run", "-o", "t", "--include", "app,lib.db", "--include=*/x/*", "--exclude",
                       ":stdlib", "--max-depth", "5", "--min-duration", "1.5ms", "--lossless",
                       "--open", "app.py", "a1", "--include", "y"});
-  EXPECT_EQ(a.include, (Argv{"app", "lib.db", "*/x/*"}));
-  EXPECT_EQ(a.exclude, (Argv{":stdlib"}));
-  EXPECT_EQ(a.max_depth, 5u);
-  EXPECT_EQ(a.min_duration_ns, 1'500'000u);
-  EXPECT_TRUE(a.lossless);
+  EXPECT_EQ(a.options.filters.include, (Argv{"app", "lib.db", "*/x/*"}));
+  EXPECT_EQ(a.options.filters.exclude, (Argv{":stdlib"}));
+  EXPECT_EQ(a.options.filters.max_depth, 5u);
+  EXPECT_EQ(a.options.filters.min_duration_ns, 1'500'000u);
+  EXPECT_TRUE(a.options.lossless);
   EXPECT_TRUE(a.open);
   EXPECT_EQ(a.script_args, (Argv{"a1", "--include", "y"})) << "after the script's first argument";
   RunArgs plain = parsed({"run", "-o", "t", "app.py"});
-  EXPECT_TRUE(plain.include.empty());
-  EXPECT_FALSE(plain.max_depth || plain.min_duration_ns || plain.lossless || plain.open);
+  EXPECT_FALSE(plain.options.any() || plain.open);
+  // A depth no recursion reaches is the deepest kept, as Tracer keeps it;
+  // UINT32_MAX itself would mean no limit to the callbacks.
+  for (const char* deep : {"4294967294", "4294967295"}) {
+    EXPECT_EQ(parsed({"run", "-o", "t", "--max-depth", deep, "app.py"}).options.filters.max_depth,
+              morvex::core::kDeepestMaxDepth);
+  }
+}
+
+TEST(CliArgs, AUsageErrorFoundLaterReadsAsTheParsersOwn) {
+  // What the parser says of a bad --to, and what the command says of an
+  // output name it cannot tell a kind from, are worded alike.
+  CliMessage parser = message({"convert", "t", "-o", "x", "--to", "nope"});
+  CliMessage later = usage_error("morvex", "convert", "cannot tell the output kind");
+  EXPECT_EQ(later.exit_code(), parser.exit_code());
+  EXPECT_EQ(later.text.rfind("error: cannot tell the output kind\n", 0), 0u) << later.text;
+  const std::string usage = "Usage: morvex convert [OPTIONS] --output <OUT> <TRACE>";
+  EXPECT_NE(parser.text.find(usage), std::string::npos) << parser.text;
+  EXPECT_NE(later.text.find(usage), std::string::npos) << later.text;
 }
 
 TEST(CliArgs, TheOtherSubcommandsTakeOptionsAnywhere) {

@@ -20,11 +20,11 @@ TEST(Format, ParsesTheExactNames) {
   for (const auto& [text, expected] : cases) {
     auto r = Format::parse(text);
     if (expected) {
-      ASSERT_TRUE(std::holds_alternative<Format>(r)) << text;
-      EXPECT_EQ(std::get<Format>(r), *expected);
+      ASSERT_TRUE(r.ok()) << text;
+      EXPECT_EQ(r.value(), *expected);
     } else {
-      ASSERT_TRUE(std::holds_alternative<std::string>(r)) << text;
-      EXPECT_EQ(std::get<std::string>(r), std::string("unknown format: ") + text);
+      ASSERT_FALSE(r.ok()) << text;
+      EXPECT_EQ(r.message(), std::string("unknown format: ") + text);
     }
   }
 }

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <thread>
+#include <type_traits>
 
 #include "core/ring.h"
 
@@ -16,6 +17,14 @@ struct Item {
 };
 
 using Ring4 = SpscRing<Item, 4>;
+
+// Each end is one thread's: a copy would be a second producer or consumer.
+static_assert(!std::is_copy_constructible_v<Ring4::Consumer> &&
+              !std::is_copy_assignable_v<Ring4::Consumer>);
+static_assert(!std::is_copy_constructible_v<Ring4::Producer> &&
+              !std::is_copy_assignable_v<Ring4::Producer>);
+static_assert(std::is_nothrow_move_constructible_v<Ring4::Consumer> &&
+              std::is_nothrow_move_assignable_v<Ring4::Consumer>);
 
 TEST(Ring, FullAndEmptyAcrossWrapAround) {
   auto [p, c] = Ring4::make();

@@ -16,7 +16,7 @@ from pathlib import Path
 import pytest
 
 import tracefiles
-from morvex._core import cli_main
+from morvex._core import Tracer, cli_main
 
 from conftest import CHILD_VARIABLES as CHILD_VARS
 from conftest import run
@@ -390,6 +390,16 @@ def test_an_output_that_cannot_be_opened_is_raised_and_nothing_runs(in_tmp, unch
         # A start that fails after exporting the child variables leaves them set.
         for var in CHILD_VARS:
             os.environ.pop(var, None)
+
+
+def test_an_output_with_a_null_byte_is_refused_as_tracer_refuses_it(in_tmp, unchanged_sys):
+    write_program(in_tmp / "app.py")
+    with pytest.raises(ValueError, match="^argument 'output' contains a null byte$"):
+        cli_main(["morvex", "run", "-o", "t\0.pb", "app.py"])
+    with pytest.raises(ValueError, match="^argument 'output' contains a null byte$"):
+        Tracer("t\0.pb")
+    assert not (in_tmp / "report.json").exists()
+    assert not any(var in os.environ for var in CHILD_VARS)
 
 
 def test_a_taken_profiler_slot_is_raised_and_nothing_runs(in_tmp, unchanged_sys):

@@ -170,6 +170,23 @@ def test_not_a_trace_is_one_line_and_status_1(tmp_path, text):
         cli_main(["morvex", "report", str(bad)])
 
 
+def test_an_output_whose_name_says_no_kind_is_a_usage_error_before_anything_is_read(tmp_path):
+    # GIVEN an output name convert cannot tell a kind from, and no --to
+    # (the trace need not even exist: the arguments are wrong before it is read)
+    out = tmp_path / "out.txt"
+    command = ["convert", str(tmp_path / "missing.pftrace"), "-o", str(out)]
+    # WHEN the command line runs it THEN it answers as to any usage error
+    r = subprocess.run(MORVEX + command, capture_output=True, text=True)
+    assert r.returncode == 2, r.stderr
+    assert r.stderr.startswith("error: cannot tell the output kind from the name " + str(out))
+    assert "Usage: " in r.stderr and "convert" in r.stderr
+    # WHEN Python calls it THEN it is a ValueError, not an I/O error
+    with pytest.raises(ValueError, match="cannot tell the output kind") as e:
+        cli_main(["morvex", *command])
+    assert not isinstance(e.value, OSError)
+    assert not out.exists()
+
+
 def test_a_json_trace_of_a_run_that_recorded_nothing_is_an_empty_trace(tmp_path):
     path = tmp_path / "empty.json"
     with morvex.Tracer(str(path), "json"):

@@ -9,6 +9,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 import pytest
@@ -129,6 +130,44 @@ def test_max_depth_records_the_outer_frames_only(tmp_path, fmt):
     assert t.names().count("nest") == 4
     # nest(10)'s frames at depths 4 to 12, begin and end each
     assert t.filters[os.getpid()] == {"max_depth": 3, "max_depth_events": 2 * 9}
+
+
+def test_max_depth_counts_every_threads_cut_events_exactly(tmp_path, fmt):
+    # GIVEN threads that each go deeper than max_depth: some end before the
+    # run does, one is still alive when it stops. The standard library is
+    # left out, so each thread's depth counts from nest's first frame.
+    cut_done = threading.Event()
+    release = threading.Event()
+
+    def lingering():
+        nest(10)
+        cut_done.set()
+        release.wait()
+
+    def body():
+        ended = [threading.Thread(target=nest, args=(10,)) for _ in range(3)]
+        for t in ended:
+            t.start()
+        for t in ended:
+            t.join()
+        alive.start()
+        cut_done.wait()
+        nest(10)
+
+    alive = threading.Thread(target=lingering)
+    try:
+        t, _ = traced(tmp_path, fmt, body, max_depth=2, exclude=":stdlib", lossless=True)
+    finally:
+        release.set()
+        alive.join()
+    # WHEN the run stops THEN every thread's cut events are counted, begin
+    # and end each: nest(10)'s frames 3 to 11 deep on the three that ended;
+    # 3 to 12 deep under lingering and under body
+    assert t.filters[os.getpid()]["max_depth_events"] == 3 * 2 * 9 + 2 * 2 * 10
+    # AND a later run on the same thread counts its own only: nest(5)'s
+    # frames 3 to 7 deep under the lambda
+    t, _ = traced(tmp_path, fmt, lambda: nest(5), max_depth=2, exclude=":stdlib", lossless=True)
+    assert t.filters[os.getpid()]["max_depth_events"] == 2 * 5
 
 
 def test_frames_running_before_the_trace_never_make_the_depth_negative(tmp_path, fmt):

@@ -60,6 +60,55 @@ class TestModule:
         assert core.Tracer.__exit__.__text_signature__ == "($self, _exc_type, _exc_val, _exc_tb)"
 
 
+    @pytest.mark.parametrize("gil", ["own", "shared"])
+    def test_another_interpreter_cannot_import_it(self, tmp_path, gil):
+        # The module's types and state are the process's, built by the first
+        # interpreter: another one, with a lock of its own or sharing the
+        # main one's, must be refused, not handed them.
+        inside = textwrap.dedent("""
+            import sys
+            sys.path[:] = PATH
+            try:
+                import morvex._core
+            except ImportError as e:
+                answer = "refused: " + str(e)
+            else:
+                answer = "imported"
+            with open(OUT, "w") as f:
+                f.write(answer)
+        """)
+        r = run_python(f"""
+            import sys
+            gil = {gil!r}
+            try:
+                import _interpreters as interpreters
+                config = interpreters.new_config("isolated", gil=gil,
+                                                 use_main_obmalloc=gil == "shared")
+                interp = interpreters.create(config)
+            except ImportError:
+                try:
+                    import _xxsubinterpreters as interpreters
+                except ImportError:
+                    interpreters = None
+                if interpreters is None or gil == "shared":
+                    # 3.12's module makes extensions checked only with an own lock
+                    print("no subinterpreters")
+                    raise SystemExit(0)
+                interp = interpreters.create(isolated=True)
+            import morvex._core  # the main interpreter may
+            out = {str(tmp_path / "answer")!r}
+            code = {inside!r}.replace("PATH", repr(sys.path)).replace("OUT", repr(out))
+            interpreters.run_string(interp, code)
+            interpreters.destroy(interp)
+            print(open(out).read())
+        """)
+        assert r.returncode == 0, r.stderr
+        if r.stdout.strip() == "no subinterpreters":
+            pytest.skip("no subinterpreter of this kind here")
+        assert r.stdout.startswith("refused: "), r.stdout
+        assert "does not support loading in subinterpreters" in r.stdout
+
+
 class TestConstruction:
     @pytest.mark.parametrize("fmt", ["JSON", " json", "json ", "", "perfetto", "Protobuf"])
     def test_unknown_formats(self, fmt):
@@ -273,6 +322,45 @@ class TestFailingRegistration:
                 PROFILER, getattr(sys.monitoring.events, event), None) is None
         # The output holds a finished trace with no function events.
         assert tracefiles.read(path, "json").names() == []
+        with core.Tracer(str(path), "json"):
+            fib(2)
+        assert tracefiles.read(path, "json").names().count("fib") == 3
+
+    @pytest.mark.parametrize("method", ["set_events", "register_callback"])
+    def test_a_failing_disable_still_frees_the_slot(self, tmp_path, monkeypatch, method):
+        # GIVEN a run, and a step of the disable sequence that fails
+        path = tmp_path / "t.json"
+        t = core.Tracer(str(path), "json")
+        t.__enter__()
+        fib(3)
+        calls = []
+
+        def failing(*args):
+            calls.append(args)
+            raise RuntimeError(f"injected {len(calls)}")
+
+        monkeypatch.setattr(sys.monitoring, method, failing)
+        # WHEN the run stops
+        try:
+            with pytest.raises(RuntimeError, match="^injected 1$"):
+                t.__exit__()
+        finally:
+            monkeypatch.undo()
+            # THEN every step was taken: the first failure is what was raised,
+            # the steps after it ran anyway, and the tool id is free.
+            assert sys.monitoring.get_tool(PROFILER) is None
+            sys.monitoring.use_tool_id(PROFILER, "cleanup")
+            sys.monitoring.set_events(PROFILER, 0)
+            for event in ("PY_START", "PY_RETURN", "PY_YIELD", "PY_RESUME", "PY_UNWIND",
+                          "PY_THROW"):
+                sys.monitoring.register_callback(PROFILER, getattr(sys.monitoring.events, event),
+                                                 None)
+            sys.monitoring.free_tool_id(PROFILER)
+        # every callback was asked to go, even after the first refusal
+        assert len(calls) == (1 if method == "set_events" else 6)
+        assert not any(v in os.environ for v in CHILD_VARIABLES)
+        assert tracefiles.read(path, "json").names().count("fib") == 5
+        # and a later run starts
         with core.Tracer(str(path), "json"):
             fib(2)
         assert tracefiles.read(path, "json").names().count("fib") == 3

@@ -1,0 +1,24 @@
+// What a run records beyond the defaults, as one value from wherever it was
+// given (the command line's arguments or Tracer's keywords) to the run that
+// uses it, each part checked once where it was given.
+#pragma once
+
+#include <cstdint>
+
+#include "core/filters.h"
+
+namespace morvex::core {
+
+struct RunOptions {
+  FilterSettings filters;
+  bool lossless = false;
+
+  bool any() const { return filters.any() || lossless; }
+};
+
+// The deepest max_depth kept as given: anything deeper than an interpreter's
+// recursion can go means no limit at all, and UINT32_MAX is the callbacks'
+// "none".
+inline constexpr uint32_t kDeepestMaxDepth = UINT32_MAX - 1;
+
+}  // namespace morvex::core
