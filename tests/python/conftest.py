@@ -73,7 +73,8 @@ def traced(directory, fmt, fn, *, open_slices=False, **options):
     open_slices) and in time order. The run is lossless: what these tests
     count must not depend on how loaded the machine is."""
     path = trace_path(directory, fmt)
-    with morvex.Tracer(str(path), fmt, lossless=True, **options):
+    options.setdefault("lossless", True)
+    with morvex.Tracer(str(path), fmt, **options):
         fn()
     t = tracefiles.read(path, fmt)
     for evs in t.events.values():
