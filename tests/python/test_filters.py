@@ -156,7 +156,8 @@ def test_max_depth_counts_every_threads_cut_events_exactly(tmp_path, fmt):
 
     alive = threading.Thread(target=lingering)
     try:
-        t, _ = traced(tmp_path, fmt, body, max_depth=2, exclude=":stdlib", lossless=True)
+        t = traced(tmp_path, fmt, body, open_slices=True, max_depth=2,
+                   exclude=":stdlib")
     finally:
         release.set()
         alive.join()
@@ -166,7 +167,7 @@ def test_max_depth_counts_every_threads_cut_events_exactly(tmp_path, fmt):
     assert t.filters[os.getpid()]["max_depth_events"] == 3 * 2 * 9 + 2 * 2 * 10
     # AND a later run on the same thread counts its own only: nest(5)'s
     # frames 3 to 7 deep under the lambda
-    t, _ = traced(tmp_path, fmt, lambda: nest(5), max_depth=2, exclude=":stdlib", lossless=True)
+    t = traced(tmp_path, fmt, lambda: nest(5), max_depth=2, exclude=":stdlib")
     assert t.filters[os.getpid()]["max_depth_events"] == 2 * 5
 
 
