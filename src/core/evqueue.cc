@@ -89,19 +89,21 @@ void slow_path(EventQueue& q, Hot& hot, uint64_t now, uint32_t tid, uint32_t wor
   }
   std::unique_ptr<EventBatch> batch = std::move(cold->batch);
   batch->len = static_cast<uint32_t>(hot.cursor - batch->begin_ptr());
-  if (q.hand_over(cold->producer, batch)) {
-    // It carried the Lost record, if there was one to carry.
-    cold->loss.clear();
-    batch = std::make_unique<EventBatch>(now, tid);
-    cold->install(std::move(batch), hot);
-  } else {
+  const bool lost = !q.hand_over(cold->producer, batch);
+  if (lost) {
     q.add_dropped(batch->event_count());
     cold->loss.add(*batch);
     batch->len = 0;
     batch->payload = 0;
     batch->base = now;
     batch->tid = tid;
-    cold->install(std::move(batch), hot);
+  } else {
+    // It carried the Lost record, if there was one to carry.
+    cold->loss.clear();
+    batch = std::make_unique<EventBatch>(now, tid);
+  }
+  cold->install(std::move(batch), hot);
+  if (lost) {
     // The gap ends here: the new batch says so before anything else.
     const size_t n = cold->loss.write(hot.cursor);
     hot.cursor += n;

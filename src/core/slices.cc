@@ -89,22 +89,14 @@ void SliceShaper::end_at(Thread& t, size_t depth, const Event& end, std::span<co
     Open& top = t.stack.back();
     if (top.key == kSpan) {
       SpanData again = t.spans.back();
-      std::vector<Event> made = again.begin;
-      made.front() =
-          Event{end.ts, end.tid,
-                pack_word(static_cast<uint8_t>(EventKind::SpanEnd), made.front().code_id())};
       again.begin.front().ts = end.ts;
       running_on.emplace_back(std::move(again));
-      end_top(t, made.front(), made, out);
-    } else {
-      if (span_ends) {
-        // The frame runs on past the span's end: a resume of it follows.
-        running_on.emplace_back(
-            Event{end.ts, end.tid, pack_word(static_cast<uint8_t>(EventKind::Resume), top.key)});
-      }
-      Event made{end.ts, end.tid, pack_word(static_cast<uint8_t>(EventKind::Unwind), top.key)};
-      end_top(t, made, std::span(&made, 1), out);
+    } else if (span_ends) {
+      // The frame runs on past the span's end: a resume of it follows.
+      running_on.emplace_back(
+          Event{end.ts, end.tid, pack_word(static_cast<uint8_t>(EventKind::Resume), top.key)});
     }
+    end_top_at(t, end.ts, end.tid, out);
   }
   end_top(t, end, unit, out);
   for (auto it = running_on.rbegin(); it != running_on.rend(); ++it) {
@@ -184,20 +176,23 @@ void SliceShaper::function_event(Thread& t, const Event& ev, std::vector<Event>&
   end_at(t, static_cast<size_t>(t.stack.rend() - it) - 1, ev, std::span(&ev, 1), out);
 }
 
-void SliceShaper::close_all(Thread& t, uint64_t ts, std::vector<Event>& out) {
-  while (!t.stack.empty()) {
-    Open& top = t.stack.back();
-    if (top.key == kSpan) {
-      std::vector<Event> made = t.spans.back().begin;
-      made.front() = Event{ts, made.front().tid,
-                           pack_word(static_cast<uint8_t>(EventKind::SpanEnd),
-                                     made.front().code_id())};
-      end_top(t, made.front(), made, out);
-    } else {
-      Event made{ts, top.begin.tid, pack_word(static_cast<uint8_t>(EventKind::Unwind), top.key)};
-      end_top(t, made, std::span(&made, 1), out);
-    }
+// Ends the top slice at `ts` with an end made for it: a span's from its
+// begin and payload, a function's an unwind.
+void SliceShaper::end_top_at(Thread& t, uint64_t ts, uint32_t tid, std::vector<Event>& out) {
+  const Open& top = t.stack.back();
+  if (top.key == kSpan) {
+    std::vector<Event> made = t.spans.back().begin;
+    made.front() =
+        Event{ts, tid, pack_word(static_cast<uint8_t>(EventKind::SpanEnd), made.front().code_id())};
+    end_top(t, made.front(), made, out);
+  } else {
+    Event made{ts, tid, pack_word(static_cast<uint8_t>(EventKind::Unwind), top.key)};
+    end_top(t, made, std::span(&made, 1), out);
   }
+}
+
+void SliceShaper::close_all(Thread& t, uint64_t ts, uint32_t tid, std::vector<Event>& out) {
+  while (!t.stack.empty()) end_top_at(t, ts, tid, out);
   t.untracked = 0;
 }
 
@@ -211,7 +206,7 @@ void SliceShaper::lost(Thread& t, std::span<const Event> unit, std::vector<Event
   // What ended in the gap ends at its start, what began in it begins at its
   // end: no slice is drawn longer than it ran.
   if (loss.unknown) {
-    close_all(t, start_ns, out);
+    close_all(t, start_ns, head.tid, out);
   } else {
     for (uint32_t word : loss.ends) function_event(t, Event{start_ns, head.tid, word}, out);
   }
@@ -232,7 +227,8 @@ void SliceShaper::lost(Thread& t, std::span<const Event> unit, std::vector<Event
 }
 
 void SliceShaper::end_everything(std::vector<Event>& out) {
-  threads_.for_each([&](uint32_t, std::unique_ptr<Thread>& t) { close_all(*t, t->last_ts, out); });
+  threads_.for_each(
+      [&](uint32_t tid, std::unique_ptr<Thread>& t) { close_all(*t, t->last_ts, tid, out); });
 }
 
 void SliceShaper::finish(std::vector<Event>& out) {

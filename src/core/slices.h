@@ -88,7 +88,8 @@ class SliceShaper {
               std::vector<Event>& out);
   void end_top(Thread& t, const Event& end, std::span<const Event> unit, std::vector<Event>& out);
   void function_event(Thread& t, const Event& ev, std::vector<Event>& out);
-  void close_all(Thread& t, uint64_t ts, std::vector<Event>& out);
+  void end_top_at(Thread& t, uint64_t ts, uint32_t tid, std::vector<Event>& out);
+  void close_all(Thread& t, uint64_t ts, uint32_t tid, std::vector<Event>& out);
   void lost(Thread& t, std::span<const Event> unit, std::vector<Event>& out);
 
   const uint64_t min_ns_;
