@@ -8,6 +8,8 @@
 #include <utility>
 #include <variant>
 
+#include "core/value_or.h"
+
 namespace morvex::core {
 
 // What is wrong with the input, without repeating all of it.
@@ -16,18 +18,10 @@ struct Wrong {
 };
 
 template <class T>
-class [[nodiscard]] Checked {
+class [[nodiscard]] Checked : public ValueOr<T, Wrong> {
  public:
-  Checked(T value) : v_(std::move(value)) {}   // NOLINT: implicit on purpose
-  Checked(Wrong wrong) : v_(std::move(wrong)) {}  // NOLINT: implicit on purpose
-
-  bool ok() const { return v_.index() == 0; }
-  T& value() { return std::get<0>(v_); }
-  const T& value() const { return std::get<0>(v_); }
-  const std::string& message() const { return std::get<1>(v_).message; }
-
- private:
-  std::variant<T, Wrong> v_;
+  using ValueOr<T, Wrong>::ValueOr;
+  const std::string& message() const { return this->error().message; }
 };
 
 }  // namespace morvex::core

@@ -8,6 +8,8 @@
 #include <utility>
 #include <variant>
 
+#include "core/value_or.h"
+
 namespace morvex::core {
 
 class IoError {
@@ -41,17 +43,9 @@ class [[nodiscard]] Status {
 };
 
 template <class T>
-class [[nodiscard]] Result {
+class [[nodiscard]] Result : public ValueOr<T, IoError> {
  public:
-  Result(T value) : v_(std::move(value)) {}        // NOLINT: implicit on purpose
-  Result(IoError error) : v_(std::move(error)) {}  // NOLINT: implicit on purpose
-
-  bool ok() const { return v_.index() == 0; }
-  T& value() { return std::get<0>(v_); }
-  const IoError& error() const { return std::get<1>(v_); }
-
- private:
-  std::variant<T, IoError> v_;
+  using ValueOr<T, IoError>::ValueOr;
 };
 
 }  // namespace morvex::core
