@@ -113,49 +113,56 @@ void SliceShaper::process(std::span<const Event> in, std::vector<Event>& out) {
     const Event& ev = in[i];
     const uint8_t kind = ev.kind();
     if (kind == 0) continue;  // payload whose header was not whole: unreadable
-    std::span<const Event> unit(&in[i], 1);
-    if (carries_payload(kind)) {
-      unit = in.subspan(i, 1 + payload_records(in, i));
-      i += unit.size() - 1;
-    }
-    last_ts_ = std::max(last_ts_, ev.ts);
     Thread& t = thread(ev.tid);
     t.last_ts = std::max(t.last_ts, ev.ts);
-    switch (static_cast<EventKind>(kind)) {
-      case EventKind::Instant:
-      case EventKind::Counter:
-        // Markers and samples are never short; what they lie in is written
-        // first, so that the thread's events stay in time order.
-        write_held(t, out);
-        out.insert(out.end(), unit.begin(), unit.end());
-        continue;
-      case EventKind::SpanBegin:
-        begin_span(t, SpanData{std::vector<Event>(unit.begin(), unit.end()), span_name(unit)}, out);
-        continue;
-      case EventKind::Lost:
-        lost(t, unit, out);
-        continue;
-      case EventKind::SpanEnd: {
-        std::string name = span_name(unit);
-        // The innermost span of that name: its stack entry, and its data.
-        size_t spans_seen = 0;
-        size_t at = t.stack.size();
-        while (at-- > 0) {
-          if (t.stack[at].key != kSpan) continue;
-          if (t.spans[t.spans.size() - 1 - spans_seen++].name == name) break;
-        }
-        if (at == SIZE_MAX) continue;  // not open: closed at a yield, or never begun
-        end_at(t, at, ev, unit, out);
-        continue;
-      }
-      default:
-        break;
+    if (!carries_payload(kind)) [[likely]] {
+      function_event(t, ev, out);
+      continue;
     }
-    function_event(t, ev, out);
+    std::span<const Event> unit = in.subspan(i, 1 + payload_records(in, i));
+    i += unit.size() - 1;
+    unit_event(t, unit, out);
   }
 }
 
-void SliceShaper::function_event(Thread& t, const Event& ev, std::vector<Event>& out) {
+// A header record and its payload: what the program recorded, or a gap.
+void SliceShaper::unit_event(Thread& t, std::span<const Event> unit, std::vector<Event>& out) {
+  const Event& ev = unit.front();
+  switch (static_cast<EventKind>(ev.kind())) {
+    case EventKind::Instant:
+    case EventKind::Counter:
+      // Markers and samples are never short; what they lie in is written
+      // first, so that the thread's events stay in time order.
+      write_held(t, out);
+      out.insert(out.end(), unit.begin(), unit.end());
+      return;
+    case EventKind::SpanBegin:
+      begin_span(t, SpanData{std::vector<Event>(unit.begin(), unit.end()), span_name(unit)}, out);
+      return;
+    case EventKind::Lost:
+      lost(t, unit, out);
+      return;
+    case EventKind::SpanEnd: {
+      std::string name = span_name(unit);
+      // The innermost span of that name: its stack entry, and its data.
+      size_t spans_seen = 0;
+      size_t at = t.stack.size();
+      while (at-- > 0) {
+        if (t.stack[at].key != kSpan) continue;
+        if (t.spans[t.spans.size() - 1 - spans_seen++].name == name) break;
+      }
+      if (at == SIZE_MAX) return;  // not open: closed at a yield, or never begun
+      end_at(t, at, ev, unit, out);
+      return;
+    }
+    default:
+      return;
+  }
+}
+
+// Inlined: every function event of the run comes through here.
+[[gnu::always_inline]] inline void SliceShaper::function_event(Thread& t, const Event& ev,
+                                                              std::vector<Event>& out) {
   if (!ends_slice(ev.kind())) {
     begin_function(t, ev, out);
     return;
@@ -233,13 +240,16 @@ void SliceShaper::end_everything(std::vector<Event>& out) {
 
 void SliceShaper::finish(std::vector<Event>& out) {
   if (min_ns_ == 0) return;
+  uint64_t last_ts = 0;
+  threads_.for_each(
+      [&](uint32_t, std::unique_ptr<Thread>& t) { last_ts = std::max(last_ts, t->last_ts); });
   threads_.for_each([&](uint32_t, std::unique_ptr<Thread>& t) {
     // The deepest open slice that has lasted long enough, with everything
     // around it; what lies above it is short and left out.
     size_t keep = 0;
     for (size_t d = 0; d < t->stack.size(); ++d) {
       const Open& o = t->stack[d];
-      if (o.written || last_ts_ - o.begin.ts >= min_ns_) keep = d + 1;
+      if (o.written || last_ts - o.begin.ts >= min_ns_) keep = d + 1;
     }
     for (size_t d = keep; d < t->stack.size(); ++d) {
       ++short_events_;

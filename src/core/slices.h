@@ -75,7 +75,7 @@ class SliceShaper {
     // Frames past kMaxDepth are not kept, only counted: a stream of begins
     // without ends (a pathological one) must not grow memory without bound.
     uint32_t untracked = 0;
-    uint64_t last_ts = 0;  // of the thread's latest event
+    uint64_t last_ts = 0;  // of the thread's latest event (the run's: the latest of these)
   };
   static constexpr uint32_t kSpan = UINT32_MAX;
   static constexpr size_t kMaxDepth = 1 << 16;
@@ -88,6 +88,7 @@ class SliceShaper {
               std::vector<Event>& out);
   void end_top(Thread& t, const Event& end, std::span<const Event> unit, std::vector<Event>& out);
   void function_event(Thread& t, const Event& ev, std::vector<Event>& out);
+  void unit_event(Thread& t, std::span<const Event> unit, std::vector<Event>& out);
   void end_top_at(Thread& t, uint64_t ts, uint32_t tid, std::vector<Event>& out);
   void close_all(Thread& t, uint64_t ts, uint32_t tid, std::vector<Event>& out);
   void lost(Thread& t, std::span<const Event> unit, std::vector<Event>& out);
@@ -96,7 +97,6 @@ class SliceShaper {
   FlatMap<uint32_t, std::unique_ptr<Thread>> threads_;
   Thread* last_ = nullptr;
   uint32_t last_tid_ = 0;
-  uint64_t last_ts_ = 0;
   uint64_t short_events_ = 0;
   uint64_t gaps_ = 0;
 };
