@@ -37,6 +37,7 @@ inline constexpr Field kTrackUuid{11, kVarint};
 inline constexpr Field kCategories{22, kBytes};
 inline constexpr Field kName{23, kBytes};
 inline constexpr Field kCounterValue{30, kVarint};
+inline constexpr Field kSourceLocationIid{34, kVarint};
 inline constexpr Field kDoubleCounterValue{44, kFixed64};
 
 // type
@@ -78,6 +79,7 @@ inline constexpr Field kThreadName{5, kBytes};
 namespace interned_data {
 inline constexpr Field kEventCategories{1, kBytes};
 inline constexpr Field kEventNames{2, kBytes};
+inline constexpr Field kSourceLocations{4, kBytes};
 }  // namespace interned_data
 
 // EventCategory and EventName, which have the same two fields.
@@ -85,6 +87,13 @@ namespace interned_string {
 inline constexpr Field kIid{1, kVarint};
 inline constexpr Field kName{2, kBytes};
 }  // namespace interned_string
+
+namespace source_location {
+inline constexpr Field kIid{1, kVarint};
+inline constexpr Field kFileName{2, kBytes};
+inline constexpr Field kFunctionName{3, kBytes};
+inline constexpr Field kLineNumber{4, kVarint};
+}  // namespace source_location
 
 namespace packet_defaults {
 inline constexpr Field kTrackEventDefaults{11, kBytes};

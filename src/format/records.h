@@ -19,8 +19,15 @@ inline constexpr std::string_view kUserCategory = "user";
 inline constexpr std::string_view kMorvexCategory = "morvex";  // the lost-events slice
 inline constexpr std::string_view kDroppedCategory = "dropped";
 inline constexpr std::string_view kFiltersCategory = "filters";
-// The interning id of kFunctionCategory on every Perfetto thread sequence.
+// A Perfetto slice of a function begun by a generator's resume or a throw
+// into it rather than by a call: the slice is the same frame running on, so
+// counting it as a call would count one generator once per value. (JSON
+// says this with the begin's "kind" argument.)
+inline constexpr std::string_view kResumeCategory = "py.resume";
+// The interning ids of kFunctionCategory and kResumeCategory on every
+// Perfetto thread sequence.
 inline constexpr uint64_t kFunctionCategoryIid = 1;
+inline constexpr uint64_t kResumeCategoryIid = 2;
 
 // The slice that marks where a thread's events were lost, with one
 // argument, kLostEventsArg: how many. A span, so that every writer and

@@ -14,11 +14,16 @@ namespace {
 
 using core::Status;
 
+// A begin body: type tag and value, category iid tag and iid, name iid tag
+// and a 10-byte iid, then the source location's two-byte tag and the same
+// iid. Every other tag here is one byte.
+constexpr size_t kMaxBeginBody = 2 + 2 + (1 + pb::kMaxVarintLen) + (2 + pb::kMaxVarintLen);
+
 // Largest fragment: prefix (sequence id tag, 5-byte id, flags tag and value),
-// track event tag, one length byte, and a begin body (type tag and value,
-// category iid tag and iid, name iid tag, 10-byte iid) with, on the shared
-// sequence, the track (tag, 10-byte uuid). Every tag here is one byte.
-constexpr size_t kMaxFragment = (1 + 5 + 2) + 2 + (5 + pb::kMaxVarintLen) + (1 + pb::kMaxVarintLen);
+// track event tag, one length byte, and a begin body with, on the shared
+// sequence, the track (tag, 10-byte uuid).
+constexpr size_t kMaxBody = kMaxBeginBody;
+constexpr size_t kMaxFragment = (1 + 5 + 2) + 2 + kMaxBody + (1 + pb::kMaxVarintLen);
 // Fragments are copied as one block of this size; the arena keeps this many
 // bytes after the last fragment so the copy never reads past it.
 constexpr size_t kFragmentSlack = 48;
@@ -34,12 +39,26 @@ constexpr size_t kBatchCapacity = 256 * 1024;
 constexpr size_t kFragmentsCapacity = 4096;
 
 constexpr uint64_t kCategoryIid = format::kFunctionCategoryIid;
-static_assert(kCategoryIid < 0x80);  // one byte in the hand-laid slice body
+constexpr uint64_t kResumeCategoryIid = format::kResumeCategoryIid;
+// One byte each in the hand-laid slice body.
+static_assert(kCategoryIid < 0x80 && kResumeCategoryIid < 0x80);
+static_assert(pb::tag::kSourceLocationIid.len == 2);
 
-// End events share one fragment per thread; begin events have one per code.
-inline uint64_t fragment_key(uint32_t tid, uint32_t code_id, bool begin) {
+inline SliceShape shape_of(uint8_t kind) {
+  if (core::ends_slice(kind)) return SliceShape::End;
+  // A resume, or a throw into a generator: the frame runs on; every other
+  // begin, the never-recorded kind bytes included, is read as a start.
+  return kind == static_cast<uint8_t>(core::EventKind::Resume) ||
+                 kind == static_cast<uint8_t>(core::EventKind::Throw)
+             ? SliceShape::Resume
+             : SliceShape::Call;
+}
+
+// End events share one fragment per thread; begin events have one per code
+// and shape.
+inline uint64_t fragment_key(uint32_t tid, uint32_t code_id, SliceShape shape) {
   uint64_t key = uint64_t{tid} << 32;
-  if (begin) key |= (uint64_t{code_id} << 1) | 1;
+  if (shape != SliceShape::End) key |= (uint64_t{code_id} << 2) | static_cast<uint64_t>(shape);
   return key;
 }
 
@@ -148,7 +167,8 @@ void ProtoExporter::write_thread_packet(Track& track, const core::ThreadNames& t
   Unconfirmed sent{Unconfirmed::What::Thread, &track, nullptr, 0};
   if (!track.shared || !seq.cleared) {
     packet.interned_data = pb::InternedData{
-        .event_categories = {{kCategoryIid, std::string(format::kFunctionCategory)}}};
+        .event_categories = {{kCategoryIid, std::string(format::kFunctionCategory)},
+                             {kResumeCategoryIid, std::string(format::kResumeCategory)}}};
     packet.sequence_flags = pb::kSeqIncrementalStateCleared;
     seq.cleared = true;
     sent.seq = &seq;
@@ -171,11 +191,19 @@ void ProtoExporter::deliver_name(Sequence& seq, uint32_t code_id, const core::Co
   if (entry->delivered) return;
   std::optional<core::CodeInfo> info = code.code(code_id);
   // As the JSON writer shows them: a function without a readable name.
-  std::string name = info && !info->qualname.empty() ? std::move(info->qualname) : "<unknown>";
+  std::string name = info && !info->qualname.empty() ? info->qualname : "<unknown>";
+  pb::InternedData interned{.event_names = {{entry->iid, name}}};
+  // Without a location, same-named functions of different files would be
+  // one function to every reader.
+  entry->located = info.has_value();
+  if (entry->located) {
+    interned.source_locations.push_back(
+        {entry->iid, std::move(info->filename), std::move(name), info->first_line});
+  }
   pb::TracePacket packet;
   packet.timestamp = 0;
   packet.trusted_packet_sequence_id = seq.sequence_id;
-  packet.interned_data = pb::InternedData{.event_names = {{entry->iid, std::move(name)}}};
+  packet.interned_data = std::move(interned);
   packet.sequence_flags = pb::kSeqNeedsIncrementalState;
   write_packet(packet);
   entry->delivered = true;
@@ -183,27 +211,32 @@ void ProtoExporter::deliver_name(Sequence& seq, uint32_t code_id, const core::Co
   unconfirmed_.push_back({Unconfirmed::What::Name, nullptr, &seq, code_id});
 }
 
-size_t ProtoExporter::event_body(const Sequence& seq, bool begin, uint32_t code_id,
+size_t ProtoExporter::event_body(const Sequence& seq, SliceShape shape, uint32_t code_id,
                                 uint8_t* out) const {
   uint8_t* b = out;
   *b++ = pb::tag::kEventType;
-  if (begin) {
-    *b++ = pb::kTypeSliceBegin;
-    *b++ = pb::tag::kCategoryIid;
-    *b++ = kCategoryIid;
-    *b++ = pb::tag::kNameIid;
-    b = pb::write_varint(seq.names.find(code_id)->iid, b);
-  } else {
+  if (shape == SliceShape::End) {
     *b++ = pb::kTypeSliceEnd;
+    return static_cast<size_t>(b - out);
+  }
+  const NameEntry& entry = *seq.names.find(code_id);
+  *b++ = pb::kTypeSliceBegin;
+  *b++ = pb::tag::kCategoryIid;
+  *b++ = shape == SliceShape::Resume ? kResumeCategoryIid : kCategoryIid;
+  *b++ = pb::tag::kNameIid;
+  b = pb::write_varint(entry.iid, b);
+  if (entry.located) {
+    std::memcpy(b, pb::tag::kSourceLocationIid.bytes, 2);
+    b = pb::write_varint(entry.iid, b + 2);
   }
   return static_cast<size_t>(b - out);
 }
 
 const ProtoExporter::FragmentRef* ProtoExporter::add_fragment(const Track& track, uint64_t key,
-                                                              bool begin, uint32_t code_id) {
+                                                              SliceShape shape, uint32_t code_id) {
   const Sequence& seq = *track.seq;
-  uint8_t body[5 + pb::kMaxVarintLen];
-  const size_t body_len = event_body(seq, begin, code_id, body);
+  uint8_t body[kMaxBody];
+  const size_t body_len = event_body(seq, shape, code_id, body);
 
   uint8_t frag[kMaxFragment + 8];
   uint8_t* f = frag;
@@ -221,7 +254,8 @@ const ProtoExporter::FragmentRef* ProtoExporter::add_fragment(const Track& track
   return fragment_index_.try_emplace(key, ref).first;
 }
 
-const ProtoExporter::SharedFragmentRef* ProtoExporter::add_shared_fragment(uint64_t key, bool begin,
+const ProtoExporter::SharedFragmentRef* ProtoExporter::add_shared_fragment(uint64_t key,
+                                                                          SliceShape shape,
                                                                           uint32_t code_id) {
   const Sequence& seq = *shared_;
   uint8_t frag[kMaxFragment + 8];
@@ -230,7 +264,7 @@ const ProtoExporter::SharedFragmentRef* ProtoExporter::add_shared_fragment(uint6
   f += seq.prefix_len;
   *f++ = pb::tag::kTrackEvent;
   const auto head = static_cast<uint8_t>(f - frag);
-  const auto body = static_cast<uint8_t>(event_body(seq, begin, code_id, f));
+  const auto body = static_cast<uint8_t>(event_body(seq, shape, code_id, f));
   SharedFragmentRef ref{static_cast<uint32_t>(fragments_len_), head, body};
   fragments_.resize(fragments_len_ + head + body + kFragmentSlack);
   std::memcpy(fragments_.data() + fragments_len_, frag, head + body);
@@ -238,14 +272,15 @@ const ProtoExporter::SharedFragmentRef* ProtoExporter::add_shared_fragment(uint6
   return shared_fragment_index_.try_emplace(key, ref).first;
 }
 
-uint8_t* ProtoExporter::write_shared_event(const core::Event& ev, const Track& track, bool begin,
+uint8_t* ProtoExporter::write_shared_event(const core::Event& ev, const Track& track, SliceShape shape,
                                            const core::CodeLookup& code, uint8_t* p) {
   const uint32_t code_id = ev.code_id();
-  const uint64_t key = fragment_key(0, code_id, begin);
+  const uint64_t key = fragment_key(0, code_id, shape);
+  const bool begin = shape != SliceShape::End;
   const SharedFragmentRef* ref = shared_fragment_index_.find(key);
   if (ref == nullptr || (begin && shared_->undelivered_names != 0)) [[unlikely]] {
     if (begin) deliver_name(*shared_, code_id, code);
-    if (ref == nullptr) ref = add_shared_fragment(key, begin, code_id);
+    if (ref == nullptr) ref = add_shared_fragment(key, shape, code_id);
   }
   // Packet tag, length, timestamp tag, varint(ts), head, body length, body,
   // track.
@@ -289,17 +324,18 @@ Status ProtoExporter::write_batch(std::span<const core::Event> events, const cor
       i += unit.size() - 1;
       continue;
     }
-    const bool begin = !core::ends_slice(kind);
+    const SliceShape shape = shape_of(kind);
     if (track->shared) [[unlikely]] {
-      p = write_shared_event(ev, *track, begin, code, p);
+      p = write_shared_event(ev, *track, shape, code, p);
       continue;
     }
     const uint32_t code_id = ev.code_id();
-    const uint64_t key = fragment_key(ev.tid, code_id, begin);
+    const uint64_t key = fragment_key(ev.tid, code_id, shape);
     const FragmentRef* ref = fragment_index_.find(key);
+    const bool begin = shape != SliceShape::End;
     if (ref == nullptr || (begin && track->seq->undelivered_names != 0)) [[unlikely]] {
       if (begin) deliver_name(*track->seq, code_id, code);
-      if (ref == nullptr) ref = add_fragment(*track, key, begin, code_id);
+      if (ref == nullptr) ref = add_fragment(*track, key, shape, code_id);
     }
 
     // Packet tag, length, timestamp tag, varint(ts), fragment; the length is

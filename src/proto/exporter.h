@@ -2,9 +2,10 @@
 // TracePacket records framed as Trace.packet.
 //
 // One process track, one track per thread. Each thread gets a packet
-// sequence of its own, and function names are interned per sequence, so an
-// event carries a small name id. Event packets are not built as messages:
-// the invariant tail of a packet for each (thread, code, begin/end) is
+// sequence of its own, and function names are interned per sequence with
+// the function's source location (file, first line) under the same id, so a
+// begin event carries small ids and the location is written once. Event packets are not built as messages:
+// the invariant tail of a packet for each (thread, code, shape) is
 // encoded once into a byte arena and copied per event after the frame header
 // and timestamp.
 //
@@ -36,6 +37,11 @@
 #include "proto/pb.h"
 
 namespace morvex::proto {
+
+// What a function event's packet says beyond its sequence and track: an end,
+// or a begin by a call or by a resume (a generator's, or a throw into it).
+// The values leave bit 0 set for a begin, as the fragment keys need.
+enum class SliceShape : uint8_t { End = 0, Call = 1, Resume = 3 };
 
 class ProtoExporter final : public core::Exporter {
  public:
@@ -84,9 +90,12 @@ class ProtoExporter final : public core::Exporter {
     uint8_t body = 0;
   };
 
+  // A code's interned name and, under the same iid, its source location,
+  // which its begin events name too when it has one.
   struct NameEntry {
     uint64_t iid = 0;
     bool delivered = false;
+    bool located = false;
   };
 
   // A packet sequence: its id and the names interned on it.
@@ -141,13 +150,14 @@ class ProtoExporter final : public core::Exporter {
   Track* track_for(uint32_t tid);
   void write_thread_packet(Track& track, const core::ThreadNames& threads);
   void deliver_name(Sequence& seq, uint32_t code_id, const core::CodeLookup& code);
-  const FragmentRef* add_fragment(const Track& track, uint64_t key, bool begin, uint32_t code_id);
-  const SharedFragmentRef* add_shared_fragment(uint64_t key, bool begin, uint32_t code_id);
+  const FragmentRef* add_fragment(const Track& track, uint64_t key, SliceShape shape,
+                                  uint32_t code_id);
+  const SharedFragmentRef* add_shared_fragment(uint64_t key, SliceShape shape, uint32_t code_id);
   // One event of a thread on the shared sequence into the batch at `p`.
-  uint8_t* write_shared_event(const core::Event& ev, const Track& track, bool begin,
+  uint8_t* write_shared_event(const core::Event& ev, const Track& track, SliceShape shape,
                               const core::CodeLookup& code, uint8_t* p);
   // The TrackEvent body of a slice begin or end, without a track.
-  size_t event_body(const Sequence& seq, bool begin, uint32_t code_id, uint8_t* out) const;
+  size_t event_body(const Sequence& seq, SliceShape shape, uint32_t code_id, uint8_t* out) const;
   core::Status settle(core::Status flushed);
   // An instant on the process track, at time 0: the end-of-run reports.
   void write_process_instant(pb::TrackEvent event);

@@ -56,8 +56,14 @@ constexpr Tag kThreadName = make_tag(format::thread_descriptor::kThreadName);
 // InternedData, EventCategory and EventName
 constexpr Tag kInternedCategories = make_tag(interned::kEventCategories);
 constexpr Tag kInternedNames = make_tag(interned::kEventNames);
+constexpr Tag kInternedLocations = make_tag(interned::kSourceLocations);
 constexpr Tag kCategoryIid = make_tag(name::kIid);
 constexpr Tag kCategoryName = make_tag(name::kName);
+// SourceLocation
+constexpr Tag kLocationIid = make_tag(format::source_location::kIid);
+constexpr Tag kLocationFile = make_tag(format::source_location::kFileName);
+constexpr Tag kLocationFunction = make_tag(format::source_location::kFunctionName);
+constexpr Tag kLocationLine = make_tag(format::source_location::kLineNumber);
 // TracePacketDefaults, TrackEventDefaults
 constexpr Tag kDefaultsTrackEvent = make_tag(format::packet_defaults::kTrackEventDefaults);
 constexpr Tag kDefaultsTrackUuid = make_tag(format::track_event_defaults::kTrackUuid);
@@ -170,6 +176,21 @@ void encode(const EventCategory& m, std::vector<uint8_t>& out) {
   put_opt_string(kCategoryName, m.name, out);
 }
 
+// ---- SourceLocation ----
+
+size_t encoded_len(const SourceLocation& m) {
+  return opt_varint_len(kLocationIid, m.iid) + opt_string_len(kLocationFile, m.file_name) +
+         opt_string_len(kLocationFunction, m.function_name) +
+         opt_varint_len(kLocationLine, m.line_number);
+}
+
+void encode(const SourceLocation& m, std::vector<uint8_t>& out) {
+  put_opt_varint(kLocationIid, m.iid, out);
+  put_opt_string(kLocationFile, m.file_name, out);
+  put_opt_string(kLocationFunction, m.function_name, out);
+  put_opt_varint(kLocationLine, m.line_number, out);
+}
+
 // ---- InternedData ----
 
 size_t encoded_len(const InternedData& m) {
@@ -177,12 +198,15 @@ size_t encoded_len(const InternedData& m) {
   for (const auto& c : m.event_categories)
     n += bytes_field_len(kInternedCategories, encoded_len(c));
   for (const auto& c : m.event_names) n += bytes_field_len(kInternedNames, encoded_len(c));
+  for (const auto& l : m.source_locations)
+    n += bytes_field_len(kInternedLocations, encoded_len(l));
   return n;
 }
 
 void encode(const InternedData& m, std::vector<uint8_t>& out) {
   for (const auto& c : m.event_categories) put_message(kInternedCategories, c, out);
   for (const auto& c : m.event_names) put_message(kInternedNames, c, out);
+  for (const auto& l : m.source_locations) put_message(kInternedLocations, l, out);
 }
 
 // ---- TrackEventDefaults, TracePacketDefaults ----

@@ -43,6 +43,9 @@ inline constexpr uint8_t kCategoryIid = format::tag_byte(format::track_event::kC
 inline constexpr uint8_t kEventType = format::tag_byte(format::track_event::kType);
 inline constexpr uint8_t kNameIid = format::tag_byte(format::track_event::kNameIid);
 inline constexpr uint8_t kTrackUuid = format::tag_byte(format::track_event::kTrackUuid);
+// source_location_iid, field 34, takes two bytes.
+inline constexpr format::Tag kSourceLocationIid =
+    format::make_tag(format::track_event::kSourceLocationIid);
 }  // namespace tag
 
 using format::track_event::kTypeCounter;
@@ -59,9 +62,18 @@ struct EventCategory {
   std::optional<std::string> name;
 };
 
+// Where a function is: the UI shows it beside each slice that names it.
+struct SourceLocation {
+  std::optional<uint64_t> iid;
+  std::optional<std::string> file_name;
+  std::optional<std::string> function_name;
+  std::optional<uint32_t> line_number;
+};
+
 struct InternedData {
   std::vector<EventCategory> event_categories;
   std::vector<EventCategory> event_names;
+  std::vector<SourceLocation> source_locations;
 };
 
 struct TrackEventDefaults {
@@ -129,6 +141,7 @@ struct TracePacket {
 // Encoded length of a message's fields, without its own tag and length,
 // for callers that size a buffer first; encode() needs none of it.
 size_t encoded_len(const EventCategory& m);
+size_t encoded_len(const SourceLocation& m);
 size_t encoded_len(const InternedData& m);
 size_t encoded_len(const TrackEventDefaults& m);
 size_t encoded_len(const TracePacketDefaults& m);
@@ -144,6 +157,7 @@ size_t encoded_len(const TracePacket& m);
 // TracePacket that is the packet payload; framing it as Trace.packet is the
 // caller's business.
 void encode(const EventCategory& m, std::vector<uint8_t>& out);
+void encode(const SourceLocation& m, std::vector<uint8_t>& out);
 void encode(const InternedData& m, std::vector<uint8_t>& out);
 void encode(const TrackEventDefaults& m, std::vector<uint8_t>& out);
 void encode(const TracePacketDefaults& m, std::vector<uint8_t>& out);

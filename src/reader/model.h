@@ -4,10 +4,11 @@
 //
 // Slices and calls. A slice is one stretch of a frame on a thread, from a
 // begin to an end: a function call, a generator's run between resume and
-// yield, or a user span. A call is a slice begun by a start. JSON traces say
-// which begins are starts ("kind": "start") and which are generator resumes
-// or exceptions thrown into a generator; those count as slices but not as
-// calls. Perfetto traces do not say, so there every slice counts as a call.
+// yield, or a user span. A call is a slice begun by a start. Traces say
+// which begins are starts and which are generator resumes or exceptions
+// thrown into a generator (JSON by the begin's "kind", Perfetto by the
+// resume category); those count as slices but not as calls. Perfetto
+// traces written before they said so count every slice as a call.
 //
 // Recursion is counted once: a slice that runs while a slice of the same
 // function is open on the same thread adds to calls, self time and max, but
@@ -40,7 +41,7 @@ enum class Format : uint8_t { Perfetto, Json };
 // bytes in the file are replaced by U+FFFD when the model is built.
 struct Function {
   std::string name;   // qualified name, or the span's name
-  std::string file;   // "" where the trace does not say (always in Perfetto)
+  std::string file;   // "" where the trace does not say
   uint32_t line = 0;  // first line of the function; 0 where unknown
   bool span = false;  // a user span rather than a Python function
 };
@@ -61,7 +62,7 @@ struct Node {
 
 struct FunctionStats {
   uint32_t function = kNone;
-  uint64_t calls = 0;            // see above: starts (JSON) or slices (Perfetto)
+  uint64_t calls = 0;            // see above: slices begun by a start
   uint64_t primitive_calls = 0;  // calls not made inside a call of the same function
   uint64_t slices = 0;
   uint64_t total_ns = 0;  // recursion counted once

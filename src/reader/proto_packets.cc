@@ -1,6 +1,7 @@
 #include "reader/proto_packets.h"
 
 #include <bit>
+#include <climits>
 #include <optional>
 #include <string>
 
@@ -73,22 +74,73 @@ bool PacketReader::packet(std::string_view bytes) {
 }
 
 bool PacketReader::interned(SequenceState& seq, std::string_view bytes) {
-  return wire::for_each_field(bytes, [&](uint64_t t, const uint8_t* p, const uint8_t* end) {
-    if (t != key(format::interned_data::kEventNames)) return wire::skip(p, end, t);
+  namespace interned = format::interned_data;
+  namespace location = format::source_location;
+  std::vector<uint64_t> touched;  // iids whose function may have changed
+  bool ok = wire::for_each_field(bytes, [&](uint64_t t, const uint8_t* p, const uint8_t* end) {
+    const bool names = t == key(interned::kEventNames);
+    const bool categories = t == key(interned::kEventCategories);
+    const bool locations = t == key(interned::kSourceLocations);
+    if (!names && !categories && !locations) return wire::skip(p, end, t);
     std::string_view entry;
     p = wire::bytes(p, end, entry);
     if (p == nullptr) return p;
-    uint64_t iid = 0;
-    std::string_view name;
-    bool ok = wire::for_each_field(entry, [&](uint64_t f, const uint8_t* q, const uint8_t* e) {
+    uint64_t iid = 0, line = 0;
+    std::string_view text, file;
+    bool fine = wire::for_each_field(entry, [&](uint64_t f, const uint8_t* q, const uint8_t* e) {
       if (f == key(format::interned_string::kIid)) return wire::read_varint(q, e, iid);
-      if (f == key(format::interned_string::kName)) return wire::bytes(q, e, name);
+      if (locations) {
+        if (f == key(location::kFileName)) return wire::bytes(q, e, file);
+        if (f == key(location::kLineNumber)) return wire::read_varint(q, e, line);
+      } else if (f == key(format::interned_string::kName)) {
+        return wire::bytes(q, e, text);
+      }
       return wire::skip(q, e, f);
     });
-    if (!ok) return static_cast<const uint8_t*>(nullptr);
-    seq.set_name(iid, b_.function(name, {}, 0, false));
+    if (!fine) return static_cast<const uint8_t*>(nullptr);
+    if (categories) {
+      if (iid < kDenseIids) {
+        if (seq.resume_categories.size() <= iid) seq.resume_categories.resize(iid + 1);
+        seq.resume_categories[iid] = text == format::kResumeCategory;
+      }
+      return p;
+    }
+    if (names) {
+      seq.name_text[iid] = std::string(text);
+    } else {
+      // A line past int32 is no line a source file has.
+      seq.locations[iid] = Location{std::string(file), line <= INT32_MAX ? uint32_t(line) : 0};
+    }
+    touched.push_back(iid);
     return p;
   });
+  if (!ok) return false;
+  for (uint64_t iid : touched) {
+    auto text = seq.name_text.find(iid);
+    if (text == seq.name_text.end()) continue;  // a location whose name comes later
+    auto where = seq.locations.find(iid);
+    const bool located = where != seq.locations.end();
+    seq.set_name(iid, b_.function(text->second, located ? where->second.file : std::string_view(),
+                                  located ? where->second.line : 0, false));
+  }
+  return true;
+}
+
+uint32_t PacketReader::function_of(SequenceState& seq, uint64_t name_iid,
+                                   std::optional<uint64_t> location_iid) {
+  // The pairing morvex writes, and a name with no location of its iid.
+  if (location_iid ? *location_iid == name_iid : !seq.locations.contains(name_iid)) {
+    return seq.name(name_iid);
+  }
+  auto text = seq.name_text.find(name_iid);
+  if (text == seq.name_text.end()) return kNone;
+  const Location* where = nullptr;
+  if (location_iid) {
+    auto found = seq.locations.find(*location_iid);
+    if (found != seq.locations.end()) where = &found->second;
+  }
+  return b_.function(text->second, where ? std::string_view(where->file) : std::string_view(),
+                     where ? where->line : 0, false);
 }
 
 bool PacketReader::defaults(SequenceState& seq, std::string_view bytes) {
@@ -174,8 +226,9 @@ bool PacketReader::descriptor(std::string_view bytes) {
 
 bool PacketReader::event(SequenceState& seq, std::string_view bytes, uint64_t ts) {
   uint64_t type = 0, name_iid = 0, track = 0, counter_bits = 0;
+  std::optional<uint64_t> location_iid;
   bool has_iid = false, has_track = false, has_int = false, has_double = false;
-  bool user = false, dropped = false, filter_record = false;
+  bool user = false, dropped = false, filter_record = false, resumed = false;
   std::string_view name;
   const uint8_t* p = wire::begin_of(bytes);
   const uint8_t* end = wire::end_of(bytes);
@@ -188,8 +241,15 @@ bool PacketReader::event(SequenceState& seq, std::string_view bytes, uint64_t ts
         p = wire::read_varint(p, end, type);
         break;
       case key(event::kCategoryIids): {
-        uint64_t iid;  // morvex interns one category per sequence, the function category
+        uint64_t iid;
         p = wire::read_varint(p, end, iid);
+        resumed |= p != nullptr && seq.resumes(iid);
+        break;
+      }
+      case key(event::kSourceLocationIid): {
+        uint64_t iid;
+        p = wire::read_varint(p, end, iid);
+        location_iid = iid;
         break;
       }
       case key(event::kNameIid):
@@ -209,6 +269,7 @@ bool PacketReader::event(SequenceState& seq, std::string_view bytes, uint64_t ts
         user |= category == format::kUserCategory;
         dropped |= category == format::kDroppedCategory;
         filter_record |= category == format::kFiltersCategory;
+        resumed |= category == format::kResumeCategory;
         break;
       }
       case key(event::kCounterValue):
@@ -231,12 +292,12 @@ bool PacketReader::event(SequenceState& seq, std::string_view bytes, uint64_t ts
 
   switch (type) {
     case event::kTypeSliceBegin: {
-      uint32_t function = has_iid ? seq.name(name_iid) : kNone;
+      uint32_t function = has_iid ? function_of(seq, name_iid, location_iid) : kNone;
       if (function == kNone) {
         // A name the sequence never interned, or an inline one (user spans).
         function = b_.function(has_iid ? std::string_view() : name, {}, 0, user && !has_iid);
       }
-      b_.begin(thread_for(track), function, ts, true);
+      b_.begin(thread_for(track), function, ts, !resumed);
       break;
     }
     case event::kTypeSliceEnd:

@@ -16,7 +16,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "core/flatmap.h"
@@ -30,11 +33,24 @@ namespace morvex::reader {
 // Small iids (the writer counts from 1) are looked up in a vector.
 inline constexpr uint64_t kDenseIids = 1 << 16;
 
+// A function's interned source location.
+struct Location {
+  std::string file;
+  uint32_t line = 0;
+};
+
 struct SequenceState {
   bool has_default = false;
   uint64_t default_track = 0;
-  std::vector<uint32_t> names;  // iid -> function, kNone where not interned
+  // iid -> function: the interned name with the source location of the same
+  // iid when there is one (the pairing morvex writes: a begin names both).
+  std::vector<uint32_t> names;
   core::FlatMap<uint64_t, uint32_t> far_names;
+  // What the iids stand for, for the begins that pair them otherwise.
+  std::unordered_map<uint64_t, std::string> name_text;
+  std::unordered_map<uint64_t, Location> locations;
+  // Category iids of slices begun by a resume rather than a call.
+  std::vector<bool> resume_categories;
   // iid -> the builder's slot of (slots_thread, function), for small iids.
   std::vector<uint32_t> slots;
   uint32_t slots_thread = kNone;
@@ -44,6 +60,9 @@ struct SequenceState {
     default_track = 0;
     names.clear();
     far_names = core::FlatMap<uint64_t, uint32_t>();
+    name_text.clear();
+    locations.clear();
+    resume_categories.clear();
     slots.clear();
   }
   // The slot of iid's function on `thread`, cached for the thread most
@@ -73,6 +92,9 @@ struct SequenceState {
     const uint32_t* f = iid < kDenseIids ? nullptr : far_names.find(iid);
     return f != nullptr ? *f : kNone;
   }
+  bool resumes(uint64_t category_iid) const {
+    return category_iid < resume_categories.size() && resume_categories[category_iid];
+  }
 };
 
 class PacketReader {
@@ -84,11 +106,11 @@ class PacketReader {
 
   // The slice packets morvex writes, recognised by their exact layout
   //   timestamp, sequence id, sequence flags = needs incremental state,
-  //   track event { type = slice begin, category iid = the function
-  //   category's, name iid } or { type = slice end },
-  // every tag and small value one byte, and handled as packet() would,
-  // without its general field loop. False for any other packet, which then
-  // takes the general path.
+  //   track event { type = slice begin, category iid, name iid, and the
+  //   same iid as source location iid or none } or { type = slice end },
+  // every tag and small value one byte but the location's two-byte tag,
+  // and handled as packet() would, without its general field loop. False
+  // for any other packet, which then takes the general path.
   // `limit` is the end of the readable bytes, at or beyond the packet's end.
   bool fast_slice(const uint8_t* p, const uint8_t* end, const uint8_t* limit) {
     using format::tag_byte;
@@ -100,8 +122,10 @@ class PacketReader {
                                    packet::kNeedsIncrementalState};
     constexpr uint8_t kTrackEvent = tag_byte(packet::kTrackEvent);
     constexpr uint8_t kType = tag_byte(event::kType);
-    constexpr uint8_t kBeginRest[4] = {event::kTypeSliceBegin, tag_byte(event::kCategoryIids),
-                                       format::kFunctionCategoryIid, tag_byte(event::kNameIid)};
+    constexpr uint8_t kCategory[2] = {event::kTypeSliceBegin, tag_byte(event::kCategoryIids)};
+    constexpr uint8_t kNameIid = tag_byte(event::kNameIid);
+    constexpr format::Tag kLocation = format::make_tag(event::kSourceLocationIid);
+    static_assert(kLocation.len == 2);
     uint64_t ts, seq_id, iid = 0;
     if (p == end || *p != kTimestamp) return false;
     p = wire::varint_wide(p + 1, end, limit, ts);
@@ -118,15 +142,27 @@ class PacketReader {
       b_.end(thread_for(seq.default_track), ts);
       return true;
     }
-    if (end - p < 5 || p[0] != kBeginRest[0] || p[1] != kBeginRest[1] || p[2] != kBeginRest[2] ||
-        p[3] != kBeginRest[3]) {
+    if (end - p < 5 || p[0] != kCategory[0] || p[1] != kCategory[1] || p[2] >= 0x80 ||
+        p[3] != kNameIid) {
       return false;
     }
-    if (wire::read_varint(p + 4, end, iid) != end) return false;
+    const uint8_t category = p[2];
+    p = wire::read_varint(p + 4, end, iid);
+    if (p == nullptr) return false;
+    if (p != end) {
+      // Only the location of the same iid, which the name's function has.
+      uint64_t location;
+      if (end - p < 3 || p[0] != kLocation.bytes[0] || p[1] != kLocation.bytes[1] ||
+          wire::read_varint(p + 2, end, location) != end || location != iid) {
+        return false;
+      }
+    } else if (!seq.locations.empty() && seq.locations.contains(iid)) {
+      return false;  // a name without the location of its iid
+    }
     const uint32_t function = seq.name(iid);
     if (function == kNone) return false;
     const uint32_t thread = thread_for(seq.default_track);
-    b_.begin_slot(thread, seq.slot(b_, thread, iid, function), ts, true);
+    b_.begin_slot(thread, seq.slot(b_, thread, iid, function), ts, !seq.resumes(category));
     return true;
   }
 
@@ -175,6 +211,9 @@ class PacketReader {
   }
 
   bool interned(SequenceState& seq, std::string_view bytes);
+  // The function a begin names by interned name and, perhaps, location.
+  uint32_t function_of(SequenceState& seq, uint64_t name_iid,
+                       std::optional<uint64_t> location_iid);
   bool defaults(SequenceState& seq, std::string_view bytes);
   bool descriptor(std::string_view bytes);
   bool event(SequenceState& seq, std::string_view bytes, uint64_t ts);

@@ -10,8 +10,9 @@
 // in the order cProfile writes and pstats reads them (nc first), for the
 // slices each caller began.
 //
-// Functions whose file the trace does not know (every function of a
-// Perfetto trace) get file "~" and line 0, as cProfile gives built-ins;
+// Functions whose file the trace does not know (Perfetto traces written
+// before they carried source locations) get file "~" and line 0, as
+// cProfile gives built-ins;
 // user spans become "[span] NAME" with file "~". Names and files are valid
 // UTF-8 (the model replaced invalid bytes).
 //

@@ -150,13 +150,19 @@ void one_call_on_a_named_thread(Session& run) {
       run.batch({ev(1234567, 7, EventKind::Start, 0), ev(1240001, 7, EventKind::Return, 0)}).ok());
 }
 
+// The thread packet interns both function categories, calls' and resumes';
+// the name packet interns f with its source location under the same iid,
+// which the begin event names after the name (field 34).
 const std::string kOneCallOnANamedThread = hex_of({
     kProcessPacket,
-    "0a 43 40 00 50 02 e2 03 23 08 82 80 80 80 a0 92 04 22 11 08 92 21 10 07 2a 0a 4d 61 69 6e 54"
-    "68 72 65 61 64 28 81 80 80 80 a0 92 04 62 08 0a 06 08 01 12 02 70 79 68 01 da 03 0a 5a 08 58"
-    "82 80 80 80 a0 92 04",
-    "0a 0f 40 00 50 02 62 07 12 05 08 01 12 01 66 68 02",
-    "0a 10 40 87 ad 4b 50 02 68 02 5a 06 48 01 18 01 50 01",
+    "0a 52 40 00 50 02 e2 03 23 08 82 80 80 80 a0 92 04 22 11 08 92 21 10 07 2a 0a 4d 61 69 6e 54"
+    "68 72 65 61 64 28 81 80 80 80 a0 92 04 62 17 0a 06 08 01 12 02 70 79 0a 0d 08 02 12 09",
+    hex_text("py.resume"),
+    "68 01 da 03 0a 5a 08 58 82 80 80 80 a0 92 04",
+    "0a 23 40 00 50 02 62 1b 12 05 08 01 12 01 66 22 12 08 01 12 09",
+    hex_text("/tmp/a.py"),
+    "1a 01 66 20 03 68 02",
+    "0a 13 40 87 ad 4b 50 02 68 02 5a 09 48 01 18 01 50 01 90 02 01",
     "0a 0c 40 c1 d7 4b 50 02 68 02 5a 02 48 02",
 });
 
@@ -164,7 +170,7 @@ TEST(ProtoExporter, OneCallOnANamedThread) {
   Session run;
   one_call_on_a_named_thread(run);
   ASSERT_TRUE(run.exporter.finish(run.code, run.threads, 0).ok());
-  EXPECT_EQ(run.file.bytes().size(), 163u);
+  EXPECT_EQ(run.file.bytes().size(), 201u);
   EXPECT_EQ(run.file.hex_contents(), kOneCallOnANamedThread);
 }
 
@@ -230,8 +236,15 @@ TEST(ProtoExporter, UnknownAndEmptyNamesAreInternedAsUnknown) {
   ASSERT_TRUE(run.batch({ev(1, 7, EventKind::Start, 5), ev(2, 7, EventKind::Start, 1)}).ok());
   auto ps = packets(run.file.bytes());
   ASSERT_EQ(ps.size(), 6u);
+  // Code 5 is unknown altogether: a name, no location.
   EXPECT_EQ(hex(field(ps[2], 12)->bytes), hex_of({"12 0d 08 01 12 09", hex_text("<unknown>")}));
-  EXPECT_EQ(hex(field(ps[3], 12)->bytes), hex_of({"12 0d 08 02 12 09", hex_text("<unknown>")}));
+  // Code 1 has a file but no name.
+  EXPECT_EQ(hex(field(ps[3], 12)->bytes),
+            hex_of({"12 0d 08 02 12 09", hex_text("<unknown>"), "22 16 08 02 12 05",
+                    hex_text("/x.py"), "1a 09", hex_text("<unknown>"), "20 01"}));
+  // Only the located one's begin names a location.
+  EXPECT_EQ(hex(field(ps[4], 11)->bytes), "48 01 18 01 50 01");
+  EXPECT_EQ(hex(field(ps[5], 11)->bytes), "48 01 18 01 50 02 90 02 02");
 }
 
 TEST(ProtoExporter, AllEndEventsOfAThreadShareOneFragment) {
@@ -244,23 +257,26 @@ TEST(ProtoExporter, AllEndEventsOfAThreadShareOneFragment) {
   auto file = run.file.bytes();
   auto all = fields(file);
   ASSERT_EQ(all.size(), 2u + 2u + 6u);
+  // The resume begins with the resume category, iid 2.
   const char* expected[] = {
-      "40 01 50 02 68 02 5a 06 48 01 18 01 50 01",
-      "40 02 50 02 68 02 5a 06 48 01 18 01 50 02",
+      "40 01 50 02 68 02 5a 09 48 01 18 01 50 01 90 02 01",
+      "40 02 50 02 68 02 5a 09 48 01 18 01 50 02 90 02 02",
       "40 03 50 02 68 02 5a 02 48 02",
       "40 04 50 02 68 02 5a 02 48 02",
-      "40 05 50 02 68 02 5a 06 48 01 18 01 50 01",
+      "40 05 50 02 68 02 5a 09 48 01 18 02 50 01 90 02 01",
       "40 06 50 02 68 02 5a 02 48 02",
   };
   for (int i = 0; i < 6; ++i) EXPECT_EQ(hex(all[4 + i].bytes), expected[i]) << i;
 }
 
-TEST(ProtoExporter, KindBytesMapToBeginOrEnd) {
+// A begin is a call's unless it is a resume or a throw into a generator.
+TEST(ProtoExporter, KindBytesMapToBeginOrEndAndCallOrResume) {
   struct {
     uint8_t kind;
     bool begin;
-  } const cases[] = {{1, true}, {2, false}, {3, false}, {4, true},  {5, false},
-                     {6, true}, {0, true},  {11, true}, {255, true}};
+    uint64_t category = 0;
+  } const cases[] = {{1, true, 1}, {2, false},    {3, false},    {4, true, 2},   {5, false},
+                     {6, true, 2}, {0, true, 1},  {11, true, 1}, {255, true, 1}};
   for (const auto& c : cases) {
     SCOPED_TRACE(int(c.kind));
     Session run;
@@ -269,6 +285,7 @@ TEST(ProtoExporter, KindBytesMapToBeginOrEnd) {
     auto event = fields(field(ps.back(), 11)->bytes);
     EXPECT_EQ(field(event, 9)->value, c.begin ? 1u : 2u);
     EXPECT_EQ(field(event, 10) != nullptr, c.begin);
+    if (c.begin) EXPECT_EQ(field(event, 3)->value, c.category);
     EXPECT_EQ(ps.size(), c.begin ? 4u : 3u);
   }
 }
@@ -506,9 +523,10 @@ TEST(ProtoExporterFailure, LostDescriptorsAndNamesAreRewrittenWhenNeeded) {
   // 2 was delivered before the failure and is not repeated.
   EXPECT_EQ(field(ps[0], 10)->value, 3u);
   EXPECT_NE(field(ps[0], 60), nullptr);
-  EXPECT_EQ(hex(field(ps[1], 12)->bytes), "12 05 08 01 12 01 66");
+  // Each name again with its location (no file, its line) under its iid.
+  EXPECT_EQ(hex(field(ps[1], 12)->bytes), "12 05 08 01 12 01 66 22 09 08 01 12 00 1a 01 66 20 01");
   EXPECT_EQ(field(ps[1], 10)->value, 3u);
-  EXPECT_EQ(hex(field(ps[2], 12)->bytes), "12 05 08 02 12 01 67");
+  EXPECT_EQ(hex(field(ps[2], 12)->bytes), "12 05 08 02 12 01 67 22 09 08 02 12 00 1a 01 67 20 02");
   EXPECT_EQ(field(ps[2], 10)->value, 2u);
   const uint64_t seqs[] = {3, 2, 2}, iids[] = {1, 2, 1};
   for (int i = 0; i < 3; ++i) {

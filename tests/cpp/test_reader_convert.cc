@@ -70,25 +70,33 @@ TEST(ConvertPstats, TwoFunctionsByteForByte) {
   EXPECT_EQ(hex_bytes(reader::render_pstats(t)), want);
 }
 
+// A Perfetto trace's functions are keyed by file and line as a JSON
+// trace's are; only what has no file is a builtin, "~", and spans are marked.
 TEST(ConvertPstats, FunctionsWithoutAFileAreBuiltinsAndSpansAreMarked) {
-  Trace t = known_trace(Fmt::Proto);
-  const std::string bytes = reader::render_pstats(t);
-  // ("~", 0, "fib") as the key of fib, and as fib's own caller.
-  const std::string fib_key =
-      "29 03 75 01 00 00 00 7e 69 00 00 00 00 75 03 00 00 00 " + hex_text("fib");
-  const std::string all = hex_bytes(bytes);
-  // fib: 1 primitive call of 5, 80 ns self and total, then its callers dict
-  // (main once, fib four times of which one primitive).
-  EXPECT_NE(all.find(fib_key + " 29 05 69 01 00 00 00 69 05 00 00 00"), std::string::npos);
-  EXPECT_NE(all.find(fib_key + " 29 04 69 04 00 00 00 69 02 00 00 00"), std::string::npos) << all;
+  for (Fmt fmt : {Fmt::Proto, Fmt::Json}) {
+    Trace t = known_trace(fmt);
+    const std::string bytes = reader::render_pstats(t);
+    // ("/app/app.py", 30, "fib") as the key of fib, and as fib's own caller.
+    const std::string fib_key = "29 03 75 0b 00 00 00 " + hex_text("/app/app.py") +
+                                " 69 1e 00 00 00 75 03 00 00 00 " + hex_text("fib");
+    const std::string all = hex_bytes(bytes);
+    // fib: 1 primitive call of 5, 80 ns self and total, then its callers dict
+    // (main once, fib four times of which one primitive).
+    EXPECT_NE(all.find(fib_key + " 29 05 69 01 00 00 00 69 05 00 00 00"), std::string::npos);
+    EXPECT_NE(all.find(fib_key + " 29 04 69 04 00 00 00 69 02 00 00 00"), std::string::npos)
+        << all;
+  }
 
   const std::string json =
-      "[{\"name\":\"load\",\"cat\":\"user\",\"ph\":\"B\",\"ts\":1,\"pid\":1,\"tid\":1},";
-  Trace spans = read_bytes_ok(json);
-  EXPECT_NE(
-      hex_bytes(reader::render_pstats(spans))
-          .find("29 03 75 01 00 00 00 7e 69 00 00 00 00 75 0b 00 00 00 " + hex_text("[span] load")),
-      std::string::npos);
+      "[{\"name\":\"load\",\"cat\":\"user\",\"ph\":\"B\",\"ts\":1,\"pid\":1,\"tid\":1},"
+      "{\"name\":\"f\",\"cat\":\"py\",\"ph\":\"B\",\"ts\":2,\"pid\":1,\"tid\":1},";
+  Trace no_file = read_bytes_ok(json);
+  const std::string all = hex_bytes(reader::render_pstats(no_file));
+  EXPECT_NE(all.find("29 03 75 01 00 00 00 7e 69 00 00 00 00 75 0b 00 00 00 " +
+                     hex_text("[span] load")),
+            std::string::npos);
+  EXPECT_NE(all.find("29 03 75 01 00 00 00 7e 69 00 00 00 00 75 01 00 00 00 " + hex_text("f")),
+            std::string::npos);
 }
 
 // ---- collapsed stacks ----
@@ -150,7 +158,7 @@ TEST(ConvertCollapsed, ADeepRecursionIsOneLinePerDepthAndItsSizeIsKnownFirst) {
   while (std::getline(lines, line)) {
     ++depth;
     std::string want = "MainThread";
-    for (uint32_t d = 0; d < depth; ++d) want += ";fib";
+    for (uint32_t d = 0; d < depth; ++d) want += ";fib (/app/app.py:30)";
     // Three runs through each depth: 2 ns before the call below and 1
     // after it, or 1 in all at the bottom.
     EXPECT_EQ(line, want + (depth == kDepth ? " 3" : " 9"));
@@ -189,7 +197,7 @@ TEST(ConvertCollapsed, ThreadsOfOneNameMerge) {
       file, Fmt::Proto, program_code(), threads,
       {ProcessRun{.events = {at(0, 1, EventKind::Start, 1), at(7, 1, EventKind::Return, 1),
                              at(0, 2, EventKind::Start, 1), at(5, 2, EventKind::Return, 1)}}});
-  EXPECT_EQ(collapsed(read_ok(file.path())), "pool;f 12\n");
+  EXPECT_EQ(collapsed(read_ok(file.path())), "pool;f (/app/app.py:10) 12\n");
 }
 
 // ---- speedscope ----

@@ -29,6 +29,11 @@ class Slice:
     cat: str = "py"  # "user" for spans and instants the program recorded,
     # "morvex" for the slice that marks where a thread's events were lost
     args: dict | None = None  # of user events
+    # Of a function's begin: where the function is, and whether the slice
+    # is a call rather than a generator's resume or a throw into it.
+    file: str | None = None
+    line: int | None = None
+    call: bool | None = None
 
 
 @dataclasses.dataclass
@@ -109,7 +114,13 @@ def read_json(path) -> Trace:
         kind = r["args"]["kind"]
         assert (kind in BEGIN_KINDS) == (r["ph"] == "B"), r
         ts = round(float(r["ts"]) * 1000)
-        t.events[key].append(Slice(r["ph"], r["name"], ts, kind))
+        if r["ph"] == "B":
+            args = r["args"]
+            t.events[key].append(
+                Slice("B", r["name"], ts, kind, file=args["file"], line=args["line"], call=kind == "start")
+            )
+        else:
+            t.events[key].append(Slice(r["ph"], r["name"], ts, kind))
     return t
 
 
@@ -118,6 +129,7 @@ def read_perfetto(path) -> Trace:
     trace.ParseFromString(open(path, "rb").read())
     t = Trace()
     names = defaultdict(dict)  # sequence -> iid -> name
+    locations = defaultdict(dict)  # sequence -> iid -> (file, line)
     categories = defaultdict(dict)
     seq_track = {}  # sequence -> thread track uuid
     tracks = {}  # uuid -> (pid, tid)
@@ -131,6 +143,9 @@ def read_perfetto(path) -> Trace:
             for n in p.interned_data.event_names:
                 assert n.iid not in names[seq], "an iid is interned once per sequence"
                 names[seq][n.iid] = n.name
+            for loc in p.interned_data.source_locations:
+                assert loc.iid in names[seq] and loc.function_name == names[seq][loc.iid], loc
+                locations[seq][loc.iid] = (loc.file_name, loc.line_number)
         if p.HasField("trace_packet_defaults"):
             seq_track[seq] = p.trace_packet_defaults.track_event_defaults.track_uuid
         if p.HasField("track_descriptor"):
@@ -181,8 +196,16 @@ def read_perfetto(path) -> Trace:
                 args = {a.name: annotation(a) for a in e.debug_annotations}
                 t.events[key].append(Slice(phase, e.name, p.timestamp, None, "user", args))
             elif e.type == pb.TrackEvent.TYPE_SLICE_BEGIN:
-                assert [categories[seq][i] for i in e.category_iids] == ["py"]
-                t.events[key].append(Slice("B", names[seq][e.name_iid], p.timestamp))
+                [category] = [categories[seq][i] for i in e.category_iids]
+                assert category in ("py", "py.resume"), category
+                # A function's location is interned under its name's iid.
+                file = line = None
+                if e.HasField("source_location_iid"):
+                    assert e.source_location_iid == e.name_iid
+                    file, line = locations[seq][e.source_location_iid]
+                t.events[key].append(
+                    Slice("B", names[seq][e.name_iid], p.timestamp, file=file, line=line, call=category == "py")
+                )
             else:
                 assert e.type == pb.TrackEvent.TYPE_SLICE_END
                 t.events[key].append(Slice("E", None, p.timestamp))
