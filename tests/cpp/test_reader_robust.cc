@@ -2,11 +2,13 @@
 // extensions of the formats (shared sequences, user events, filters).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <fstream>
 #include <limits>
 #include <random>
 #include <string>
+#include <tuple>
 
 #include "reader/report.h"
 #include "reader_fixtures.h"
@@ -437,6 +439,109 @@ TEST(ReaderPerfetto, ClearedStateForgetsNamesAndEndsCloseOnTheirTrack) {
   EXPECT_EQ(row_of(t, rows, "before").total_ns, 10u);
   EXPECT_EQ(row_of(t, rows, "after").total_ns, 10u);
   EXPECT_EQ(row_of(t, rows, "<unknown>").total_ns, 1u);
+}
+
+// A name and a location interned together under one iid, as the exporter
+// writes them.
+std::string located_name_packet(uint32_t seq, uint64_t iid, std::string_view name,
+                                std::string_view file, uint64_t line) {
+  return Pb()
+      .varint(8, 0)
+      .varint(10, seq)
+      .msg(12, Pb().msg(2, Pb().varint(1, iid).bytes(2, name))
+                   .msg(4, Pb().varint(1, iid).bytes(2, file).bytes(3, name).varint(4, line)))
+      .varint(13, 2)
+      .packet();
+}
+
+// A begin with a category iid and, unless 0, a source location iid.
+std::string located_begin(uint32_t seq, uint64_t ts, uint64_t category, uint64_t name_iid,
+                          uint64_t location_iid) {
+  Pb event;
+  event.varint(9, 1).varint(3, category).varint(10, name_iid);
+  if (location_iid != 0) event.varint(34, location_iid);
+  return Pb().varint(8, ts).varint(10, seq).varint(13, 2).msg(11, event).packet();
+}
+
+struct Row {
+  std::string name, file;
+  uint32_t line;
+  uint64_t calls, slices;
+  bool operator==(const Row&) const = default;
+};
+
+std::vector<Row> rows_by_function(const Trace& t) {
+  std::vector<Row> out;
+  for (const auto& r : all_rows(t)) {
+    const auto& f = t.functions[r.function];
+    out.push_back({f.name, f.file, f.line, r.calls, r.slices});
+  }
+  std::sort(out.begin(), out.end(), [](const Row& a, const Row& b) {
+    return std::tie(a.name, a.file, a.line) < std::tie(b.name, b.file, b.line);
+  });
+  return out;
+}
+
+// Same-named functions of two files stay two; a resume is a slice but no
+// call; and other writers' pairings (a location under another iid, a name
+// used without its location, a location interned after its name, a
+// resume category spelled inline) read by what they say.
+TEST(ReaderPerfetto, SourceLocationsAndResumeCategories) {
+  std::string file = process_packet();
+  // The thread packet interns both categories as the exporter does.
+  file += Pb().varint(8, 0)
+              .varint(10, 2)
+              .msg(60, Pb().varint(1, kProcessUuid + 1)
+                           .msg(4, Pb().varint(1, 100).varint(2, 7).bytes(5, "main"))
+                           .varint(5, kProcessUuid))
+              .msg(12, Pb().msg(1, Pb().varint(1, 1).bytes(2, "py"))
+                           .msg(1, Pb().varint(1, 2).bytes(2, "py.resume")))
+              .varint(13, 1)
+              .msg(59, Pb().msg(11, Pb().varint(11, kProcessUuid + 1)))
+              .packet();
+  file += located_name_packet(2, 1, "parse", "/lib/ast.py", 30);
+  file += located_name_packet(2, 2, "parse", "/lib/re/_parser.py", 970);
+  file += located_name_packet(2, 3, "tokens", "/app/lex.py", 5);
+  uint64_t ts = 0;
+  for (uint64_t iid : {1, 2, 2}) {
+    file += located_begin(2, ++ts, 1, iid, iid);
+    file += end_packet(2, ++ts);
+  }
+  // A generator: started once, resumed twice.
+  for (uint64_t category : {1, 2, 2}) {
+    file += located_begin(2, ++ts, category, 3, 3);
+    file += end_packet(2, ++ts);
+  }
+  // parse's name with tokens' location; parse's name with no location.
+  file += located_begin(2, ++ts, 1, 1, 3);
+  file += end_packet(2, ++ts);
+  file += located_begin(2, ++ts, 1, 1, 0);
+  file += end_packet(2, ++ts);
+  // iid 9's name first, its location later.
+  file += name_packet(2, 9, "late");
+  file += Pb().varint(10, 2)
+              .msg(12, Pb().msg(4, Pb().varint(1, 9).bytes(2, "/app/late.py").varint(4, 7)))
+              .varint(13, 2)
+              .packet();
+  file += located_begin(2, ++ts, 1, 9, 9);
+  file += end_packet(2, ++ts);
+  // An inline resume category.
+  file += Pb().varint(8, ++ts)
+              .varint(10, 2)
+              .varint(13, 2)
+              .msg(11, Pb().varint(9, 1).bytes(22, "py.resume").varint(10, 3).varint(34, 3))
+              .packet();
+  file += end_packet(2, ++ts);
+  Trace t = read_bytes_ok(file);
+  ASSERT_EQ(t.damage, Damage::None);
+  EXPECT_EQ(rows_by_function(t), (std::vector<Row>{
+                                     {"late", "/app/late.py", 7, 1, 1},
+                                     {"parse", "", 0, 1, 1},
+                                     {"parse", "/app/lex.py", 5, 1, 1},
+                                     {"parse", "/lib/ast.py", 30, 1, 1},
+                                     {"parse", "/lib/re/_parser.py", 970, 2, 2},
+                                     {"tokens", "/app/lex.py", 5, 1, 4},
+                                 }));
 }
 
 // ---- JSON written by hand ----
