@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <array>
 #include <cstring>
 #include <utility>
 
@@ -44,15 +45,23 @@ constexpr uint64_t kResumeCategoryIid = format::kResumeCategoryIid;
 static_assert(kCategoryIid < 0x80 && kResumeCategoryIid < 0x80);
 static_assert(pb::tag::kSourceLocationIid.len == 2);
 
-inline SliceShape shape_of(uint8_t kind) {
-  if (core::ends_slice(kind)) return SliceShape::End;
-  // A resume, or a throw into a generator: the frame runs on; every other
-  // begin, the never-recorded kind bytes included, is read as a start.
-  return kind == static_cast<uint8_t>(core::EventKind::Resume) ||
-                 kind == static_cast<uint8_t>(core::EventKind::Throw)
-             ? SliceShape::Resume
-             : SliceShape::Call;
-}
+// Per kind byte, looked up rather than tested on the per-event path.
+constexpr std::array<SliceShape, 256> kShapes = [] {
+  std::array<SliceShape, 256> shapes{};
+  for (unsigned kind = 0; kind < 256; ++kind) {
+    const auto k = static_cast<uint8_t>(kind);
+    // A resume, or a throw into a generator: the frame runs on; every other
+    // begin, the never-recorded kind bytes included, is read as a start.
+    shapes[kind] = core::ends_slice(k)                                    ? SliceShape::End
+                   : k == static_cast<uint8_t>(core::EventKind::Resume) ||
+                           k == static_cast<uint8_t>(core::EventKind::Throw)
+                       ? SliceShape::Resume
+                       : SliceShape::Call;
+  }
+  return shapes;
+}();
+
+inline SliceShape shape_of(uint8_t kind) { return kShapes[kind]; }
 
 // End events share one fragment per thread; begin events have one per code
 // and shape.
