@@ -164,7 +164,9 @@ std::string fit_location(const Function& f, size_t width) {
   const size_t line_width = line.size();
   for (size_t at = f.file.find('/', 1); at != std::string::npos; at = f.file.find('/', at + 1)) {
     const std::string_view tail = std::string_view(f.file).substr(at);
-    if (1 + display_width(tail) + line_width <= width) return "\xE2\x80\xA6" + std::string(tail) + line;
+    if (1 + display_width(tail) + line_width <= width) {
+      return "\xE2\x80\xA6" + std::string(tail) + line;
+    }
   }
   const size_t last = f.file.rfind('/');
   const std::string base = last == std::string::npos ? f.file : f.file.substr(last + 1);

@@ -248,19 +248,23 @@ TEST(ReportJson, RowsWithTheirKeys) {
   EXPECT_EQ(reader::report_json(t, o).value(),
             "[\n"
             "  {\"function\":\"main\",\"file\":\"/app/app.py\",\"line\":1,\"kind\":\"function\","
-            "\"calls\":1,\"primitive_calls\":1,\"resumes\":0,\"total_ns\":300,\"self_ns\":140,\"max_ns\":300},\n"
+            "\"calls\":1,\"primitive_calls\":1,\"resumes\":0,\"total_ns\":300,\"self_ns\":140,"
+            "\"max_ns\":300},\n"
             "  {\"function\":\"fib\",\"file\":\"/app/app.py\",\"line\":30,\"kind\":\"function\","
-            "\"calls\":5,\"primitive_calls\":1,\"resumes\":0,\"total_ns\":80,\"self_ns\":80,\"max_ns\":80}\n"
+            "\"calls\":5,\"primitive_calls\":1,\"resumes\":0,\"total_ns\":80,\"self_ns\":80,"
+            "\"max_ns\":80}\n"
             "]\n");
   o.per_thread = true;
   o.top = 1;
   EXPECT_EQ(reader::report_json(t, o).value(),
             "[\n"
             "  {\"function\":\"main\",\"file\":\"/app/app.py\",\"line\":1,\"kind\":\"function\","
-            "\"calls\":1,\"primitive_calls\":1,\"resumes\":0,\"total_ns\":300,\"self_ns\":140,\"max_ns\":300,"
+            "\"calls\":1,\"primitive_calls\":1,\"resumes\":0,\"total_ns\":300,\"self_ns\":140,"
+            "\"max_ns\":300,"
             "\"pid\":100,\"tid\":1,\"thread\":\"MainThread\"},\n"
             "  {\"function\":\"f\",\"file\":\"/app/app.py\",\"line\":10,\"kind\":\"function\","
-            "\"calls\":1,\"primitive_calls\":1,\"resumes\":0,\"total_ns\":30,\"self_ns\":30,\"max_ns\":30,"
+            "\"calls\":1,\"primitive_calls\":1,\"resumes\":0,\"total_ns\":30,\"self_ns\":30,"
+            "\"max_ns\":30,"
             "\"pid\":100,\"tid\":2,\"thread\":\"worker-0\"}\n"
             "]\n");
 }
@@ -273,8 +277,8 @@ TEST(ReportJson, SpansAndNamesThatNeedEscaping) {
   Trace t = read_bytes_ok(text);
   EXPECT_EQ(reader::report_json(t, {}).value(),
             "[\n  {\"function\":\"q\\\"x\\u0001\xef\xbf\xbd\",\"file\":\"\",\"line\":0,"
-            "\"kind\":\"span\",\"calls\":1,\"primitive_calls\":1,\"resumes\":0,\"total_ns\":1000,"
-            "\"self_ns\":1000,\"max_ns\":1000}\n]\n");
+            "\"kind\":\"span\",\"calls\":1,\"primitive_calls\":1,\"resumes\":0,"
+            "\"total_ns\":1000,\"self_ns\":1000,\"max_ns\":1000}\n]\n");
   EXPECT_EQ(reader::report_json(Trace{}, {}).value(), "[]\n");
 }
 

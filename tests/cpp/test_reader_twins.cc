@@ -121,13 +121,20 @@ TEST_P(Twins, ReportTextHasARowPerFunctionWithItsLocationAndResumes) {
   const std::string text = text_of(read());
   const std::string table =
       "6 functions by self time, all threads:\n"
-      "function  location                               calls  resumes   total   self    mean     max\n"
-      "tokens    /app/main.py:7                             2        6   32 ns  32 ns   16 ns    4 ns\n"
-      "<module>  /app/main.py:1                             1        0  105 ns  25 ns  105 ns  105 ns\n"
-      "parse     /app/lib/util.py:3                         3        0   15 ns  15 ns    5 ns    5 ns\n"
-      "parse     /usr/lib/python3.13/re/_parser.py:970      2        0   14 ns  14 ns    7 ns    7 ns\n"
-      "<module>  /app/lib/util.py:1                         1        0   10 ns  10 ns   10 ns   10 ns\n"
-      "parse     /app/lib/util.py:30                        1        0    9 ns   9 ns    9 ns    9 ns\n"
+      "function  location                               "
+      "calls  resumes   total   self    mean     max\n"
+      "tokens    /app/main.py:7                         "
+      "    2        6   32 ns  32 ns   16 ns    4 ns\n"
+      "<module>  /app/main.py:1                         "
+      "    1        0  105 ns  25 ns  105 ns  105 ns\n"
+      "parse     /app/lib/util.py:3                     "
+      "    3        0   15 ns  15 ns    5 ns    5 ns\n"
+      "parse     /usr/lib/python3.13/re/_parser.py:970  "
+      "    2        0   14 ns  14 ns    7 ns    7 ns\n"
+      "<module>  /app/lib/util.py:1                     "
+      "    1        0   10 ns  10 ns   10 ns   10 ns\n"
+      "parse     /app/lib/util.py:30                    "
+      "    1        0    9 ns   9 ns    9 ns    9 ns\n"
       "\n"
       "Location: the file and first line of the function; a long path keeps its last parts.\n"
       "Resumes: slices begun by resuming a generator or coroutine (or by throwing into it);\n"
@@ -218,7 +225,8 @@ TEST_P(Twins, CollapsedFramesNameTheirFileAndLine) {
             "MainThread;<module> (/app/main.py:1);<module> (/app/lib/util.py:1) 10\n"
             "MainThread;<module> (/app/main.py:1);tokens (/app/main.py:7) 32\n"
             "MainThread;<module> (/app/main.py:1);parse (/app/lib/util.py:3) 15\n"
-            "MainThread;<module> (/app/main.py:1);parse (/usr/lib/python3.13/re/_parser.py:970) 14\n"
+            "MainThread;<module> (/app/main.py:1);"
+            "parse (/usr/lib/python3.13/re/_parser.py:970) 14\n"
             "MainThread;<module> (/app/main.py:1);parse (/app/lib/util.py:30) 9\n");
 }
 
