@@ -10,10 +10,15 @@
 // in the order cProfile writes and pstats reads them (nc first), for the
 // slices each caller began.
 //
-// Functions whose file the trace does not know (Perfetto traces written
-// before they carried source locations) get file "~" and line 0, as
-// cProfile gives built-ins;
-// user spans become "[span] NAME" with file "~". Names and files are valid
+// Keys are the function's file, first line and qualified name from the
+// trace, so functions of one name in different files, or at different
+// lines, are entries of their own. Functions whose file the trace does not
+// know (Perfetto traces written before they carried source locations) get
+// file "~" and line 0, as cProfile gives built-ins; user spans
+// become "[span] NAME" with file "~". Calls are starts, as in the report: a
+// generator's resumes are not calls here, where cProfile counts each one
+// (a generator run to its end once, yielding 10 values: 1 call here, 11 in
+// cProfile); its times cover every slice either way. Names and files are valid
 // UTF-8 (the model replaced invalid bytes).
 //
 // Threads: pure functions of the Trace.

@@ -153,22 +153,24 @@ std::vector<std::string> filter_notes(const Trace& trace, std::optional<uint32_t
   return notes;
 }
 
-// A location that fits `width`: the whole path if it fits, else its last
-// two parts, else the file name alone (cut at the front as a last resort).
+// "file:line" in at most `width` columns: the whole location when it fits,
+// else the longest tail of the path, at a '/', that fits after "…", else the
+// end of the file name. The line number is always kept: with the file name
+// it is what tells two functions of one name apart.
 std::string fit_location(const Function& f, size_t width) {
   const std::string line = f.line != 0 ? ":" + std::to_string(f.line) : "";
   const std::string whole = f.file + line;
   if (display_width(whole) <= width) return whole;
-  const size_t last = f.file.rfind('/');
-  if (last != std::string::npos && last != 0) {
-    const size_t prev = f.file.rfind('/', last - 1);
-    if (prev != std::string::npos && prev != 0) {
-      std::string two = "\xE2\x80\xA6" + f.file.substr(prev) + line;
-      if (display_width(two) <= width) return two;
+  const size_t line_width = line.size();
+  for (size_t at = f.file.find('/', 1); at != std::string::npos; at = f.file.find('/', at + 1)) {
+    const std::string_view tail = std::string_view(f.file).substr(at);
+    if (1 + display_width(tail) + line_width <= width) {
+      return "\xE2\x80\xA6" + std::string(tail) + line;
     }
   }
+  const size_t last = f.file.rfind('/');
   const std::string base = last == std::string::npos ? f.file : f.file.substr(last + 1);
-  return keep_end(base + line, width);
+  return keep_end(base, width > line_width ? width - line_width : 1) + line;
 }
 
 void pad_right(std::string& out, std::string_view s, size_t width) {
@@ -181,29 +183,36 @@ void pad_left(std::string& out, std::string_view s, size_t width) {
   out += s;
 }
 
-// The table: the function column holds the name and, for traces that know
-// it, the location as a second column; numbers are right-aligned. When the
-// width is short, names keep their end (the end of a qualified name is the
+uint64_t resumes(const FunctionStats& r) { return r.slices - r.calls; }
+
+// The table: the function's name, its location (for traces that know it),
+// then the numbers, right-aligned. Resumes have a column only where a row
+// has some, so a table without generators reads as before. When the width
+// is short, names keep their end (the end of a qualified name is the
 // function, the start only its module) and locations their file name.
 void render_table(std::string& out, const Trace& trace, const Table& table, size_t width) {
-  constexpr size_t kNumeric = 5;
-  static constexpr const char* kHeads[kNumeric] = {"calls", "total", "self", "mean", "max"};
-  std::vector<std::array<std::string, kNumeric>> cells;
+  enum Column { kCalls, kResumes, kTotal, kSelf, kMean, kMax, kColumns };
+  static constexpr const char* kHeads[kColumns] = {"calls", "resumes", "total",
+                                                   "self",  "mean",    "max"};
+  bool shown[kColumns] = {true, false, true, true, true, true};
+  std::vector<std::array<std::string, kColumns>> cells;
   size_t names = std::string_view("function").size(), locations = 0;
   for (const FunctionStats& r : table.rows) {
     const Function& f = trace.functions[r.function];
     names = std::max(names, display_width(frame_label(f)));
     locations = std::max(locations, display_width(location(f)));
+    shown[kResumes] |= resumes(r) != 0;
     std::string calls = format_count(r.calls);
     if (r.primitive_calls != r.calls) calls += "/" + format_count(r.primitive_calls);
     std::string mean =
         r.primitive_calls != 0 ? format_duration(r.total_ns / r.primitive_calls) : "-";
-    cells.push_back({calls, format_duration(r.total_ns), format_duration(r.self_ns), mean,
-                     format_duration(r.max_ns)});
+    cells.push_back({calls, format_count(resumes(r)), format_duration(r.total_ns),
+                     format_duration(r.self_ns), mean, format_duration(r.max_ns)});
   }
-  size_t widths[kNumeric];
+  size_t widths[kColumns] = {};
   size_t fixed = 0;
-  for (size_t c = 0; c < kNumeric; ++c) {
+  for (size_t c = 0; c < kColumns; ++c) {
+    if (!shown[c]) continue;
     widths[c] = std::string_view(kHeads[c]).size();
     for (const auto& row : cells) widths[c] = std::max(widths[c], display_width(row[c]));
     fixed += 2 + widths[c];
@@ -221,7 +230,8 @@ void render_table(std::string& out, const Trace& trace, const Table& table, size
     out += "  ";
     pad_right(out, "location", loc_width);
   }
-  for (size_t c = 0; c < kNumeric; ++c) {
+  for (size_t c = 0; c < kColumns; ++c) {
+    if (!shown[c]) continue;
     out += "  ";
     pad_left(out, kHeads[c], widths[c]);
   }
@@ -233,7 +243,8 @@ void render_table(std::string& out, const Trace& trace, const Table& table, size
       out += "  ";
       pad_right(out, f.file.empty() ? std::string() : fit_location(f, loc_width), loc_width);
     }
-    for (size_t c = 0; c < kNumeric; ++c) {
+    for (size_t c = 0; c < kColumns; ++c) {
+      if (!shown[c]) continue;
       out += "  ";
       pad_left(out, cells[i][c], widths[c]);
     }
@@ -241,13 +252,23 @@ void render_table(std::string& out, const Trace& trace, const Table& table, size
   }
 }
 
-bool any_recursive(const std::vector<Table>& tables) {
+// What the tables show, so the legend explains only that.
+struct Shown {
+  bool locations = false;
+  bool resumes = false;
+  bool recursion = false;
+};
+
+Shown shown_in(const Trace& trace, const std::vector<Table>& tables) {
+  Shown s;
   for (const Table& t : tables) {
     for (const FunctionStats& r : t.rows) {
-      if (r.primitive_calls != r.calls) return true;
+      s.locations |= !trace.functions[r.function].file.empty();
+      s.resumes |= resumes(r) != 0;
+      s.recursion |= r.primitive_calls != r.calls;
     }
   }
-  return false;
+  return s;
 }
 
 void render_header(std::string& out, const Trace& trace, const ReportOptions& o) {
@@ -341,6 +362,7 @@ void append_row_json(std::string& out, const Trace& trace, const FunctionStats& 
   out += f.span ? ",\"kind\":\"span\"" : ",\"kind\":\"function\"";
   out += ",\"calls\":" + std::to_string(r.calls);
   out += ",\"primitive_calls\":" + std::to_string(r.primitive_calls);
+  out += ",\"resumes\":" + std::to_string(resumes(r));
   out += ",\"total_ns\":" + std::to_string(r.total_ns);
   out += ",\"self_ns\":" + std::to_string(r.self_ns);
   out += ",\"max_ns\":" + std::to_string(r.max_ns);
@@ -422,9 +444,20 @@ core::Result<std::string> report_text(const Trace& trace, const ReportOptions& o
     out += std::string(" by ") + sort_name(options.sort) + scope + ":\n";
     render_table(out, trace, table, options.width);
   }
-  if (any_recursive(tables.value())) {
+  const Shown shown = shown_in(trace, tables.value());
+  if (shown.locations || shown.resumes || shown.recursion) out += "\n";
+  if (shown.locations) {
     out +=
-        "\nCalls a/b: a calls in all, b of them not made inside a call of the same function;\n"
+        "Location: the file and first line of the function; a long path keeps its last parts.\n";
+  }
+  if (shown.resumes) {
+    out +=
+        "Resumes: slices begun by resuming a generator or coroutine (or by throwing into it);\n"
+        "they are not calls, but their time counts in total, self, mean and max.\n";
+  }
+  if (shown.recursion) {
+    out +=
+        "Calls a/b: a calls in all, b of them not made inside a call of the same function;\n"
         "mean is total / b. Recursion counts once in total.\n";
   }
   return out;

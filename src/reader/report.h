@@ -6,16 +6,21 @@
 // cut-off or corrupt file, slices still open at the end), then the trace's
 // span, processes, threads, counters (samples, the range of those that are
 // numbers, the last; NaN samples counted apart) and event count, then one
-// table per scope: function (qualified name and file:line; "[span]" marks user
-// spans), calls, total, self, mean and max.
+// table per scope: function (qualified name; "[span]" marks user spans),
+// location (file:line, a long path cut to its last parts; empty where the
+// trace knows no file), calls, resumes (only where a row has some), total,
+// self, mean and max, and a legend for what the tables show.
 //
-// Figures (see model.h and stats.h): calls count starts in JSON traces and
-// every slice in Perfetto traces, which do not tell a generator's resume
-// from a call; recursion is counted once in total; self is total minus the
-// time of child slices (user spans included); mean is total per primitive
-// call (a call not made inside a call of the same function, as in
-// cProfile's cumulative per-call time); max is the longest single slice.
-// A recursive function's calls read "all/primitive", as in cProfile.
+// Figures (see model.h and stats.h): calls count the slices begun by a
+// start; resumes the others (a generator or coroutine resumed, or an
+// exception thrown into it), so a generator run to its end once, yielding
+// 10 values, has 1 call and 10 resumes. A trace that does not tell them
+// apart counts every slice as a call. Recursion is counted once in total;
+// self is total minus the time of child slices (user spans included); mean
+// is total per primitive call (a call not made inside a call of the same
+// function, as in cProfile's cumulative per-call time), a generator's time
+// over all its slices; max is the longest single slice. A recursive
+// function's calls read "all/primitive", as in cProfile.
 //
 // Threads: pure functions of the Trace.
 #pragma once
@@ -56,8 +61,8 @@ std::vector<std::string> trace_notes(const Trace& trace, std::optional<uint32_t>
 core::Result<std::string> report_text(const Trace& trace, const ReportOptions& options);
 
 // A JSON array with one object per row: function, file, line, kind
-// ("function" or "span"), calls, primitive_calls, total_ns, self_ns,
-// max_ns, and in per-thread mode pid, tid and thread. Same rows, same
+// ("function" or "span"), calls, primitive_calls, resumes, total_ns,
+// self_ns, max_ns, and in per-thread mode pid, tid and thread. Same rows, same
 // order as the text. Errors: as report_text.
 core::Result<std::string> report_json(const Trace& trace, const ReportOptions& options);
 

@@ -6,6 +6,11 @@
 //   first frame naming the thread (and its pid when the trace holds several
 //   processes), the others "qualname (file:line)", or the qualified name
 //   alone where the trace knows no file, and "[span] NAME" for user spans.
+//   The location is there whether or not another function shares the name:
+//   a frame then prints the same in every trace, so the stacks of two runs
+//   line up (difffolded.pl) and a function's frames never change name when
+//   a namesake joins; it is also the form py-spy writes. The path is whole,
+//   as a shortened one could make two functions print alike.
 //   Threads of one name merge, as do frames that print alike, so each
 //   distinct stack is one line however often it ran; ';' and line breaks
 //   inside a frame become ',' and ' '; stacks with no self time are left

@@ -34,9 +34,11 @@ std::string num(double v) {
   return buf;
 }
 
-// Colours stable per name: warm for functions, blue for user spans.
+// Colours stable per function (name, file and line, so that two functions
+// of one name side by side look apart): warm for functions, blue for user
+// spans.
 std::string colour(const Function& f) {
-  const uint64_t h = hash_bytes(f.name, 0x5bd1e995);
+  const uint64_t h = hash_bytes(f.name, hash_bytes(f.file, 0x5bd1e995 + f.line));
   const unsigned a = h & 0xFF, b = (h >> 8) & 0xFF, c = (h >> 16) & 0xFF;
   int r, g, bl;
   if (f.span) {
@@ -96,7 +98,7 @@ double draw_thread(std::string& out, const Trace& trace, const Thread& t, double
         if (!f.file.empty()) tip += location(f) + "\n";
         tip += "total " + format_duration(n.total_ns) + percent(n.total_ns, t.traced_ns) +
                ", self " + format_duration(n.self_ns) + ", calls " + format_count(n.calls);
-        if (n.slices != n.calls) tip += ", slices " + format_count(n.slices);
+        if (n.slices != n.calls) tip += ", resumes " + format_count(n.slices - n.calls);
         append_xml_text(out, tip);
         out += "</title><rect x=\"" + num(x) + "\" y=\"" + num(y) + "\" width=\"" + num(w) +
                "\" height=\"" + num(kFrame) + "\" fill=\"" + colour(f) + "\"/>";

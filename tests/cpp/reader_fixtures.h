@@ -210,4 +210,49 @@ inline std::vector<core::Event> program() {
   };
 }
 
+// ---- functions that share a name, and a generator ----
+
+// Two modules and three functions named "parse": two in different files
+// (as ast.parse and re._parser.parse), one in the same file as another at a
+// different line (a redefinition); a generator "tokens".
+inline FakeCode twins_code() {
+  FakeCode code;
+  code.infos = {{0, {"<module>", "/app/main.py", 1}},
+                {1, {"<module>", "/app/lib/util.py", 1}},
+                {2, {"parse", "/app/lib/util.py", 3}},
+                {3, {"parse", "/usr/lib/python3.13/re/_parser.py", 970}},
+                {4, {"parse", "/app/lib/util.py", 30}},
+                {5, {"tokens", "/app/main.py", 7}}};
+  return code;
+}
+
+// The main module imports util (10 ns), iterates tokens twice to its end,
+// three values each (each run: a start, three resumes, the last of which
+// returns; 4 ns a slice), then calls util's parse 3 times (5 ns each),
+// re's parse twice (7 ns each) and the later parse once (9 ns).
+//   calls:   tokens 2 (6 resumes), parse@util:3 3, parse@re 2, parse@util:30 1
+inline std::vector<core::Event> twins() {
+  const uint32_t m = kMain;
+  std::vector<core::Event> e = {at(0, m, EventKind::Start, 0), at(10, m, EventKind::Start, 1),
+                                at(20, m, EventKind::Return, 1)};
+  uint64_t ts = 20;
+  for (int run = 0; run < 2; ++run) {
+    e.push_back(at(ts += 1, m, EventKind::Start, 5));
+    e.push_back(at(ts += 4, m, EventKind::Yield, 5));
+    for (int value = 1; value <= 3; ++value) {
+      e.push_back(at(ts += 1, m, EventKind::Resume, 5));
+      e.push_back(at(ts += 4, m, value == 3 ? EventKind::Return : EventKind::Yield, 5));
+    }
+  }
+  auto call = [&](uint32_t code, uint64_t ns) {
+    e.push_back(at(ts += 1, m, EventKind::Start, code));
+    e.push_back(at(ts += ns, m, EventKind::Return, code));
+  };
+  for (int i = 0; i < 3; ++i) call(2, 5);
+  for (int i = 0; i < 2; ++i) call(3, 7);
+  call(4, 9);
+  e.push_back(at(ts += 1, m, EventKind::Return, 0));
+  return e;
+}
+
 }  // namespace morvex::test

@@ -347,7 +347,7 @@ TEST(ConvertSvg, OneTitledRectanglePerFrameUnderAHeadingPerThread) {
       svg.find("<g><title>fib\n/app/app.py:30\ntotal 50 ns (16.7%), self 35 ns, calls 2</title>"),
       std::string::npos);
   EXPECT_NE(svg.find("<g><title>gen\n/app/app.py:40\ntotal 30 ns (10.0%), self 30 ns, calls 1, "
-                     "slices 3</title>"),
+                     "resumes 2</title>"),
             std::string::npos);
   // main spans the whole width between the margins.
   EXPECT_NE(svg.find("</title><rect x=\"10.0\" y=\"90.0\" width=\"1180.0\" height=\"16.0\""),

@@ -47,13 +47,18 @@ TEST(ReportText, AKnownProgram) {
             "  worker-0 (pid 100, tid 2)    45 ns traced\n"
             "\n"
             "5 functions by self time, all threads:\n"
-            "function  location        calls   total    self    mean     max\n"
-            "main      /app/app.py:1       1  300 ns  140 ns  300 ns  300 ns\n"
-            "fib       /app/app.py:30    5/1   80 ns   80 ns   80 ns   80 ns\n"
-            "f         /app/app.py:10      3   80 ns   70 ns   26 ns   30 ns\n"
-            "gen       /app/app.py:40      1   30 ns   30 ns   30 ns   10 ns\n"
-            "g         /app/app.py:20      2   55 ns   25 ns   27 ns   45 ns\n"
+            "function  location        calls  resumes   total    self    mean     max\n"
+            "main      /app/app.py:1       1        0  300 ns  140 ns  300 ns  300 ns\n"
+            "fib       /app/app.py:30    5/1        0   80 ns   80 ns   80 ns   80 ns\n"
+            "f         /app/app.py:10      3        0   80 ns   70 ns   26 ns   30 ns\n"
+            "gen       /app/app.py:40      1        2   30 ns   30 ns   30 ns   10 ns\n"
+            "g         /app/app.py:20      2        0   55 ns   25 ns   27 ns   45 ns\n"
             "\n"
+            "Location: the file and first line of the function; a long path keeps its last "
+            "parts.\n"
+            "Resumes: slices begun by resuming a generator or coroutine (or by throwing into "
+            "it);\n"
+            "they are not calls, but their time counts in total, self, mean and max.\n"
             "Calls a/b: a calls in all, b of them not made inside a call of the same function;\n"
             "mean is total / b. Recursion counts once in total.\n");
 }
@@ -247,19 +252,23 @@ TEST(ReportJson, RowsWithTheirKeys) {
   EXPECT_EQ(reader::report_json(t, o).value(),
             "[\n"
             "  {\"function\":\"main\",\"file\":\"/app/app.py\",\"line\":1,\"kind\":\"function\","
-            "\"calls\":1,\"primitive_calls\":1,\"total_ns\":300,\"self_ns\":140,\"max_ns\":300},\n"
+            "\"calls\":1,\"primitive_calls\":1,\"resumes\":0,\"total_ns\":300,\"self_ns\":140,"
+            "\"max_ns\":300},\n"
             "  {\"function\":\"fib\",\"file\":\"/app/app.py\",\"line\":30,\"kind\":\"function\","
-            "\"calls\":5,\"primitive_calls\":1,\"total_ns\":80,\"self_ns\":80,\"max_ns\":80}\n"
+            "\"calls\":5,\"primitive_calls\":1,\"resumes\":0,\"total_ns\":80,\"self_ns\":80,"
+            "\"max_ns\":80}\n"
             "]\n");
   o.per_thread = true;
   o.top = 1;
   EXPECT_EQ(reader::report_json(t, o).value(),
             "[\n"
             "  {\"function\":\"main\",\"file\":\"/app/app.py\",\"line\":1,\"kind\":\"function\","
-            "\"calls\":1,\"primitive_calls\":1,\"total_ns\":300,\"self_ns\":140,\"max_ns\":300,"
+            "\"calls\":1,\"primitive_calls\":1,\"resumes\":0,\"total_ns\":300,\"self_ns\":140,"
+            "\"max_ns\":300,"
             "\"pid\":100,\"tid\":1,\"thread\":\"MainThread\"},\n"
             "  {\"function\":\"f\",\"file\":\"/app/app.py\",\"line\":10,\"kind\":\"function\","
-            "\"calls\":1,\"primitive_calls\":1,\"total_ns\":30,\"self_ns\":30,\"max_ns\":30,"
+            "\"calls\":1,\"primitive_calls\":1,\"resumes\":0,\"total_ns\":30,\"self_ns\":30,"
+            "\"max_ns\":30,"
             "\"pid\":100,\"tid\":2,\"thread\":\"worker-0\"}\n"
             "]\n");
 }
@@ -272,8 +281,8 @@ TEST(ReportJson, SpansAndNamesThatNeedEscaping) {
   Trace t = read_bytes_ok(text);
   EXPECT_EQ(reader::report_json(t, {}).value(),
             "[\n  {\"function\":\"q\\\"x\\u0001\xef\xbf\xbd\",\"file\":\"\",\"line\":0,"
-            "\"kind\":\"span\",\"calls\":1,\"primitive_calls\":1,\"total_ns\":1000,"
-            "\"self_ns\":1000,\"max_ns\":1000}\n]\n");
+            "\"kind\":\"span\",\"calls\":1,\"primitive_calls\":1,\"resumes\":0,"
+            "\"total_ns\":1000,\"self_ns\":1000,\"max_ns\":1000}\n]\n");
   EXPECT_EQ(reader::report_json(Trace{}, {}).value(), "[]\n");
 }
 

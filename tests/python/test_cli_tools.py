@@ -1,6 +1,7 @@
 """Reading a trace: morvex report, morvex convert and morvex open, on traces
 of programs whose call structure is known."""
 
+import io
 import json
 import os
 import pstats
@@ -469,3 +470,133 @@ def test_help_of_every_subcommand(capsys):
                            ("open", "--no-browser")):
         assert cli_main(["morvex", "help", command]) == 0
         assert words in capsys.readouterr().out
+
+
+# ---- functions that share a name, and a generator, in every output ----
+
+TWIN_A = "def parse(x):\n    return x + 1\n"
+TWIN_B = "\n\ndef parse(x):\n    return x * 2\n"
+
+
+def tokens(n):
+    for i in range(n):
+        yield i
+
+
+@pytest.fixture(scope="module", params=["protobuf", "json"])
+def twins(request, tmp_path_factory):
+    """Two modules with a function `parse` each (at lines 1 and 3), imported
+    while tracing, parse called 3 and 5 times, and a generator run to its
+    end 4 times, yielding 10 values each."""
+    import importlib.util
+    root = tmp_path_factory.mktemp("twins")
+    files = {}
+    for name, text in (("twin_a", TWIN_A), ("twin_b", TWIN_B)):
+        (root / name).mkdir()
+        files[name] = str(root / name / "util.py")
+        (root / name / "util.py").write_text(text)
+    path = root / ("t.json" if request.param == "json" else "t.pftrace")
+
+    def load(name):
+        spec = importlib.util.spec_from_file_location(f"{name}_{request.param}", files[name])
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        return module
+
+    with morvex.Tracer(str(path), request.param, lossless=True):
+        a, b = load("twin_a"), load("twin_b")
+        for i in range(3):
+            a.parse(i)
+        for i in range(5):
+            b.parse(i)
+        for _ in range(4):
+            for _ in tokens(10):
+                pass
+    return path, files["twin_a"], files["twin_b"]
+
+
+def test_same_named_functions_and_a_generator_in_the_report(twins):
+    path, file_a, file_b = twins
+    r = rows(path)
+    parse_a = row(r, "parse", file=file_a)
+    parse_b = row(r, "parse", file=file_b)
+    assert (parse_a["line"], parse_a["calls"], parse_a["resumes"]) == (1, 3, 0)
+    assert (parse_b["line"], parse_b["calls"], parse_b["resumes"]) == (3, 5, 0)
+    gen = row(r, "tokens")
+    # Each run: a start, then ten resumes, the last of which returns.
+    assert (gen["calls"], gen["primitive_calls"], gen["resumes"]) == (4, 4, 40)
+    assert gen["file"] == __file__ and gen["line"] == tokens.__code__.co_firstlineno
+    for f in (file_a, file_b):
+        assert row(r, "<module>", file=f)["calls"] == 1
+    # Sorted by calls, the calls decide: 5 calls of parse come before 4 of tokens.
+    by_calls = [x["function"] for x in rows(path, "--sort", "calls")]
+    assert by_calls.index("parse") < by_calls.index("tokens")
+
+    text = run_command(MORVEX + ["report", str(path), "--top", "0"],
+                       env=environment(COLUMNS="250"), check=True).stdout
+    table = text.splitlines()
+    head = next(line for line in table if line.startswith("function "))
+    assert head.split() == ["function", "location", "calls", "resumes", "total", "self", "mean",
+                            "max"]
+
+    def cells(name, location):
+        (line,) = [x for x in table if x.split()[:2] == [name, location]]
+        return line.split()[2:4]
+
+    assert cells("parse", f"{file_a}:1") == ["3", "0"]
+    assert cells("parse", f"{file_b}:3") == ["5", "0"]
+    assert cells("tokens", f"{__file__}:{tokens.__code__.co_firstlineno}") == ["4", "40"]
+    assert "Resumes: slices begun by resuming a generator" in text
+
+
+def test_same_named_functions_and_a_generator_in_every_conversion(twins, tmp_path):
+    path, file_a, file_b = twins
+    gen_line = tokens.__code__.co_firstlineno
+    # pstats: (file, line, name) keys, and print_stats shows file:line(name).
+    out = tmp_path / "t.prof"
+    assert cli_main(["morvex", "convert", str(path), "-o", str(out)]) == 0
+    stats = pstats.Stats(str(out))
+    assert stats.stats[(file_a, 1, "parse")][:2] == (3, 3)
+    assert stats.stats[(file_b, 3, "parse")][:2] == (5, 5)
+    assert stats.stats[(__file__, gen_line, "tokens")][:2] == (4, 4)
+    assert not [k for k in stats.stats if k[0] == "~"]
+    printed = io.StringIO()
+    pstats.Stats(str(out), stream=printed).print_stats()
+    for where in (f"{file_a}:1(parse)", f"{file_b}:3(parse)", f"{file_a}:1(<module>)",
+                  f"{__file__}:{gen_line}(tokens)"):
+        assert where in printed.getvalue()
+
+    # Collapsed stacks: a frame per function, its self time the report's.
+    self_ns = {(x["function"], x["file"], x["line"]): x["self_ns"] for x in rows(path)}
+    out = tmp_path / "t.folded"
+    assert cli_main(["morvex", "convert", str(path), "-o", str(out)]) == 0
+    per_frame = {}
+    for line in out.read_text().splitlines():
+        stack, ns = line.rsplit(" ", 1)
+        leaf = stack.split(";")[-1]
+        per_frame[leaf] = per_frame.get(leaf, 0) + int(ns)
+    assert per_frame[f"parse ({file_a}:1)"] == self_ns[("parse", file_a, 1)]
+    assert per_frame[f"parse ({file_b}:3)"] == self_ns[("parse", file_b, 3)]
+    assert per_frame[f"tokens ({__file__}:{gen_line})"] == self_ns[("tokens", __file__, gen_line)]
+
+    # speedscope: a frame per function with its file and line; every slice
+    # of the generator opens its frame.
+    out = tmp_path / "t.speedscope.json"
+    assert cli_main(["morvex", "convert", str(path), "-o", str(out)]) == 0
+    doc = json.loads(out.read_text())
+    frames = doc["shared"]["frames"]
+    index = {(f["name"], f.get("file"), f.get("line")): i for i, f in enumerate(frames)}
+    assert len(index) == len(frames)
+    assert ("parse", file_a, 1) in index and ("parse", file_b, 3) in index
+    gen_frame = index[("tokens", __file__, gen_line)]
+    opens = sum(1 for p in doc["profiles"] for e in p["events"]
+                if e["type"] == "O" and e["frame"] == gen_frame)
+    assert opens == 4 + 40
+
+    # SVG: one frame per function, titled with its location.
+    out = tmp_path / "t.svg"
+    assert cli_main(["morvex", "convert", str(path), "-o", str(out)]) == 0
+    svg = out.read_text()
+    assert svg.count("<g><title>parse\n") == 2
+    assert f"<g><title>parse\n{file_a}:1\n" in svg and f"<g><title>parse\n{file_b}:3\n" in svg
+    assert "calls 4, resumes 40</title>" in svg
