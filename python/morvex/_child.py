@@ -7,20 +7,84 @@ one-line .pth file, but only when MORVEX_CHILD_OUTPUT is set: a child then
 appends its own run, under its own process id, to its parent's trace, and
 finishes it at interpreter exit. Nothing here may break the child program, so
 every failure is swallowed.
+
+The child's run starts with its program: the first code that runs in the
+`__main__` namespace (the script's `<module>`, the `-c` code, the `-m`
+module's `<module>`), not the rest of the interpreter's start-up (site's
+.pth files and sitecustomize, runpy for `-m`). Until then a spare
+sys.monitoring tool watches PY_START, each code object once.
 """
 
 import atexit
 import json
 import os
+import sys
 
 _tracer = None
+_gate = None  # (tool id, callback) while the watch for the program's start is on
 
 
 def _stop():
     global _tracer
+    if _gate is not None:  # not called otherwise: this runs traced, at exit
+        _close_gate()
     tracer, _tracer = _tracer, None
     if tracer is not None:
         _exit_quietly(tracer)
+
+
+def _close_gate():
+    global _gate
+    gate, _gate = _gate, None
+    if gate is None:
+        return
+    mon = sys.monitoring
+    try:
+        mon.set_events(gate[0], 0)
+        mon.register_callback(gate[0], mon.events.PY_START, None)
+        mon.free_tool_id(gate[0])
+    except Exception:
+        pass
+
+
+def _enter(tracer):
+    global _tracer
+    tracer._enter_as_child()
+    _tracer = tracer
+    atexit.register(_stop)
+
+
+def _enter_at_program_start(tracer):
+    """Enters `tracer` when the program's first code starts, with that start
+    as the run's first event; at once if no spare tool is free."""
+    global _gate
+    mon = sys.monitoring
+    tool = next((t for t in (4, 3) if mon.get_tool(t) is None), None)
+    if tool is None:
+        _enter(tracer)
+        return
+    main = sys.modules["__main__"].__dict__
+
+    def program_started(code, offset):
+        if sys._getframe(1).f_globals is not main:
+            return mon.DISABLE  # for this tool and code object only
+        _close_gate()
+        try:
+            _enter(tracer)
+            # The interpreter chose the tools for this event before the
+            # tracer had any: its start is handed over here.
+            start = mon.register_callback(mon.PROFILER_ID, mon.events.PY_START, None)
+            mon.register_callback(mon.PROFILER_ID, mon.events.PY_START, start)
+            if start is not None:
+                start(code, offset)
+        except BaseException:
+            pass
+        return None
+
+    mon.use_tool_id(tool, "morvex child start")
+    _gate = (tool, program_started)
+    mon.register_callback(tool, mon.events.PY_START, program_started)
+    mon.set_events(tool, mon.events.PY_START)
 
 
 def _exit_quietly(tracer):
@@ -31,18 +95,15 @@ def _exit_quietly(tracer):
 
 
 def start():
-    global _tracer
     try:
         output = os.environ.get("MORVEX_CHILD_OUTPUT")
-        if not output or _tracer is not None:
+        if not output or _tracer is not None or _gate is not None:
             return
         from morvex._core import Tracer
 
         options = os.environ.get("MORVEX_CHILD_OPTIONS")
         tracer = Tracer(output, os.environ.get("MORVEX_CHILD_FORMAT", "protobuf"),
                         **(json.loads(options) if options else {}))
-        tracer._enter_as_child()
-        _tracer = tracer
-        atexit.register(_stop)
+        _enter_at_program_start(tracer)
     except BaseException:
-        pass
+        _close_gate()
