@@ -10,6 +10,7 @@ import pkgutil
 import re
 import runpy
 import sys
+import textwrap
 import zipfile
 
 import pytest
@@ -69,7 +70,7 @@ def make_target(tmp_path, kind, text=PROGRAM):
         return ["appdir"]
     assert kind == "zip"
     with zipfile.ZipFile(tmp_path / "app.zip", "w") as z:
-        z.writestr("__main__.py", text)
+        z.writestr("__main__.py", textwrap.dedent(text))
     return ["app.zip"]
 
 
@@ -269,3 +270,31 @@ def test_the_programs_own_excepthook_gets_its_frames(tmp_path):
     traced = run_command(MORVEX + ["run", "-o", "t.pb", "app.py"], cwd=tmp_path)
     assert traced.returncode == plain.returncode == 1
     assert traced.stdout == plain.stdout == "KeyError ['<module>', 'failing'] ['<module>', 'failing']\n"
+
+
+@pytest.mark.parametrize("kind", ["script", "module", "directory", "zip"])
+def test_sys_is_put_back_after_an_in_process_run(tmp_path, monkeypatch, kind):
+    from morvex._core import cli_main
+    monkeypatch.chdir(tmp_path)
+    target = make_target(tmp_path, kind, """
+        import sys
+        seen = sys.modules["cli_start_probe"]
+        seen.main_is_mine = sys.modules["__main__"].__dict__ is globals()
+        seen.argv0 = sys.argv[0]
+        seen.path0 = sys.path[0]
+    """)
+    seen = type(sys)("cli_start_probe")
+    monkeypatch.setitem(sys.modules, "cli_start_probe", seen)
+    main, argv, path = sys.modules["__main__"], sys.argv, list(sys.path)
+    try:
+        assert cli_main(["morvex", "run", "-o", "t.pb", *target]) == 0
+    finally:
+        for name in [m for m in sys.modules if m == "pkg" or m.startswith("pkg.")]:
+            del sys.modules[name]
+    assert seen.main_is_mine
+    assert seen.argv0 == {"script": "app.py", "module": str(tmp_path / "pkg" / "tool.py"),
+                          "directory": "appdir", "zip": "app.zip"}[kind]
+    assert seen.path0 == str(tmp_path / ("appdir" if kind == "directory" else "app.zip")
+                             if kind in ("directory", "zip") else tmp_path)
+    assert sys.modules["__main__"] is main
+    assert sys.argv is argv and sys.path == path
