@@ -11,8 +11,7 @@ every failure is swallowed.
 The child's run starts with its program: the first code that runs in the
 `__main__` namespace (the script's `<module>`, the `-c` code, the `-m`
 module's `<module>`), not the rest of the interpreter's start-up (site's
-.pth files and sitecustomize, runpy for `-m`). Until then a spare
-sys.monitoring tool watches PY_START, each code object once.
+.pth files and sitecustomize, runpy for `-m`).
 """
 
 import atexit
@@ -31,6 +30,13 @@ def _stop():
     tracer, _tracer = _tracer, None
     if tracer is not None:
         _exit_quietly(tracer)
+
+
+def _exit_quietly(tracer):
+    try:
+        tracer.__exit__(None, None, None)
+    except Exception:
+        pass
 
 
 def _close_gate():
@@ -56,42 +62,38 @@ def _enter(tracer):
 
 def _enter_at_program_start(tracer):
     """Enters `tracer` when the program's first code starts, with that start
-    as the run's first event; at once if no spare tool is free."""
+    as the run's first event. Until then the profiler slot, which the run
+    takes anyway, holds a watch on PY_START of its own."""
     global _gate
     mon = sys.monitoring
-    tool = next((t for t in (4, 3) if mon.get_tool(t) is None), None)
-    if tool is None:
-        _enter(tracer)
+    tool = mon.PROFILER_ID
+    if mon.get_tool(tool) is not None:
+        _enter(tracer)  # and fails as it would have: the slot is taken
         return
     main = sys.modules["__main__"].__dict__
 
     def program_started(code, offset):
+        # Not DISABLE for other code: that would stay with the slot and hide
+        # those functions from the run. Only start-up code runs until then.
         if sys._getframe(1).f_globals is not main:
-            return mon.DISABLE  # for this tool and code object only
+            return None
         _close_gate()
         try:
             _enter(tracer)
-            # The interpreter chose the tools for this event before the
-            # tracer had any: its start is handed over here.
-            start = mon.register_callback(mon.PROFILER_ID, mon.events.PY_START, None)
-            mon.register_callback(mon.PROFILER_ID, mon.events.PY_START, start)
+            # The interpreter chose whom to tell of this start before the
+            # tracer was there: its start is handed over here.
+            start = mon.register_callback(tool, mon.events.PY_START, None)
+            mon.register_callback(tool, mon.events.PY_START, start)
             if start is not None:
                 start(code, offset)
         except BaseException:
             pass
         return None
 
-    mon.use_tool_id(tool, "morvex child start")
+    mon.use_tool_id(tool, "morvex")
     _gate = (tool, program_started)
     mon.register_callback(tool, mon.events.PY_START, program_started)
     mon.set_events(tool, mon.events.PY_START)
-
-
-def _exit_quietly(tracer):
-    try:
-        tracer.__exit__(None, None, None)
-    except Exception:
-        pass
 
 
 def start():
