@@ -164,7 +164,8 @@ KID = """\
 import os
 
 def kid_work():
-    return 3
+    # site called os.path.join too, before the child's run began.
+    return os.path.join("a", "b")
 
 kid_work()
 print(os.getpid())
@@ -187,9 +188,9 @@ def test_processes_the_program_starts_begin_at_their_own_code(tmp_path):
         spans = main_spans(t, pids[kind])
         # Not site's .pth processing, nor runpy for -m.
         assert spans[0].name == "<module>", (kind, [s.name for s in spans])
-        assert spans[0].depth == 0
+        assert spans[0].depth == 0 and spans[0].end is not None
         names = [s.name for s in spans]
-        assert "kid_work" in names
+        assert "kid_work" in names and "join" in names
     assert LAUNCHER.isdisjoint(t.names())
 
 
