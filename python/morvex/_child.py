@@ -80,8 +80,8 @@ def _enter_at_program_start(tracer):
         _close_gate()
         try:
             _enter(tracer)
-            # The interpreter chose whom to tell of this start before the
-            # tracer was there: its start is handed over here.
+            # The interpreter told the watch of this start, not the
+            # tracer's callback that took its place: handed over here.
             start = mon.register_callback(tool, mon.events.PY_START, None)
             mon.register_callback(tool, mon.events.PY_START, start)
             if start is not None:
