@@ -2,6 +2,13 @@
 // it: sys.argv and sys.path as the program expects them, the program's own
 // exceptions and exit status passed on, and non-daemon threads waited for
 // before the trace is finished, as the interpreter waits for them.
+//
+// runpy's part (finding the module, reading the script, building the
+// `__main__` namespace) is done by morvex._launch before the trace starts;
+// the trace then starts around the program's code object alone, so its
+// `<module>` is the first slice (and depth 1 for --max-depth) and the first
+// frame of its tracebacks, as under `python script.py`.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,51 +33,19 @@ PyObject* raise_with_context(PyRef exc, PyRef context) {
   return nullptr;
 }
 
-PyRef run_target(PyObject* runpy, PyObject* target, bool module_mode) {
-  if (!module_mode) {
-    return PyRef::steal(PyObject_CallMethod(runpy, "run_path", "OOs", target, Py_None, "__main__"));
-  }
-  PyRef kwargs = PyRef::steal(PyDict_New());
-  PyRef run_name = PyRef::steal(PyUnicode_FromString("__main__"));
-  if (!kwargs || !run_name || PyDict_SetItemString(kwargs.get(), "run_name", run_name.get()) != 0 ||
-      PyDict_SetItemString(kwargs.get(), "alter_sys", Py_True) != 0)
-    return {};
-  PyRef run_module = PyRef::steal(PyObject_GetAttrString(runpy, "run_module"));
-  PyRef args = PyRef::steal(PyTuple_Pack(1, target));
-  if (!run_module || !args) return {};
-  return PyRef::steal(PyObject_Call(run_module.get(), args.get(), kwargs.get()));
-}
-
-// The directory that `python script.py` or `python -m` puts first on
-// sys.path, so that the target finds its sibling modules as it would there:
-// the script's own directory (symlinks resolved), or the working directory.
-// None for a directory target, which runpy puts first itself.
-PyRef search_dir(PyObject* target, bool module_mode) {
-  PyRef os = PyRef::steal(PyImport_ImportModule("os"));
-  if (!os) return {};
-  if (module_mode) {
-    PyRef cwd = PyRef::steal(PyObject_CallMethod(os.get(), "getcwd", nullptr));
-    // A working directory that no longer exists has nothing to import from.
-    if (!cwd && PyErr_ExceptionMatches(PyExc_OSError)) {
-      PyErr_Clear();
-      return PyRef::borrow(Py_None);
-    }
-    return cwd;
-  }
-  PyRef path = PyRef::steal(PyObject_GetAttrString(os.get(), "path"));
-  PyRef is_dir =
-      path ? PyRef::steal(PyObject_CallMethod(path.get(), "isdir", "O", target)) : PyRef();
-  if (!is_dir) return {};
-  if (is_dir.get() == Py_True) return PyRef::borrow(Py_None);
-  PyRef real = PyRef::steal(PyObject_CallMethod(path.get(), "realpath", "O", target));
-  return real ? PyRef::steal(PyObject_CallMethod(path.get(), "dirname", "O", real.get())) : PyRef();
+// morvex._launch's `name`, called with the target and whether it is a module.
+PyRef call_launch(PyObject* launch, const char* name, PyObject* target, bool module_mode) {
+  return PyRef::steal(
+      PyObject_CallMethod(launch, name, "OO", target, module_mode ? Py_True : Py_False));
 }
 
 // What a run changed in sys and has to put back: the caller's sys.argv
-// object, and the sys.path entry it added.
+// object, the sys.path entry it added, sys.modules['__main__'] and the
+// first item of the program's argv list (as runpy puts them back).
 class SysChanges {
  public:
-  explicit SysChanges(PyRef sys) : sys_(std::move(sys)) {}
+  explicit SysChanges(PyRef sys)
+      : sys_(std::move(sys)), key_(PyRef::steal(PyUnicode_InternFromString(MAIN))) {}
 
   bool replace_argv(PyObject* argv) {
     saved_argv_ = PyRef::steal(PyObject_GetAttrString(sys_.get(), "argv"));
@@ -92,15 +67,38 @@ class SysChanges {
     return true;
   }
 
+  // The program's own `__main__` module in sys.modules, and `argv0` as the
+  // first item of `argv` (the list replace_argv installed), while it runs.
+  bool enter_main(PyObject* module, PyObject* argv, PyObject* argv0) {
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    if (!key_) return false;
+    PyObject* old = PyDict_GetItemWithError(modules, key_.get());  // borrowed
+    if (old == nullptr && PyErr_Occurred()) return false;
+    saved_main_ = old ? PyRef::borrow(old) : PyRef();
+    main_replaced_ = true;
+    if (PyDict_SetItemString(modules, MAIN, module) != 0) return false;
+    PyRef first = PyRef::steal(PySequence_GetItem(argv, 0));
+    if (!first || PySequence_SetItem(argv, 0, argv0) != 0) return false;
+    argv_ = PyRef::borrow(argv);
+    saved_argv0_ = std::move(first);
+    return true;
+  }
+
   // Puts everything back; a failure leaves its exception set (the first
-  // one, if both fail).
+  // one, if several fail).
   bool undo() {
     PyRef failure;
-    if (added_dir_ && !remove_added_dir()) failure = PyRef::steal(PyErr_GetRaisedException());
-    if (saved_argv_ && PyObject_SetAttrString(sys_.get(), "argv", saved_argv_.get()) != 0) {
+    auto keep = [&failure] {
       PyRef e = PyRef::steal(PyErr_GetRaisedException());
       if (!failure) failure = std::move(e);
-    }
+    };
+    if (saved_argv0_ && PySequence_SetItem(argv_.get(), 0, saved_argv0_.get()) != 0) keep();
+    saved_argv0_.reset();
+    argv_.reset();
+    if (main_replaced_ && !restore_main()) keep();
+    main_replaced_ = false;
+    if (added_dir_ && !remove_added_dir()) keep();
+    if (saved_argv_ && PyObject_SetAttrString(sys_.get(), "argv", saved_argv_.get()) != 0) keep();
     saved_argv_.reset();
     if (!failure) return true;
     PyErr_SetRaisedException(failure.release());
@@ -108,6 +106,20 @@ class SysChanges {
   }
 
  private:
+  static constexpr const char* MAIN = "__main__";
+
+  bool restore_main() {
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    if (saved_main_) {
+      PyRef main = std::move(saved_main_);
+      return PyDict_SetItemString(modules, MAIN, main.get()) == 0;
+    }
+    if (PyDict_DelItemString(modules, MAIN) == 0) return true;
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
+    PyErr_Clear();
+    return true;
+  }
+
   // Removes the very object added, wherever the program left it.
   bool remove_added_dir() {
     PyRef dir = std::move(added_dir_);
@@ -128,8 +140,13 @@ class SysChanges {
   }
 
   PyRef sys_;
+  PyRef key_;
   PyRef saved_argv_;
   PyRef added_dir_;
+  bool main_replaced_ = false;
+  PyRef saved_main_;
+  PyRef argv_;
+  PyRef saved_argv0_;
 };
 
 // Undoes `changes` after a start that failed, keeping the pending exception.
@@ -194,23 +211,28 @@ void wait_for_threads() {
   PyErr_WriteUnraisable(threading.get());
 }
 
-// Whether `exc` came from runpy before any of the program's code ran (a
-// script that cannot be read, a directory without __main__.py, a module that
-// cannot be found): every frame of its traceback is runpy's. That is the
-// command's failure, not the program's.
-bool raised_before_the_program(PyObject* exc, PyObject* runpy) {
-  if (!PyErr_GivenExceptionMatches(exc, PyExc_ImportError) &&
-      !PyErr_GivenExceptionMatches(exc, PyExc_OSError))
-    return false;
-  PyObject* runpy_globals = PyModule_GetDict(runpy);  // borrowed
+// A failure of the preparation (morvex._launch.prepare): the program's own
+// when some of its code ran (a parent package of a -m module raised), its
+// traceback then starting at the program's first frame; otherwise the
+// command's (a script that cannot be read, a directory without
+// __main__.py, a module that cannot be found). Answers whether it is the
+// command's, or null (exception set) if that cannot be told.
+std::optional<bool> claim_preparation_error(PyObject* launch, PyObject* exc) {
   PyRef tb = PyRef::steal(PyException_GetTraceback(exc));
-  for (PyObject* t = tb.get(); t != nullptr && t != Py_None;
-       t = reinterpret_cast<PyObject*>(reinterpret_cast<PyTracebackObject*>(t)->tb_next)) {
-    PyFrameObject* frame = reinterpret_cast<PyTracebackObject*>(t)->tb_frame;
-    PyRef globals = PyRef::steal(PyFrame_GetGlobals(frame));
-    if (globals.get() != runpy_globals) return false;
+  PyRef program_tb = PyRef::steal(
+      PyObject_CallMethod(launch, "program_traceback", "O", tb ? tb.get() : Py_None));
+  if (!program_tb) return std::nullopt;
+  if (program_tb.get() != Py_None) {
+    if (PyException_SetTraceback(exc, program_tb.get()) != 0) return std::nullopt;
+    return false;
   }
-  return true;
+  if (PyErr_GivenExceptionMatches(exc, PyExc_ImportError) ||
+      PyErr_GivenExceptionMatches(exc, PyExc_OSError))
+    return true;
+  // A script that does not compile: python shows the error without a
+  // traceback.
+  if (PyException_SetTraceback(exc, Py_None) != 0) return std::nullopt;
+  return false;
 }
 
 // The program's exception as python would print it at exit (a SystemExit
@@ -232,11 +254,23 @@ void show_program_error(PyObject* exc) {
   PyErr_Clear();
 }
 
+// morvex._launch.show_from_program for the program's exception, with the
+// traceback it has now; best effort.
+void show_from_program(PyObject* launch, PyObject* exc) {
+  KeptException keep;
+  PyRef tb = PyRef::steal(PyException_GetTraceback(exc));
+  PyRef r = PyRef::steal(PyObject_CallMethod(launch, "show_from_program", "OO", exc,
+                                             tb ? tb.get() : Py_None));
+  PyErr_Clear();
+}
+
 }  // namespace
 
 PyObject* run(const RunArgs& a, const OwnErrors& errors) {
   PyRef tracer = new_tracer(a.output, a.format, a.options);
   if (!tracer) return nullptr;
+  // Before anything of the run is done: the parent's trace would see it.
+  leave_inherited_trace();
 
   const bool module_mode = !a.script.has_value();
   const std::string& target = module_mode ? a.module.front() : *a.script;
@@ -252,16 +286,29 @@ PyObject* run(const RunArgs& a, const OwnErrors& errors) {
     if (!arg) return nullptr;
     PyList_SET_ITEM(new_argv.get(), Py_ssize_t(i + 1), arg.release());
   }
-  PyRef dir = search_dir(target_obj.get(), module_mode);
+  PyRef launch = PyRef::steal(PyImport_ImportModule("morvex._launch"));
+  PyRef dir = launch ? call_launch(launch.get(), "search_dir", target_obj.get(), module_mode)
+                     : PyRef();
   PyRef sys = PyRef::steal(PyImport_ImportModule("sys"));
   if (!dir || !sys) return nullptr;
 
   SysChanges changes(std::move(sys));
   if (!changes.replace_argv(new_argv.get())) return nullptr;
   if (!changes.prepend_path(std::move(dir))) return undo_and_fail(changes);
-  PyRef runpy = PyRef::steal(PyImport_ImportModule("runpy"));
-  if (!runpy) return undo_and_fail(changes);
-  leave_inherited_trace();
+  // Everything runpy would do before the program's first line, untraced:
+  // (code, module, argv0), or what stopped it.
+  PyRef prepared = call_launch(launch.get(), "prepare", target_obj.get(), module_mode);
+  PyRef run_error = prepared ? PyRef() : PyRef::steal(PyErr_GetRaisedException());
+  PyObject* code = nullptr;  // borrowed from `prepared`
+  PyObject* globals = nullptr;
+  if (prepared) {
+    PyObject* module = nullptr;
+    PyObject* argv0 = nullptr;
+    if (!PyArg_ParseTuple(prepared.get(), "OOO", &code, &module, &argv0) ||
+        !(globals = PyModule_GetDict(module)) ||
+        !changes.enter_main(module, new_argv.get(), argv0))
+      return undo_and_fail(changes);
+  }
   if (!tracer_enter(tracer.get())) {
     undo_and_fail(changes);
     bool cannot_open = PyErr_ExceptionMatches(PyExc_OSError);
@@ -269,13 +316,26 @@ PyObject* run(const RunArgs& a, const OwnErrors& errors) {
                                    : "cannot start tracing");
   }
 
-  PyRef ran = run_target(runpy.get(), target_obj.get(), module_mode);
-  PyRef run_error = ran ? PyRef() : PyRef::steal(PyErr_GetRaisedException());
+  // The only frame the trace sees begin here is the program's <module>.
+  if (code != nullptr) {
+    PyRef ran = PyRef::steal(PyEval_EvalCode(code, globals, globals));
+    if (!ran) run_error = PyRef::steal(PyErr_GetRaisedException());
+  }
   // Whether the program ended or raised, the interpreter would wait now.
   wait_for_threads();
   PyRef exited = tracer_exit(tracer.get(), run_error && PyErr_GivenExceptionMatches(
                                                           run_error.get(), PyExc_KeyboardInterrupt));
   PyRef exit_error = exited ? PyRef() : PyRef::steal(PyErr_GetRaisedException());
+  bool command_failed = false;
+  if (run_error && code == nullptr) {
+    std::optional<bool> claimed = claim_preparation_error(launch.get(), run_error.get());
+    if (!claimed) {
+      // Cannot happen short of memory: shown as raised.
+      PyErr_Clear();
+    } else {
+      command_failed = *claimed;
+    }
+  }
   if (!changes.undo()) {
     return raise_with_context(PyRef::steal(PyErr_GetRaisedException()),
                               exit_error ? std::move(exit_error) : std::move(run_error));
@@ -307,10 +367,16 @@ PyObject* run(const RunArgs& a, const OwnErrors& errors) {
     if (!served && !run_error) return nullptr;
   }
   if (run_error) {
-    bool command_failed =
-        errors.as_lines() && raised_before_the_program(run_error.get(), runpy.get());
+    if (errors.as_lines() && command_failed) {
+      PyErr_SetRaisedException(run_error.release());
+      return errors.fail(module_mode ? "cannot run module" : "cannot run script");
+    }
+    // On its way to the interpreter's top level the exception passes the
+    // command's own frames (the console script, morvex's entry point);
+    // python shows it from the program's first frame.
+    if (errors.as_lines() && !PyErr_GivenExceptionMatches(run_error.get(), PyExc_SystemExit))
+      show_from_program(launch.get(), run_error.get());
     PyErr_SetRaisedException(run_error.release());
-    if (command_failed) return errors.fail(module_mode ? "cannot run module" : "cannot run script");
     return nullptr;
   }
   return served ? served.release() : PyLong_FromLong(0);

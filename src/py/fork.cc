@@ -33,6 +33,12 @@ ActiveSlot& ACTIVE() {
 bool HOOKS_REGISTERED = false;  // guarded by the interpreter lock
 
 bool register_fork_hooks() {
+  // The child's hooks run in the order they were registered. threading's
+  // (it resets its locks and its table of threads) is the interpreter's
+  // part of the fork, not the program's: registered first, it runs before
+  // the child's run starts and stays out of its trace. A run imports
+  // threading anyway, to name its threads.
+  if (!PyRef::steal(PyImport_ImportModule("threading"))) return false;
   PyRef module = PyRef::steal(PyImport_ImportModule("morvex._core"));
   if (!module) return false;
   PyRef kwargs = PyRef::steal(PyDict_New());
