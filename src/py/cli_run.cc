@@ -7,6 +7,7 @@
 
 #include "py/cli_internal.h"
 #include "py/errors.h"
+#include "py/loss_report.h"
 #include "py/options.h"
 #include "py/tracer.h"
 
@@ -266,8 +267,11 @@ PyObject* run(const RunArgs& a, const OwnErrors& errors) {
     undo_and_fail(changes);
     bool cannot_open = PyErr_ExceptionMatches(PyExc_OSError);
     return errors.fail(cannot_open ? "cannot open trace file '" + a.output + "'"
-                                   : "cannot start tracing");
+                                   : "cannot start tracing",
+                       cannot_open);
   }
+  RunTally tally;
+  tally.publish();
 
   PyRef ran = run_target(runpy.get(), target_obj.get(), module_mode);
   PyRef run_error = ran ? PyRef() : PyRef::steal(PyErr_GetRaisedException());
@@ -276,6 +280,8 @@ PyObject* run(const RunArgs& a, const OwnErrors& errors) {
   PyRef exited = tracer_exit(tracer.get(), run_error && PyErr_GivenExceptionMatches(
                                                           run_error.get(), PyExc_KeyboardInterrupt));
   PyRef exit_error = exited ? PyRef() : PyRef::steal(PyErr_GetRaisedException());
+  // Whatever else the end says, and however it ends.
+  tally.report(tracer.get(), a.output, a.options.lossless);
   if (!changes.undo()) {
     return raise_with_context(PyRef::steal(PyErr_GetRaisedException()),
                               exit_error ? std::move(exit_error) : std::move(run_error));
