@@ -43,9 +43,13 @@ void tell_tally(const std::string& path, const FinishedRun& run) {
   ::close(fd);
 }
 
+RunTally::RunTally() : owner_(::getpid()) {}
+
 RunTally::~RunTally() {
-  if (!path_.empty()) ::unlink(path_.c_str());
+  if (!path_.empty() && ours()) ::unlink(path_.c_str());
 }
+
+bool RunTally::ours() const { return ::getpid() == owner_; }
 
 void RunTally::publish() {
   KeptException keep;
@@ -67,6 +71,7 @@ void RunTally::publish() {
 }
 
 void RunTally::report(PyObject* tracer, const std::string& output, bool lossless) {
+  if (!ours()) return;
   app::LossTally tally;
   {
     Tracer& t = tracer_of(tracer);

@@ -4,6 +4,8 @@
 // Threads: everything here runs attached to the interpreter.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 #include "py/pyref.h"
@@ -24,7 +26,7 @@ void tell_tally(const std::string& path, const FinishedRun& run);
 // counts the run's own process only.
 class RunTally {
  public:
-  RunTally() = default;
+  RunTally();
   RunTally(const RunTally&) = delete;
   RunTally& operator=(const RunTally&) = delete;
   ~RunTally();
@@ -33,10 +35,15 @@ class RunTally {
   void publish();
   // Adds up the tracer's own counts and those the other processes told,
   // removes the tally, and says on stderr what was lost, if anything was.
+  // A forked child that returns through the run leaves all that to the
+  // process that made the tally: it has told its counts as its run ended.
   void report(PyObject* tracer, const std::string& output, bool lossless);
 
  private:
+  bool ours() const;
+
   std::string path_;
+  const pid_t owner_;  // the run's own process
 };
 
 }  // namespace morvex::py
