@@ -260,8 +260,9 @@ std::variant<Command, CliMessage> report_args(const CommandLine& cli, const Matc
   a.json = m.has("json");
   a.summary = m.has("summary");
   if (a.summary) {
-    for (auto [option, shown] : {std::pair{"top", "--top <N>"}, std::pair{"sort", "--sort <KEY>"},
-                                 std::pair{"threads", "--threads"}, std::pair{"pid", "--pid <PID>"}}) {
+    for (auto [option, shown] :
+         {std::pair{"top", "--top <N>"}, std::pair{"sort", "--sort <KEY>"},
+          std::pair{"threads", "--threads"}, std::pair{"pid", "--pid <PID>"}}) {
       if (m.has(option)) {
         return cli.error("report", std::string("the argument '") + shown +
                                        "' cannot be used with '--summary'");
