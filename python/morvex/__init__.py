@@ -14,6 +14,6 @@ nothing when none does):
     morvex.counter("queue", len(queue))            # a counter track
 """
 
-from morvex._core import Tracer, cli_main, counter, instant, span
+from morvex._core import Tracer, __version__, cli_main, counter, instant, span
 
 __all__ = ["Tracer", "cli_main", "span", "instant", "counter"]

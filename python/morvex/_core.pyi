@@ -9,6 +9,8 @@ _P = ParamSpec("_P")
 _R = TypeVar("_R")
 _ArgValue = str | int | float | bool | None
 
+__version__: str
+
 @final
 class Tracer:
     """Traces the Python functions run inside a `with` block into `output`.
@@ -42,6 +44,13 @@ class Tracer:
     ) -> Literal[False]: ...
     def start(self) -> Tracer: ...
     def stop(self) -> Literal[False]: ...
+    @property
+    def events(self) -> int | None:
+        """Events the last finished run recorded, dropped ones included; None
+        until a run has ended, and while one runs."""
+    @property
+    def dropped(self) -> int | None:
+        """Of those events, the ones its trace does not hold; None as for events."""
 
 @final
 class Span:

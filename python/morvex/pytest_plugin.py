@@ -87,7 +87,8 @@ class TracePerTest:
         self.started = 0  # tests traced so far in this process
         self.told_unwritten = False  # said that a trace could not be written
         # What the summary line tells; under xdist, the workers' added up.
-        self.stats = {"kept": 0, "deleted": 0, "unfinished": 0, "error": None, "refused": None}
+        self.stats = {"kept": 0, "deleted": 0, "unfinished": 0, "lossy": 0, "error": None,
+                      "refused": None}
 
     # ---- one test ----------------------------------------------------------
 
@@ -172,6 +173,8 @@ class TracePerTest:
             return
         if not (passed and self.keep_failed):
             self.stats["kept"] += 1
+            # A test that outran the writers has a trace with holes in it.
+            self.stats["lossy"] += bool(tracer.dropped)
         elif (error := self.remove(path)) is None:
             self.stats["deleted"] += 1
         else:
@@ -209,8 +212,8 @@ class TracePerTest:
         theirs = getattr(node, "workeroutput", {}).get("morvex")
         if theirs is None:
             return
-        for key in ("kept", "deleted", "unfinished"):
-            self.stats[key] += theirs[key]
+        for key in ("kept", "deleted", "unfinished", "lossy"):
+            self.stats[key] += theirs.get(key, 0)
         for key in ("error", "refused"):
             self.stats[key] = self.stats[key] or theirs[key]
 
@@ -219,6 +222,9 @@ class TracePerTest:
         line = f"morvex: {plural(s['kept'], 'trace')} in {self.directory}"
         if self.keep_failed:
             line += f" (failed tests only; {s['deleted']} of passed or skipped tests deleted)"
+        if s["lossy"]:
+            line += (f"; {s['lossy']} of them lost events (the writers fell behind; "
+                     "lossless mode keeps every event)")
         if s["unfinished"]:
             line += f"; {s['unfinished']} could not be written ({s['error']})"
         if s["refused"] is not None:

@@ -21,6 +21,8 @@ using Takes = Option::Takes;
 constexpr const char* kDefaultProgram = "morvex";
 constexpr const char* kAbout =
     "Trace a Python script with sys.monitoring; emit Perfetto-compatible output.";
+// The package's version, which the build takes from pyproject.toml.
+constexpr const char* kVersionLine = "morvex " MORVEX_VERSION;
 constexpr const char* kScript = "<SCRIPT>";
 constexpr const char* kScriptOrModule = "<SCRIPT|--module <MODULE>...>";
 
@@ -89,7 +91,11 @@ std::vector<Subcommand> commands() {
            choices(ReportArgs{}.sort.c_str(), SORT_KEYS)},
           {'\0', "threads", nullptr, Takes::Nothing, "One table per process and thread"},
           {'\0', "pid", "PID", Takes::One, "Only the process with this id"},
-          {'\0', "json", nullptr, Takes::Nothing, "The rows as a JSON array, for scripts"},
+          {'\0', "json", nullptr, Takes::Nothing,
+           "The rows as a JSON array, for scripts (with --summary, one JSON object)"},
+          {'\0', "summary", nullptr, Takes::Nothing,
+           "What the trace holds instead of the tables: events, events dropped while "
+           "recording, filters, processes and threads, damage"},
       },
       {{"TRACE", "A trace file of either format", true}},
       false,
@@ -252,6 +258,17 @@ std::variant<Command, CliMessage> report_args(const CommandLine& cli, const Matc
   }
   a.threads = m.has("threads");
   a.json = m.has("json");
+  a.summary = m.has("summary");
+  if (a.summary) {
+    for (auto [option, shown] :
+         {std::pair{"top", "--top <N>"}, std::pair{"sort", "--sort <KEY>"},
+          std::pair{"threads", "--threads"}, std::pair{"pid", "--pid <PID>"}}) {
+      if (m.has(option)) {
+        return cli.error("report", std::string("the argument '") + shown +
+                                       "' cannot be used with '--summary'");
+      }
+    }
+  }
   return a;
 }
 
@@ -296,11 +313,11 @@ std::string program_name(const std::vector<std::string>& argv) {
 
 CliMessage usage_error(const std::string& program, const char* command,
                        const std::string& message) {
-  return CommandLine(kAbout, commands(), program).error(command, message);
+  return CommandLine(kAbout, commands(), program, kVersionLine).error(command, message);
 }
 
 std::variant<Command, CliMessage> parse_command_line(const std::vector<std::string>& argv) {
-  CommandLine cli(kAbout, commands(), program_name(argv));
+  CommandLine cli(kAbout, commands(), program_name(argv), kVersionLine);
   std::variant<Matches, CliMessage> parsed = cli.parse(argv);
   if (auto* message = std::get_if<CliMessage>(&parsed)) return std::move(*message);
   const Matches& m = std::get<Matches>(parsed);

@@ -42,6 +42,7 @@ struct ReportArgs {
   bool threads = false;
   std::optional<uint32_t> pid;
   bool json = false;
+  bool summary = false;  // what the trace says about itself instead of the tables
 };
 
 struct ConvertArgs {

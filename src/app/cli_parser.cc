@@ -256,7 +256,9 @@ std::string CommandLine::top_help() const {
   rows.emplace_back("help", kHelpAbout);
   append_table(out, "Commands", rows);
   out += "\n";
-  append_table(out, "Options", {{"-h, --help", "Print help"}});
+  Rows options = {{"-h, --help", "Print help"}};
+  if (!version_.empty()) options.emplace_back("-V, --version", "Print version");
+  append_table(out, "Options", options);
   return out;
 }
 
@@ -328,6 +330,9 @@ std::variant<Matches, CliMessage> CommandLine::parse(const std::vector<std::stri
   if (first == "-h" || first == "--help" || (first.size() > 2 && first.rfind("-h", 0) == 0)) {
     return CliMessage{top_help(), true};
   }
+  if (!version_.empty() && (first == "-V" || first == "--version")) {
+    return CliMessage{version_ + "\n", true};
+  }
   if (first.rfind("--help=", 0) == 0) {
     return top_error("unexpected value '" + first.substr(7) +
                      "' for '--help' found; no more were expected");
@@ -349,7 +354,9 @@ std::variant<Matches, CliMessage> CommandLine::parse(const std::vector<std::stri
   if (looks_like_option(first)) {
     std::string hint;
     if (first.rfind("--", 0) == 0) {
-      if (std::optional<std::string> s = similar(std::string_view(first).substr(2), {"help"})) {
+      std::vector<std::string_view> long_names = {"help"};
+      if (!version_.empty()) long_names.push_back("version");
+      if (std::optional<std::string> s = similar(std::string_view(first).substr(2), long_names)) {
         hint = tip("a similar argument exists: '--" + *s + "'");
       }
     }

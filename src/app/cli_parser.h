@@ -66,8 +66,13 @@ struct Matches {
 
 class CommandLine {
  public:
-  CommandLine(std::string about, std::vector<Subcommand> commands, std::string program)
-      : about_(std::move(about)), commands_(std::move(commands)), prog_(std::move(program)) {}
+  // `version`: what -V, --version prints, e.g. "morvex 1.2.3" ("": no such option).
+  CommandLine(std::string about, std::vector<Subcommand> commands, std::string program,
+              std::string version = {})
+      : about_(std::move(about)),
+        commands_(std::move(commands)),
+        prog_(std::move(program)),
+        version_(std::move(version)) {}
 
   // argv[0] is the program path, already turned into the program name.
   std::variant<Matches, CliMessage> parse(const std::vector<std::string>& argv) const;
@@ -87,6 +92,7 @@ class CommandLine {
   std::string about_;
   std::vector<Subcommand> commands_;
   std::string prog_;
+  std::string version_;
 };
 
 // "--output <OUTPUT>", "--module <MODULE>...", "--help".

@@ -181,6 +181,11 @@ size_t EventQueue::drain_nonblocking(std::vector<Event>& out, size_t max) {
   if (n == 0) return 0;
   size_t start = next_ring_.fetch_add(1, std::memory_order_relaxed) % n;
   size_t total = 0;
+  uint64_t events = 0;
+  // One store per drain; the serializer is the counter's only writer.
+  auto count = [&] {
+    drained_.store(drained_.load(std::memory_order_relaxed) + events, std::memory_order_relaxed);
+  };
   for (size_t i = 0; i < n; i++) {
     BatchRing::Consumer& c = consumers_[(start + i) % n];
     // Read before the ring is emptied: whatever the thread pushed before it
@@ -189,8 +194,10 @@ size_t EventQueue::drain_nonblocking(std::vector<Event>& out, size_t max) {
     while (std::unique_ptr<EventBatch> batch = c.try_pop()) {
       decode_into(*batch, clock_, out);
       total += batch->len;
+      events += batch->event_count();
       if (total >= max) {
         gone_.clear();  // let go of them on a drain that gets through
+        count();
         return total;
       }
     }
@@ -205,6 +212,7 @@ size_t EventQueue::drain_nonblocking(std::vector<Event>& out, size_t max) {
     consumers_.pop_back();
   }
   gone_.clear();
+  count();
   return total;
 }
 

@@ -15,8 +15,9 @@
 // and never together with the RECORDERS mutex.
 //
 // Memory ordering: ring publication as in ring.h; `closed` is written with
-// release and read with acquire; `dropped`, `next_ring` and NEXT_QUEUE_ID are
-// relaxed counters (the final read of `dropped` follows the serializer's join).
+// release and read with acquire; `dropped`, `drained`, `unwritten`,
+// `next_ring` and NEXT_QUEUE_ID are relaxed counters (their final reads
+// follow the pipeline's end, which publishes them: a join, or a mutex).
 #pragma once
 
 #include <atomic>
@@ -94,8 +95,19 @@ class alignas(64) EventQueue : public std::enable_shared_from_this<EventQueue> {
     return consumers_.size();
   }
 
+  // Events refused by a full ring, discarded by the thread that recorded them.
   void add_dropped(uint64_t n) { dropped_.fetch_add(n, std::memory_order_relaxed); }
   uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
+  // Events the pipeline took out of the rings and then did not write (an
+  // interrupted stop, a failed write), said by the pipeline as it ends.
+  void add_unwritten(uint64_t n) { unwritten_.fetch_add(n, std::memory_order_relaxed); }
+  // Every event the run's threads recorded, and what became of them; final
+  // once the pipeline has ended, a lower bound before.
+  LossCounts counts() const {
+    const uint64_t dropped = dropped_.load(std::memory_order_relaxed);
+    return {drained_.load(std::memory_order_relaxed) + dropped, dropped,
+            unwritten_.load(std::memory_order_relaxed)};
+  }
 
  private:
   friend void slow_path(EventQueue&, Hot&, uint64_t, uint32_t, uint32_t);
@@ -106,6 +118,8 @@ class alignas(64) EventQueue : public std::enable_shared_from_this<EventQueue> {
   std::vector<size_t> gone_;                    // scratch of a drain, guarded by mu_
   std::atomic<size_t> next_ring_{0};
   std::atomic<uint64_t> dropped_{0};
+  std::atomic<uint64_t> drained_{0};  // written by the serializer alone
+  std::atomic<uint64_t> unwritten_{0};
   std::atomic<bool> closed_{false};
   std::atomic<bool> abandoned_{false};
   std::atomic<bool> interrupted_{false};

@@ -61,6 +61,24 @@ struct LossSummary {
   size_t record_count() const;
 };
 
+// What became of a run's events: each one recorded was either taken out of
+// its ring by the serializer or refused by a full ring (`behind`: the writers
+// fell behind, or a lossless wait was cut short); of those taken,
+// `unwritten` never reached the trace.
+struct LossCounts {
+  uint64_t recorded = 0;
+  uint64_t behind = 0;
+  uint64_t unwritten = 0;
+
+  uint64_t lost() const { return behind + unwritten; }
+  LossCounts& operator+=(const LossCounts& o) {
+    recorded += o.recorded;
+    behind += o.behind;
+    unwritten += o.unwritten;
+    return *this;
+  }
+};
+
 // A Lost record as the serializer reads it: `unit` is the decoded header
 // (its time the gap's end) and payload, whose second record the decoder
 // turned from raw time into nanoseconds (the gap's start).

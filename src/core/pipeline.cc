@@ -202,7 +202,8 @@ Status run_pipeline(std::shared_ptr<EventQueue> queue, std::shared_ptr<const Cod
     if (serializer_done) {
       serializer.join();
       if (outcome->panicked) return IoError::other("serializer panicked");
-      RunEnd end{outcome->lost + queue->dropped(), std::nullopt};
+      queue->add_unwritten(outcome->lost);
+      RunEnd end{queue->counts().lost(), std::nullopt};
       if (options.filters.any()) {
         FilterReport report{options.filters, 0, 0, outcome->short_events};
         if (options.counters) {

@@ -63,10 +63,29 @@ void write_text(const char* stream_name, const std::string& text) {
   PyErr_Clear();
 }
 
-PyObject* OwnErrors::fail(const std::string& what) const {
+namespace {
+
+// An OSError of ours naming a path (errors.h), as the core words it: "No
+// such file or directory (os error 2)"; null for any other exception.
+PyRef path_error_text(PyObject* exc) {
+  if (!PyErr_GivenExceptionMatches(exc, PyExc_OSError)) return {};
+  PyRef filename = PyRef::steal(PyObject_GetAttrString(exc, "filename"));
+  PyRef code = PyRef::steal(PyObject_GetAttrString(exc, "errno"));
+  PyRef strerror = PyRef::steal(PyObject_GetAttrString(exc, "strerror"));
+  PyErr_Clear();
+  if (!filename || filename.get() == Py_None || !code || !PyLong_Check(code.get()) ||
+      !strerror || !PyUnicode_Check(strerror.get()))
+    return {};
+  return PyRef::steal(PyUnicode_FromFormat("%U (os error %S)", strerror.get(), code.get()));
+}
+
+}  // namespace
+
+PyObject* OwnErrors::fail(const std::string& what, bool names_path) const {
   if (!as_lines_) return nullptr;
   PyRef exc = PyRef::steal(PyErr_GetRaisedException());
-  PyRef text = exc ? PyRef::steal(PyObject_Str(exc.get())) : PyRef();
+  PyRef text = exc && names_path ? path_error_text(exc.get()) : PyRef();
+  if (!text && exc) text = PyRef::steal(PyObject_Str(exc.get()));
   std::optional<std::string> said;
   if (text) {
     Py_ssize_t n = 0;

@@ -25,8 +25,9 @@ class OwnErrors {
       : as_lines_(as_lines), program_(std::move(program)) {}
   bool as_lines() const { return as_lines_; }
   // With an exception pending: prints `what` and the exception's text and
-  // answers 1, or leaves it raised and answers null.
-  PyObject* fail(const std::string& what) const;
+  // answers 1, or leaves it raised and answers null. `names_path`: `what`
+  // names the path of the OSError pending, which then reads without it.
+  PyObject* fail(const std::string& what, bool names_path = false) const;
   // What is wrong with `command`'s arguments.
   PyObject* usage(const char* command, const std::string& message) const;
 

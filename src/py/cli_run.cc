@@ -14,6 +14,7 @@
 
 #include "py/cli_internal.h"
 #include "py/errors.h"
+#include "py/loss_report.h"
 #include "py/options.h"
 #include "py/tracer.h"
 
@@ -313,8 +314,11 @@ PyObject* run(const RunArgs& a, const OwnErrors& errors) {
     undo_and_fail(changes);
     bool cannot_open = PyErr_ExceptionMatches(PyExc_OSError);
     return errors.fail(cannot_open ? "cannot open trace file '" + a.output + "'"
-                                   : "cannot start tracing");
+                                   : "cannot start tracing",
+                       cannot_open);
   }
+  RunTally tally;
+  tally.publish();
 
   // The only frame the trace sees begin here is the program's <module>.
   if (code != nullptr) {
@@ -326,6 +330,8 @@ PyObject* run(const RunArgs& a, const OwnErrors& errors) {
   PyRef exited = tracer_exit(tracer.get(), run_error && PyErr_GivenExceptionMatches(
                                                           run_error.get(), PyExc_KeyboardInterrupt));
   PyRef exit_error = exited ? PyRef() : PyRef::steal(PyErr_GetRaisedException());
+  // Whatever else the end says, and however it ends.
+  tally.report(tracer.get(), a.output, a.options.lossless);
   bool command_failed = false;
   if (run_error && code == nullptr) {
     std::optional<bool> claimed = claim_preparation_error(launch.get(), run_error.get());

@@ -19,6 +19,7 @@
 #include "reader/reader.h"
 #include "reader/report.h"
 #include "reader/sink.h"
+#include "reader/summary.h"
 
 namespace morvex::py {
 
@@ -133,6 +134,9 @@ PyObject* report(const app::ReportArgs& a, const OwnErrors& errors) {
         read.stop = std::move(stop);
         core::Result<reader::Trace> trace = reader::read_trace(a.trace, read);
         if (!trace.ok()) return trace.error();
+        if (a.summary) {
+          return json ? reader::summary_json(trace.value()) : reader::summary_text(trace.value());
+        }
         return json ? reader::report_json(trace.value(), options)
                     : reader::report_text(trace.value(), options);
       });

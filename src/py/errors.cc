@@ -1,5 +1,6 @@
 #include "py/errors.h"
 
+#include <cstring>
 #include <string>
 
 namespace morvex::py {
@@ -36,7 +37,17 @@ PyRef shown(PyObject* obj) {
   return PyRef::steal(PyUnicode_FromFormat("<%s object>", Py_TYPE(obj)->tp_name));
 }
 
-void raise_io_error(const core::IoError& error) {
+void raise_io_error(const core::IoError& error, const std::string* path) {
+  if (path != nullptr && error.os_code() != 0) {
+    PyRef strerror = PyRef::steal(PyUnicode_DecodeLocale(std::strerror(error.os_code()), nullptr));
+    PyRef filename = fs_text(*path);
+    PyRef exc = strerror && filename ? PyRef::steal(PyObject_CallFunction(
+                                           PyExc_OSError, "iOO", error.os_code(), strerror.get(),
+                                           filename.get()))
+                                     : PyRef();
+    if (exc) PyErr_SetRaisedException(exc.release());
+    return;
+  }
   std::string text = error.text();
   PyRef message =
       PyRef::steal(PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), "replace"));

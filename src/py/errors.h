@@ -13,6 +13,7 @@
 
 #include <exception>
 #include <new>
+#include <string>
 
 #include "core/ioerror.h"
 #include "py/pyref.h"
@@ -38,7 +39,11 @@ PyObject* guarded(F&& f) {
 
 // Raises OSError whose one argument is the error's text (what str() shows),
 // with errno set to the operating system's error number when it has one.
-void raise_io_error(const core::IoError& error);
+// With `path` (the file-system encoding's bytes) and an error number, it is
+// raised as Python raises one for a file it cannot open - OSError(errno,
+// strerror, filename), so FileNotFoundError, PermissionError... - and
+// .filename names the path.
+void raise_io_error(const core::IoError& error, const std::string* path = nullptr);
 
 // An object as an error message shows it: its repr, cut short (ending in
 // "...") so that a name of a megabyte cannot become a message of one. Never

@@ -62,6 +62,7 @@ int exec_module(PyObject* module) {
   core::prime_counter_frequency();
   PyObject* type = tracer_type();
   if (type == nullptr || !add_exported(module, "Tracer", type)) return -1;
+  if (PyModule_AddStringConstant(module, "__version__", MORVEX_VERSION) != 0) return -1;
   PyRef name = PyRef::steal(PyModule_GetNameObject(module));
   if (!name) return -1;
   for (PyMethodDef& def : FUNCTIONS) {

@@ -70,6 +70,24 @@ bool unregister(PyObject* monitoring, uint8_t tool_id, const std::vector<int32_t
   return failure.finish();
 }
 
+// With use_tool_id's ValueError pending ("tool 2 is already in use"): the
+// same error naming who holds the slot, as its owner registered it, so that
+// the user knows which tool to stop first.
+void name_the_holder(PyObject* monitoring, int tool_id) {
+  if (!PyErr_ExceptionMatches(PyExc_ValueError)) return;
+  PyRef exc = PyRef::steal(PyErr_GetRaisedException());
+  PyRef holder = PyRef::steal(PyObject_CallMethod(monitoring, "get_tool", "i", tool_id));
+  PyRef text = PyRef::steal(PyObject_Str(exc.get()));
+  PyRef message = holder && text && PyUnicode_Check(holder.get())
+                      ? PyRef::steal(PyUnicode_FromFormat("%U (held by \"%U\")", text.get(),
+                                                          holder.get()))
+                      : PyRef();
+  PyRef named = message ? PyRef::steal(PyObject_CallOneArg(PyExc_ValueError, message.get()))
+                        : PyRef();
+  PyErr_Clear();
+  PyErr_SetRaisedException(named ? named.release() : exc.release());
+}
+
 }  // namespace
 
 void release_tool_id(uint8_t tool_id) {
@@ -90,8 +108,10 @@ std::optional<uint8_t> claim_tool_id() {
     PyErr_SetString(PyExc_OverflowError, "tool id does not fit 8 bits");
     return std::nullopt;
   }
-  if (!call_monitoring(monitoring.get(), "use_tool_id", "is", int(id), "morvex"))
+  if (!call_monitoring(monitoring.get(), "use_tool_id", "is", int(id), "morvex")) {
+    name_the_holder(monitoring.get(), int(id));
     return std::nullopt;
+  }
   return static_cast<uint8_t>(id);
 }
 

@@ -10,6 +10,7 @@
 #include "py/callbacks.h"
 #include "py/errors.h"
 #include "py/interrupts.h"
+#include "py/loss_report.h"
 #include "py/options.h"
 
 namespace morvex::py {
@@ -65,7 +66,7 @@ std::unique_ptr<Running> start_claimed(Tracer& t, uint32_t pid, bool append, cor
 
   core::Result<std::unique_ptr<core::Exporter>> exporter = t.format.open(t.output, pid, append);
   if (!exporter.ok()) {
-    raise_io_error(exporter.error());
+    raise_io_error(exporter.error(), &t.output);
     release_tool_id(tool_id);
     return nullptr;
   }
@@ -103,6 +104,7 @@ std::unique_ptr<Running> start_claimed(Tracer& t, uint32_t pid, bool append, cor
   r->exporter = std::move(thread.value());
   r->outcome = std::move(outcome);
   r->zero = clock.monotonic_start() - clock.offset();
+  if (append) r->tally = inherited_tally();
   return r;
 }
 
@@ -148,7 +150,7 @@ Finish wait_for_exporter(Running& r, bool interrupted, PyObject*& interruption) 
 
 }  // namespace
 
-bool stop(std::unique_ptr<Running> r, bool interrupted) {
+bool stop(std::unique_ptr<Running> r, bool interrupted, FinishedRun* finished) {
   if (current_run() == r->state.get()) set_current_run(nullptr);
   PyObject* disable_error = nullptr;
   if (r->monitoring && !disable(*r->monitoring)) disable_error = PyErr_GetRaisedException();
@@ -186,6 +188,12 @@ bool stop(std::unique_ptr<Running> r, bool interrupted) {
                                     "written were left out (the trace counts them as dropped)");
   }
   std::shared_ptr<ExporterOutcome> outcome = std::move(r->outcome);
+  // An abandoned or failed pipeline never says its last counts: what it took
+  // by now is a lower bound.
+  const FinishedRun run{r->queue->counts(), finish != Finish::Abandoned && !outcome->panicked &&
+                                                outcome->status.ok()};
+  if (!r->tally.empty()) tell_tally(r->tally, run);
+  if (finished != nullptr) *finished = run;
   r.reset();
   release_pending_refs();
   if (interruption != nullptr) {
@@ -215,7 +223,7 @@ namespace {
 PyRef os_environ() { return import_attr("os", "environ"); }
 
 const char* const CHILD_VARIABLES[] = {kChildOutputVar, kChildFormatVar, kChildZeroVar,
-                                       kChildOptionsVar};
+                                       kChildOptionsVar, kChildTallyVar};
 
 }  // namespace
 
@@ -241,7 +249,9 @@ bool ChildVariables::export_run(const Tracer& t, uint64_t zero) {
   PyRef options = t.options.any() ? options_text(t.options) : PyRef::borrow(Py_None);
   if (output && format && zero_text && options && set(kChildOutputVar, output.get()) &&
       set(kChildFormatVar, format.get()) && set(kChildZeroVar, zero_text.get()) &&
-      set(kChildOptionsVar, options.get() == Py_None ? nullptr : options.get()))
+      set(kChildOptionsVar, options.get() == Py_None ? nullptr : options.get()) &&
+      // An inherited tally counts another trace's processes.
+      set(kChildTallyVar, nullptr))
     return true;
   restore();
   return false;

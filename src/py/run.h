@@ -40,7 +40,9 @@ std::unique_ptr<Running> start(Tracer& t, uint32_t pid, bool append, std::option
 // whole), then abandons the exporter; `interrupted` says one came already,
 // so the next abandons it. Either way a line on stderr says the trace is
 // incomplete, and the interruption is what is raised.
-bool stop(std::unique_ptr<Running> r, bool interrupted = false);
+// `finished` gets what became of the run's events; a child run also tells
+// them to its tally file.
+bool stop(std::unique_ptr<Running> r, bool interrupted = false, FinishedRun* finished = nullptr);
 
 // ---- the child variables --------------------------------------------------
 

@@ -38,6 +38,9 @@ inline constexpr const char* kChildFormatVar = "MORVEX_CHILD_FORMAT";
 inline constexpr const char* kChildZeroVar = "MORVEX_CHILD_CLOCK_ZERO";
 // Tracer's keyword options as JSON, when a run has any.
 inline constexpr const char* kChildOptionsVar = "MORVEX_CHILD_OPTIONS";
+// The tally file of `morvex run` (app/loss_note.h): a child run appends its
+// counts there as it ends.
+inline constexpr const char* kChildTallyVar = "MORVEX_CHILD_TALLY";
 
 // How the exporter thread ended. `status` and `panicked` are written before
 // `done`, under `mu`, and read once `done` was seen.
@@ -73,11 +76,21 @@ struct Running {
   // Zero point (CLOCK_MONOTONIC ns) of the file's timeline; a forked child
   // keeps it.
   uint64_t zero = 0;
+  // A child run's tally file, to tell its counts to when it ends ("": none).
+  std::string tally;
 
   Running() = default;
   Running(Running&&) = default;
   // Drops references only; the exporter thread is detached, not joined.
   ~Running();
+};
+
+// What a finished run made of its events. `whole`: the pipeline ended and
+// the counts are final; otherwise (a writer abandoned or failed) they are
+// what was known when the run gave up on it, lower bounds.
+struct FinishedRun {
+  core::LossCounts counts;
+  bool whole = true;
 };
 
 struct Tracer {
@@ -87,6 +100,7 @@ struct Tracer {
   const std::string output;  // in the file-system encoding
   std::mutex running_mu;
   std::unique_ptr<Running> running;  // guarded by running_mu
+  std::optional<FinishedRun> finished;  // the last run that ended; guarded by running_mu
   const Format format;
   const RunOptions options;
 };

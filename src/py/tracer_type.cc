@@ -92,7 +92,9 @@ PyObject* exit_run(PyObject* self, bool interrupted) {
     PyErr_SetString(PyExc_RuntimeError, "tracer is not tracing");
     return nullptr;
   }
-  bool ok = stop(std::move(r), interrupted);
+  FinishedRun finished;
+  bool ok = stop(std::move(r), interrupted, &finished);
+  t.finished = finished;
   lock.unlock();
   unhook_os_exit();
   // After the events are off, so that this clean-up is not traced.
@@ -215,7 +217,34 @@ PyMethodDef tracer_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// A count of the last run that ended, or None while one runs or before any
+// has ended. `events`: every event its threads recorded; `dropped`: those of
+// them the trace does not hold.
+template <uint64_t (*Count)(const core::LossCounts&)>
+PyObject* finished_count(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    Tracer& t = tracer_of(self);
+    std::unique_lock lock = lock_running(t);
+    if (t.running || !t.finished) Py_RETURN_NONE;
+    return PyLong_FromUnsignedLongLong(Count(t.finished->counts));
+  });
+}
+
+uint64_t recorded_count(const core::LossCounts& c) { return c.recorded; }
+uint64_t lost_count(const core::LossCounts& c) { return c.lost(); }
+
+PyGetSetDef tracer_getset[] = {
+    {"events", finished_count<recorded_count>, nullptr,
+     "Events the last finished run recorded, dropped ones included; None until a run has "
+     "ended, and while one runs.",
+     nullptr},
+    {"dropped", finished_count<lost_count>, nullptr,
+     "Of those events, the ones its trace does not hold; None as for events.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot tracer_slots[] = {
+    {Py_tp_getset, tracer_getset},
     {Py_tp_new, reinterpret_cast<void*>(tracer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(tracer_dealloc)},
     {Py_tp_methods, tracer_methods},

@@ -241,13 +241,13 @@ bool PacketReader::event(SequenceState& seq, std::string_view bytes, uint64_t ts
         p = wire::read_varint(p, end, type);
         break;
       case key(event::kCategoryIids): {
-        uint64_t iid;
+        uint64_t iid = 0;
         p = wire::read_varint(p, end, iid);
         resumed |= p != nullptr && seq.resumes(iid);
         break;
       }
       case key(event::kSourceLocationIid): {
-        uint64_t iid;
+        uint64_t iid = 0;
         p = wire::read_varint(p, end, iid);
         location_iid = iid;
         break;

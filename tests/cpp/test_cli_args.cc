@@ -227,5 +227,43 @@ TEST(CliArgs, ProgramNameIsTheLastPathComponent) {
   EXPECT_EQ(program_name({}), "morvex");
 }
 
+TEST(CliArgs, VersionIsPrintedAsHelpIs) {
+  for (const char* flag : {"--version", "-V"}) {
+    CliMessage m = message({flag});
+    EXPECT_TRUE(m.requested) << flag;
+    EXPECT_EQ(m.exit_code(), 0);
+    EXPECT_EQ(m.text, std::string("morvex ") + MORVEX_VERSION + "\n");
+  }
+  EXPECT_NE(message({"--help"}).text.find("-V, --version  Print version"), std::string::npos);
+  CliMessage typo = message({"--versio"});
+  EXPECT_FALSE(typo.requested);
+  EXPECT_NE(typo.text.find("a similar argument exists: '--version'"), std::string::npos);
+  // A subcommand's -V is none of ours.
+  EXPECT_FALSE(message({"report", "-V", "t.json"}).requested);
+}
+
+TEST(CliArgs, ReportSummaryHasNoTables) {
+  ReportArgs a = parsed<ReportArgs>({"report", "--summary", "--json", "t.pftrace"});
+  EXPECT_TRUE(a.summary);
+  EXPECT_TRUE(a.json);
+  EXPECT_FALSE(parsed<ReportArgs>({"report", "t.pftrace"}).summary);
+  const std::pair<Argv, const char*> refused[] = {
+      {{"--top", "5"}, "'--top <N>'"},
+      {{"--sort", "total"}, "'--sort <KEY>'"},
+      {{"--threads"}, "'--threads'"},
+      {{"--pid", "3"}, "'--pid <PID>'"},
+  };
+  for (const auto& [extra, shown] : refused) {
+    Argv argv = {"report", "--summary", "t.pftrace"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    CliMessage m = message(argv);
+    EXPECT_EQ(m.exit_code(), 2);
+    EXPECT_NE(m.text.find(std::string("the argument ") + shown +
+                          " cannot be used with '--summary'"),
+              std::string::npos)
+        << m.text;
+  }
+}
+
 }  // namespace
 }  // namespace morvex::app

@@ -81,6 +81,25 @@ TEST(EventQueue, FullRingLosesExactlyTheNextBatchAndSaysSo) {
   EXPECT_EQ(ev.back().code_id(), 64 * kBatch + 62 * kBatch);
 }
 
+TEST(EventQueue, CountsTellEveryEventRecordedAndWhatBecameOfIt) {
+  auto q = EventQueue::create(Clock::nanos(0));
+  uint64_t now = 1;
+  record_seq(*q, 1, now, 0, 64 * kBatch + 1);
+  // Before a drain: only what the full ring refused is known to be recorded.
+  EXPECT_EQ(q->counts().recorded, kBatch);
+  drain_all(*q);
+  EXPECT_EQ(flush_every_thread(), 0u);
+  drain_all(*q);
+  const LossCounts c = q->counts();
+  // The Lost record carried in the batch after the gap is no event.
+  EXPECT_EQ(c.recorded, 64 * kBatch + 1);
+  EXPECT_EQ(c.behind, kBatch);
+  EXPECT_EQ(c.unwritten, 0u);
+  q->add_unwritten(7);
+  EXPECT_EQ(q->counts().lost(), kBatch + 7);
+  EXPECT_EQ(q->counts().recorded, 64 * kBatch + 1) << "unwritten ones were drained: no new events";
+}
+
 TEST(EventQueue, GapsBeyond32BitsAndEarlierTimesStartNewBatches) {
   auto q = EventQueue::create(Clock::nanos(0));
   uint64_t t0 = 1'000;

@@ -242,6 +242,12 @@ TEST(Pipeline, AHurriedPipelineCountsWhatIsLeftAndEndsOpenSlices) {
   EXPECT_EQ(run.log->events[3].word, pack_word(5, 1));
   EXPECT_EQ(run.log->events[3].ts, 20u);
   EXPECT_EQ(run.log->dropped, 3000u);
+  // Every event recorded is accounted for: written, or left unwritten.
+  const LossCounts c = run.queue->counts();
+  EXPECT_EQ(c.recorded, 3002u);
+  EXPECT_EQ(c.behind, 0u);
+  EXPECT_EQ(c.unwritten, 3000u);
+  EXPECT_EQ(c.lost(), run.log->dropped);
 }
 
 TEST(Pipeline, AFailingWriteStopsThePipelineWithThatError) {

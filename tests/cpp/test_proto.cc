@@ -285,7 +285,9 @@ TEST(ProtoExporter, KindBytesMapToBeginOrEndAndCallOrResume) {
     auto event = fields(field(ps.back(), 11)->bytes);
     EXPECT_EQ(field(event, 9)->value, c.begin ? 1u : 2u);
     EXPECT_EQ(field(event, 10) != nullptr, c.begin);
-    if (c.begin) EXPECT_EQ(field(event, 3)->value, c.category);
+    if (c.begin) {
+      EXPECT_EQ(field(event, 3)->value, c.category);
+    }
     EXPECT_EQ(ps.size(), c.begin ? 4u : 3u);
   }
 }

@@ -15,7 +15,7 @@ import tracefiles  # noqa: E402
 
 # Every variable a run exports to the processes it starts.
 CHILD_VARIABLES = ("MORVEX_CHILD_OUTPUT", "MORVEX_CHILD_FORMAT", "MORVEX_CHILD_CLOCK_ZERO",
-                   "MORVEX_CHILD_OPTIONS")
+                   "MORVEX_CHILD_OPTIONS", "MORVEX_CHILD_TALLY")
 
 # The command line of this interpreter's morvex.
 MORVEX = [sys.executable, "-m", "morvex"]

@@ -8,6 +8,7 @@ the same programs serve in-process and in subprocesses.
 
 import json
 import os
+import re
 import sys
 import types
 import uuid
@@ -15,6 +16,7 @@ from pathlib import Path
 
 import pytest
 
+import morvex
 import tracefiles
 from morvex._core import Tracer, cli_main
 
@@ -143,6 +145,18 @@ def test_requested_help_goes_to_stdout(capsys, in_tmp, unchanged_sys, tail, expe
     assert not (in_tmp / "t.pb").exists()
 
 
+@pytest.mark.parametrize("launcher", ["morvex", "python -m morvex"])
+@pytest.mark.parametrize("flag", ["--version", "-V"])
+def test_version_is_the_packages_on_stdout_with_status_0(tmp_path, launcher, flag):
+    # One version for the command, the module and the installed package.
+    import importlib.metadata
+    r = run(launcher_command(launcher) + [flag], tmp_path)
+    assert (r.returncode, r.stderr) == (0, "")
+    assert r.stdout == f"morvex {morvex.__version__}\n"
+    assert morvex.__version__ == importlib.metadata.version("morvex")
+    assert re.fullmatch(r"\d+\.\d+\.\d+\S*", morvex.__version__)
+
+
 def test_top_help_and_run_help_differ(capsys):
     cli_main(["morvex", "--help"])
     top = capsys.readouterr().out
@@ -173,8 +187,8 @@ def test_top_help_and_run_help_differ(capsys):
     (["run", "--help=yes"], ["unexpected value 'yes' for '--help'"]),
     (["rn", "-o", "t.pb", "app.py"], ["unrecognized subcommand 'rn'", "similar subcommand exists: 'run'"]),
     (["app.py"], ["unrecognized subcommand 'app.py'"]),
-    (["--version"], ["unexpected argument '--version'"]),
-    (["-V"], ["unexpected argument '-V'"]),
+    (["--versoin"], ["unexpected argument '--versoin'", "similar argument exists: '--version'"]),
+    (["-v"], ["unexpected argument '-v'"]),
     (["--"], ["a subcommand is required"]),
     (["help", "nope"], ["unrecognized subcommand 'nope'"]),
 ])
@@ -382,9 +396,10 @@ def test_a_missing_script_is_raised_after_the_trace_is_finished(in_tmp, unchange
 def test_an_output_that_cannot_be_opened_is_raised_and_nothing_runs(in_tmp, unchanged_sys):
     write_program(in_tmp / "app.py")
     try:
-        with pytest.raises(OSError) as e:
+        with pytest.raises(FileNotFoundError) as e:
             cli_main(["morvex", "run", "-o", str(in_tmp / "no" / "dir" / "t.pb"), "app.py"])
         assert "No such file or directory" in str(e.value)
+        assert e.value.filename == str(in_tmp / "no" / "dir" / "t.pb")
         assert not (in_tmp / "report.json").exists()
     finally:
         # A start that fails after exporting the child variables leaves them set.
@@ -406,7 +421,7 @@ def test_a_taken_profiler_slot_is_raised_and_nothing_runs(in_tmp, unchanged_sys)
     write_program(in_tmp / "app.py")
     sys.monitoring.use_tool_id(sys.monitoring.PROFILER_ID, "someone else")
     try:
-        with pytest.raises(ValueError):
+        with pytest.raises(ValueError, match='already in use \\(held by "someone else"\\)$'):
             cli_main(["morvex", "run", "-o", "t.pb", "app.py"])
     finally:
         sys.monitoring.free_tool_id(sys.monitoring.PROFILER_ID)

@@ -367,3 +367,56 @@ def test_xdist_workers_trace_their_tests_and_the_controller_counts_them(suite):
     assert morvex_lines(result) == [
         f"morvex: 3 traces in {directory} (failed tests only; {len(NODEIDS) - 3} of passed or "
         "skipped tests deleted)"]
+
+
+# A test that outruns the writers: it holds its own trace's lock, which they
+# take for every write, while three threads run hot (see test_loss_said.py).
+LOSSY_SUITE = '''
+import fcntl, os, threading
+
+from morvex.pytest_plugin import EXTENSIONS, trace_file_name
+
+
+def leaf(x):
+    return x
+
+
+def hot():
+    for i in range(400_000):
+        leaf(i)
+
+
+def test_outruns_the_writers(request):
+    plugin = request.config.pluginmanager.get_plugin("morvex-per-test")
+    path = plugin.directory / trace_file_name(request.node.nodeid, EXTENSIONS[plugin.format])
+    fd = os.open(path, os.O_WRONLY)
+    fcntl.flock(fd, fcntl.LOCK_EX)
+    try:
+        threads = [threading.Thread(target=hot) for _ in range(3)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        fcntl.flock(fd, fcntl.LOCK_UN)
+        os.close(fd)
+
+
+def test_quiet():
+    leaf(1)
+'''
+
+
+@pytest.mark.parametrize("xdist", [False, True])
+def test_the_closing_line_counts_the_traces_that_lost_events(pytester, xdist):
+    if xdist:
+        pytest.importorskip("xdist")
+    pytester.makepyfile(test_lossy=LOSSY_SUITE)
+    result = run(pytester, "--morvex", "traces", *(["-n", "2"] if xdist else []))
+    result.assert_outcomes(passed=2)
+    directory = pytester.path / "traces"
+    assert morvex_lines(result) == [
+        f"morvex: 2 traces in {directory}; 1 of them lost events (the writers fell behind; "
+        "lossless mode keeps every event)"]
+    lossy = directory / next(p for p in os.listdir(directory) if "outruns" in p)
+    assert sum(tracefiles.read(lossy, "protobuf").dropped.values()) > 0

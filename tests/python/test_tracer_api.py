@@ -219,13 +219,22 @@ class TestLifecycle:
         t = core.Tracer(str(tmp_path / "no" / "such" / "t.json"), "json")
         with pytest.raises(OSError) as e:
             t.__enter__()
-        assert type(e.value) is OSError
-        assert str(e.value) == "No such file or directory (os error 2)"
+        # As Python raises it for a file it cannot open, naming the file.
+        assert type(e.value) is FileNotFoundError
+        assert e.value.filename == str(tmp_path / "no" / "such" / "t.json")
         assert e.value.errno == errno.ENOENT
+        assert str(e.value) == f"[Errno 2] No such file or directory: '{e.value.filename}'"
         assert sys.monitoring.get_tool(PROFILER) is None
         assert os.environ["MORVEX_CHILD_OUTPUT"] == "from-a-parent"
         monkeypatch.delenv("MORVEX_CHILD_OUTPUT")
         assert not any(v in os.environ for v in CHILD_VARIABLES)
+
+    def test_an_output_that_cannot_be_written_is_named_too(self, tmp_path):
+        # A directory, as the file that cannot be written to: root writes any other.
+        with pytest.raises(IsADirectoryError) as e:
+            core.Tracer(tmp_path, "json").__enter__()
+        assert e.value.filename == str(tmp_path)
+        assert sys.monitoring.get_tool(PROFILER) is None
 
     @pytest.mark.parametrize("make_path", [Path, str])
     def test_output_is_a_str_or_a_path_like(self, tmp_path, make_path):
@@ -271,7 +280,9 @@ class TestSlotAlreadyTaken:
         path = tmp_path / "t.json"
         sys.monitoring.use_tool_id(PROFILER, "someone-else")
         try:
-            with pytest.raises(ValueError, match="already in use"):
+            # The interpreter's words, and who to stop first.
+            with pytest.raises(ValueError,
+                               match=r'^tool \d+ is already in use \(held by "someone-else"\)$'):
                 core.Tracer(str(path), "json").__enter__()
         finally:
             sys.monitoring.free_tool_id(PROFILER)
@@ -286,7 +297,7 @@ class TestSlotAlreadyTaken:
         try:
             fib(6)
             second = first if same_tracer else core.Tracer(str(path), "json")
-            with pytest.raises(ValueError, match="already in use"):
+            with pytest.raises(ValueError, match='already in use \\(held by "morvex"\\)$'):
                 second.__enter__()
             assert os.environ["MORVEX_CHILD_OUTPUT"] == str(path)
             fib(2)
