@@ -13,18 +13,11 @@
 
 namespace morvex::py {
 
+// From the C environment, which os.environ writes through to: no Python
+// code runs, so none lands in the trace that has just begun.
 std::string inherited_tally() {
-  KeptException keep;
-  PyRef environ = import_attr("os", "environb");
-  PyRef key = PyRef::steal(PyBytes_FromString(kChildTallyVar));
-  PyRef v = environ && key
-                ? PyRef::steal(PyObject_CallMethod(environ.get(), "get", "O", key.get()))
-                : PyRef();
-  std::string path;
-  if (v && PyBytes_Check(v.get()))
-    path.assign(PyBytes_AS_STRING(v.get()), size_t(PyBytes_GET_SIZE(v.get())));
-  PyErr_Clear();
-  return path;
+  const char* path = std::getenv(kChildTallyVar);
+  return path != nullptr ? std::string(path) : std::string();
 }
 
 void tell_tally(const std::string& path, const FinishedRun& run) {
@@ -60,10 +53,17 @@ void RunTally::publish() {
   if (fd < 0) return;
   ::close(fd);
   path_ = name;
+  // The trace is running: os.environ's own Python code is the command's,
+  // not the program's, and is kept out of it.
+  PyThreadState* ts = PyThreadState_Get();
+  PyThreadState_EnterTracing(ts);
   PyRef environ = import_attr("os", "environb");
   PyRef key = PyRef::steal(PyBytes_FromString(kChildTallyVar));
   PyRef value = PyRef::steal(PyBytes_FromStringAndSize(path_.data(), Py_ssize_t(path_.size())));
-  if (!environ || !key || !value || PyObject_SetItem(environ.get(), key.get(), value.get()) != 0) {
+  const bool set =
+      environ && key && value && PyObject_SetItem(environ.get(), key.get(), value.get()) == 0;
+  PyThreadState_LeaveTracing(ts);
+  if (!set) {
     PyErr_Clear();
     ::unlink(path_.c_str());
     path_.clear();
