@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
   while (std::chrono::steady_clock::now() < deadline) {
     for (int i = 0; i < 4096; i++) {
       Hot& hot = HOT;
-      uint64_t now = hot.direct_counter ? read_counter() : clock.raw();
+      uint64_t now = clock.is_direct() ? read_counter() : clock.raw();
       // Calls and returns, as a program makes them: every slice nests.
       uint8_t kind = (i & 1) == 0 ? 1 : 2;
       record(*q, q->id(), hot, now, pack_word(kind, static_cast<uint32_t>((i >> 1) & 255)));

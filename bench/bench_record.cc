@@ -30,7 +30,7 @@ double record_loop(EventQueue& q, uint64_t events, bool read_clock) {
   auto t0 = std::chrono::steady_clock::now();
   for (uint64_t i = 0; i < events; i++) {
     Hot& hot = HOT;
-    uint64_t now = !read_clock ? base + i * 8 : hot.direct_counter ? read_counter() : clock.raw();
+    uint64_t now = !read_clock ? base + i * 8 : clock.is_direct() ? read_counter() : clock.raw();
     record(q, id, hot, now, pack_word(1 + (i & 1), static_cast<uint32_t>(i & 63)));
   }
   return ns_per_event(t0, std::chrono::steady_clock::now(), events);

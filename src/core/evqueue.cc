@@ -70,7 +70,6 @@ void EventQueue::init_producer(Cold& cold, Hot& hot, uint64_t now, uint32_t tid)
   cold.install(std::make_unique<EventBatch>(now, tid), hot);
   // After the queue mutex is released: the two locks are never held together.
   register_current();
-  hot.direct_counter = clock_.is_direct();
   hot.queue_id = id_;
 }
 

@@ -98,6 +98,7 @@ void destroy_cold(void*) {
   HOT.end = nullptr;
   HOT.queue_id = 0;
   HOT.codes = nullptr;
+  HOT.last_code = UINTPTR_MAX;
 }
 
 }  // namespace
@@ -172,7 +173,10 @@ uint64_t flush_every_thread() {
   Registry& r = recorders();
   std::lock_guard lock(r.mu);
   uint64_t lost = 0;
-  for (const Recorder& e : r.list) lost += Cold::flush_partial(*e.cold, *e.hot);
+  for (const Recorder& e : r.list) {
+    lost += Cold::flush_partial(*e.cold, *e.hot);
+    e.hot->last_code = UINTPTR_MAX;
+  }
   return lost;
 }
 
@@ -182,6 +186,7 @@ void forget_other_threads() {
   std::lock_guard lock(r.mu);
   std::erase_if(r.list, [own](const Recorder& e) { return e.cold != own; });
   if (own != nullptr) own->registry_index = 0;
+  HOT.last_code = UINTPTR_MAX;
 }
 
 void forget_code_everywhere(uintptr_t address) {

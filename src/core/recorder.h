@@ -55,9 +55,7 @@ struct alignas(64) Hot {
   uint32_t tid = UINT32_MAX;  // the id its events carry; all ones: not yet obtained
   uint32_t depth = 0;         // recorded frames open, kept only under a maximum depth
   uint8_t name_attempts = 0;
-  bool named = false;
   bool settled = false;  // named, or out of attempts: the caches may serve it
-  bool direct_counter = false;
 };
 static_assert(std::is_trivially_destructible_v<Hot>);
 static_assert(sizeof(Hot) == 64);
@@ -155,10 +153,13 @@ struct Recorder {
 void register_current();
 
 // Hands every registered thread's partial batch to its ring; returns the sum
-// of events discarded because a ring was full.
+// of events discarded because a ring was full. Every thread's single-entry
+// code cache is emptied too: the callbacks trust a hit without asking which
+// run the thread is bound to, and after a flush the next run may begin.
 uint64_t flush_every_thread();
 
-// In a freshly forked child: forget every recorder but the calling thread's.
+// In a freshly forked child: forget every recorder but the calling thread's,
+// and the calling thread's single-entry code cache (a new run begins).
 void forget_other_threads();
 
 // Clears every thread's caches of a code object that died, so that a new

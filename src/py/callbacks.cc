@@ -54,6 +54,69 @@ PyObject* callbacks_type() {
   return type;
 }
 
+// ---- the Callback objects -------------------------------------------------
+
+// One event's callable. The interpreter finds `vectorcall` through the
+// type's vectorcall offset and calls it with the object itself, from which
+// the run's state is one load away.
+struct CallbackObject {
+  PyObject_HEAD vectorcallfunc vectorcall;
+  State* state;        // owned by `callbacks`
+  PyObject* callbacks;  // strong
+  const char* name;
+};
+
+void callback_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  Py_XDECREF(reinterpret_cast<CallbackObject*>(self)->callbacks);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* callback_repr(PyObject* self) {
+  return PyUnicode_FromFormat("<morvex callback %s>", reinterpret_cast<CallbackObject*>(self)->name);
+}
+
+PyObject* callback_name(PyObject* self, void*) {
+  return PyUnicode_FromString(reinterpret_cast<CallbackObject*>(self)->name);
+}
+
+PyMemberDef callback_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(CallbackObject, vectorcall), Py_READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef callback_getset[] = {
+    {"__name__", callback_name, nullptr, nullptr, nullptr},
+    {"__qualname__", callback_name, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot callback_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(callback_dealloc)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_repr, reinterpret_cast<void*>(callback_repr)},
+    {Py_tp_members, callback_members},
+    {Py_tp_getset, callback_getset},
+    {Py_tp_doc, const_cast<char*>("")},
+    {0, nullptr},
+};
+
+PyType_Spec callback_type_def = {
+    "morvex._core.Callback",
+    sizeof(CallbackObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_VECTORCALL,
+    callback_slots,
+};
+
+PyObject* callback_type() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) type = PyType_FromSpec(&callback_type_def);
+  return type;
+}
+
 }  // namespace
 
 PyRef new_callbacks(std::shared_ptr<State> state) {
@@ -63,6 +126,20 @@ PyRef new_callbacks(std::shared_ptr<State> state) {
       reinterpret_cast<PyTypeObject*>(type)->tp_alloc(reinterpret_cast<PyTypeObject*>(type), 0);
   if (self == nullptr) return {};
   new (&reinterpret_cast<CallbacksObject*>(self)->state) std::shared_ptr<State>(std::move(state));
+  return PyRef::steal(self);
+}
+
+PyRef new_callback(PyObject* callbacks, const CallbackEntry& entry) {
+  PyObject* type = callback_type();
+  if (type == nullptr) return {};
+  PyObject* self =
+      reinterpret_cast<PyTypeObject*>(type)->tp_alloc(reinterpret_cast<PyTypeObject*>(type), 0);
+  if (self == nullptr) return {};
+  auto* cb = reinterpret_cast<CallbackObject*>(self);
+  cb->vectorcall = entry.function;
+  cb->state = reinterpret_cast<CallbacksObject*>(callbacks)->state.get();
+  cb->callbacks = Py_NewRef(callbacks);
+  cb->name = entry.name;
   return PyRef::steal(self);
 }
 
@@ -82,7 +159,6 @@ void begin_run_on_thread(State& st, Hot& hot, core::Cold& cold) {
   std::memset(static_cast<void*>(cold.codes.get()), 0, sizeof(core::CodeSlot) * core::kCodeSlots);
   hot.codes = cold.codes.get();
   hot.last_code = UINTPTR_MAX;
-  hot.named = false;
   hot.settled = false;
   hot.name_attempts = kNameAttempts;
   hot.depth = 0;
@@ -96,11 +172,12 @@ void begin_run_on_thread(State& st, Hot& hot, core::Cold& cold) {
 
 // One more try at the thread's name (at most kNameAttempts a run).
 void try_naming(State& st, Hot& hot) {
+  bool named = false;
   if (hot.name_attempts > 0) {
     hot.name_attempts--;
-    hot.named = st.threads.ensure(hot.tid);
+    named = st.threads.ensure(hot.tid);
   }
-  hot.settled = hot.named || hot.name_attempts == 0;
+  hot.settled = named || hot.name_attempts == 0;
 }
 
 // Runs when the caches miss: first events of a thread in a
@@ -166,8 +243,12 @@ inline PyObject* record_at(State& st, PyObject* code, uint64_t now, uint8_t kind
   Hot& hot = HOT;
   const auto address = reinterpret_cast<uintptr_t>(code);
   uint32_t id = hot.last_code_id;
-  // A hit implies the thread is bound to this run's queue.
-  if (hot.last_code != address || hot.queue_id != st.queue_id) [[unlikely]] {
+  // A hit implies the code was resolved in this run: the cache is emptied
+  // wherever a thread's binding may go stale (the run's end, a flush, a
+  // fork, the thread's exit). A thread not yet bound to this run's queue
+  // has no room in a batch of it, so its store fails and the slow path
+  // binds it.
+  if (hot.last_code != address) [[unlikely]] {
     // Consecutive events of different functions, the common case of real
     // programs: the thread's table has them, no call needed.
     if (hot.queue_id != st.queue_id || !hot.settled) return record_resolving(st, code, now, kind);
@@ -246,70 +327,70 @@ inline void count_cut(State& st) {
   Py_RETURN_NONE;
 }
 
-// The time, read first so that resolving the code is not charged to the
-// event: inline where the thread's run reads the counter directly.
-inline uint64_t read_time(State& st) {
-  if (HOT.direct_counter) [[likely]]
-    return core::read_counter();
-  return st.queue->clock().raw();
-}
+// The time of an event on a path that is not the hot one: from the run's
+// clock, direct or not.
+inline uint64_t read_time(State& st) { return st.queue->clock().raw(); }
 
-State& state_of(PyObject* self) { return *reinterpret_cast<CallbacksObject*>(self)->state; }
+State& state_of(PyObject* self) { return *reinterpret_cast<CallbackObject*>(self)->state; }
 
-// A thread not yet bound to a run whose clock reads the counter directly.
-[[gnu::noinline]] PyObject* record_reading_clock(State& st, PyObject* code, uint8_t kind) {
-  uint64_t now = st.queue->clock().raw();
-  return record_at(st, code, now, kind);
+// sys.monitoring passes the code object first; an empty call (never made
+// by the interpreter) records nothing rather than read past the arguments.
+// Keyword names, which it never passes either, are ignored.
+
+// The run's clock reads the counter directly (the TSC): the table with these
+// is registered only then, so no event asks.
+template <core::EventKind Kind>
+PyObject* direct_callback(PyObject* self, PyObject* const* args, size_t nargsf, PyObject*) {
+  if (PyVectorcall_NARGS(nargsf) < 1) [[unlikely]]
+    Py_RETURN_NONE;
+  return record_at(state_of(self), args[0], core::read_counter(), static_cast<uint8_t>(Kind));
 }
 
 template <core::EventKind Kind>
-PyObject* callback(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs < 1) [[unlikely]]
+PyObject* clock_callback(PyObject* self, PyObject* const* args, size_t nargsf, PyObject*) {
+  if (PyVectorcall_NARGS(nargsf) < 1) [[unlikely]]
     Py_RETURN_NONE;
   State& st = state_of(self);
-  if (!HOT.direct_counter) [[unlikely]]
-    return record_reading_clock(st, args[0], static_cast<uint8_t>(Kind));
-  return record_at(st, args[0], core::read_counter(), static_cast<uint8_t>(Kind));
+  return record_at(st, args[0], st.queue->clock().raw(), static_cast<uint8_t>(Kind));
 }
 
 template <core::EventKind Kind>
-PyObject* depth_callback(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs < 1) [[unlikely]]
+PyObject* depth_callback(PyObject* self, PyObject* const* args, size_t nargsf, PyObject*) {
+  if (PyVectorcall_NARGS(nargsf) < 1) [[unlikely]]
     Py_RETURN_NONE;
   State& st = state_of(self);
   return record_at_depth(st, args[0], read_time(st), static_cast<uint8_t>(Kind));
 }
 
-// Registration order. PyCMethod_New binds each descriptor to the Callbacks
-// object; the descriptors must outlive every bound method.
-template <core::EventKind Kind>
-constexpr CallbackEntry entry(const char* event, const char* method_name) {
-  return {event, Kind, {method_name, as_pycfunction(callback<Kind>), METH_FASTCALL, nullptr}};
-}
-
-template <core::EventKind Kind>
-constexpr CallbackEntry depth_entry(const char* event, const char* method_name) {
-  return {event, Kind, {method_name, as_pycfunction(depth_callback<Kind>), METH_FASTCALL, nullptr}};
-}
-
-CallbackEntry CALLBACKS[] = {
-    entry<core::EventKind::Start>("PY_START", "_mv_py_start"),
-    entry<core::EventKind::Return>("PY_RETURN", "_mv_py_return"),
-    entry<core::EventKind::Yield>("PY_YIELD", "_mv_py_yield"),
-    entry<core::EventKind::Resume>("PY_RESUME", "_mv_py_resume"),
-    entry<core::EventKind::Unwind>("PY_UNWIND", "_mv_py_unwind"),
-    entry<core::EventKind::Throw>("PY_THROW", "_mv_py_throw"),
+// Registration order: the same events and names in every table.
+template <template <core::EventKind> class Function>
+struct Table {
+  static constexpr CallbackEntry entries[] = {
+      {"PY_START", core::EventKind::Start, "_mv_py_start", Function<core::EventKind::Start>::f},
+      {"PY_RETURN", core::EventKind::Return, "_mv_py_return",
+       Function<core::EventKind::Return>::f},
+      {"PY_YIELD", core::EventKind::Yield, "_mv_py_yield", Function<core::EventKind::Yield>::f},
+      {"PY_RESUME", core::EventKind::Resume, "_mv_py_resume",
+       Function<core::EventKind::Resume>::f},
+      {"PY_UNWIND", core::EventKind::Unwind, "_mv_py_unwind",
+       Function<core::EventKind::Unwind>::f},
+      {"PY_THROW", core::EventKind::Throw, "_mv_py_throw", Function<core::EventKind::Throw>::f},
+  };
 };
 
-// The same events, for runs with a maximum depth: the plain callbacks never
-// pay for counting depth.
-CallbackEntry DEPTH_CALLBACKS[] = {
-    depth_entry<core::EventKind::Start>("PY_START", "_mv_py_start"),
-    depth_entry<core::EventKind::Return>("PY_RETURN", "_mv_py_return"),
-    depth_entry<core::EventKind::Yield>("PY_YIELD", "_mv_py_yield"),
-    depth_entry<core::EventKind::Resume>("PY_RESUME", "_mv_py_resume"),
-    depth_entry<core::EventKind::Unwind>("PY_UNWIND", "_mv_py_unwind"),
-    depth_entry<core::EventKind::Throw>("PY_THROW", "_mv_py_throw"),
+template <core::EventKind Kind>
+struct Direct {
+  static constexpr vectorcallfunc f = direct_callback<Kind>;
+};
+template <core::EventKind Kind>
+struct Clocked {
+  static constexpr vectorcallfunc f = clock_callback<Kind>;
+};
+// For runs with a maximum depth: the plain callbacks never pay for counting
+// depth.
+template <core::EventKind Kind>
+struct Depth {
+  static constexpr vectorcallfunc f = depth_callback<Kind>;
 };
 
 State* CURRENT_RUN = nullptr;
@@ -337,9 +418,10 @@ void record_user_event(State& st, core::EventKind kind, std::span<const uint64_t
   core::record_user(*st.queue, st.queue_id, hot, read_time(st), kind, payload);
 }
 
-std::span<CallbackEntry> callback_table(const State& st) {
-  if (st.max_depth != State::kNoMaxDepth) return DEPTH_CALLBACKS;
-  return CALLBACKS;
+std::span<const CallbackEntry> callback_table(const State& st) {
+  if (st.max_depth != State::kNoMaxDepth) return Table<Depth>::entries;
+  if (st.queue->clock().is_direct()) return Table<Direct>::entries;
+  return Table<Clocked>::entries;
 }
 
 }  // namespace morvex::py

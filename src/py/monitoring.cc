@@ -135,11 +135,10 @@ std::optional<MonitoringHandle> enable_claimed(std::shared_ptr<State> state, uin
   handle.callbacks = new_callbacks(std::move(state));
   if (!handle.callbacks) return fail();
   int32_t mask = 0;
-  for (CallbackEntry& entry : callback_table(st)) {
+  for (const CallbackEntry& entry : callback_table(st)) {
     std::optional<int32_t> bit = event_bit(events.get(), entry.event);
     if (!bit) return fail();
-    PyRef method =
-        PyRef::steal(PyCMethod_New(&entry.method, handle.callbacks.get(), nullptr, nullptr));
+    PyRef method = new_callback(handle.callbacks.get(), entry);
     if (!method) {
       if (!PyErr_Occurred())
         PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
