@@ -487,8 +487,39 @@ class TestCallbacks:
             assert start(fib.__code__, 0) is None
         assert names == ["_mv_py_start", "_mv_py_return", "_mv_py_yield", "_mv_py_resume",
                          "_mv_py_unwind", "_mv_py_throw"]
+        assert repr(start) == "<morvex callback _mv_py_start>"
+        assert start.__qualname__ == "_mv_py_start"
+        with pytest.raises(TypeError):
+            type(start)()
         t = tracefiles.read(path, "json")
         assert t.names().count("fib") == 1
+
+    def test_a_run_never_takes_the_code_ids_of_the_run_before(self, tmp_path):
+        # Ids are given per run in order of first sight. The first run's last
+        # event is x's return, x's id there being 2; the second run's first
+        # event is x's start, and there x must be resolved afresh, not take
+        # the id 2 the thread's cache of its last code still holds.
+        def a():
+            pass
+
+        def b():
+            pass
+
+        def x():
+            pass
+
+        first, second = tmp_path / "1.json", tmp_path / "2.json"
+        with core.Tracer(str(first), "json", lossless=True):
+            b()
+            a()
+            x()
+        with core.Tracer(str(second), "json", lossless=True):
+            x()
+            b()
+            a()
+        names = [[n.rsplit(".", 1)[-1] for n in tracefiles.read(p, "json").names()]
+                 for p in (first, second)]
+        assert names == [["b", "a", "x"], ["x", "b", "a"]]
 
     def test_unreadable_code_attributes_fall_back_to_defaults(self, tmp_path):
         class Odd:
