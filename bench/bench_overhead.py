@@ -1,7 +1,13 @@
 """Per-event overhead of morvex next to the floor: an empty C METH_FASTCALL
-callback registered with sys.monitoring for the same six events. A second
-reference callback adds what any timestamping tracer must do per event (read
-the counter, store 8 bytes), to show how much of the gap is that.
+callback registered with sys.monitoring for the same six events, and an
+empty object with its own vectorcall slot (the cheaper way in, which morvex's
+callbacks take). Two more reference callbacks add what any timestamping
+tracer must do per event (read the counter, store 8 bytes), to show how much
+of the gap is that.
+
+Wall time is the traced thread's; process CPU adds every thread's, morvex's
+writer threads included, counted until the trace is finished: on a machine
+with no spare CPU that is what the program pays.
 
     python bench/bench_overhead.py [N]
 
@@ -48,6 +54,14 @@ def timed(n):
     t0 = time.perf_counter()
     fib(n)
     return time.perf_counter() - t0
+
+
+def with_cpu(run):
+    """(wall time of fib, process CPU from before the setup to after the
+    teardown) of one run."""
+    c0 = time.process_time()
+    wall = run()
+    return wall, time.process_time() - c0
 
 
 @contextlib.contextmanager
@@ -100,10 +114,13 @@ def main():
     events = 2 * calls(n)
     out = tempfile.mkdtemp(prefix="mvbench-")
     best = {}
+    best_cpu = {}
     runs = {
         "untraced": lambda: timed(n),
         "floor (empty C callback)": lambda: under_callback(floor.callback(), n),
+        "vectorcall floor": lambda: under_callback(floor.vectorcall_callback(), n),
         "floor + counter + store": lambda: under_callback(floor.stamp_callback(), n),
+        "vectorcall + counter + store": lambda: under_callback(floor.vectorcall_stamp_callback(), n),
         "morvex protobuf": lambda: under_morvex(n, "protobuf", os.path.join(out, "t.pftrace")),
         "morvex json": lambda: under_morvex(n, "json", os.path.join(out, "t.json")),
         "Python no-op callback": lambda: under_callback(lambda *args: None, n),
@@ -112,17 +129,24 @@ def main():
     timed(n)  # warm up
     for _ in range(rounds):
         for name, run in runs.items():
-            best[name] = min(best.get(name, float("inf")), run())
-    base = best["untraced"]
+            wall, cpu = with_cpu(run)
+            best[name] = min(best.get(name, float("inf")), wall)
+            best_cpu[name] = min(best_cpu.get(name, float("inf")), cpu)
+    base, base_cpu = best["untraced"], best_cpu["untraced"]
     print(f"Python {sys.version.split()[0]}, fib({n}): {events:,} events, best of {rounds}")
-    per_event = {}
+    print(f"  {'':30s} {'wall':>9s} {'process CPU':>12s}   overhead per event: wall, CPU")
+    per_event, per_event_cpu = {}, {}
     for name, t in best.items():
         per_event[name] = (t - base) / events * 1e9
-        extra = "" if name == "untraced" else f"  overhead {per_event[name]:6.1f} ns/event"
-        print(f"  {name:26s} {t * 1e3:8.1f} ms{extra}")
+        per_event_cpu[name] = (best_cpu[name] - base_cpu) / events * 1e9
+        extra = ("" if name == "untraced" else
+                 f"   {per_event[name]:6.1f} ns, {per_event_cpu[name]:6.1f} ns")
+        print(f"  {name:30s} {t * 1e3:6.1f} ms {best_cpu[name] * 1e3:9.1f} ms{extra}")
     floor_ns = per_event["floor (empty C callback)"]
+    floor_cpu = per_event_cpu["floor (empty C callback)"]
     for name in list(runs)[2:]:
-        print(f"  {name}: {per_event[name] / floor_ns:.2f}x the floor")
+        print(f"  {name}: {per_event[name] / floor_ns:.2f}x the floor in wall time, "
+              f"{per_event_cpu[name] / floor_cpu:.2f}x in CPU")
 
 
 if __name__ == "__main__":

@@ -1,0 +1,119 @@
+"""Instructions per event, counted by callgrind: the figure to hold changes
+against on a shared machine, where times move with the load and these do
+not.
+
+    python bench/bench_instructions.py [--small N] [--large N]
+
+Runs fib(small) and fib(large) under valgrind's callgrind, each thread
+counted apart (--separate-threads=yes), untraced, under the two floors (an
+empty builtin METH_FASTCALL callback and an empty object with its own
+vectorcall slot, bench/floor) and under morvex in both formats (lossless,
+so the writer threads handle every event). The difference between the two
+sizes, divided by the difference in events, leaves out everything a run
+costs once (imports, starting and finishing the trace). Per event:
+  - traced thread: instructions beyond the untraced run's;
+  - background: every other thread's (morvex's exporter and serializer).
+"""
+
+import argparse
+import glob
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+CONFIGS = ("untraced", "builtin floor", "vectorcall floor", "morvex protobuf", "morvex json")
+
+
+def fib(n):
+    return n if n < 2 else fib(n - 1) + fib(n - 2)
+
+
+def events(n):
+    # fib(n) makes 2 * fib(n + 1) - 1 calls; each is a start and a return.
+    return 2 * (2 * fib(n + 1) - 1)
+
+
+def child(config, n, floor_dir, out_dir):
+    """One measured run, inside valgrind."""
+    if config == "untraced":
+        fib(n)
+        return
+    if config.startswith("morvex"):
+        import morvex
+        fmt = config.split()[1]
+        with morvex.Tracer(os.path.join(out_dir, f"t-{n}.{fmt}"), fmt, lossless=True):
+            fib(n)
+        return
+    sys.path.insert(0, floor_dir)
+    import _mvfloor
+    from bench_overhead import as_profiler
+    cb = _mvfloor.callback() if config == "builtin floor" else _mvfloor.vectorcall_callback()
+    with as_profiler(cb):
+        fib(n)
+
+
+def thread_totals(prefix):
+    """Instructions per thread of one callgrind run: {thread number: count}."""
+    totals = {}
+    for path in glob.glob(prefix + "*"):
+        m = re.search(r"-(\d+)$", path)
+        if not m:
+            continue
+        with open(path) as f:
+            for line in f:
+                if line.startswith("summary:") or line.startswith("totals:"):
+                    totals[int(m.group(1))] = int(line.split()[1])
+                    break
+    return totals
+
+
+def measure(config, n, floor_dir, work):
+    prefix = os.path.join(work, f"{config.replace(' ', '-')}-{n}.out")
+    subprocess.run(
+        ["valgrind", "--tool=callgrind", "--separate-threads=yes", "--quiet",
+         f"--callgrind-out-file={prefix}.%p", sys.executable, os.path.abspath(__file__),
+         "--child", config, str(n), floor_dir, work],
+        check=True, env=dict(os.environ, PYTHONPATH=HERE + os.pathsep + os.environ.get("PYTHONPATH", "")))
+    totals = thread_totals(prefix + ".")
+    main = totals.get(1, 0)
+    return main, sum(v for k, v in totals.items() if k != 1)
+
+
+def main():
+    if len(sys.argv) > 1 and sys.argv[1] == "--child":
+        child(sys.argv[2], int(sys.argv[3]), sys.argv[4], sys.argv[5])
+        return
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--small", type=int, default=20, help="the smaller fib (default 20)")
+    ap.add_argument("--large", type=int, default=22, help="the larger fib (default 22)")
+    a = ap.parse_args()
+    if a.small >= a.large:
+        ap.error("--small must be less than --large")
+    from bench_overhead import build_floor
+    work = tempfile.mkdtemp(prefix="mvinstr-")
+    floor_dir = os.path.join(work, "floor")
+    os.makedirs(floor_dir)
+    build_floor(floor_dir)
+    sys.path.remove(floor_dir)
+    n_events = events(a.large) - events(a.small)
+    per_event = {}
+    for config in CONFIGS:
+        small = measure(config, a.small, floor_dir, work)
+        large = measure(config, a.large, floor_dir, work)
+        per_event[config] = ((large[0] - small[0]) / n_events, (large[1] - small[1]) / n_events)
+    base = per_event["untraced"][0]
+    floor = per_event["builtin floor"][0] - base
+    print(f"Python {sys.version.split()[0]}, fib({a.small}) to fib({a.large}): "
+          f"{n_events:,} events apart; instructions per event")
+    print(f"  {'':18s} {'traced thread':>14s} {'x builtin floor':>16s} {'background':>11s}")
+    for config in CONFIGS[1:]:
+        traced, background = per_event[config]
+        traced -= base
+        print(f"  {config:18s} {traced:14.1f} {traced / floor:16.2f} {background:11.1f}")
+
+
+if __name__ == "__main__":
+    main()
