@@ -180,6 +180,12 @@ uint64_t flush_every_thread() {
   return lost;
 }
 
+void forget_last_codes() {
+  Registry& r = recorders();
+  std::lock_guard lock(r.mu);
+  for (const Recorder& e : r.list) e.hot->last_code = UINTPTR_MAX;
+}
+
 void forget_other_threads() {
   Cold* own = cold_state();
   Registry& r = recorders();

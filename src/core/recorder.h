@@ -158,6 +158,10 @@ void register_current();
 // run the thread is bound to, and after a flush the next run may begin.
 uint64_t flush_every_thread();
 
+// Empties every registered thread's single-entry code cache. The caller
+// guarantees that no thread is inside the recording path.
+void forget_last_codes();
+
 // In a freshly forked child: forget every recorder but the calling thread's,
 // and the calling thread's single-entry code cache (a new run begins).
 void forget_other_threads();

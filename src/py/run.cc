@@ -88,6 +88,9 @@ std::unique_ptr<Running> start_claimed(Tracer& t, uint32_t pid, bool append, cor
     return nullptr;
   }
   Interner::watch(&state->interner);
+  // No thread may take a code id of an earlier run from its cache. The end
+  // of every run empties them already; this makes it so however that ended.
+  core::forget_last_codes();
   std::optional<MonitoringHandle> handle = enable_claimed(state, tool_id);
   if (!handle) {
     Interner::watch(nullptr);

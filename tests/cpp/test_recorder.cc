@@ -75,6 +75,24 @@ TEST(Recorders, FlushEveryThreadDeliversExactlyThePartialEvents) {
   }
 }
 
+// The callbacks trust a hit in a thread's cache of its last code without
+// asking which run the thread is bound to: every place where a run may end
+// or begin empties it.
+TEST(Recorders, FlushForkAndRunStartEmptyTheLastCodeCache) {
+  auto q = EventQueue::create(Clock::nanos(0));
+  record_n(*q, 1, 1, 3);
+  HOT.last_code = 0x1000;
+  EXPECT_EQ(flush_every_thread(), 0u);
+  EXPECT_EQ(HOT.last_code, UINTPTR_MAX);
+  HOT.last_code = 0x1000;
+  forget_last_codes();
+  EXPECT_EQ(HOT.last_code, UINTPTR_MAX);
+  HOT.last_code = 0x1000;
+  forget_other_threads();
+  EXPECT_EQ(HOT.last_code, UINTPTR_MAX);
+  drain_count(*q);
+}
+
 TEST(Recorders, FlushTakesTheSpareSlotOnceThenReportsThePartialBatch) {
   auto q = EventQueue::create(Clock::nanos(0));
   // The ring is full but for its spare slot, which the flush may take.
