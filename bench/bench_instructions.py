@@ -76,7 +76,11 @@ def measure(config, n, floor_dir, work):
         ["valgrind", "--tool=callgrind", "--separate-threads=yes", "--quiet",
          f"--callgrind-out-file={prefix}.%p", sys.executable, os.path.abspath(__file__),
          "--child", config, str(n), floor_dir, work],
-        check=True, env=dict(os.environ, PYTHONPATH=HERE + os.pathsep + os.environ.get("PYTHONPATH", "")))
+        check=True,
+        # A fixed hash seed: string hashing otherwise moves the count a little
+        # from run to run.
+        env=dict(os.environ, PYTHONHASHSEED="0",
+                 PYTHONPATH=HERE + os.pathsep + os.environ.get("PYTHONPATH", "")))
     totals = thread_totals(prefix + ".")
     main = totals.get(1, 0)
     return main, sum(v for k, v in totals.items() if k != 1)

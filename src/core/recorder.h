@@ -76,8 +76,10 @@ void slow_path(EventQueue& q, Hot& hot, uint64_t now, uint32_t tid, uint32_t wor
 // store. False when the event needs slow_path instead (a full batch, or a
 // time that does not fit the batch's 32-bit deltas).
 inline bool try_store(Hot& hot, uint64_t now, uint32_t word) {
-  if (hot.cursor < hot.end && now - hot.base < (uint64_t{1} << 32)) [[likely]] {
-    *hot.cursor = PackedEvent{static_cast<uint32_t>(now - hot.base), word};
+  // The delta is taken once; its high half tells whether it fits.
+  const uint64_t delta = now - hot.base;
+  if (hot.cursor < hot.end && (delta >> 32) == 0) [[likely]] {
+    *hot.cursor = PackedEvent{static_cast<uint32_t>(delta), word};
     ++hot.cursor;
     return true;
   }

@@ -225,6 +225,11 @@ void try_naming(State& st, Hot& hot) {
   Py_RETURN_NONE;
 }
 
+[[gnu::noinline]] PyObject* store_slow_delta(State& st, Hot& hot, uint64_t base, uint64_t delta,
+                                             uint32_t word) {
+  return store_slow(st, hot, base + delta, word);
+}
+
 [[gnu::noinline]] PyObject* record_resolving(State& st, PyObject* code, uint64_t now,
                                              uint8_t kind) {
   Hot& hot = HOT;
@@ -238,17 +243,19 @@ void try_naming(State& st, Hot& hot) {
   Py_RETURN_NONE;
 }
 
-// Everything after the time is read.
-inline PyObject* record_at(State& st, PyObject* code, uint64_t now, uint8_t kind) {
+// Everything after the time is read. `run()` gives the run's state, which
+// only the cold paths need: on a hit it is never loaded.
+template <class Run>
+inline PyObject* record_at(Run run, PyObject* code, uint64_t now, uint8_t kind) {
   Hot& hot = HOT;
   const auto address = reinterpret_cast<uintptr_t>(code);
   uint32_t id = hot.last_code_id;
-  // A hit implies the code was resolved in this run: the cache is emptied
-  // wherever a thread's binding may go stale (the run's end, a flush, a
-  // fork, the thread's exit). A thread not yet bound to this run's queue
-  // has no room in a batch of it, so its store fails and the slow path
-  // binds it.
+  // A hit implies the code was resolved in this run, and the thread bound
+  // to the run's queue (resolving ends in a store, which binds it): the
+  // cache is emptied wherever a binding may go stale (a run's start and
+  // end, a flush, a fork, the thread's exit), so a hit needs no check of it.
   if (hot.last_code != address) [[unlikely]] {
+    State& st = run();
     // Consecutive events of different functions, the common case of real
     // programs: the thread's table has them, no call needed.
     if (hot.queue_id != st.queue_id || !hot.settled) return record_resolving(st, code, now, kind);
@@ -260,10 +267,20 @@ inline PyObject* record_at(State& st, PyObject* code, uint64_t now, uint8_t kind
     hot.last_code = address;
     hot.last_code_id = id;
   }
-  uint32_t word = core::pack_word(kind, id);
-  if (core::try_store(hot, now, word)) [[likely]]
+  // Every id is below the interner's kMaxCodes, within the word's id bits:
+  // no mask needed.
+  static_assert(Interner::kMaxCodes - 1 == core::kCodeIdMask);
+  const uint32_t word = (uint32_t{kind} << 24) | id;
+  // try_store, with the time kept as the delta alone on the way: the slow
+  // path adds the base back.
+  const uint64_t base = hot.base;
+  const uint64_t delta = now - base;
+  if (hot.cursor < hot.end && (delta >> 32) == 0) [[likely]] {
+    *hot.cursor = core::PackedEvent{static_cast<uint32_t>(delta), word};
+    ++hot.cursor;
     Py_RETURN_NONE;
-  return store_slow(st, hot, now, word);
+  }
+  return store_slow_delta(run(), hot, base, delta, word);
 }
 
 // The calling thread's count of events max_depth cut in the run
@@ -336,27 +353,35 @@ State& state_of(PyObject* self) { return *reinterpret_cast<CallbackObject*>(self
 // sys.monitoring passes the code object first; an empty call (never made
 // by the interpreter) records nothing rather than read past the arguments.
 // Keyword names, which it never passes either, are ignored.
+inline bool no_arguments(size_t nargsf) {
+  // The count without PY_VECTORCALL_ARGUMENTS_OFFSET, the top bit, in one
+  // shift.
+  static_assert(PY_VECTORCALL_ARGUMENTS_OFFSET == size_t{1} << (8 * sizeof(size_t) - 1));
+  return (nargsf << 1) == 0;
+}
 
 // The run's clock reads the counter directly (the TSC): the table with these
 // is registered only then, so no event asks.
 template <core::EventKind Kind>
 PyObject* direct_callback(PyObject* self, PyObject* const* args, size_t nargsf, PyObject*) {
-  if (PyVectorcall_NARGS(nargsf) < 1) [[unlikely]]
+  if (no_arguments(nargsf)) [[unlikely]]
     Py_RETURN_NONE;
-  return record_at(state_of(self), args[0], core::read_counter(), static_cast<uint8_t>(Kind));
+  return record_at([self]() -> State& { return state_of(self); }, args[0], core::read_counter(),
+                   static_cast<uint8_t>(Kind));
 }
 
 template <core::EventKind Kind>
 PyObject* clock_callback(PyObject* self, PyObject* const* args, size_t nargsf, PyObject*) {
-  if (PyVectorcall_NARGS(nargsf) < 1) [[unlikely]]
+  if (no_arguments(nargsf)) [[unlikely]]
     Py_RETURN_NONE;
   State& st = state_of(self);
-  return record_at(st, args[0], st.queue->clock().raw(), static_cast<uint8_t>(Kind));
+  return record_at([&st]() -> State& { return st; }, args[0], st.queue->clock().raw(),
+                   static_cast<uint8_t>(Kind));
 }
 
 template <core::EventKind Kind>
 PyObject* depth_callback(PyObject* self, PyObject* const* args, size_t nargsf, PyObject*) {
-  if (PyVectorcall_NARGS(nargsf) < 1) [[unlikely]]
+  if (no_arguments(nargsf)) [[unlikely]]
     Py_RETURN_NONE;
   State& st = state_of(self);
   return record_at_depth(st, args[0], read_time(st), static_cast<uint8_t>(Kind));
