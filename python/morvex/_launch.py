@@ -64,15 +64,18 @@ def _code_from_file(fname):
     return compile(data, fname, "exec", dont_inherit=True)
 
 
-def _main_module(spec=None, fname=None, package=None):
+def _main_module(found=None, fname=None, package=None):
+    """A fresh `__main__` module, set up as runpy sets it up: from what the
+    import system found for a module or a directory's __main__.py
+    (`found`), or from a script's file name."""
     module = _ModuleType("__main__")
     loader = cached = None
-    if spec is not None:
-        loader, fname, cached = spec.loader, spec.origin, spec.cached
+    if found is not None:
+        loader, fname, cached = found.loader, found.origin, found.cached
         if package is None:
-            package = spec.parent
+            package = found.parent
     module.__dict__.update(__name__="__main__", __file__=fname, __cached__=cached, __doc__=None,
-                           __loader__=loader, __package__=package, __spec__=spec,
+                           __loader__=loader, __package__=package, __spec__=found,
                            __builtins__=builtins)
     return module
 
@@ -84,13 +87,13 @@ def prepare(target, module_mode):
     runpy raises for a target that cannot be found or read; for -m, the
     parent packages are imported here (their code runs untraced)."""
     if module_mode:
-        _, spec, code = runpy._get_module_details(target)
-        return code, _main_module(spec), spec.origin
+        _, found, code = runpy._get_module_details(target)
+        return code, _main_module(found), found.origin
     path = os.fsdecode(target)
     if _is_path_entry(path):
         # Found through the search directory, which is this path.
-        _, spec, code = runpy._get_main_module_details()
-        return code, _main_module(spec, package=""), path
+        _, found, code = runpy._get_main_module_details()
+        return code, _main_module(found, package=""), path
     fname = os.path.abspath(path)
     return _code_from_file(fname), _main_module(fname=fname, package=""), path
 

@@ -31,7 +31,7 @@ def work():
 work()
 main = sys.modules["__main__"]
 print(json.dumps({"argv": sys.argv, "path0": sys.path[0], "name": __name__, "file": __file__,
-                  "spec": __spec__ and __spec__.name, "main": main.__dict__ is globals(),
+                  "found_as": __spec__ and __spec__.name, "main": main.__dict__ is globals(),
                   "builtins": type(__builtins__).__name__}))
 """
 

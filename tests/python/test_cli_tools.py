@@ -488,7 +488,8 @@ def twins(request, tmp_path_factory):
     """Two modules with a function `parse` each (at lines 1 and 3), imported
     while tracing, parse called 3 and 5 times, and a generator run to its
     end 4 times, yielding 10 values each."""
-    import importlib.util
+    import importlib.machinery
+    import types
     root = tmp_path_factory.mktemp("twins")
     files = {}
     for name, text in (("twin_a", TWIN_A), ("twin_b", TWIN_B)):
@@ -498,9 +499,8 @@ def twins(request, tmp_path_factory):
     path = root / ("t.json" if request.param == "json" else "t.pftrace")
 
     def load(name):
-        spec = importlib.util.spec_from_file_location(f"{name}_{request.param}", files[name])
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        module = types.ModuleType(f"{name}_{request.param}")
+        importlib.machinery.SourceFileLoader(module.__name__, files[name]).exec_module(module)
         return module
 
     with morvex.Tracer(str(path), request.param, lossless=True):
