@@ -23,8 +23,7 @@ constexpr size_t kMaxBeginBody = 2 + 2 + (1 + pb::kMaxVarintLen) + (2 + pb::kMax
 // Largest fragment: prefix (sequence id tag, 5-byte id, flags tag and value),
 // track event tag, one length byte, and a begin body with, on the shared
 // sequence, the track (tag, 10-byte uuid).
-constexpr size_t kMaxBody = kMaxBeginBody;
-constexpr size_t kMaxFragment = (1 + 5 + 2) + 2 + kMaxBody + (1 + pb::kMaxVarintLen);
+constexpr size_t kMaxFragment = (1 + 5 + 2) + 2 + kMaxBeginBody + (1 + pb::kMaxVarintLen);
 // Fragments are copied as one block of this size; the arena keeps this many
 // bytes after the last fragment so the copy never reads past it.
 constexpr size_t kFragmentSlack = 48;
@@ -244,7 +243,7 @@ size_t ProtoExporter::event_body(const Sequence& seq, SliceShape shape, uint32_t
 const ProtoExporter::FragmentRef* ProtoExporter::add_fragment(const Track& track, uint64_t key,
                                                               SliceShape shape, uint32_t code_id) {
   const Sequence& seq = *track.seq;
-  uint8_t body[kMaxBody];
+  uint8_t body[kMaxBeginBody];
   const size_t body_len = event_body(seq, shape, code_id, body);
 
   uint8_t frag[kMaxFragment + 8];

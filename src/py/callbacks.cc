@@ -225,11 +225,6 @@ void try_naming(State& st, Hot& hot) {
   Py_RETURN_NONE;
 }
 
-[[gnu::noinline]] PyObject* store_slow_delta(State& st, Hot& hot, uint64_t base, uint64_t delta,
-                                             uint32_t word) {
-  return store_slow(st, hot, base + delta, word);
-}
-
 [[gnu::noinline]] PyObject* record_resolving(State& st, PyObject* code, uint64_t now,
                                              uint8_t kind) {
   Hot& hot = HOT;
@@ -271,16 +266,9 @@ inline PyObject* record_at(Run run, PyObject* code, uint64_t now, uint8_t kind) 
   // no mask needed.
   static_assert(Interner::kMaxCodes - 1 == core::kCodeIdMask);
   const uint32_t word = (uint32_t{kind} << 24) | id;
-  // try_store, with the time kept as the delta alone on the way: the slow
-  // path adds the base back.
-  const uint64_t base = hot.base;
-  const uint64_t delta = now - base;
-  if (hot.cursor < hot.end && (delta >> 32) == 0) [[likely]] {
-    *hot.cursor = core::PackedEvent{static_cast<uint32_t>(delta), word};
-    ++hot.cursor;
+  if (core::try_store(hot, now, word)) [[likely]]
     Py_RETURN_NONE;
-  }
-  return store_slow_delta(run(), hot, base, delta, word);
+  return store_slow(run(), hot, now, word);
 }
 
 // The calling thread's count of events max_depth cut in the run

@@ -118,12 +118,14 @@ bool PacketReader::interned(SequenceState& seq, std::string_view bytes) {
   for (uint64_t iid : touched) {
     auto text = seq.name_text.find(iid);
     if (text == seq.name_text.end()) continue;  // a location whose name comes later
-    auto where = seq.locations.find(iid);
-    const bool located = where != seq.locations.end();
-    seq.set_name(iid, b_.function(text->second, located ? where->second.file : std::string_view(),
-                                  located ? where->second.line : 0, false));
+    seq.set_name(iid, located_function(text->second, seq.location(iid)));
   }
   return true;
+}
+
+uint32_t PacketReader::located_function(std::string_view name, const Location* where) {
+  return b_.function(name, where ? std::string_view(where->file) : std::string_view(),
+                     where ? where->line : 0, false);
 }
 
 uint32_t PacketReader::function_of(SequenceState& seq, uint64_t name_iid,
@@ -134,13 +136,7 @@ uint32_t PacketReader::function_of(SequenceState& seq, uint64_t name_iid,
   }
   auto text = seq.name_text.find(name_iid);
   if (text == seq.name_text.end()) return kNone;
-  const Location* where = nullptr;
-  if (location_iid) {
-    auto found = seq.locations.find(*location_iid);
-    if (found != seq.locations.end()) where = &found->second;
-  }
-  return b_.function(text->second, where ? std::string_view(where->file) : std::string_view(),
-                     where ? where->line : 0, false);
+  return located_function(text->second, location_iid ? seq.location(*location_iid) : nullptr);
 }
 
 bool PacketReader::defaults(SequenceState& seq, std::string_view bytes) {

@@ -92,6 +92,10 @@ struct SequenceState {
     const uint32_t* f = iid < kDenseIids ? nullptr : far_names.find(iid);
     return f != nullptr ? *f : kNone;
   }
+  const Location* location(uint64_t iid) const {
+    auto found = locations.find(iid);
+    return found != locations.end() ? &found->second : nullptr;
+  }
   bool resumes(uint64_t category_iid) const {
     return category_iid < resume_categories.size() && resume_categories[category_iid];
   }
@@ -211,6 +215,8 @@ class PacketReader {
   }
 
   bool interned(SequenceState& seq, std::string_view bytes);
+  // The builder's function of a name at a location (none: unknown).
+  uint32_t located_function(std::string_view name, const Location* where);
   // The function a begin names by interned name and, perhaps, location.
   uint32_t function_of(SequenceState& seq, uint64_t name_iid,
                        std::optional<uint64_t> location_iid);
