@@ -20,7 +20,8 @@ class Tracer:
     less (`include`, `exclude`: module names, path globs, ":stdlib" or
     ":site-packages"; `max_depth`; `min_duration`: seconds or "50us") or make
     a complete trace wait for the writers rather than lose events
-    (`lossless`).
+    (`lossless`), or set the raw events aside and write the trace only when
+    the run ends (`spool`).
     """
 
     def __new__(
@@ -33,6 +34,7 @@ class Tracer:
         max_depth: int | None = None,
         min_duration: float | str | None = None,
         lossless: bool = False,
+        spool: bool = False,
     ) -> Tracer: ...
     def __enter__(self) -> Tracer: ...
     def _enter_as_child(self) -> Tracer: ...

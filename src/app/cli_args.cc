@@ -73,6 +73,10 @@ std::vector<Subcommand> commands() {
           {'\0', "lossless", nullptr, Takes::Nothing,
            "Make the program wait for the trace writer instead of losing events when it falls "
            "behind"},
+          {'\0', "spool", nullptr, Takes::Nothing,
+           "Only set the events aside while the program runs and write the trace when it "
+           "ends: the trace writer then takes almost no CPU from the program, and the end "
+           "takes longer"},
           {'\0', "open", nullptr, Takes::Nothing,
            "Open the trace in Perfetto's web UI when the run ends (as `morvex open`)"},
       },
@@ -233,6 +237,7 @@ std::variant<Command, CliMessage> run_args(const CommandLine& cli, const Matches
     filters.min_duration_ns = ns.value();
   }
   a.options.lossless = m.has("lossless");
+  a.options.spool = m.has("spool");
   a.open = m.has("open");
   return a;
 }

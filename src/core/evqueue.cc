@@ -174,7 +174,8 @@ void decode_into(const EventBatch& batch, const Clock& clock, std::vector<Event>
   }
 }
 
-size_t EventQueue::drain_nonblocking(std::vector<Event>& out, size_t max) {
+template <typename Take>
+size_t EventQueue::drain(Take&& take, size_t max) {
   std::lock_guard lock(mu_);
   size_t n = consumers_.size();
   if (n == 0) return 0;
@@ -191,7 +192,7 @@ size_t EventQueue::drain_nonblocking(std::vector<Event>& out, size_t max) {
     // went is then sure to be taken below.
     bool gone = c.producer_gone();
     while (std::unique_ptr<EventBatch> batch = c.try_pop()) {
-      decode_into(*batch, clock_, out);
+      take(*batch);
       total += batch->len;
       events += batch->event_count();
       if (total >= max) {
@@ -213,6 +214,14 @@ size_t EventQueue::drain_nonblocking(std::vector<Event>& out, size_t max) {
   gone_.clear();
   count();
   return total;
+}
+
+size_t EventQueue::drain_nonblocking(std::vector<Event>& out, size_t max) {
+  return drain([&](const EventBatch& batch) { decode_into(batch, clock_, out); }, max);
+}
+
+size_t EventQueue::drain_batches(const std::function<void(const EventBatch&)>& take, size_t max) {
+  return drain(take, max);
 }
 
 }  // namespace morvex::core

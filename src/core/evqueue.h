@@ -24,6 +24,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -57,6 +58,9 @@ class alignas(64) EventQueue : public std::enable_shared_from_this<EventQueue> {
   // number of events appended. Starts at a rotating ring and stops once
   // `max` events have been appended.
   size_t drain_nonblocking(std::vector<Event>& out, size_t max);
+  // The same, handing each batch to `take` as it is instead of decoding it;
+  // returns the number of records taken.
+  size_t drain_batches(const std::function<void(const EventBatch&)>& take, size_t max);
 
   void close() { closed_.store(true, std::memory_order_release); }
   bool is_closed() const { return closed_.load(std::memory_order_acquire); }
@@ -112,6 +116,8 @@ class alignas(64) EventQueue : public std::enable_shared_from_this<EventQueue> {
  private:
   friend void slow_path(EventQueue&, Hot&, uint64_t, uint32_t, uint32_t);
   void init_producer(Cold& cold, Hot& hot, uint64_t now, uint32_t tid);
+  template <typename Take>
+  size_t drain(Take&& take, size_t max);
 
   std::mutex mu_;
   std::vector<BatchRing::Consumer> consumers_;  // guarded by mu_

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "core/slices.h"
+#include "core/spool.h"
 #include "core/thread.h"
 
 namespace morvex::core {
@@ -34,6 +35,11 @@ class Backoff {
 // `panicked` and every vector pushed to `filled` visible.
 struct SerializerOutcome {
   std::atomic<bool> done{false};
+  // Counts vectors pushed to `filled`, and the end: the exporter thread
+  // sleeps on it rather than polling, which a program with no spare CPU
+  // would pay for. Bumped after the push (or `done`) it tells of, so a
+  // value read before looking at `filled` can't miss one.
+  std::atomic<uint32_t> signals{0};
   bool panicked = false;
   uint64_t lost = 0;
   uint64_t short_events = 0;
@@ -45,12 +51,13 @@ struct SerializerOutcome {
 class Serializer {
  public:
   Serializer(EventQueue& queue, VecRing::Producer& filled, VecRing::Consumer& recycled,
-             uint64_t min_duration_ns, SerializerOutcome& outcome)
+             uint64_t min_duration_ns, SerializerOutcome& outcome, std::shared_ptr<Spool> spool)
       : queue_(queue),
         filled_(filled),
         recycled_(recycled),
         shaper_(min_duration_ns),
-        outcome_(outcome) {
+        outcome_(outcome),
+        spool_(std::move(spool)) {
     raw_.reserve(kVecCapacity + EventBatch::kCapacity);
   }
 
@@ -67,6 +74,7 @@ class Serializer {
       if (queue_.is_closed()) {
         while (drain_once()) {
         }
+        if (spool_) replay();
         v_->clear();
         shaper_.finish(*v_);
         if (!v_->empty()) deliver();
@@ -84,10 +92,17 @@ class Serializer {
     return v;
   }
 
-  // One drain, shaped and handed on; false when the queue had nothing.
+  // One drain, shaped and handed on (or spooled); false when the queue had
+  // nothing.
   bool drain_once() {
     raw_.clear();
+    if (spool_) return spool_once();
     if (queue_.drain_nonblocking(raw_, EventQueue::kDrainLimit) == 0) return false;
+    shape_raw();
+    return true;
+  }
+
+  void shape_raw() {
     v_->clear();
     if (queue_.hurried()) [[unlikely]] {
       discard_raw();
@@ -95,7 +110,36 @@ class Serializer {
       shaper_.process(raw_, *v_);
     }
     if (!v_->empty()) deliver();
-    return true;
+    raw_.clear();
+  }
+
+  bool spool_once() {
+    // Batches the spool refuses are decoded here, to follow what it holds.
+    size_t taken = queue_.drain_batches(
+        [&](const EventBatch& batch) {
+          if (!spool_->append(batch)) decode_into(batch, queue_.clock(), late_);
+        },
+        EventQueue::kDrainLimit);
+    if (spool_->failed()) {
+      // From here on without a spool: what it holds first, then the rest.
+      replay();
+      raw_.swap(late_);
+      shape_raw();
+    }
+    return taken != 0;
+  }
+
+  // Everything the spool holds, in the order it was taken from the rings,
+  // as the drains would have handed it on.
+  void replay() {
+    Status read = spool_->drain([&](const EventBatch& batch) {
+      decode_into(batch, queue_.clock(), raw_);
+      if (raw_.size() >= EventQueue::kDrainLimit) shape_raw();
+    });
+    shape_raw();
+    // A spool that can't be read back loses what is left of it, counted.
+    if (!read.ok()) outcome_.lost += spool_->events();
+    spool_.reset();
   }
 
   // What is left once the program will not wait: counted, not written; the
@@ -123,6 +167,8 @@ class Serializer {
     while (filled_.full() && !outcome_.exporter_gone.load(std::memory_order_acquire))
       wait.sleep();
     v_ = ship(filled_, recycled_, std::move(v_), outcome_.lost);
+    outcome_.signals.fetch_add(1, std::memory_order_release);
+    outcome_.signals.notify_one();
   }
 
   EventQueue& queue_;
@@ -130,7 +176,9 @@ class Serializer {
   VecRing::Consumer& recycled_;
   SliceShaper shaper_;
   SerializerOutcome& outcome_;
+  std::shared_ptr<Spool> spool_;  // while the run spools its batches
   EventVec raw_;
+  EventVec late_;
   std::unique_ptr<EventVec> v_;
   bool ended_everything_ = false;
 };
@@ -155,13 +203,12 @@ Status run_pipeline(std::shared_ptr<EventQueue> queue, std::shared_ptr<const Cod
   auto [filled_in, filled_out] = VecRing::make();
   auto [recycled_in, recycled_out] = VecRing::make();
   auto outcome = std::make_shared<SerializerOutcome>();
-
   Result<std::thread> spawned = spawn_named(
       "morvex-serializer",
       [queue, outcome, filled = std::move(filled_in), recycled = std::move(recycled_out),
-       min_ns = options.filters.min_duration_ns.value_or(0)]() mutable {
+       min_ns = options.filters.min_duration_ns.value_or(0), spool = options.spool]() mutable {
         try {
-          Serializer(*queue, filled, recycled, min_ns, *outcome).run();
+          Serializer(*queue, filled, recycled, min_ns, *outcome, std::move(spool)).run();
         } catch (...) {
           outcome->panicked = true;
         }
@@ -171,6 +218,8 @@ Status run_pipeline(std::shared_ptr<EventQueue> queue, std::shared_ptr<const Cod
         queue->abandon();
         queue.reset();
         outcome->done.store(true, std::memory_order_release);
+        outcome->signals.fetch_add(1, std::memory_order_release);
+        outcome->signals.notify_one();
       });
   if (!spawned.ok()) return IoError::other("spawn serializer: " + spawned.error().text());
   std::thread serializer = std::move(spawned.value());
@@ -193,8 +242,10 @@ Status run_pipeline(std::shared_ptr<EventQueue> queue, std::shared_ptr<const Cod
     }
     return true;
   };
-  Backoff idle;
   for (;;) {
+    // The signal count before `filled` is looked at: a vector pushed after
+    // that look changes it, and the wait below returns at once.
+    const uint32_t signals = outcome->signals.load(std::memory_order_acquire);
     // `done` first: whatever was filled before it is then written below.
     const bool serializer_done = outcome->done.load(std::memory_order_acquire);
     size_t written = 0;
@@ -214,11 +265,7 @@ Status run_pipeline(std::shared_ptr<EventQueue> queue, std::shared_ptr<const Cod
       }
       return exporter->finish(*code, *threads, end);
     }
-    if (written != 0) {
-      idle.reset();
-    } else {
-      idle.sleep();
-    }
+    if (written == 0) outcome->signals.wait(signals, std::memory_order_acquire);
   }
 }
 

@@ -6,9 +6,15 @@
 //
 // Threads: run_pipeline runs on the exporter thread (started by the tracer)
 // and is the sole consumer of `filled` and producer of `recycled`; the
-// serializer is the opposite. Neither ever waits for a traced thread: both
-// poll with a sleep of 20, 40, 80, 160, 200, 200 ... microseconds while idle,
-// back to 20 after any work.
+// serializer is the opposite. Neither ever waits for a traced thread: the
+// serializer polls the rings with a sleep of 20, 40, 80, 160, 200, 200 ...
+// microseconds while idle, back to 20 after any work (a traced thread never
+// makes a system call to wake it); the exporter thread sleeps until the
+// serializer hands it a vector or ends.
+//
+// A spooled run (PipelineOptions::spool) has the serializer only append
+// the batches to a spool while the program runs, and decode, shape and
+// write them once the queue is closed.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +26,7 @@
 #include "core/ioerror.h"
 #include "core/ring.h"
 #include "core/sink.h"
+#include "core/spool.h"
 
 namespace morvex::core {
 
@@ -39,6 +46,9 @@ std::unique_ptr<EventVec> ship(VecRing::Producer& filled, VecRing::Consumer& rec
 struct PipelineOptions {
   FilterSettings filters;
   std::shared_ptr<const FilterCounters> counters;
+  // Where the run's raw batches wait for its end (spool.h); none: the trace
+  // is written as the events come. The serializer is its only user.
+  std::shared_ptr<Spool> spool;
 };
 
 // Runs until the queue is closed and everything is written. Returns the

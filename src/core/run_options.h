@@ -12,8 +12,11 @@ namespace morvex::core {
 struct RunOptions {
   FilterSettings filters;
   bool lossless = false;
+  // Keep the raw events aside while the program runs; write the trace when
+  // the run ends.
+  bool spool = false;
 
-  bool any() const { return filters.any() || lossless; }
+  bool any() const { return filters.any() || lossless || spool; }
 };
 
 // The deepest max_depth kept as given: anything deeper than an interpreter's

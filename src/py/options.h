@@ -16,7 +16,8 @@ using core::RunOptions;
 // The options from their Python values (each null when not given). Raises
 // TypeError or ValueError naming the option and the value that is wrong.
 std::optional<RunOptions> parse_options(PyObject* include, PyObject* exclude, PyObject* max_depth,
-                                        PyObject* min_duration, PyObject* lossless);
+                                        PyObject* min_duration, PyObject* lossless,
+                                        PyObject* spool);
 
 // The text of MORVEX_CHILD_OPTIONS: Tracer's keyword arguments as a JSON
 // object holding only those that differ from the defaults; null with an

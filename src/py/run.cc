@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 #include "core/pipeline.h"
@@ -37,6 +38,16 @@ namespace {
 
 // The run's shared state, with the tracer's filters; null with an exception
 // set if sys.monitoring can't be read.
+// Beside the trace, where the user has room for a trace's bytes. Without a
+// spool the run is written as it goes, as it would be without the option:
+// slower for the program, but nothing is lost.
+std::shared_ptr<core::Spool> spool_for(const Tracer& t) {
+  if (!t.options.spool) return nullptr;
+  std::string dir = std::filesystem::path(t.output).parent_path().string();
+  core::Result<std::shared_ptr<core::Spool>> made = core::Spool::create(dir.empty() ? "." : dir);
+  return made.ok() ? std::move(made.value()) : nullptr;
+}
+
 std::shared_ptr<State> new_state(const Tracer& t, std::shared_ptr<core::EventQueue> queue) {
   PyRef disable = import_attr("sys", "monitoring");
   if (disable) disable = PyRef::steal(PyObject_GetAttrString(disable.get(), "DISABLE"));
@@ -74,7 +85,8 @@ std::unique_ptr<Running> start_claimed(Tracer& t, uint32_t pid, bool append, cor
   core::Result<std::thread> thread = core::spawn_named(
       "morvex-exporter",
       [queue, state, outcome, e = std::move(exporter.value()),
-       options = core::PipelineOptions{t.options.filters, state->counters}]() mutable {
+       options = core::PipelineOptions{t.options.filters, state->counters,
+                                       spool_for(t)}]() mutable {
         try {
           outcome->status = core::run_pipeline(queue, state, state, std::move(e), options);
         } catch (...) {

@@ -158,14 +158,14 @@ PyObject* stop_method(PyObject* self, PyObject*) {
 }
 
 PyObject* tracer_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-  static const char* kwlist[] = {"output",    "format",       "include",  "exclude",
-                                 "max_depth", "min_duration", "lossless", nullptr};
+  static const char* kwlist[] = {"output",       "format",   "include", "exclude", "max_depth",
+                                 "min_duration", "lossless", "spool",   nullptr};
   PyObject* output = nullptr;
   PyObject* format = nullptr;
-  PyObject* option[5] = {};
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O$OOOOO:Tracer", const_cast<char**>(kwlist),
+  PyObject* option[6] = {};
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O$OOOOOO:Tracer", const_cast<char**>(kwlist),
                                    &output, &format, &option[0], &option[1], &option[2], &option[3],
-                                   &option[4]))
+                                   &option[4], &option[5]))
     return nullptr;
   if (format != nullptr && !PyUnicode_Check(format)) {
     PyErr_Format(PyExc_TypeError, "argument 'format' must be str, not %s",
@@ -187,7 +187,7 @@ PyObject* tracer_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return nullptr;
   }
   std::optional<RunOptions> options =
-      parse_options(option[0], option[1], option[2], option[3], option[4]);
+      parse_options(option[0], option[1], option[2], option[3], option[4], option[5]);
   if (!options) return nullptr;
   return make_tracer(type, std::move(*out), parsed.value(), std::move(*options));
 }
@@ -249,7 +249,8 @@ PyType_Slot tracer_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(tracer_dealloc)},
     {Py_tp_methods, tracer_methods},
     {Py_tp_doc, const_cast<char*>("Tracer(output, format=..., *, include=None, exclude=None, "
-                                  "max_depth=None, min_duration=None, lossless=False)\n--\n\n")},
+                                  "max_depth=None, min_duration=None, lossless=False, "
+                                  "spool=False)\n--\n\n")},
     {0, nullptr},
 };
 

@@ -1,4 +1,5 @@
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -66,13 +67,14 @@ class RecordingExporter : public Exporter {
 struct PipelineRun {
   std::shared_ptr<EventQueue> queue = EventQueue::create(Clock::nanos(0));
   std::shared_ptr<Log> log = std::make_shared<Log>();
+  PipelineOptions options;
   Status result;
   std::thread exporter_thread;
 
   void start(std::unique_ptr<RecordingExporter> e) {
     exporter_thread = std::thread([this, e = std::move(e)]() mutable {
       result = run_pipeline(queue, std::make_shared<test::FakeCode>(),
-                            std::make_shared<test::FakeThreads>(), std::move(e));
+                            std::make_shared<test::FakeThreads>(), std::move(e), options);
     });
   }
   void start() { start(std::make_unique<RecordingExporter>(log)); }
@@ -263,6 +265,78 @@ TEST(Pipeline, AFailingWriteStopsThePipelineWithThatError) {
   EXPECT_TRUE(run.log->destroyed);
   // The unattended serializer still ends, the queue being closed.
   while (threads_named("morvex-serializ") != 0) std::this_thread::yield();
+}
+
+// A thread's events in a shape that has every kind of work for the
+// serializer: nesting, an end it repairs, an end of nothing, and user events
+// whose payload records travel with them.
+void record_mixed(EventQueue& q, uint32_t tid, uint32_t rounds) {
+  HOT.tid = tid;
+  uint64_t now = 1;
+  auto put = [&](EventKind kind, uint32_t code) {
+    record(q, q.id(), HOT, now++, pack_word(static_cast<uint8_t>(kind), code));
+  };
+  for (uint32_t r = 0; r < rounds; ++r) {
+    put(EventKind::Start, 1);
+    put(EventKind::Start, 2);
+    put(EventKind::Start, 3);
+    put(EventKind::Return, 2);  // 3's end was missed
+    put(EventKind::Return, 9);  // began before the trace
+    if (r % 100 == 0) {
+      const uint64_t payload[] = {r, 7};
+      record_user(q, q.id(), HOT, now++, EventKind::Counter, payload);
+    }
+    put(EventKind::Return, 1);
+  }
+}
+
+std::vector<Event> run_mixed(std::shared_ptr<Spool> spool, bool check_deferred) {
+  PipelineRun run;
+  run.queue = EventQueue::create(Clock::nanos(0), /*lossless=*/true);
+  run.options.spool = std::move(spool);
+  run.start();
+  constexpr uint32_t kRounds = 40'000;
+  record_mixed(*run.queue, 4, kRounds);
+  EXPECT_EQ(flush_every_thread(), 0u);
+  if (check_deferred) {
+    // Every batch has been taken from the rings, and none of it is written.
+    while (run.queue->counts().recorded < kRounds * 6 + kRounds / 100) std::this_thread::yield();
+    std::lock_guard lock(run.log->mu);
+    EXPECT_EQ(run.log->batches, 0);
+  }
+  run.stop();
+  EXPECT_TRUE(run.result.ok());
+  EXPECT_EQ(run.log->dropped, 0u);
+  return run.log->events;
+}
+
+TEST(Pipeline, ASpooledRunWritesAtTheEndWhatAStreamedOneWrites) {
+  std::vector<Event> streamed = run_mixed(nullptr, false);
+  Result<std::shared_ptr<Spool>> spool = Spool::create(::testing::TempDir());
+  ASSERT_TRUE(spool.ok());
+  std::vector<Event> spooled = run_mixed(spool.value(), true);
+  ASSERT_EQ(spooled.size(), streamed.size());
+  EXPECT_TRUE(std::equal(spooled.begin(), spooled.end(), streamed.begin(),
+                         [](const Event& a, const Event& b) {
+                           return a.ts == b.ts && a.tid == b.tid && a.word == b.word;
+                         }));
+  // The repaired ends are there: 3 ends with an unwind before 2 returns.
+  ASSERT_GE(spooled.size(), 5u);
+  EXPECT_EQ(spooled[3].word, pack_word(static_cast<uint8_t>(EventKind::Unwind), 3));
+}
+
+// A full disk while spooling: what the spool holds is written first, the
+// rest as it comes, and nothing is lost.
+TEST(Pipeline, ASpoolThatFillsUpHandsOverToTheStreamedWay) {
+  std::vector<Event> streamed = run_mixed(nullptr, false);
+  auto full = std::make_shared<Spool>(::open("/dev/full", O_RDWR | O_CLOEXEC));
+  std::vector<Event> spooled = run_mixed(full, false);
+  EXPECT_TRUE(full->failed());
+  ASSERT_EQ(spooled.size(), streamed.size());
+  EXPECT_TRUE(std::equal(spooled.begin(), spooled.end(), streamed.begin(),
+                         [](const Event& a, const Event& b) {
+                           return a.ts == b.ts && a.tid == b.tid && a.word == b.word;
+                         }));
 }
 
 }  // namespace

@@ -1,0 +1,126 @@
+#include "core/spool.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+
+namespace morvex::core {
+
+namespace {
+
+// A batch as held: its header as the thread left it, then its records.
+constexpr size_t kHeader = offsetof(EventBatch, events);
+
+bool write_whole(int fd, const uint8_t* p, size_t n, uint64_t at) {
+  while (n != 0) {
+    ssize_t w = ::pwrite(fd, p, n, static_cast<off_t>(at));
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<size_t>(w);
+    at += static_cast<uint64_t>(w);
+  }
+  return true;
+}
+
+Status read_whole(int fd, void* to, size_t n, uint64_t at) {
+  auto* p = static_cast<uint8_t*>(to);
+  while (n != 0) {
+    ssize_t r = ::pread(fd, p, n, static_cast<off_t>(at));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return IoError::from_errno(errno);
+    if (r == 0) return IoError::other("spool: cut short");
+    p += r;
+    n -= static_cast<size_t>(r);
+    at += static_cast<uint64_t>(r);
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<std::shared_ptr<Spool>> Spool::create(const std::string& dir) {
+  int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    // File systems without unnamed files: a named one, unlinked at once.
+    std::string name = dir + "/.morvex-spool-XXXXXX";
+    fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) return IoError::from_errno(errno);
+    ::unlink(name.c_str());
+  }
+  return std::make_shared<Spool>(fd);
+}
+
+Spool::Spool(int fd) : fd_(fd) { buffer_.reserve(kBuffer); }
+
+Spool::~Spool() { ::close(fd_); }
+
+bool Spool::flush() {
+  if (!write_whole(fd_, buffer_.data(), buffer_.size(), written_)) {
+    failed_ = true;
+    return false;
+  }
+  written_ += buffer_.size();
+  buffer_.clear();
+  return true;
+}
+
+bool Spool::append(const EventBatch& batch) {
+  if (failed_) return false;
+  const size_t size = kHeader + size_t{batch.len} * sizeof(PackedEvent);
+  if (buffer_.size() + size > kBuffer && !flush()) return false;
+  const auto* p = reinterpret_cast<const uint8_t*>(&batch);
+  buffer_.insert(buffer_.end(), p, p + size);
+  events_ += batch.event_count();
+  return true;
+}
+
+Status Spool::drain(const std::function<void(const EventBatch&)>& each) {
+  auto batch = std::make_unique<EventBatch>(0, 0);
+  // What cannot be made sense of is not handed on as events.
+  auto take = [&](const uint8_t* header, auto&& read_records) -> Status {
+    std::memcpy(static_cast<void*>(batch.get()), header, kHeader);
+    if (batch->len > EventBatch::kCapacity || batch->payload > batch->len)
+      return IoError::other("spool: a batch is damaged");
+    if (Status st = read_records(batch->events, size_t{batch->len} * sizeof(PackedEvent));
+        !st.ok())
+      return st;
+    events_ -= batch->event_count();
+    each(*batch);
+    return {};
+  };
+  uint64_t at = 0;
+  while (at < written_) {
+    uint8_t header[kHeader];
+    if (Status st = read_whole(fd_, header, kHeader, at); !st.ok()) return st;
+    at += kHeader;
+    Status st = take(header, [&](void* to, size_t n) {
+      Status r = read_whole(fd_, to, n, at);
+      at += n;
+      return r;
+    });
+    if (!st.ok()) return st;
+  }
+  size_t off = 0;
+  while (off < buffer_.size()) {
+    const uint8_t* header = buffer_.data() + off;
+    off += kHeader;
+    Status st = take(header, [&](void* to, size_t n) -> Status {
+      std::memcpy(to, buffer_.data() + off, n);
+      off += n;
+      return {};
+    });
+    if (!st.ok()) return st;
+  }
+  buffer_.clear();
+  written_ = 0;
+  // The blocks go back to the file system at once; if they can't, they do
+  // when the file is closed.
+  (void)::ftruncate(fd_, 0);
+  return {};
+}
+
+}  // namespace morvex::core
