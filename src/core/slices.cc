@@ -48,7 +48,9 @@ void SliceShaper::write_held(Thread& t, std::vector<Event>& out) {
   }
 }
 
-void SliceShaper::begin_function(Thread& t, const Event& ev, std::vector<Event>& out) {
+// Inlined: every call of the run comes through here.
+[[gnu::always_inline]] inline void SliceShaper::begin_function(Thread& t, const Event& ev,
+                                                              std::vector<Event>& out) {
   if (t.stack.size() < kMaxDepth) [[likely]] {
     t.stack.push_back({ev.code_id(), min_ns_ == 0, ev});
   } else {
@@ -109,11 +111,18 @@ void SliceShaper::end_at(Thread& t, size_t depth, const Event& end, std::span<co
 }
 
 void SliceShaper::process(std::span<const Event> in, std::vector<Event>& out) {
+  // Events come in runs of one thread (a batch each): look it up per run.
+  Thread* current = nullptr;
+  uint32_t current_tid = 0;
   for (size_t i = 0; i < in.size(); ++i) {
     const Event& ev = in[i];
     const uint8_t kind = ev.kind();
     if (kind == 0) continue;  // payload whose header was not whole: unreadable
-    Thread& t = thread(ev.tid);
+    if (current == nullptr || ev.tid != current_tid) [[unlikely]] {
+      current = &thread(ev.tid);
+      current_tid = ev.tid;
+    }
+    Thread& t = *current;
     t.last_ts = std::max(t.last_ts, ev.ts);
     if (!carries_payload(kind)) [[likely]] {
       function_event(t, ev, out);
@@ -174,6 +183,13 @@ void SliceShaper::unit_event(Thread& t, std::span<const Event> unit, std::vector
   }
   const uint32_t code = ev.code_id();
   if (!t.stack.empty() && t.stack.back().key == code) [[likely]] {
+    if (t.stack.back().written) [[likely]] {
+      // Most ends: the slice's begin is out already, and a function's end
+      // is one record.
+      t.stack.pop_back();
+      out.push_back(ev);
+      return;
+    }
     end_top(t, ev, std::span(&ev, 1), out);
     return;
   }
