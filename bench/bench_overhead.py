@@ -101,9 +101,9 @@ def under_cprofile(n):
         prof.disable()
 
 
-def under_morvex(n, fmt, path):
+def under_morvex(n, fmt, path, **options):
     import morvex
-    with morvex.Tracer(path, fmt):
+    with morvex.Tracer(path, fmt, **options):
         return timed(n)
 
 
@@ -123,6 +123,8 @@ def main():
         "vectorcall + counter + store": lambda: under_callback(floor.vectorcall_stamp_callback(), n),
         "morvex protobuf": lambda: under_morvex(n, "protobuf", os.path.join(out, "t.pftrace")),
         "morvex json": lambda: under_morvex(n, "json", os.path.join(out, "t.json")),
+        "morvex protobuf, spooled": lambda: under_morvex(n, "protobuf", os.path.join(out, "s.pftrace"),
+                                                         spool=True),
         "Python no-op callback": lambda: under_callback(lambda *args: None, n),
         "cProfile": lambda: under_cprofile(n),
     }

@@ -34,10 +34,10 @@ def _reference(callback):
     return make
 
 
-def _morvex(fmt):
+def _morvex(fmt, **options):
     def make(args):
         import morvex
-        return morvex.Tracer(args.trace, fmt)
+        return morvex.Tracer(args.trace, fmt, **options)
     return make
 
 
@@ -81,6 +81,8 @@ CONFIGS = {
     "stamp": ("floor + counter + store", _reference("stamp_callback"), None),
     "morvex-pb": ("morvex protobuf", _morvex("protobuf"), ".pftrace"),
     "morvex-json": ("morvex json", _morvex("json"), ".json"),
+    # The writer threads only set the events aside; the trace is written at the exit.
+    "morvex-spool": ("morvex protobuf, spooled", _morvex("protobuf", spool=True), ".pftrace"),
     "cprofile": ("cProfile", _cprofile, None),
     "yappi": ("yappi", _yappi, None),
     "pyinstrument": ("pyinstrument", _pyinstrument, None),
