@@ -348,7 +348,7 @@ Status ProtoExporter::write_batch(std::span<const core::Event> events, const cor
 
     // Packet tag, length, timestamp tag, varint(ts), fragment; the length is
     // one byte.
-    uint8_t* q = pb::write_varint(ev.ts, p + 3);
+    uint8_t* q = pb::write_time_varint(ev.ts, p + 3);
     std::memcpy(q, fragments_.data() + ref->offset, kFragmentSlack);
     p[0] = pb::tag::kTracePacket;
     p[1] = static_cast<uint8_t>((q - (p + 2)) + ref->len);

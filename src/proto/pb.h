@@ -30,6 +30,7 @@ using format::int32_wire;
 using format::kMaxVarintLen;
 using format::Varint;
 using format::varint_len;
+using format::write_time_varint;
 using format::write_varint;
 
 // The one-byte tags of the fields the exporter lays out by hand.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <span>
@@ -45,6 +46,17 @@ TEST(ProtoVarint, EncodesSevenBitGroupsLowFirst) {
     uint8_t* end = pb::write_varint(c.value, buf);
     EXPECT_EQ(static_cast<size_t>(end - buf), v.size());
     EXPECT_EQ(buf[pb::kMaxVarintLen], 0xEE);  // guard byte untouched
+  }
+  // The times' writer: the same bytes on both sides of each length's bounds.
+  for (unsigned bits = 0; bits < 64; ++bits) {
+    for (int64_t d : {-1, 0, 1}) {
+      const uint64_t value = (uint64_t{1} << bits) + static_cast<uint64_t>(d);
+      SCOPED_TRACE(value);
+      uint8_t want[pb::kMaxVarintLen], got[pb::kMaxVarintLen];
+      const size_t n = static_cast<size_t>(pb::write_varint(value, want) - want);
+      ASSERT_EQ(static_cast<size_t>(pb::write_time_varint(value, got) - got), n);
+      EXPECT_EQ(std::memcmp(want, got, n), 0);
+    }
   }
 }
 
