@@ -338,12 +338,13 @@ Status ProtoExporter::write_batch(std::span<const core::Event> events, const cor
       continue;
     }
     const uint32_t code_id = ev.code_id();
-    const uint64_t key = fragment_key(ev.tid, code_id, shape);
-    const FragmentRef* ref = fragment_index_.find(key);
     const bool begin = shape != SliceShape::End;
+    const uint64_t key = fragment_key(ev.tid, code_id, shape);
+    const FragmentRef* ref = !begin && track->end.len != 0 ? &track->end : fragment_index_.find(key);
     if (ref == nullptr || (begin && track->seq->undelivered_names != 0)) [[unlikely]] {
       if (begin) deliver_name(*track->seq, code_id, code);
       if (ref == nullptr) ref = add_fragment(*track, key, shape, code_id);
+      if (!begin) track->end = *ref;
     }
 
     // Packet tag, length, timestamp tag, varint(ts), fragment; the length is

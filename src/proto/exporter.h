@@ -122,6 +122,9 @@ class ProtoExporter final : public core::Exporter {
     Sequence* seq = nullptr;
     bool shared = false;
     bool delivered = false;  // its descriptor
+    // Its end fragment once made (len 0 before): half of all events, and
+    // the same for every code, so not worth a lookup each.
+    FragmentRef end;
   };
 
   struct Counter {
