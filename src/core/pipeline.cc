@@ -132,6 +132,7 @@ class Serializer {
   // Everything the spool holds, in the order it was taken from the rings,
   // as the drains would have handed it on.
   void replay() {
+    replaying_ = true;
     Status read = spool_->drain([&](const EventBatch& batch) {
       decode_into(batch, queue_.clock(), raw_);
       if (raw_.size() >= EventQueue::kDrainLimit) shape_raw();
@@ -140,6 +141,7 @@ class Serializer {
     // A spool that can't be read back loses what is left of it, counted.
     if (!read.ok()) outcome_.lost += spool_->events();
     spool_.reset();
+    replaying_ = false;
   }
 
   // What is left once the program will not wait: counted, not written; the
@@ -164,7 +166,8 @@ class Serializer {
   // their loss is told (or wait, in a lossless run).
   void deliver() {
     Backoff wait;
-    while (filled_.full() && !outcome_.exporter_gone.load(std::memory_order_acquire))
+    while ((filled_.full() || (replaying_ && filled_.pending() >= kReplayAhead)) &&
+           !outcome_.exporter_gone.load(std::memory_order_acquire))
       wait.sleep();
     v_ = ship(filled_, recycled_, std::move(v_), outcome_.lost);
     outcome_.signals.fetch_add(1, std::memory_order_release);
@@ -176,7 +179,12 @@ class Serializer {
   VecRing::Consumer& recycled_;
   SliceShaper shaper_;
   SerializerOutcome& outcome_;
+  // A replay runs ahead of the exporter thread by this many vectors at
+  // most: the spool is read far faster than it is written out, and every
+  // vector more is memory the program's end pays page faults for.
+  static constexpr size_t kReplayAhead = 4;
   std::shared_ptr<Spool> spool_;  // while the run spools its batches
+  bool replaying_ = false;
   EventVec raw_;
   EventVec late_;
   std::unique_ptr<EventVec> v_;

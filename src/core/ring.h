@@ -90,6 +90,13 @@ class SpscRing {
 
     explicit operator bool() const { return s_ != nullptr; }
 
+    // Items pushed and not yet taken, as far as the consumer's index says
+    // (acquire).
+    size_t pending() {
+      cached_head_ = s_->head.load(std::memory_order_acquire);
+      return distance(tail_, cached_head_);
+    }
+
     // Full as far as the consumer's index last published says (acquire).
     bool full() {
       if (distance(tail_, cached_head_) != N) return false;

@@ -1,10 +1,14 @@
 #include "core/spool.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
+#include <bit>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 
 namespace morvex::core {
@@ -54,9 +58,29 @@ Result<std::shared_ptr<Spool>> Spool::create(const std::string& dir) {
   return std::make_shared<Spool>(fd);
 }
 
-Spool::Spool(int fd) : fd_(fd) { buffer_.reserve(kBuffer); }
+Spool::Spool(int fd, size_t memory, size_t chunk) : fd_(fd), memory_(memory), chunk_(chunk) {}
 
 Spool::~Spool() { ::close(fd_); }
+
+void Spool::FreeChunk::operator()(uint8_t* p) const { std::free(p); }
+
+uint8_t* Spool::memory_room(size_t size) {
+  if (written_ != 0 || !buffer_.empty()) return nullptr;
+  if (chunks_.empty() || chunks_.back().used + size > chunk_) {
+    if ((chunks_.size() + 1) * chunk_ > memory_) return nullptr;
+    // Aligned as a huge page is, where the chunk is one.
+    void* p = nullptr;
+    if (::posix_memalign(&p, std::bit_floor(std::min(chunk_, kChunk)), chunk_) != 0)
+      return nullptr;
+    // Advice only: without huge pages the chunk is what any memory is.
+    (void)::madvise(p, chunk_, MADV_HUGEPAGE);
+    chunks_.push_back({std::unique_ptr<uint8_t, FreeChunk>(static_cast<uint8_t*>(p)), 0});
+  }
+  Chunk& c = chunks_.back();
+  uint8_t* at = c.bytes.get() + c.used;
+  c.used += size;
+  return at;
+}
 
 bool Spool::flush() {
   if (!write_whole(fd_, buffer_.data(), buffer_.size(), written_)) {
@@ -71,9 +95,14 @@ bool Spool::flush() {
 bool Spool::append(const EventBatch& batch) {
   if (failed_) return false;
   const size_t size = kHeader + size_t{batch.len} * sizeof(PackedEvent);
-  if (buffer_.size() + size > kBuffer && !flush()) return false;
-  const auto* p = reinterpret_cast<const uint8_t*>(&batch);
-  buffer_.insert(buffer_.end(), p, p + size);
+  uint8_t* to = memory_room(size);
+  if (to == nullptr) {
+    if (buffer_.size() + size > kBuffer && !flush()) return false;
+    if (buffer_.capacity() < kBuffer) buffer_.reserve(kBuffer);
+    buffer_.resize(buffer_.size() + size);
+    to = buffer_.data() + buffer_.size() - size;
+  }
+  std::memcpy(to, &batch, size);
   events_ += batch.event_count();
   return true;
 }
@@ -92,6 +121,26 @@ Status Spool::drain(const std::function<void(const EventBatch&)>& each) {
     each(*batch);
     return {};
   };
+  // Records laid end to end in memory: a chunk, or the file's buffer.
+  auto take_all = [&](const uint8_t* bytes, size_t len) -> Status {
+    size_t off = 0;
+    while (off < len) {
+      const uint8_t* header = bytes + off;
+      off += kHeader;
+      Status st = take(header, [&](void* to, size_t n) -> Status {
+        std::memcpy(to, bytes + off, n);
+        off += n;
+        return {};
+      });
+      if (!st.ok()) return st;
+    }
+    return {};
+  };
+  for (Chunk& c : chunks_) {
+    if (Status st = take_all(c.bytes.get(), c.used); !st.ok()) return st;
+    c.bytes.reset();  // memory goes back as the replay goes on
+  }
+  chunks_.clear();
   uint64_t at = 0;
   while (at < written_) {
     uint8_t header[kHeader];
@@ -104,17 +153,7 @@ Status Spool::drain(const std::function<void(const EventBatch&)>& each) {
     });
     if (!st.ok()) return st;
   }
-  size_t off = 0;
-  while (off < buffer_.size()) {
-    const uint8_t* header = buffer_.data() + off;
-    off += kHeader;
-    Status st = take(header, [&](void* to, size_t n) -> Status {
-      std::memcpy(to, buffer_.data() + off, n);
-      off += n;
-      return {};
-    });
-    if (!st.ok()) return st;
-  }
+  if (Status st = take_all(buffer_.data(), buffer_.size()); !st.ok()) return st;
   buffer_.clear();
   written_ = 0;
   // The blocks go back to the file system at once; if they can't, they do

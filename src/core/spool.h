@@ -1,17 +1,21 @@
-// The raw batches of a spooled run, kept in a file without a name until the
-// run ends. While the program runs, the serializer only appends each batch
-// it takes from the rings, as the traced thread wrote it; decoding, nesting
-// repair and encoding happen once the run has ended, by reading the batches
-// back in the order they were taken. That moves nearly all of the writer
-// threads' work out of the program's time, for a program that has no spare
-// CPU to give them.
+// The raw batches of a spooled run, kept until the run ends. While the
+// program runs, the serializer only hands over each batch it takes from the
+// rings, as the traced thread wrote it; decoding, nesting repair and
+// encoding happen once the run has ended, on the batches read back in the
+// order they were taken. That moves nearly all of the writer threads' work
+// out of the program's time, for a program that has no spare CPU to give
+// them.
 //
-// The file lies beside the trace (the place the user chose for a trace's
-// bytes; /tmp may be memory) and has no name, so nothing of it outlives the
-// process. Memory stays bounded: one buffer of kBuffer bytes.
+// The first kMemory bytes are kept in memory, in chunks of kChunk bytes that
+// ask for huge pages: a program's page faults cost it more than the copy
+// (a virtual machine's most of all), and the batches themselves go back to
+// the allocator, to be the traced threads' next ones. What comes after goes
+// to a file without a name beside the trace (the place the user chose for a
+// trace's bytes; /tmp may be memory), through one buffer of kBuffer bytes,
+// so memory stays bounded and nothing of the file outlives the process.
 //
-// A batch that cannot be appended (the disk is full) is not taken: the
-// caller reads back what is held and goes on without a spool.
+// A batch that cannot be kept (the disk is full) is not taken: the caller
+// reads back what is held and goes on without a spool.
 //
 // Threads: a Spool belongs to the serializer thread alone.
 #pragma once
@@ -30,19 +34,24 @@ namespace morvex::core {
 
 class Spool {
  public:
-  static constexpr size_t kBuffer = 1 << 20;
+  static constexpr size_t kMemory = size_t{64} << 20;
+  static constexpr size_t kChunk = size_t{2} << 20;
+  static constexpr size_t kBuffer = size_t{1} << 20;
 
-  // A spool in `dir`; an error when no file can be made there.
+  // A spool whose file, once needed, is made in `dir`; an error when no
+  // file can be made there.
   static Result<std::shared_ptr<Spool>> create(const std::string& dir);
 
-  // Takes ownership of a descriptor open for reading and writing.
-  explicit Spool(int fd);
+  // Takes ownership of a descriptor open for reading and writing; keeps up
+  // to `memory` bytes in memory, in chunks of `chunk` bytes, before the file
+  // is used.
+  explicit Spool(int fd, size_t memory = kMemory, size_t chunk = kChunk);
   Spool(const Spool&) = delete;
   Spool& operator=(const Spool&) = delete;
   ~Spool();
 
-  // False, with nothing taken, when the batch could not be kept; the spool
-  // takes nothing after that.
+  // Keeps a copy of the batch; false, with nothing kept, when it could not.
+  // Keeps nothing after that.
   bool append(const EventBatch& batch);
   bool failed() const { return failed_; }
   uint64_t events() const { return events_; }
@@ -53,12 +62,26 @@ class Spool {
   Status drain(const std::function<void(const EventBatch&)>& each);
 
  private:
+  struct FreeChunk {
+    void operator()(uint8_t* p) const;
+  };
+  struct Chunk {
+    std::unique_ptr<uint8_t, FreeChunk> bytes;
+    size_t used = 0;
+  };
+
   bool flush();
+  // Room for `size` more bytes in memory; null when memory is full (or the
+  // file has been started: the order is memory's batches, then the file's).
+  uint8_t* memory_room(size_t size);
 
   int fd_;
+  const size_t memory_;
+  const size_t chunk_;
+  std::vector<Chunk> chunks_;
   std::vector<uint8_t> buffer_;
   uint64_t written_ = 0;  // bytes in the file, each batch whole
-  uint64_t events_ = 0;   // events held, in the file or the buffer
+  uint64_t events_ = 0;   // events held, in memory, the file or the buffer
   bool failed_ = false;
 };
 

@@ -310,33 +310,42 @@ std::vector<Event> run_mixed(std::shared_ptr<Spool> spool, bool check_deferred) 
   return run.log->events;
 }
 
+bool same_events(const std::vector<Event>& a, const std::vector<Event>& b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](const Event& x, const Event& y) {
+           return x.ts == y.ts && x.tid == y.tid && x.word == y.word;
+         });
+}
+
+// A spool that holds 16 batches' bytes in memory, in 4 chunks, and the
+// rest in `fd`.
+std::shared_ptr<Spool> small_spool(int fd) {
+  return std::make_shared<Spool>(fd, 16 * sizeof(EventBatch), 4 * sizeof(EventBatch));
+}
+
 TEST(Pipeline, ASpooledRunWritesAtTheEndWhatAStreamedOneWrites) {
   std::vector<Event> streamed = run_mixed(nullptr, false);
-  Result<std::shared_ptr<Spool>> spool = Spool::create(::testing::TempDir());
-  ASSERT_TRUE(spool.ok());
-  std::vector<Event> spooled = run_mixed(spool.value(), true);
-  ASSERT_EQ(spooled.size(), streamed.size());
-  EXPECT_TRUE(std::equal(spooled.begin(), spooled.end(), streamed.begin(),
-                         [](const Event& a, const Event& b) {
-                           return a.ts == b.ts && a.tid == b.tid && a.word == b.word;
-                         }));
   // The repaired ends are there: 3 ends with an unwind before 2 returns.
-  ASSERT_GE(spooled.size(), 5u);
-  EXPECT_EQ(spooled[3].word, pack_word(static_cast<uint8_t>(EventKind::Unwind), 3));
+  ASSERT_GE(streamed.size(), 5u);
+  EXPECT_EQ(streamed[3].word, pack_word(static_cast<uint8_t>(EventKind::Unwind), 3));
+
+  Result<std::shared_ptr<Spool>> in_memory = Spool::create(::testing::TempDir());
+  ASSERT_TRUE(in_memory.ok());
+  EXPECT_TRUE(same_events(run_mixed(in_memory.value(), true), streamed));
+  // Past what memory holds, the file takes the rest, which comes back after.
+  const int fd = ::open(::testing::TempDir().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  EXPECT_TRUE(same_events(run_mixed(small_spool(fd), true), streamed));
 }
 
 // A full disk while spooling: what the spool holds is written first, the
 // rest as it comes, and nothing is lost.
 TEST(Pipeline, ASpoolThatFillsUpHandsOverToTheStreamedWay) {
   std::vector<Event> streamed = run_mixed(nullptr, false);
-  auto full = std::make_shared<Spool>(::open("/dev/full", O_RDWR | O_CLOEXEC));
+  auto full = small_spool(::open("/dev/full", O_RDWR | O_CLOEXEC));
   std::vector<Event> spooled = run_mixed(full, false);
   EXPECT_TRUE(full->failed());
-  ASSERT_EQ(spooled.size(), streamed.size());
-  EXPECT_TRUE(std::equal(spooled.begin(), spooled.end(), streamed.begin(),
-                         [](const Event& a, const Event& b) {
-                           return a.ts == b.ts && a.tid == b.tid && a.word == b.word;
-                         }));
+  EXPECT_TRUE(same_events(spooled, streamed));
 }
 
 }  // namespace
