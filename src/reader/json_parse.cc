@@ -15,7 +15,7 @@
 // What it understands (everything else is skipped):
 //   "B"/"E" in category "py" (functions, with args file, line and kind) and
 //   "user" (spans), "X" complete events (a begin and its end in one record,
-//   see CompleteEvents), "i"/"I" instants, "C" counters (args.value), and the
+//   see HeldSlices), "i"/"I" instants, "C" counters (args.value), and the
 //   metadata records thread_name, process_name, morvex_dropped_events and
 //   morvex_filters.
 #include <algorithm>

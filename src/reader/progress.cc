@@ -18,7 +18,8 @@ std::string progress_text(uint64_t read, uint64_t size, uint64_t written) {
   return text;
 }
 
-ProgressLine::ProgressLine(Emit emit, Clock clock) : emit_(std::move(emit)), clock_(std::move(clock)) {
+ProgressLine::ProgressLine(Emit emit, Clock clock)
+    : emit_(std::move(emit)), clock_(std::move(clock)) {
   if (!clock_) {
     clock_ = [] {
       return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(

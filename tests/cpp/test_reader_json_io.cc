@@ -288,8 +288,10 @@ TEST_P(ConvertJson, ReadsBackWithTheSameFiguresInEveryView) {
     EXPECT_TRUE(json.ends_with("\n],\"displayTimeUnit\":\"ns\"}\n"));
     // As the JSON writer puts them: the function's file and line in args.
     const std::string first = json.substr(0, json.find('\n', 17));
-    EXPECT_NE(first.find(R"(,"cat":"py","ph":"B","ts":0.000,"pid":100,"tid":1,"args":{"file":"/app/)"),
-              std::string::npos) << first;
+    EXPECT_NE(
+        first.find(R"(,"cat":"py","ph":"B","ts":0.000,"pid":100,"tid":1,"args":{"file":"/app/)"),
+        std::string::npos)
+        << first;
     EXPECT_TRUE(first.ends_with(R"(.py","line":1,"kind":"start"}},)")) << first;
     Trace a = read_ok(source.path());
     Trace b = read_ok(out.path() + ".json");
@@ -311,7 +313,8 @@ TEST(ConvertJsonText, AnyBytesInNamesBecomeValidJsonText) {
       "[{\"name\":\"bad \xff\xfe name\",\"cat\":\"py\",\"ph\":\"B\",\"ts\":1,\"pid\":1,\"tid\":1,"
       "\"args\":{\"file\":\"d\\u0001ir/\\\"q\\\"\\\\x.py\",\"line\":4,\"kind\":\"start\"}},"
       "{\"name\":\"bad \xff\xfe name\",\"cat\":\"py\",\"ph\":\"E\",\"ts\":2,\"pid\":1,\"tid\":1},"
-      "{\"name\":\"thread_name\",\"ph\":\"M\",\"pid\":1,\"tid\":1,\"args\":{\"name\":\"t\\n\xc0\"}}";
+      "{\"name\":\"thread_name\",\"ph\":\"M\",\"pid\":1,\"tid\":1,"
+      "\"args\":{\"name\":\"t\\n\xc0\"}}";
   TraceFile source, out;
   { std::ofstream(source.path(), std::ios::binary) << text; }
   const std::string json = convert_to_json(source.path(), out.path() + ".json");
