@@ -82,7 +82,7 @@ core::Result<ConvertKind> convert_kind_for(std::string_view output_path) {
 }
 
 std::string too_big_warning(const std::string& output, ConvertKind kind, uint64_t bytes,
-                            bool known) {
+                            bool known, const ViewerLimits& limits) {
   const std::string size = (known ? "takes " : "will take about ") + format_bytes(bytes);
   // What records less, the one remedy every kind has: convert has no filters.
   const std::string record_less =
@@ -90,20 +90,20 @@ std::string too_big_warning(const std::string& output, ConvertKind kind, uint64_
       "--exclude)";
   switch (kind) {
     case ConvertKind::Speedscope:
-      if (bytes <= kBrowserJsonBytes) return {};
+      if (bytes <= limits.json) return {};
       return output + " " + size + ", and browsers load no JSON file over about " +
-             format_bytes(kBrowserJsonBytes) + ": speedscope will not open it. To make it " +
+             format_bytes(limits.json) + ": speedscope will not open it. To make it " +
              "smaller, " + record_less +
              ", or write collapsed stacks (.folded) or an SVG, which grow with the distinct "
              "stacks, not with the events";
     case ConvertKind::Json:
-      if (bytes <= kBrowserJsonBytes) return {};
-      return output + " is over " + format_bytes(kBrowserJsonBytes) +
+      if (bytes <= limits.json) return {};
+      return output + " is over " + format_bytes(limits.json) +
              ", more than browsers load: the trace viewers in a browser will not open it (the "
              "Perfetto UI opens the Perfetto trace itself). To make it smaller, " +
              record_less;
     case ConvertKind::Svg:
-      if (bytes <= kBrowserSvgBytes) return {};
+      if (bytes <= limits.svg) return {};
       return output + " " + size + ", and a browser takes minutes to draw an SVG that big. " +
              "To make it smaller, " + record_less;
     case ConvertKind::Pstats:
@@ -130,9 +130,11 @@ class CountingSink final : public Sink {
     }
     // The JSON writer knows its size only as it goes: it warns as soon as
     // it is too big, while Ctrl-C still saves the time.
-    if (kind_ == ConvertKind::Json && !warned_ && written_ > kBrowserJsonBytes) {
+    if (kind_ == ConvertKind::Json && !warned_ && written_ > watch_.limits.json) {
       warned_ = true;
-      if (watch_.warn) watch_.warn(too_big_warning(output_, kind_, written_, false));
+      if (watch_.warn) {
+        watch_.warn(too_big_warning(output_, kind_, written_, false, watch_.limits));
+      }
     }
   }
   core::Status expect(uint64_t bytes) override { return out_.expect(bytes); }
@@ -198,7 +200,7 @@ core::Result<Trace> convert(const std::string& input, const std::string& output,
 
   auto write_whole = [&](const std::string& bytes) {
     if (core::Status room = out.expect(bytes.size()); !room.ok()) return room;
-    if (std::string w = too_big_warning(output, *kind, bytes.size(), true);
+    if (std::string w = too_big_warning(output, *kind, bytes.size(), true, watch.limits);
         !w.empty() && watch.warn) {
       watch.warn(w);
     }
@@ -214,7 +216,8 @@ core::Result<Trace> convert(const std::string& input, const std::string& output,
       written = render_collapsed(trace.value(), out);
       break;
     case ConvertKind::Speedscope:
-      if (std::string w = too_big_warning(output, *kind, spill->estimate(trace.value()), false);
+      if (std::string w = too_big_warning(output, *kind, spill->estimate(trace.value()), false,
+                                          watch.limits);
           !w.empty() && watch.warn) {
         watch.warn(w);
       }

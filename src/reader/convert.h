@@ -53,6 +53,12 @@ core::Result<ConvertKind> parse_convert_kind(std::string_view name);
 // From the output's extension; errors name the accepted extensions.
 core::Result<ConvertKind> convert_kind_for(std::string_view output_path);
 
+// The sizes past which an output is too big for its viewer.
+struct ViewerLimits {
+  uint64_t json = kBrowserJsonBytes;  // speedscope and JSON
+  uint64_t svg = kBrowserSvgBytes;
+};
+
 // What a conversion tells its caller as it goes; each may be empty.
 struct ConvertWatch {
   // The input's bytes read so far and its size (0 when unknown), per chunk.
@@ -61,12 +67,13 @@ struct ConvertWatch {
   std::function<void(uint64_t written)> wrote;
   // One sentence about the output, once known (too_big_warning).
   std::function<void(const std::string&)> warn;
+  ViewerLimits limits;
 };
 
-// The warning for `output` of `kind` taking about `bytes` (`known`: exactly,
-// else at least), or "" when it is not too big for its viewer.
+// The warning for `output` of `kind` taking `bytes` (`known`: exactly; else
+// about, or at least for JSON), or "" when it is not too big for its viewer.
 std::string too_big_warning(const std::string& output, ConvertKind kind, uint64_t bytes,
-                            bool known);
+                            bool known, const ViewerLimits& limits = {});
 
 // Reads `input`, writes `output`. Returns the model read, so the caller can
 // print trace_notes() (dropped events, a cut-off file) alongside. `stop` is

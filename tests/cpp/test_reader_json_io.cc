@@ -424,6 +424,40 @@ TEST(ConvertWarnings, OutputsTooBigForTheirViewerSayWhatMakesThemSmaller) {
   }
 }
 
+TEST(ConvertWarnings, EachKindWarnsOnceAndStillWrites) {
+  TraceFile source, out;
+  write_runs(source, Fmt::Proto, program_code(), program_threads(),
+             {ProcessRun{.events = program()}});
+  struct {
+    const char* suffix;
+    const char* start;  // of the warning, after the output's name
+  } const cases[] = {
+      {".speedscope.json", " will take about "},  // estimated before writing
+      {".svg", " takes "},                        // rendered before writing
+      {".json", " is over 100 bytes"},            // found while writing
+      {".folded", nullptr},
+      {".prof", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.suffix);
+    const std::string name = out.path() + c.suffix;
+    std::vector<std::string> warnings;
+    reader::ConvertWatch watch;
+    watch.limits = {.json = 100, .svg = 100};
+    watch.warn = [&](const std::string& w) { warnings.push_back(w); };
+    ASSERT_TRUE(reader::convert(source.path(), name, std::nullopt, {}, watch).ok());
+    const std::string doc = slurp(name);
+    ::unlink(name.c_str());
+    EXPECT_GT(doc.size(), 100u);
+    if (c.start == nullptr) {
+      EXPECT_TRUE(warnings.empty());
+      continue;
+    }
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0].rfind(name + c.start, 0), 0u) << warnings[0];
+  }
+}
+
 TEST(ConvertWarnings, SpeedscopesSizeIsEstimatedBeforeItIsWritten) {
   // Enough events that the estimate is about the events, not the head.
   std::vector<core::Event> events;
