@@ -107,12 +107,13 @@ std::vector<Subcommand> commands() {
   });
   c.push_back({
       "convert",
-      "Write a trace for other tools: pstats, collapsed stacks, speedscope or an SVG flame graph",
+      "Write a trace for other tools: pstats, collapsed stacks, speedscope, an SVG flame graph "
+      "or Chrome trace-event JSON",
       {
           {'o', "output", "OUT", Takes::One, "File to write"},
           {'\0', "to", "KIND", Takes::One,
            "What to write; by default what OUT's name says (.prof or .pstats, .folded or "
-           ".collapsed, .speedscope.json, .svg)",
+           ".collapsed, .speedscope.json, .svg, .json)",
            choices(nullptr, CONVERT_KINDS)},
       },
       {{"TRACE", "A trace file of either format", true}},

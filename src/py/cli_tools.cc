@@ -12,10 +12,12 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "py/cli_internal.h"
 #include "py/errors.h"
 #include "reader/convert.h"
+#include "reader/progress.h"
 #include "reader/reader.h"
 #include "reader/report.h"
 #include "reader/sink.h"
@@ -44,6 +46,14 @@ class Released {
     }
     if (raised_) PyErr_SetRaisedException(raised_.release());
     return std::move(*result);
+  }
+
+  // Runs `f` with the interpreter, from within the work.
+  template <class F>
+  void attached(F&& f) {
+    PyEval_RestoreThread(state_);
+    f();
+    state_ = PyEval_SaveThread();
   }
 
  private:
@@ -105,6 +115,19 @@ PyObject* reader_error(const core::IoError& error, const OwnErrors& errors) {
   return errors.fail("");
 }
 
+// Whether sys.stderr is a terminal, where a long conversion shows how far
+// it has got.
+bool stderr_is_terminal() {
+  KeptException keep;
+  PyRef stream = import_attr("sys", "stderr");
+  PyRef answer = stream && stream.get() != Py_None
+                     ? PyRef::steal(PyObject_CallMethod(stream.get(), "isatty", nullptr))
+                     : PyRef();
+  const bool yes = answer && PyObject_IsTrue(answer.get()) == 1;
+  PyErr_Clear();
+  return yes;
+}
+
 // The terminal's width, for the report's table; 100 when there is none.
 size_t terminal_width() {
   PyRef get_size = import_attr("shutil", "get_terminal_size");
@@ -152,10 +175,30 @@ PyObject* convert(const app::ConvertArgs& a, const OwnErrors& errors) {
   core::Result<reader::ConvertKind> kind =
       a.to ? reader::parse_convert_kind(*a.to) : reader::convert_kind_for(a.output);
   if (!kind.ok()) return errors.usage("convert", kind.error().text());
+  Released released;
+  // Progress only where a person watches: pipes and files stay clean.
+  std::optional<reader::ProgressLine> progress;
+  if (stderr_is_terminal()) {
+    progress.emplace([&](std::string_view line) {
+      released.attached([&] { write_text("stderr", std::string(line)); });
+    });
+  }
+  reader::ConvertWatch watch;
+  if (progress) {
+    watch.read = [&](uint64_t read, uint64_t size) { progress->read(read, size); };
+    watch.wrote = [&](uint64_t written) { progress->wrote(written); };
+  }
+  watch.warn = [&](const std::string& warning) {
+    if (progress) progress->clear();
+    released.attached([&] { write_text("stderr", "morvex: warning: " + warning + "\n"); });
+  };
   core::Result<reader::Trace> trace = [&] {
     TemporaryFilesGoFirst cleanup;
-    return Released().run(
-        [&](reader::StopCheck stop) { return reader::convert(a.trace, a.output, kind.value(), stop); });
+    return released.run([&](reader::StopCheck stop) {
+      auto converted = reader::convert(a.trace, a.output, kind.value(), stop, watch);
+      if (progress) progress->clear();
+      return converted;
+    });
   }();
   if (PyErr_Occurred()) return nullptr;
   if (!trace.ok()) return reader_error(trace.error(), errors);

@@ -21,6 +21,7 @@ uint32_t Builder::function(std::string_view name, std::string_view file, uint32_
   functions_.push_back(Function{name.empty() ? std::string("<unknown>") : sanitize_utf8(name),
                                 sanitize_utf8(file), line, span});
   function_index_.insert(key_, id);
+  if (options_.observer != nullptr) options_.observer->function_added(id, functions_.back());
   return id;
 }
 
@@ -50,6 +51,7 @@ uint32_t Builder::thread(uint32_t pid, uint32_t tid) {
   threads_.push_back(std::move(state));
   thread_info_.push_back(Thread{.pid = pid, .tid = tid, .root = threads_.back().root, .id = id});
   thread_index_.insert(key, id);
+  if (options_.observer != nullptr) options_.observer->thread_added(id, pid, tid);
   return id;
 }
 
@@ -102,6 +104,7 @@ uint32_t Builder::add_child(uint32_t parent, uint32_t function, uint64_t key) {
 }
 
 void Builder::instant(uint64_t ts) {
+  if (options_.observer != nullptr) options_.observer->instant(ts);
   note_time(ts);
   ++events_;
   ++instants_;
@@ -116,10 +119,12 @@ uint32_t Builder::counter(uint32_t pid, std::string_view name) {
   id = static_cast<uint32_t>(counters_.size());
   counters_.push_back(Counter{.pid = pid, .name = sanitize_utf8(name)});
   counter_index_.insert(key_, id);
+  if (options_.observer != nullptr) options_.observer->counter_added(id, counters_.back());
   return id;
 }
 
 void Builder::sample(uint32_t counter, uint64_t ts, double value) {
+  if (options_.observer != nullptr) options_.observer->sample(counter, ts, value);
   note_time(ts);
   ++events_;
   Counter& c = counters_[counter];
@@ -147,6 +152,7 @@ void Builder::set_filters(uint32_t pid, const FilterInfo& filters) {
 
 Trace Builder::finish() {
   Trace trace;
+  if (options_.observer != nullptr) options_.observer->ending();
   for (uint32_t id = 0; id < threads_.size(); ++id) {
     ThreadState& t = threads_[id];
     if (!t.stack.empty()) t.last_ts = last_ts_;
@@ -198,6 +204,7 @@ Trace Builder::finish() {
   trace.events = events_;
   trace.instants = instants_;
   trace.unmatched_ends = unmatched_ends_;
+  trace.skipped_complete = skipped_complete_;
   trace.has_time = has_time_;
   trace.first_ts = first_ts_;
   trace.last_ts = last_ts_;

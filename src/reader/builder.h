@@ -16,7 +16,10 @@
 //   - slices still open when the trace ends close at the trace's last time.
 //
 // A SliceObserver sees the repaired stream: every open and close of every
-// thread in order, each thread's times non-decreasing, every open closed.
+// thread in order, each thread's times non-decreasing, every open closed
+// (those the end of the trace closes after ending()). A renderer that
+// rewrites the whole trace also learns every function, thread and counter
+// as it is added, and every event the stream holds besides slices.
 //
 // Threads: one thread at a time.
 #pragma once
@@ -35,9 +38,20 @@ namespace morvex::reader {
 class SliceObserver {
  public:
   virtual ~SliceObserver() = default;
-  // `thread` is the builder's thread id (Thread::id in the model).
-  virtual void open(uint32_t thread, uint32_t function, uint64_t ts) = 0;
+  // `thread` is the builder's thread id (Thread::id in the model); `call`
+  // whether the slice is a call (model.h).
+  virtual void open(uint32_t thread, uint32_t function, uint64_t ts, bool call) = 0;
   virtual void close(uint32_t thread, uint32_t function, uint64_t ts) = 0;
+
+  virtual void function_added(uint32_t /*id*/, const Function&) {}
+  virtual void thread_added(uint32_t /*id*/, uint32_t /*pid*/, uint32_t /*tid*/) {}
+  virtual void counter_added(uint32_t /*id*/, const Counter&) {}
+  // An end with no open slice, which the model drops.
+  virtual void unmatched_end(uint32_t /*thread*/, uint64_t /*ts*/) {}
+  virtual void instant(uint64_t /*ts*/) {}
+  virtual void sample(uint32_t /*counter*/, uint64_t /*ts*/, double /*value*/) {}
+  // The trace has ended: the closes that follow are of slices left open.
+  virtual void ending() {}
 };
 
 struct BuildOptions {
@@ -95,7 +109,7 @@ class Builder {
     }
     if (options_.callers && !t.stack.empty()) enter_pair(t.stack.back().slot, f, call);
     t.stack.push_back(f);
-    if (options_.observer != nullptr) options_.observer->open(thread, function, ts);
+    if (options_.observer != nullptr) options_.observer->open(thread, function, ts, call);
   }
 
   void end(uint32_t thread, uint64_t ts) {
@@ -104,10 +118,14 @@ class Builder {
     ++events_;
     if (t.stack.empty()) {
       ++unmatched_ends_;
+      if (options_.observer != nullptr) options_.observer->unmatched_end(thread, ts);
       return;
     }
     close_top(thread, t, ts);
   }
+
+  // A complete ("X") event without a duration, which leaves no slice.
+  void skip_complete() { ++skipped_complete_; }
 
   void instant(uint64_t ts);
   uint32_t counter(uint32_t pid, std::string_view name);
@@ -237,6 +255,7 @@ class Builder {
   uint64_t events_ = 0;
   uint64_t instants_ = 0;
   uint64_t unmatched_ends_ = 0;
+  uint64_t skipped_complete_ = 0;
   bool has_time_ = false;
   uint64_t first_ts_ = 0;
   uint64_t last_ts_ = 0;

@@ -32,7 +32,8 @@ Input::Input(Input&& other) noexcept
       size_(other.size_),
       eof_(other.eof_),
       error_(std::move(other.error_)),
-      stop_(std::move(other.stop_)) {}
+      stop_(std::move(other.stop_)),
+      on_read_(std::move(other.on_read_)) {}
 
 Input::~Input() {
   if (fd_ >= 0) ::close(fd_);
@@ -81,12 +82,14 @@ bool Input::fill() {
     memory_pos_ += n;
     len_ += n;
     if (n == 0) eof_ = true;
+    if (n != 0 && on_read_) on_read_(base_ + len_, size_);
     return n != 0;
   }
   for (;;) {
     ssize_t n = ::read(fd_, dst, room);
     if (n > 0) {
       len_ += static_cast<size_t>(n);
+      if (on_read_) on_read_(base_ + len_, size_);
       return true;
     }
     // A signal cut a read short: its handler may want the work stopped.

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -53,6 +54,11 @@ class Input {
   uint64_t size() const { return size_ > base_ + len_ ? size_ : base_ + len_; }
   const std::optional<core::IoError>& error() const { return error_; }
 
+  // Told after each read: the bytes read so far, and the file's size (0
+  // when it has none, as a pipe).
+  using ReadProgress = std::function<void(uint64_t read, uint64_t size)>;
+  void on_read(ReadProgress progress) { on_read_ = std::move(progress); }
+
  private:
   Input(int fd, std::string_view memory, size_t chunk, uint64_t size, StopCheck stop);
   bool fill();
@@ -69,6 +75,7 @@ class Input {
   bool eof_ = false;
   std::optional<core::IoError> error_;
   StopCheck stop_;
+  ReadProgress on_read_;
 };
 
 }  // namespace morvex::reader

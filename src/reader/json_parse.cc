@@ -1,6 +1,9 @@
 // The Chrome trace-event JSON parser: "[" and then objects separated by
 // commas, with or without the closing "]" (morvex never writes it, because
-// several processes may append to one file).
+// several processes may append to one file); or the object form other tools
+// write, {"traceEvents": [...], ...}, whose other members (displayTimeUnit,
+// which changes only how a viewer shows times, metadata, ...) are skipped.
+// An object that is not closed is a cut-off file.
 //
 // Records are parsed one at a time from the input window without building
 // a document: the keys the reader knows are picked out as views into the
@@ -11,14 +14,17 @@
 //
 // What it understands (everything else is skipped):
 //   "B"/"E" in category "py" (functions, with args file, line and kind) and
-//   "user" (spans), "i"/"I" instants, "C" counters (args.value), and the
+//   "user" (spans), "X" complete events (a begin and its end in one record,
+//   see HeldSlices), "i"/"I" instants, "C" counters (args.value), and the
 //   metadata records thread_name, process_name, morvex_dropped_events and
 //   morvex_filters.
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "format/records.h"
 #include "reader/parse.h"
@@ -43,7 +49,7 @@ struct Num {
 
 struct Record {
   Str name, cat, ph;
-  Num ts, pid, tid;
+  Num ts, dur, pid, tid;
   // args
   Str arg_name, file, kind, include, exclude;
   Num line, count, value, max_depth, min_duration_ns, filtered_functions, max_depth_events,
@@ -188,6 +194,119 @@ uint64_t micros_to_nanos(const Num& n) {
   return ns >= 1.8e19 ? UINT64_MAX : static_cast<uint64_t>(ns);
 }
 
+// Complete ("X") events come in whatever order their writer chose; many
+// write a slice when it ends, so children before their parents. From a
+// thread's first X event on, its slices are held, and handed to the builder
+// when the file ends: begins and ends in file order, X events by start
+// (the longer first when two start together), merged by time, a begin or
+// end before an X event of the same time. An X event holds what begins
+// within it, and ends at its parent's end if it would outlive it. This is
+// the one place where the reader's memory follows the number of events
+// (24 bytes a slice, on threads that have X events).
+class HeldSlices {
+ public:
+  bool holds(uint32_t thread) const { return thread < threads_.size() && threads_[thread].held; }
+
+  void begin(uint32_t thread, uint32_t function, uint64_t ts, bool call) {
+    Lane& l = lane(thread);
+    l.ordered.push_back({monotone(l, ts), kOpen, function, true, call});
+  }
+  void end(uint32_t thread, uint64_t ts) {
+    Lane& l = lane(thread);
+    l.ordered.push_back({monotone(l, ts), 0, kNone, false, false});
+  }
+  void complete(uint32_t thread, uint32_t function, uint64_t ts, uint64_t dur, bool call) {
+    const uint64_t end = ts > UINT64_MAX - dur ? UINT64_MAX - 1 : ts + dur;
+    lane(thread).complete.push_back({ts, end, function, true, call});
+  }
+
+  void flush(Builder& b) {
+    for (uint32_t thread = 0; thread < threads_.size(); ++thread) {
+      Lane& l = threads_[thread];
+      if (!l.held) continue;
+      std::stable_sort(l.complete.begin(), l.complete.end(), [](const Item& a, const Item& x) {
+        return a.ts != x.ts ? a.ts < x.ts : a.end > x.end;
+      });
+      replay(b, thread, l);
+      l = Lane{};
+    }
+  }
+
+ private:
+  // The end of a held begin whose end comes as a record of its own.
+  static constexpr uint64_t kOpen = UINT64_MAX;
+
+  struct Item {
+    uint64_t ts;
+    uint64_t end;  // X events; kOpen for a begin, 0 for an end
+    uint32_t function;
+    bool begin;
+    bool call;
+  };
+  struct Lane {
+    bool held = false;
+    uint64_t last_ts = 0;
+    std::vector<Item> ordered;   // begins and ends, in file order
+    std::vector<Item> complete;  // X events
+  };
+
+  Lane& lane(uint32_t thread) {
+    if (threads_.size() <= thread) threads_.resize(thread + 1);
+    Lane& l = threads_[thread];
+    l.held = true;
+    return l;
+  }
+
+  // Begins and ends keep their order, as the builder would keep it by
+  // raising a time that goes backwards.
+  static uint64_t monotone(Lane& l, uint64_t ts) {
+    if (ts < l.last_ts) ts = l.last_ts;
+    l.last_ts = ts;
+    return ts;
+  }
+
+  static void replay(Builder& b, uint32_t thread, const Lane& l) {
+    // The ends of the slices begun here and still open, innermost last.
+    std::vector<uint64_t> open;
+    auto close_due = [&](uint64_t ts) {
+      while (!open.empty() && open.back() != kOpen && open.back() <= ts) {
+        b.end(thread, open.back());
+        open.pop_back();
+      }
+    };
+    size_t i = 0, k = 0;
+    while (i < l.ordered.size() || k < l.complete.size()) {
+      const bool take_ordered =
+          k == l.complete.size() || (i < l.ordered.size() && l.ordered[i].ts <= l.complete[k].ts);
+      const Item& it = take_ordered ? l.ordered[i++] : l.complete[k++];
+      close_due(it.ts);
+      if (!it.begin) {
+        // An end closes the innermost open begin, and the X events inside it
+        // that would outlive it.
+        while (!open.empty() && open.back() != kOpen) {
+          b.end(thread, it.ts);
+          open.pop_back();
+        }
+        if (!open.empty()) open.pop_back();
+        b.end(thread, it.ts);
+        continue;
+      }
+      uint64_t end = it.end;
+      if (end != kOpen && !open.empty() && open.back() != kOpen && open.back() < end) {
+        end = open.back();
+      }
+      b.begin(thread, it.function, it.ts, it.call);
+      open.push_back(end);
+    }
+    while (!open.empty() && open.back() != kOpen) {
+      b.end(thread, open.back());
+      open.pop_back();
+    }
+  }
+
+  std::vector<Lane> threads_;  // by the builder's thread id
+};
+
 class JsonParser {
  public:
   explicit JsonParser(Builder& b) : b_(b) {}
@@ -204,6 +323,30 @@ class JsonParser {
     apply();
     return Status::Ok;
   }
+
+  // A member of the top-level object, p at its key's quote: moves p past the
+  // member, or for "traceEvents" holding an array past its "[", and says so.
+  Status member(const char*& p, const char* end, bool& events) {
+    more_ = false;
+    events = false;
+    Str key;
+    const char* q = string(p, end, &key);
+    if (q == nullptr || (q = ws(q, end)) == end) return more_ ? Status::More : Status::Bad;
+    if (*q != ':') return Status::Bad;
+    if ((q = ws(q + 1, end)) == end) return Status::More;
+    if (key.raw == "traceEvents" && *q == '[') {
+      events = true;
+      p = q + 1;
+      return Status::Ok;
+    }
+    q = skip_value(q, end);
+    if (q == nullptr) return more_ ? Status::More : Status::Bad;
+    p = q;
+    return Status::Ok;
+  }
+
+  // Hands the held slices to the builder, once the file has ended.
+  void finish() { held_.flush(b_); }
 
  private:
   const char* ws(const char* p, const char* end) {
@@ -308,6 +451,7 @@ class JsonParser {
       if (key == "cat") return take(p, end, &r.cat, nullptr);
       if (key == "ph") return take(p, end, &r.ph, nullptr);
       if (key == "ts") return take(p, end, nullptr, &r.ts);
+      if (key == "dur") return take(p, end, nullptr, &r.dur);
       if (key == "pid") return take(p, end, nullptr, &r.pid);
       if (key == "tid") return take(p, end, nullptr, &r.tid);
       if (key == "args" && *p == '{') return object(p, end, /*args=*/true);
@@ -388,15 +532,35 @@ class JsonParser {
     const bool user = r.cat.raw == format::kUserCategory;
     switch (r.ph.raw[0]) {
       case 'B': {
-        // Resumes and throws begin a slice, not a call; a begin without a
-        // kind (user spans, other writers) is a call.
-        const bool call = user || !r.kind.present || r.kind.raw == "start";
-        b_.begin(thread(), function(user), micros_to_nanos(r.ts), call);
+        const uint32_t t = thread();
+        if (held_.holds(t)) [[unlikely]] {
+          held_.begin(t, function(user), micros_to_nanos(r.ts), is_call(user));
+        } else {
+          b_.begin(t, function(user), micros_to_nanos(r.ts), is_call(user));
+        }
         break;
       }
-      case 'E':
-        b_.end(thread(), micros_to_nanos(r.ts));
+      case 'E': {
+        const uint32_t t = thread();
+        if (held_.holds(t)) [[unlikely]] {
+          held_.end(t, micros_to_nanos(r.ts));
+        } else {
+          b_.end(t, micros_to_nanos(r.ts));
+        }
         break;
+      }
+      case 'X': {
+        // A duration that is missing, negative or no number leaves no slice
+        // to draw: the event is skipped, and counted.
+        const double dur = to_double(r.dur, -1);
+        if (!(dur >= 0)) {
+          b_.skip_complete();
+          break;
+        }
+        held_.complete(thread(), function(user), micros_to_nanos(r.ts), micros_to_nanos(r.dur),
+                       is_call(user));
+        break;
+      }
       case 'i':
       case 'I':
         b_.instant(micros_to_nanos(r.ts));
@@ -413,6 +577,12 @@ class JsonParser {
       default:
         break;
     }
+  }
+
+  // Resumes and throws begin a slice, not a call; a begin without a kind
+  // (user spans, other writers) is a call.
+  bool is_call(bool user) const {
+    return user || !rec_.kind.present || rec_.kind.raw == "start";
   }
 
   void metadata() {
@@ -438,6 +608,7 @@ class JsonParser {
   }
 
   Builder& b_;
+  HeldSlices held_;
   Record rec_;
   bool more_ = false;
   std::string key_;
@@ -449,12 +620,12 @@ class JsonParser {
 }  // namespace
 
 bool looks_like_json(Input& in) {
-  // A JSON trace starts with "[" after at most a little whitespace.
+  // A JSON trace starts with "[" or "{" after at most a little whitespace.
   constexpr size_t kMaxLeadingWhitespace = 4096;
   for (size_t i = 0; i <= kMaxLeadingWhitespace; ++i) {
     if (!in.ensure(i + 1)) return false;
     const char c = static_cast<char>(in.data()[i]);
-    if (c == '[') return true;
+    if (c == '[' || c == '{') return true;
     if (!is_ws(c)) return false;
   }
   return false;
@@ -468,37 +639,92 @@ bool only_whitespace(Input& in) {
   return false;
 }
 
-ParseOutcome parse_json(Input& in, Builder& builder) {
-  JsonParser parser(builder);
+namespace {
+
+// Where the parser is in the file.
+enum class Where {
+  Array,    // the bare array, which further appends may follow
+  Members,  // between the members of the top-level object
+  Events,   // in its "traceEvents" array
+  Done,     // past the object's "}": only whitespace may follow
+};
+
+ParseOutcome parse_records(Input& in, JsonParser& parser) {
   uint64_t records = 0;
+  Where where = Where::Array;
+  bool started = false, found_events = false;
   for (;;) {
-    if (in.avail() == 0 && !in.ensure(1)) return {.records = records};
+    if (in.avail() == 0 && !in.ensure(1)) {
+      if (where == Where::Members || where == Where::Events) {
+        return {Damage::CutOff, in.offset(), false, records};
+      }
+      // An object without "traceEvents" is JSON, but no trace.
+      if (where == Where::Done && !found_events) return {Damage::Corrupt, 0, false, 0};
+      return {.records = records};
+    }
     const char* base = reinterpret_cast<const char*>(in.data());
     const char* end = base + in.avail();
     const char* p = base;
     size_t need = 0;
+    auto corrupt = [&]() -> ParseOutcome {
+      in.advance(static_cast<size_t>(p - base));
+      return {Damage::Corrupt, in.offset(), false, records};
+    };
     while (p < end) {
       const char c = *p;
-      // Separators, the opening bracket, and a closing one (after which
-      // further appends may still follow).
-      if (is_ws(c) || c == ',' || c == '[' || c == ']') {
+      if (is_ws(c) || (c == ',' && where != Where::Done)) {
         ++p;
         continue;
       }
-      if (c != '{') {
-        in.advance(static_cast<size_t>(p - base));
-        return {Damage::Corrupt, in.offset(), false, records};
+      if (!started) {
+        started = true;
+        if (c == '{') {
+          where = Where::Members;
+          ++p;
+          continue;
+        }
       }
-      const auto status = parser.record(p, end);
-      if (status == JsonParser::Status::Bad) {
-        in.advance(static_cast<size_t>(p - base));
-        return {Damage::Corrupt, in.offset(), false, records};
+      JsonParser::Status status;
+      if (where == Where::Array) {
+        // The opening bracket, and a closing one (after which further
+        // appends may still follow).
+        if (c == '[' || c == ']') {
+          ++p;
+          continue;
+        }
+        if (c != '{') return corrupt();
+        status = parser.record(p, end);
+        if (status == JsonParser::Status::Ok) ++records;
+      } else if (where == Where::Events) {
+        if (c == ']') {
+          where = Where::Members;
+          ++p;
+          continue;
+        }
+        if (c != '{') return corrupt();
+        status = parser.record(p, end);
+        if (status == JsonParser::Status::Ok) ++records;
+      } else if (where == Where::Members) {
+        if (c == '}') {
+          where = Where::Done;
+          ++p;
+          continue;
+        }
+        if (c != '"') return corrupt();
+        bool events = false;
+        status = parser.member(p, end, events);
+        if (events) {
+          where = Where::Events;
+          found_events = true;
+        }
+      } else {
+        return corrupt();
       }
+      if (status == JsonParser::Status::Bad) return corrupt();
       if (status == JsonParser::Status::More) {
         need = static_cast<size_t>(end - p) + 1;
         break;
       }
-      ++records;
     }
     in.advance(static_cast<size_t>(p - base));
     if (need != 0 && !in.ensure(need)) {
@@ -507,6 +733,15 @@ ParseOutcome parse_json(Input& in, Builder& builder) {
       return {Damage::CutOff, in.offset(), false, records};
     }
   }
+}
+
+}  // namespace
+
+ParseOutcome parse_json(Input& in, Builder& builder) {
+  JsonParser parser(builder);
+  const ParseOutcome outcome = parse_records(in, parser);
+  parser.finish();
+  return outcome;
 }
 
 }  // namespace morvex::reader

@@ -151,6 +151,9 @@ struct Trace {
   uint64_t last_ts = 0;
   uint64_t open_at_end = 0;     // slices closed at last_ts because the trace ended
   uint64_t unmatched_ends = 0;  // ends with no open slice, ignored
+  // JSON complete ("X") events whose duration is missing, negative or no
+  // number: they hold no slice, and are skipped.
+  uint64_t skipped_complete = 0;
   Damage damage = Damage::None;
   uint64_t damage_offset = 0;  // where the unreadable part starts
   uint64_t file_size = 0;

@@ -23,7 +23,7 @@ struct ParseOutcome {
 // Whether the input starts like a Perfetto trace: a Trace.packet field whose
 // bytes (as far as the file goes) parse as a message. Moves nothing.
 bool looks_like_perfetto(Input& in);
-// Whether the first byte after any whitespace is '['. Moves nothing.
+// Whether the first byte after any whitespace is '[' or '{'. Moves nothing.
 bool looks_like_json(Input& in);
 // Whether the input holds nothing but JSON whitespace, as far as
 // Input::kMaxRecord goes (a newline is also how a Perfetto trace starts).

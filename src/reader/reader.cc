@@ -68,12 +68,14 @@ core::Result<Trace> read(Input& in, const std::string& name, const ReadOptions& 
 core::Result<Trace> read_trace(const std::string& path, const ReadOptions& options) {
   auto in = Input::open(path, options.chunk_size, options.stop);
   if (!in.ok()) return core::IoError::other("cannot read " + path + ": " + os_message(in.error()));
+  in.value().on_read(options.progress);
   return read(in.value(), path, options);
 }
 
 core::Result<Trace> read_trace_bytes(std::string_view bytes, const std::string& name,
                                      const ReadOptions& options) {
   Input in = Input::memory(bytes, options.chunk_size, options.stop);
+  in.on_read(options.progress);
   return read(in, name, options);
 }
 

@@ -1,18 +1,21 @@
 // Reading a morvex trace file into the model (model.h), without Python.
 //
 // The format is found from the content, not the name: Chrome trace-event
-// JSON starts with optional whitespace and "["; a Perfetto trace with the
+// JSON starts with optional whitespace and "[" (the array morvex writes) or
+// "{" (the object form, {"traceEvents": [...]}); a Perfetto trace with the
 // Trace.packet tag and the length of a TracePacket that parses. The file is
 // read front to back in chunks; memory follows the number of distinct
 // functions, threads and counters (and of stacks or caller/callee pairs,
-// when asked for), and the depth of the stacks, never the size of the file.
+// when asked for), and the depth of the stacks, never the size of the file,
+// except on threads of a JSON file that have complete ("X") events, whose
+// slices are put in time order once the file has been read (json_parse.cc).
 //
 // A damaged file still gives a model: a file cut off inside a record (a
 // process killed while writing), or bytes that are not a record, end the
 // read there, and Trace::damage says so. Only these are errors: the file
 // cannot be opened or read, it is empty or only whitespace, it is neither
 // format (a JSON array whose first element is no record, such as [1,2,3],
-// is not a trace), or a JSON record runs on past Input::kMaxRecord (64 MiB).
+// or an object without "traceEvents", is not a trace), or a JSON record runs on past Input::kMaxRecord (64 MiB).
 // A lone "[", what a JSON run that recorded nothing writes, is an empty
 // trace.
 //
@@ -39,6 +42,8 @@ struct ReadOptions {
   // Asked between chunks; true fails the read ("cannot read X: Interrupted
   // system call").
   StopCheck stop;
+  // Told after each chunk read (Input::on_read).
+  Input::ReadProgress progress;
 };
 
 // Error messages name the file and read as one sentence, e.g.

@@ -406,6 +406,13 @@ std::vector<std::string> trace_notes(const Trace& trace, std::optional<uint32_t>
     notes.push_back("The trace is corrupt from byte " + where +
                     " on; figures cover what comes before.");
   }
+  if (trace.skipped_complete != 0) {
+    notes.push_back(trace.skipped_complete == 1
+                        ? "1 complete (\"X\") event had no valid duration and was skipped."
+                        : format_count(trace.skipped_complete) +
+                              " complete (\"X\") events had no valid duration and were "
+                              "skipped.");
+  }
   if (trace.open_at_end != 0) {
     notes.push_back(trace.open_at_end == 1
                         ? "1 slice was still open when the trace ended; it is counted up to the "

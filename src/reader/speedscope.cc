@@ -66,6 +66,7 @@ SpeedscopeSpill::SpeedscopeSpill(SpeedscopeSpill&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
       dir_(std::move(other.dir_)),
       file_end_(other.file_end_),
+      events_(other.events_),
       errno_(other.errno_),
       threads_(std::move(other.threads_)) {}
 
@@ -87,6 +88,7 @@ core::Result<SpeedscopeSpill> SpeedscopeSpill::create(const std::string& dir) {
 void SpeedscopeSpill::add(uint32_t thread, uint32_t function, uint64_t ts, bool close) {
   if (threads_.size() <= thread) threads_.resize(thread + 1);
   ThreadSpill& t = threads_[thread];
+  ++events_;
   put_varint(t.pending, (uint64_t{function} << 1) | close);
   put_varint(t.pending, ts - t.last_ts);  // the builder keeps a thread's times in order
   t.last_ts = ts;
@@ -151,6 +153,16 @@ bool SpeedscopeSpill::write_events(const ThreadSpill& t, Sink& out) {
     std::memcpy(&at, header, 8);
   }
   return emit(t.pending);
+}
+
+uint64_t SpeedscopeSpill::estimate(const Trace& trace) const {
+  // ,\n{"type":"O","frame":F,"at":T} with F and T about as long as the
+  // largest of each; frames about as long as their names and files.
+  const uint64_t per_event = 29 + std::to_string(trace.functions.size()).size() +
+                             std::to_string(trace.last_ts).size();
+  uint64_t frames = 0;
+  for (const Function& f : trace.functions) frames += 40 + f.name.size() + f.file.size();
+  return events_ * per_event + frames;
 }
 
 core::Status SpeedscopeSpill::write(const Trace& trace, Sink& out) {

@@ -35,7 +35,7 @@ class SpeedscopeSpill final : public SliceObserver {
   SpeedscopeSpill(const SpeedscopeSpill&) = delete;
   ~SpeedscopeSpill() override;
 
-  void open(uint32_t thread, uint32_t function, uint64_t ts) override {
+  void open(uint32_t thread, uint32_t function, uint64_t ts, bool) override {
     add(thread, function, ts, false);
   }
   void close(uint32_t thread, uint32_t function, uint64_t ts) override {
@@ -44,6 +44,8 @@ class SpeedscopeSpill final : public SliceObserver {
 
   // The document, once `trace` (read with this observer) is complete.
   core::Status write(const Trace& trace, Sink& out);
+  // About the bytes write() will write.
+  uint64_t estimate(const Trace& trace) const;
 
  private:
   struct ThreadSpill {
@@ -61,6 +63,7 @@ class SpeedscopeSpill final : public SliceObserver {
   int fd_ = -1;
   std::string dir_;
   uint64_t file_end_ = 0;
+  uint64_t events_ = 0;
   int errno_ = 0;                     // first failed write or read of the spill file
   std::vector<ThreadSpill> threads_;  // by the builder's thread id
 };

@@ -384,19 +384,24 @@ TEST(Convert, KindsFromTheOutputName) {
       {"x.collapsed", ConvertKind::Collapsed},
       {"x.speedscope.json", ConvertKind::Speedscope},
       {"flame.svg", ConvertKind::Svg},
+      {"x.json", ConvertKind::Json},
+      {"x.trace.JSON", ConvertKind::Json},
   };
   for (const auto& c : cases) EXPECT_EQ(reader::convert_kind_for(c.path).value(), c.kind) << c.path;
-  for (const char* bad : {"x.json", "x", "x.svg.txt"}) {
+  for (const char* bad : {"x", "x.svg.txt", "x.jsonl"}) {
     auto r = reader::convert_kind_for(bad);
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().text(),
               std::string("cannot tell the output kind from the name ") + bad +
                   " (use .prof or .pstats for pstats, .folded or .collapsed for collapsed stacks, "
-                  ".speedscope.json for speedscope, .svg for a flame graph, or give the kind)");
+                  ".speedscope.json for speedscope, .svg for a flame graph, .json for Chrome "
+                  "trace-event JSON, or give the kind)");
   }
   EXPECT_EQ(reader::parse_convert_kind("speedscope").value(), ConvertKind::Speedscope);
+  EXPECT_EQ(reader::parse_convert_kind("json").value(), ConvertKind::Json);
   EXPECT_EQ(reader::parse_convert_kind("flamegraph").error().text(),
-            "unknown output kind \"flamegraph\" (choose pstats, collapsed, speedscope or svg)");
+            "unknown output kind \"flamegraph\" (choose pstats, collapsed, speedscope, svg or "
+            "json)");
 }
 
 TEST(Convert, WritesTheOutputOnlyWhenEverythingWorked) {

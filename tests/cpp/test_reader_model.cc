@@ -249,8 +249,11 @@ TEST(ReaderErrors, FilesThatAreNoTraceSaySoInOneSentence) {
                             "trace-event JSON file)"},
       {"  \n\t ", p + " is not a morvex trace (neither a Perfetto trace nor a Chrome "
                       "trace-event JSON file)"},
-      {"{\"traceEvents\": []}", p + " is not a morvex trace (neither a Perfetto trace nor a "
-                                    "Chrome trace-event JSON file)"},
+      // JSON objects, but without trace events.
+      {"{\"displayTimeUnit\": \"ns\"}", p + " is not a morvex trace (neither a Perfetto trace "
+                                          "nor a Chrome trace-event JSON file)"},
+      {"{\"traceEvents\": [1, 2]}", p + " is not a morvex trace (neither a Perfetto trace nor "
+                                        "a Chrome trace-event JSON file)"},
       // 0x0A then a length, but the bytes are no message (wire type 7).
       {"\n\x05\x0f\x01\x02\x03\x04", p + " is not a morvex trace (neither a Perfetto trace nor "
                                          "a Chrome trace-event JSON file)"},

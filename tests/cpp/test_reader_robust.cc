@@ -549,13 +549,13 @@ TEST(ReaderPerfetto, SourceLocationsAndResumeCategories) {
 TEST(ReaderJson, UserEventsFiltersAndForeignRecords) {
   const std::string text = R"([
     {"name":"handle","cat":"py","ph":"B","ts":1.000,"pid":5,"tid":9,"args":{"file":"h.py","line":3,"kind":"start"}},
+    {"name":"x","ph":"X","ts":1,"dur":5,"pid":5,"tid":9},
     {"name":"load \"db\"","cat":"user","ph":"B","ts":2.000,"pid":5,"tid":9,"args":{"rows":12,"ok":true,"ratio":null,"tags":["a",{"b":[1,2]}],"file":"ignored.py"}},
     {"name":"mark","cat":"user","ph":"i","s":"t","ts":2.500,"pid":5,"tid":9,"args":{"note":"x"}},
     {"name":"queue","cat":"user","ph":"C","ts":2.600,"pid":5,"tid":9,"args":{"value":4.5}},
     {"name":"queue","cat":"user","ph":"C","ts":2.700,"pid":5,"tid":9,"args":{"value":null}},
     {"name":"queue","cat":"user","ph":"C","ts":2.800,"pid":5,"tid":9,"args":{"value":-1}},
     {"name":"load \"db\"","cat":"user","ph":"E","ts":4.000,"pid":5,"tid":9},
-    {"name":"x","ph":"X","ts":1,"dur":5,"pid":5,"tid":9},
     {"unknown":{"deep":[[[]]]},"ph":"P"},
     {},
     {"name":"handle","cat":"py","ph":"E","ts":10.000,"pid":5,"tid":9,"args":{"file":"h.py","line":3,"kind":"return"}},
@@ -566,17 +566,21 @@ TEST(ReaderJson, UserEventsFiltersAndForeignRecords) {
   Trace t = read_bytes_ok(text, 16);
   ASSERT_EQ(t.damage, Damage::None);
   EXPECT_EQ(t.instants, 1u);
-  EXPECT_EQ(t.events, 7u);
+  EXPECT_EQ(t.events, 9u);  // the X event is a begin and an end
   ASSERT_EQ(t.threads.size(), 1u);
   EXPECT_EQ(t.threads[0].name, "Main \xc3\xa9");
   auto rows = all_rows(t);
-  ASSERT_EQ(rows.size(), 2u);
+  ASSERT_EQ(rows.size(), 3u);
   auto span = row_of(t, rows, "load \"db\"", true);
   EXPECT_EQ(span.total_ns, 2000u);
   EXPECT_EQ(t.functions[span.function].file, "");
+  // The X event begins with handle, inside it, and holds the span.
   auto handle = row_of(t, rows, "handle");
   EXPECT_EQ(handle.total_ns, 9000u);
-  EXPECT_EQ(handle.self_ns, 7000u);
+  EXPECT_EQ(handle.self_ns, 4000u);
+  auto x = row_of(t, rows, "x");
+  EXPECT_EQ(x.total_ns, 5000u);
+  EXPECT_EQ(x.self_ns, 3000u);
   ASSERT_EQ(t.counters.size(), 1u);
   EXPECT_EQ(t.counters[0].samples, 2u);
   EXPECT_EQ(t.counters[0].min, -1.0);
