@@ -152,10 +152,17 @@ PyObject* convert(const app::ConvertArgs& a, const OwnErrors& errors) {
   core::Result<reader::ConvertKind> kind =
       a.to ? reader::parse_convert_kind(*a.to) : reader::convert_kind_for(a.output);
   if (!kind.ok()) return errors.usage("convert", kind.error().text());
+  if (a.svg_per_thread && kind.value() != reader::ConvertKind::Svg) {
+    return errors.usage("convert", "the argument '--svg-per-thread' needs an SVG output, not " +
+                                       std::string(reader::convert_kind_name(kind.value())));
+  }
+  reader::SvgOptions svg;
+  svg.per_thread = a.svg_per_thread;
   core::Result<reader::Trace> trace = [&] {
     TemporaryFilesGoFirst cleanup;
-    return Released().run(
-        [&](reader::StopCheck stop) { return reader::convert(a.trace, a.output, kind.value(), stop); });
+    return Released().run([&](reader::StopCheck stop) {
+      return reader::convert(a.trace, a.output, kind.value(), stop, svg);
+    });
   }();
   if (PyErr_Occurred()) return nullptr;
   if (!trace.ok()) return reader_error(trace.error(), errors);

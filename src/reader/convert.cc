@@ -76,7 +76,8 @@ core::Result<ConvertKind> convert_kind_for(std::string_view output_path) {
 }
 
 core::Result<Trace> convert(const std::string& input, const std::string& output,
-                            std::optional<ConvertKind> kind, const StopCheck& stop) {
+                            std::optional<ConvertKind> kind, const StopCheck& stop,
+                            const SvgOptions& svg) {
   if (!kind) {
     auto found = convert_kind_for(output);
     if (!found.ok()) return found.error();
@@ -133,7 +134,7 @@ core::Result<Trace> convert(const std::string& input, const std::string& output,
       written = spill->write(trace.value(), out);
       break;
     case ConvertKind::Svg:
-      written = write_whole(render_svg(trace.value()));
+      written = write_whole(render_svg(trace.value(), svg));
       break;
   }
   if (!written.ok()) return written.error();

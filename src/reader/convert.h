@@ -20,6 +20,7 @@
 
 #include "core/ioerror.h"
 #include "reader/model.h"
+#include "reader/stacks.h"
 #include "reader/stop.h"
 
 namespace morvex::reader {
@@ -38,9 +39,9 @@ core::Result<ConvertKind> convert_kind_for(std::string_view output_path);
 // Reads `input`, writes `output`. Returns the model read, so the caller can
 // print trace_notes() (dropped events, a cut-off file) alongside. `stop` is
 // asked between chunks read and written; true fails the conversion with
-// EINTR's error and no output.
+// EINTR's error and no output. `svg` shapes an SVG output.
 core::Result<Trace> convert(const std::string& input, const std::string& output,
                             std::optional<ConvertKind> kind = std::nullopt,
-                            const StopCheck& stop = {});
+                            const StopCheck& stop = {}, const SvgOptions& svg = {});
 
 }  // namespace morvex::reader
