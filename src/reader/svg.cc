@@ -337,14 +337,19 @@ std::string render_svg(const Trace& trace, const SvgOptions& options) {
             "Flame graph of " + sanitize_utf8(options.title.empty() ? trace.path : options.title));
   y += 18;
   const std::string reading =
-      "each frame calls the frames below it; width is the time the frame ran, children "
-      "included. Hover for details. Blue frames are user spans.";
-  text_line(head, kMargin, y, "s",
-            merge ? "One icicle for all " + format_count(threads.size()) +
-                        " threads, the same stacks on any thread merged (convert "
-                        "--svg-per-thread draws one per thread): " +
-                        reading
-                  : "Icicle per thread: " + reading);
+      "frame calls the frames below it; width is the time the frame ran, children included. "
+      "Hover for details. Blue frames are user spans.";
+  if (merge) {
+    // Two lines: one would be cut off in a window of half a screen.
+    text_line(head, kMargin, y, "s",
+              "One icicle for all " + format_count(threads.size()) +
+                  " threads, the same stacks on any thread merged (convert --svg-per-thread "
+                  "draws one per thread):");
+    y += 16;
+    text_line(head, kMargin, y, "s", "Each " + reading);
+  } else {
+    text_line(head, kMargin, y, "s", "Icicle per thread: each " + reading);
+  }
   for (const std::string& note : trace_notes(trace)) {
     y += 16;
     text_line(head, kMargin, y, "w", note);
