@@ -44,8 +44,8 @@ core::Status render_collapsed(const Trace& trace, Sink& out);
 inline constexpr size_t kSeparateThreads = 4;
 
 struct SvgOptions {
-  // The window width, in pixels, that the labels in the file are cut for;
-  // the picture takes the window's width, and its script cuts them again.
+  // Pixels, where no script runs (an <img>, an image viewer); its script
+  // makes the picture as wide as the browser's window.
   double width = 1200;
   std::string title;        // heading of the whole picture; the trace's path if empty
   bool per_thread = false;  // a graph per thread however many there are

@@ -5,10 +5,11 @@
 // bottom (innermost). Every frame carries a <title> (the browser's tooltip)
 // with its name, file:line and figures.
 //
-// Places are percentages of the graph and the picture is as wide as the
-// window, so it follows the window without a script; the labels in the
-// file are cut for SvgOptions::width, and the script (svg_script.h) cuts
-// them again for the real width, searches and zooms.
+// Without a script (an <img>, an image viewer) the picture is
+// SvgOptions::width wide and scales as any image, labels and all. The
+// script (svg_script.h) makes it as wide as the window at its own scale,
+// cuts the labels again for the real width, searches and zooms; places are
+// percentages of the graph so that either way they need no arithmetic.
 //
 // Frames narrower than a thousandth of their graph are drawn as part of
 // their caller, with everything they called: however long the trace, a
@@ -279,7 +280,8 @@ std::string merged_heading(const std::vector<const Thread*>& threads, uint64_t t
 }  // namespace
 
 std::string render_svg(const Trace& trace, const SvgOptions& options) {
-  const double label_px = std::max(options.width, 200.0) * kGraphWidth / 100;
+  const double width = std::max(options.width, 200.0);
+  const double label_px = width * kGraphWidth / 100;
   std::vector<const Thread*> threads;
   if (trace.has_tree) {
     for (const Thread& t : trace.threads) {
@@ -386,8 +388,8 @@ std::string render_svg(const Trace& trace, const SvgOptions& options) {
   y += kMargin;
 
   std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\"?>\n";
-  out += "<svg xmlns=\"http://www.w3.org/2000/svg\" version=\"1.1\" width=\"100%\" height=\"" +
-         num(y) + "\">\n";
+  out += "<svg xmlns=\"http://www.w3.org/2000/svg\" version=\"1.1\" width=\"" + num(width) +
+         "\" height=\"" + num(y) + "\" viewBox=\"0 0 " + num(width) + " " + num(y) + "\">\n";
   out += "<style>";
   out += kSvgStyle;
   out += "</style>\n";

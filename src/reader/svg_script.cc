@@ -32,6 +32,10 @@ const char kSvgScript[] = R"js(
   // than this is the same place.
   var EPS = 5e-7;
   var doc = document;
+  // As wide as the window, at one user unit a pixel: the labels are cut to
+  // fit rather than scaled with the picture.
+  doc.documentElement.removeAttribute('viewBox');
+  doc.documentElement.setAttribute('width', '100%');
   var graphs = [];
   var wholeNs = 0;
   var zoomed = null;

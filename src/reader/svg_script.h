@@ -4,6 +4,8 @@
 //
 // The script reads the frames the renderer drew and what it wrote about
 // them (the contract between the two):
+//   - the root <svg> has a viewBox for viewers without a script, which the
+//     script removes to make the picture as wide as the window;
 //   - every graph is an <svg class="graph" data-total="NS"> whose direct
 //     children are the frames, NS the time its full width stands for;
 //   - a frame is <g><title>TIP</title><rect x="X%" y="Y" width="W%"/>

@@ -528,6 +528,12 @@ TEST(ConvertSvg, FramesUnderAThousandthMergeIntoTheirCaller) {
 
 TEST(ConvertSvg, TheScriptIsInsideAndNothingIsFetched) {
   const std::string svg = reader::render_svg(known_trace(Fmt::Proto));
+  // Without the script, an image of the width asked for, scaling as one.
+  static const std::regex root(
+      R"re(\n<svg xmlns="http://www.w3.org/2000/svg" version="1.1" width="1200.0" height="([0-9.]+)" viewBox="0 0 1200.0 ([0-9.]+)">\n)re");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(svg, m, root)) << svg.substr(0, 300);
+  EXPECT_EQ(m[1], m[2]);
   const size_t script = svg.find("<script type=\"text/ecmascript\"><![CDATA[\nvar ROW = 17.0, "
                                  "PAD = 3.0, MIN_CHARS = 3.0;");
   ASSERT_NE(script, std::string::npos);
