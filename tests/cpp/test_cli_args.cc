@@ -166,7 +166,8 @@ TEST(CliArgs, TheOtherSubcommandsTakeOptionsAnywhere) {
   EXPECT_EQ(c.to, std::nullopt);
   EXPECT_FALSE(c.svg_per_thread);
   EXPECT_EQ(parsed<ConvertArgs>({"convert", "t", "--to", "pstats", "-o", "x"}).to, "pstats");
-  EXPECT_TRUE(parsed<ConvertArgs>({"convert", "--svg-per-thread", "t", "-o", "x.svg"}).svg_per_thread);
+  EXPECT_TRUE(
+      parsed<ConvertArgs>({"convert", "--svg-per-thread", "t", "-o", "x.svg"}).svg_per_thread);
   OpenArgs o = parsed<OpenArgs>({"open", "t", "--no-browser", "--port", "8000"});
   EXPECT_EQ(o.port, 8000);
   EXPECT_FALSE(o.browser);

@@ -383,7 +383,8 @@ TEST(ConvertSvg, NamesAreEscapedAndNarrowFramesLeftOut) {
 
 // A JSON trace of one process (pid 1) from rows "tid ts B|E name line",
 // every function in /app/x.py.
-std::string json_trace(std::initializer_list<std::tuple<int, uint64_t, char, std::string, int>> rows) {
+using Row = std::tuple<int, uint64_t, char, std::string, int>;
+std::string json_trace(std::initializer_list<Row> rows) {
   std::string s = "[";
   for (const auto& [tid, ts, ph, name, line] : rows) {
     s += "{\"name\":\"" + name + "\",\"ph\":\"" + ph + "\",\"ts\":" + std::to_string(ts) +
@@ -474,7 +475,8 @@ TEST(ConvertSvg, ManyThreadsMakeOneGraphOfMergedStacksUnlessPerThread) {
   EXPECT_EQ(occurrences(apart, "<svg class=\"graph\""), 5u);
   EXPECT_EQ(occurrences(apart, "<g><title>"), 10u);
   EXPECT_EQ(apart.find("all threads"), std::string::npos);
-  EXPECT_NE(apart.find(">thread 5 (pid 1, tid 5): 500 ns traced, 2 slices</text>"), std::string::npos)
+  EXPECT_NE(apart.find(">thread 5 (pid 1, tid 5): 500 ns traced, 2 slices</text>"),
+            std::string::npos)
       << apart;
   EXPECT_NE(apart.find("<g><title>work\n/app/x.py:2\ntotal 250 ns (50.0%), self 250 ns, calls "
                        "1</title>"),
@@ -530,7 +532,8 @@ TEST(ConvertSvg, TheScriptIsInsideAndNothingIsFetched) {
   const std::string svg = reader::render_svg(known_trace(Fmt::Proto));
   // Without the script, an image of the width asked for, scaling as one.
   static const std::regex root(
-      R"re(\n<svg xmlns="http://www.w3.org/2000/svg" version="1.1" width="1200.0" height="([0-9.]+)" viewBox="0 0 1200.0 ([0-9.]+)">\n)re");
+      "\n<svg xmlns=\"http://www.w3.org/2000/svg\" version=\"1.1\" width=\"1200.0\" "
+      "height=\"([0-9.]+)\" viewBox=\"0 0 1200.0 ([0-9.]+)\">\n");
   std::smatch m;
   ASSERT_TRUE(std::regex_search(svg, m, root)) << svg.substr(0, 300);
   EXPECT_EQ(m[1], m[2]);
