@@ -39,7 +39,7 @@ constexpr double kRow = 17;  // a frame's height plus a one-pixel gap
 constexpr double kFrame = 16;
 // Frames narrower than 1 / kShareDivisor of their graph's width merge.
 constexpr uint64_t kShareDivisor = 1000;
-constexpr double kCharWidth = 7.3;   // of the 12px monospace face, rounded up
+constexpr double kCharWidth = 7.3;  // of the 12px monospace face, rounded up
 constexpr double kTextPad = 3;
 constexpr double kMinChars = 3;  // fewer fit: no text at all
 // The graphs' place across the window, in percent: about the margin
@@ -239,8 +239,8 @@ size_t draw_graph(std::string& out, const Trace& trace, const Graph& g, double l
           }
         }
         if (merged != 0) {
-          tip += "\nwith " + plural(merged, "callee", "callees") + " too narrow to draw: " +
-                 format_duration(merged_ns);
+          tip += "\nwith " + plural(merged, "callee", "callees") +
+                 " too narrow to draw: " + format_duration(merged_ns);
         }
         out += "<g><title>";
         append_xml_text(out, tip);
@@ -248,8 +248,8 @@ size_t draw_graph(std::string& out, const Trace& trace, const Graph& g, double l
                "\" height=\"" + num(kFrame) + "\" fill=\"" + fill + "\"/>";
         const double room = std::floor((w * label_px - 2 * kTextPad) / kCharWidth);
         if (room >= kMinChars) {
-          out += "<text x=\"" + pct(x) + "\" dx=\"" + num(kTextPad) + "\" y=\"" + num(y + 12) +
-                 "\">";
+          out +=
+              "<text x=\"" + pct(x) + "\" dx=\"" + num(kTextPad) + "\" y=\"" + num(y + 12) + "\">";
           append_xml_text(out, keep_end(label, static_cast<size_t>(room)));
           out += "</text>";
         }
@@ -363,8 +363,7 @@ std::string render_svg(const Trace& trace, const SvgOptions& options) {
                   pct(1.0 / kShareDivisor) + " of the width " +
                   (narrow.stacks == 1 ? "is drawn as part of its caller: "
                                       : "are drawn as part of their callers: ") +
-                  format_duration(narrow.ns) +
-                  percent(narrow.ns, whole_ns) + " of the time.",
+                  format_duration(narrow.ns) + percent(narrow.ns, whole_ns) + " of the time.",
               "merged");
   }
   // Shown by the script: without one (an <img>, an image viewer) they

@@ -389,9 +389,9 @@ std::string json_trace(std::initializer_list<Row> rows) {
   for (const auto& [tid, ts, ph, name, line] : rows) {
     s += "{\"name\":\"" + name + "\",\"ph\":\"" + ph + "\",\"ts\":" + std::to_string(ts) +
          "e-3,\"pid\":1,\"tid\":" + std::to_string(tid) + ",\"args\":{";
-    s += ph == 'B' ? "\"file\":\"/app/x.py\",\"line\":" + std::to_string(line) +
-                         ",\"kind\":\"start\""
-                   : "\"kind\":\"return\"";
+    s += ph == 'B'
+             ? "\"file\":\"/app/x.py\",\"line\":" + std::to_string(line) + ",\"kind\":\"start\""
+             : "\"kind\":\"return\"";
     s += "}},\n";
   }
   return s;
@@ -537,8 +537,9 @@ TEST(ConvertSvg, TheScriptIsInsideAndNothingIsFetched) {
   std::smatch m;
   ASSERT_TRUE(std::regex_search(svg, m, root)) << svg.substr(0, 300);
   EXPECT_EQ(m[1], m[2]);
-  const size_t script = svg.find("<script type=\"text/ecmascript\"><![CDATA[\nvar ROW = 17.0, "
-                                 "PAD = 3.0, MIN_CHARS = 3.0;");
+  const size_t script = svg.find(
+      "<script type=\"text/ecmascript\"><![CDATA[\nvar ROW = 17.0, "
+      "PAD = 3.0, MIN_CHARS = 3.0;");
   ASSERT_NE(script, std::string::npos);
   const size_t end = svg.find("]]></script>\n</svg>\n");
   ASSERT_NE(end, std::string::npos);
