@@ -102,6 +102,15 @@ void text_line(std::string& out, double x, double y, const char* cls, std::strin
   out += "</text>\n";
 }
 
+// A tooltip's lines are its fields (the script reads them so): a name or
+// path that breaks a line would pass for two.
+std::string one_line(std::string text) {
+  for (char& c : text) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  return text;
+}
+
 bool too_narrow(uint64_t ns, uint64_t graph_ns) {
   return ns == 0 || static_cast<unsigned __int128>(ns) * kShareDivisor < graph_ns;
 }
@@ -223,10 +232,10 @@ size_t draw_graph(std::string& out, const Trace& trace, const Graph& g, double l
           tip = label + "\n" + g.root_tip;
         } else {
           const Function& f = trace.functions[n.function];
-          label = frame_label(f);
+          label = one_line(frame_label(f));
           fill = colour(f);
           tip = label + "\n";
-          if (!f.file.empty()) tip += location(f) + "\n";
+          if (!f.file.empty()) tip += one_line(location(f)) + "\n";
           tip += "total " + format_duration(n.total_ns) + percent(n.total_ns, g.total_ns) +
                  ", self " + format_duration(n.self_ns) + ", calls " + format_count(n.calls);
           if (n.slices != n.calls) tip += ", resumes " + format_count(n.slices - n.calls);

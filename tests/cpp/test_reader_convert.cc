@@ -381,6 +381,21 @@ TEST(ConvertSvg, NamesAreEscapedAndNarrowFramesLeftOut) {
   EXPECT_NE(svg.find("calls 1\nwith 1 callee too narrow to draw: 1 ns</title>"), std::string::npos);
 }
 
+TEST(ConvertSvg, ATitleLineIsOneField) {
+  // The script reads a tooltip's first line as the name, its second as the
+  // location: a name or path that breaks a line stays on its own.
+  const Trace t = read_bytes_ok(
+      R"([{"name":"two\nlines","cat":"user","ph":"B","ts":1,"pid":1,"tid":1},)"
+      R"({"name":"f","ph":"B","ts":2,"pid":1,"tid":1,"args":{"file":"a\rb.py","line":3}},)"
+      R"({"name":"f","ph":"E","ts":3,"pid":1,"tid":1},)"
+      R"({"name":"two\nlines","cat":"user","ph":"E","ts":4,"pid":1,"tid":1}])");
+  const std::string svg = reader::render_svg(t);
+  EXPECT_NE(svg.find("<g><title>[span] two lines\ntotal 3.00 us (100.0%)"), std::string::npos)
+      << svg;
+  EXPECT_NE(svg.find("<g><title>f\na b.py:3\ntotal 1.00 us (33.3%)"), std::string::npos);
+  EXPECT_NE(svg.find(">[span] two lines</text>"), std::string::npos);
+}
+
 // A JSON trace of one process (pid 1) from rows "tid ts B|E name line",
 // every function in /app/x.py.
 using Row = std::tuple<int, uint64_t, char, std::string, int>;
