@@ -41,7 +41,8 @@ constexpr double kFrame = 16;
 constexpr uint64_t kShareDivisor = 1000;
 constexpr double kCharWidth = 7.3;  // of the 12px monospace face, rounded up
 constexpr double kTextPad = 3;
-constexpr double kMinChars = 3;  // fewer fit: no text at all
+constexpr double kBaseline = 12;  // a label's, below its frame's top
+constexpr double kMinChars = 3;   // fewer fit: no text at all
 // The graphs' place across the window, in percent: about the margin
 // either side at the usual width, without knowing the width.
 constexpr double kGraphLeft = 0.8;
@@ -257,8 +258,8 @@ size_t draw_graph(std::string& out, const Trace& trace, const Graph& g, double l
                "\" height=\"" + num(kFrame) + "\" fill=\"" + fill + "\"/>";
         const double room = std::floor((w * label_px - 2 * kTextPad) / kCharWidth);
         if (room >= kMinChars) {
-          out +=
-              "<text x=\"" + pct(x) + "\" dx=\"" + num(kTextPad) + "\" y=\"" + num(y + 12) + "\">";
+          out += "<text x=\"" + pct(x) + "\" dx=\"" + num(kTextPad) + "\" y=\"" +
+                 num(y + kBaseline) + "\">";
           append_xml_text(out, keep_end(label, static_cast<size_t>(room)));
           out += "</text>";
         }
@@ -407,7 +408,8 @@ std::string render_svg(const Trace& trace, const SvgOptions& options) {
   out += "<g transform=\"translate(0," + num(top) + ")\">\n" + drawn + "</g>\n";
   out += details;
   out += "<script type=\"text/ecmascript\"><![CDATA[\nvar ROW = " + num(kRow) +
-         ", PAD = " + num(kTextPad) + ", MIN_CHARS = " + num(kMinChars) + ";";
+         ", PAD = " + num(kTextPad) + ", BASELINE = " + num(kBaseline) +
+         ", MIN_CHARS = " + num(kMinChars) + ";";
   out += kSvgScript;
   out += "]]></script>\n";
   out += "</svg>\n";

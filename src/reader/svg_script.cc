@@ -94,7 +94,7 @@ const char kSvgScript[] = R"js(
           if (!s) return;
           f.text = doc.createElementNS(NS, 'text');
           f.text.setAttribute('dx', PAD);
-          f.text.setAttribute('y', parseFloat(f.rect.getAttribute('y')) + 12);
+          f.text.setAttribute('y', parseFloat(f.rect.getAttribute('y')) + BASELINE);
           f.g.appendChild(f.text);
         }
         f.text.setAttribute('x', percent(f.shownX));

@@ -16,7 +16,8 @@
 //   - #controls holds the search box (#search), #reset and #matched and
 //     stays hidden until the script shows it; #details is the line that
 //     shows the frame under the pointer.
-// ROW, PAD and MIN_CHARS are defined by the renderer ahead of the script.
+// ROW, PAD, BASELINE and MIN_CHARS are defined by the renderer ahead of
+// the script.
 #pragma once
 
 namespace morvex::reader {

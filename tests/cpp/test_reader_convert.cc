@@ -554,7 +554,7 @@ TEST(ConvertSvg, TheScriptIsInsideAndNothingIsFetched) {
   EXPECT_EQ(m[1], m[2]);
   const size_t script = svg.find(
       "<script type=\"text/ecmascript\"><![CDATA[\nvar ROW = 17.0, "
-      "PAD = 3.0, MIN_CHARS = 3.0;");
+      "PAD = 3.0, BASELINE = 12.0, MIN_CHARS = 3.0;");
   ASSERT_NE(script, std::string::npos);
   const size_t end = svg.find("]]></script>\n</svg>\n");
   ASSERT_NE(end, std::string::npos);
