@@ -10,6 +10,7 @@
 #include "core/filters.h"
 #include "reader/convert.h"
 #include "reader/report.h"
+#include "reader/stacks.h"
 #include "reader/text.h"
 
 namespace morvex::app {
@@ -46,6 +47,9 @@ std::string choices(const char* default_value, const std::vector<std::string_vie
   if (default_value != nullptr) s = std::string("[default: ") + default_value + "] ";
   return s + "[possible values: " + listed(values) + "]";
 }
+
+// --svg-per-thread's help names the number.
+static_assert(reader::kSeparateThreads == 4);
 
 std::vector<Subcommand> commands() {
   std::vector<Subcommand> c;
@@ -115,6 +119,9 @@ std::vector<Subcommand> commands() {
            "What to write; by default what OUT's name says (.prof or .pstats, .folded or "
            ".collapsed, .speedscope.json, .svg, .json)",
            choices(nullptr, CONVERT_KINDS)},
+          {'\0', "svg-per-thread", nullptr, Takes::Nothing,
+           "Draw an SVG's graphs one per thread; by default more than 4 threads make one graph, "
+           "their stacks merged"},
       },
       {{"TRACE", "A trace file of either format", true}},
       false,
@@ -289,6 +296,7 @@ std::variant<Command, CliMessage> convert_args(const CommandLine& cli, const Mat
     if (auto* err = std::get_if<CliMessage>(&v)) return *err;
     a.to = *to;
   }
+  a.svg_per_thread = m.has("svg-per-thread");
   return a;
 }
 

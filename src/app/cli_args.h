@@ -49,6 +49,7 @@ struct ConvertArgs {
   std::string trace;
   std::string output;
   std::optional<std::string> to;  // the kind; else from the output's name
+  bool svg_per_thread = false;    // an SVG's graphs: one per thread however many
 };
 
 // Where Perfetto's UI fetches traces from unless told otherwise: it accepts

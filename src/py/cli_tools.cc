@@ -175,6 +175,12 @@ PyObject* convert(const app::ConvertArgs& a, const OwnErrors& errors) {
   core::Result<reader::ConvertKind> kind =
       a.to ? reader::parse_convert_kind(*a.to) : reader::convert_kind_for(a.output);
   if (!kind.ok()) return errors.usage("convert", kind.error().text());
+  if (a.svg_per_thread && kind.value() != reader::ConvertKind::Svg) {
+    return errors.usage("convert", "the argument '--svg-per-thread' needs an SVG output, not " +
+                                       std::string(reader::convert_kind_name(kind.value())));
+  }
+  reader::SvgOptions svg;
+  svg.per_thread = a.svg_per_thread;
   Released released;
   // Progress only where a person watches: pipes and files stay clean.
   std::optional<reader::ProgressLine> progress;
@@ -195,7 +201,7 @@ PyObject* convert(const app::ConvertArgs& a, const OwnErrors& errors) {
   core::Result<reader::Trace> trace = [&] {
     TemporaryFilesGoFirst cleanup;
     return released.run([&](reader::StopCheck stop) {
-      auto converted = reader::convert(a.trace, a.output, kind.value(), stop, watch);
+      auto converted = reader::convert(a.trace, a.output, kind.value(), stop, watch, svg);
       if (progress) progress->clear();
       return converted;
     });

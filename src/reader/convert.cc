@@ -155,7 +155,7 @@ class CountingSink final : public Sink {
 
 core::Result<Trace> convert(const std::string& input, const std::string& output,
                             std::optional<ConvertKind> kind, const StopCheck& stop,
-                            const ConvertWatch& watch) {
+                            const ConvertWatch& watch, const SvgOptions& svg) {
   if (!kind) {
     auto found = convert_kind_for(output);
     if (!found.ok()) return found.error();
@@ -224,7 +224,7 @@ core::Result<Trace> convert(const std::string& input, const std::string& output,
       written = spill->write(trace.value(), out);
       break;
     case ConvertKind::Svg:
-      written = write_whole(render_svg(trace.value()));
+      written = write_whole(render_svg(trace.value(), svg));
       break;
     case ConvertKind::Json:
       json->finish(trace.value());

@@ -33,6 +33,7 @@
 #include "core/ioerror.h"
 #include "reader/input.h"
 #include "reader/model.h"
+#include "reader/stacks.h"
 #include "reader/stop.h"
 
 namespace morvex::reader {
@@ -78,9 +79,10 @@ std::string too_big_warning(const std::string& output, ConvertKind kind, uint64_
 // Reads `input`, writes `output`. Returns the model read, so the caller can
 // print trace_notes() (dropped events, a cut-off file) alongside. `stop` is
 // asked between chunks read and written; true fails the conversion with
-// EINTR's error and no output.
+// EINTR's error and no output. `svg` shapes an SVG output.
 core::Result<Trace> convert(const std::string& input, const std::string& output,
                             std::optional<ConvertKind> kind = std::nullopt,
-                            const StopCheck& stop = {}, const ConvertWatch& watch = {});
+                            const StopCheck& stop = {}, const ConvertWatch& watch = {},
+                            const SvgOptions& svg = {});
 
 }  // namespace morvex::reader

@@ -18,11 +18,14 @@
 //   about D * D / 2 frames.
 //
 //   an SVG flame graph, drawn as an icicle (callers above their callees,
-//   which suits stacking one graph per thread under a heading), see svg.cc.
+//   which suits stacking one graph per thread under a heading): up to
+//   kSeparateThreads threads a graph each, more threads one graph with
+//   their stacks merged; searchable and zoomable in a browser, see svg.cc.
 //
 // Threads: pure functions of the Trace.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "core/ioerror.h"
@@ -35,9 +38,17 @@ namespace morvex::reader {
 // (Sink::expect).
 core::Status render_collapsed(const Trace& trace, Sink& out);
 
+// More threads than this are drawn as one graph unless per_thread says
+// otherwise: a graph per thread, each scaled to its own time, stops reading
+// as a picture of the program long before 167 of them.
+inline constexpr size_t kSeparateThreads = 4;
+
 struct SvgOptions {
-  double width = 1200;  // pixels
-  std::string title;    // heading of the whole picture; the trace's path if empty
+  // Pixels, where no script runs (an <img>, an image viewer); its script
+  // makes the picture as wide as the browser's window.
+  double width = 1200;
+  std::string title;        // heading of the whole picture; the trace's path if empty
+  bool per_thread = false;  // a graph per thread however many there are
 };
 
 std::string render_svg(const Trace& trace, const SvgOptions& options = {});

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "reader/model.h"
@@ -23,8 +24,7 @@ std::vector<uint32_t> threads_of(const Trace& trace, std::optional<uint32_t> pid
 // depth) before a node's children (return false to skip them), leave(node,
 // depth) after them. The root has depth 0.
 template <class Enter, class Leave>
-void walk(const Trace& trace, uint32_t root, Enter&& enter, Leave&& leave) {
-  const std::vector<Node>& nodes = trace.nodes;
+void walk(const std::vector<Node>& nodes, uint32_t root, Enter&& enter, Leave&& leave) {
   uint32_t n = root;
   size_t depth = 0;
   bool descend = enter(n, depth);
@@ -47,6 +47,12 @@ void walk(const Trace& trace, uint32_t root, Enter&& enter, Leave&& leave) {
       --depth;
     }
   }
+}
+
+// The same over a trace's own tree.
+template <class Enter, class Leave>
+void walk(const Trace& trace, uint32_t root, Enter&& enter, Leave&& leave) {
+  walk(trace.nodes, root, std::forward<Enter>(enter), std::forward<Leave>(leave));
 }
 
 }  // namespace morvex::reader

@@ -164,7 +164,10 @@ TEST(CliArgs, TheOtherSubcommandsTakeOptionsAnywhere) {
   ConvertArgs c = parsed<ConvertArgs>({"convert", "-o", "out.svg", "t.json"});
   EXPECT_EQ(c.output, "out.svg");
   EXPECT_EQ(c.to, std::nullopt);
+  EXPECT_FALSE(c.svg_per_thread);
   EXPECT_EQ(parsed<ConvertArgs>({"convert", "t", "--to", "pstats", "-o", "x"}).to, "pstats");
+  EXPECT_TRUE(
+      parsed<ConvertArgs>({"convert", "--svg-per-thread", "t", "-o", "x.svg"}).svg_per_thread);
   OpenArgs o = parsed<OpenArgs>({"open", "t", "--no-browser", "--port", "8000"});
   EXPECT_EQ(o.port, 8000);
   EXPECT_FALSE(o.browser);
@@ -186,6 +189,8 @@ TEST(CliArgs, BadValuesAreUsageErrorsNamingThem) {
       {{"report", "t", "u"}, "unexpected argument 'u'"},
       {{"convert", "t"}, "--output <OUT>"},
       {{"convert", "t", "-o", "x", "--to", "svgz"}, "[possible values: pstats, collapsed"},
+      {{"convert", "t", "-o", "x.svg", "--svg-per-thread=1"},
+       "unexpected value '1' for '--svg-per-thread'"},
       {{"open", "t", "--port", "70000"}, "invalid value '70000'"},
       {{"--"}, "[subcommands: run, report, convert, open, help]"},
   };

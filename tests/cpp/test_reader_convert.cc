@@ -10,6 +10,7 @@
 #include <map>
 #include <regex>
 #include <sstream>
+#include <tuple>
 
 #include "reader/convert.h"
 #include "reader/pstats.h"
@@ -333,11 +334,14 @@ TEST(ConvertSvg, OneTitledRectanglePerFrameUnderAHeadingPerThread) {
     return n;
   };
   // Seven stacks on MainThread, two on the worker, each a group with one
-  // title, one rectangle and (wide enough here) one label; plus the page.
+  // title, one rectangle and (wide enough here) one label; plus the page,
+  // and the groups of the controls and of the graphs. A graph per thread:
+  // two threads are not many.
   EXPECT_EQ(count("<g><title>"), 9u);
   EXPECT_EQ(count("</title><rect "), 9u);
   EXPECT_EQ(count("<rect "), 10u);
-  EXPECT_EQ(count("</g>"), 9u);
+  EXPECT_EQ(count("</g>"), 11u);
+  EXPECT_EQ(count("<svg class=\"graph\""), 2u);
   EXPECT_EQ(count("<text"), count("</text>"));
   EXPECT_NE(svg.find(">MainThread (pid 100, tid 1): 300 ns traced, 12 slices</text>"),
             std::string::npos);
@@ -349,10 +353,11 @@ TEST(ConvertSvg, OneTitledRectanglePerFrameUnderAHeadingPerThread) {
   EXPECT_NE(svg.find("<g><title>gen\n/app/app.py:40\ntotal 30 ns (10.0%), self 30 ns, calls 1, "
                      "resumes 2</title>"),
             std::string::npos);
-  // main spans the whole width between the margins.
-  EXPECT_NE(svg.find("</title><rect x=\"10.0\" y=\"90.0\" width=\"1180.0\" height=\"16.0\""),
+  // main spans its graph's whole width, on the graph's top row.
+  EXPECT_NE(svg.find("</title><rect x=\"0%\" y=\"0.0\" width=\"100%\" height=\"16.0\""),
             std::string::npos)
       << svg.substr(0, 2000);
+  EXPECT_EQ(svg.find("id=\"merged\""), std::string::npos);  // nothing too narrow here
 }
 
 TEST(ConvertSvg, NamesAreEscapedAndNarrowFramesLeftOut) {
@@ -366,8 +371,206 @@ TEST(ConvertSvg, NamesAreEscapedAndNarrowFramesLeftOut) {
   const std::string svg = reader::render_svg(read_ok(file.path()));
   EXPECT_NE(svg.find("<g><title>&lt;A &amp; B&gt;\n"), std::string::npos);
   EXPECT_NE(svg.find(">&lt;A &amp; B&gt;</text>"), std::string::npos);
-  EXPECT_EQ(svg.find("tiny"), std::string::npos);  // 1 ns of 100 us: 0.01 px
+  EXPECT_EQ(svg.find("tiny"), std::string::npos);  // 1 ns of 100 us
   EXPECT_EQ(svg.find("<A"), std::string::npos);
+  EXPECT_NE(svg.find("<text x=\"10.0\" y=\"62.0\" class=\"s\" id=\"merged\">1 stack narrower "
+                     "than 0.1% of the width is drawn as part of its caller: 1 ns (0.0%) of the "
+                     "time.</text>"),
+            std::string::npos)
+      << svg.substr(0, 3000);
+  EXPECT_NE(svg.find("calls 1\nwith 1 callee too narrow to draw: 1 ns</title>"), std::string::npos);
+}
+
+TEST(ConvertSvg, ATitleLineIsOneField) {
+  // The script reads a tooltip's first line as the name, its second as the
+  // location: a name or path that breaks a line stays on its own.
+  const Trace t = read_bytes_ok(
+      R"([{"name":"two\nlines","cat":"user","ph":"B","ts":1,"pid":1,"tid":1},)"
+      R"({"name":"f","ph":"B","ts":2,"pid":1,"tid":1,"args":{"file":"a\rb.py","line":3}},)"
+      R"({"name":"f","ph":"E","ts":3,"pid":1,"tid":1},)"
+      R"({"name":"two\nlines","cat":"user","ph":"E","ts":4,"pid":1,"tid":1}])");
+  const std::string svg = reader::render_svg(t);
+  EXPECT_NE(svg.find("<g><title>[span] two lines\ntotal 3.00 us (100.0%)"), std::string::npos)
+      << svg;
+  EXPECT_NE(svg.find("<g><title>f\na b.py:3\ntotal 1.00 us (33.3%)"), std::string::npos);
+  EXPECT_NE(svg.find(">[span] two lines</text>"), std::string::npos);
+}
+
+// A JSON trace of one process (pid 1) from rows "tid ts B|E name line",
+// every function in /app/x.py.
+using Row = std::tuple<int, uint64_t, char, std::string, int>;
+std::string json_trace(std::initializer_list<Row> rows) {
+  std::string s = "[";
+  for (const auto& [tid, ts, ph, name, line] : rows) {
+    s += "{\"name\":\"" + name + "\",\"ph\":\"" + ph + "\",\"ts\":" + std::to_string(ts) +
+         "e-3,\"pid\":1,\"tid\":" + std::to_string(tid) + ",\"args\":{";
+    s += ph == 'B'
+             ? "\"file\":\"/app/x.py\",\"line\":" + std::to_string(line) + ",\"kind\":\"start\""
+             : "\"kind\":\"return\"";
+    s += "}},\n";
+  }
+  return s;
+}
+
+size_t occurrences(const std::string& s, std::string_view what) {
+  size_t n = 0;
+  for (size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + 1)) ++n;
+  return n;
+}
+
+TEST(ConvertSvg, PlacesArePercentagesOfTheGraphWithCalleesUnderTheirCaller) {
+  // main [0, 300) calls a [0, 100) and b [100, 300); b calls c later in its
+  // run, drawn from b's start all the same.
+  const Trace t = read_bytes_ok(json_trace({{1, 0, 'B', "main", 1},
+                                            {1, 0, 'B', "a", 2},
+                                            {1, 100, 'E', "a", 0},
+                                            {1, 100, 'B', "b", 3},
+                                            {1, 250, 'B', "c", 4},
+                                            {1, 260, 'E', "c", 0},
+                                            {1, 300, 'E', "b", 0},
+                                            {1, 300, 'E', "main", 0}}));
+  const std::string svg = reader::render_svg(t);
+  EXPECT_NE(svg.find("<svg class=\"graph\" x=\"0.8%\" y=\"32.0\" width=\"98.4%\" height=\"51.0\" "
+                     "data-total=\"300\">\n<g><title>main\n"),
+            std::string::npos)
+      << svg;
+  for (const char* frame : {
+           "<rect x=\"0%\" y=\"0.0\" width=\"100%\" height=\"16.0\" fill=\"#",
+           "<rect x=\"0%\" y=\"17.0\" width=\"33.33333%\" height=\"16.0\" fill=\"#",
+           "<rect x=\"33.33333%\" y=\"17.0\" width=\"66.66667%\" height=\"16.0\" fill=\"#",
+           "<rect x=\"33.33333%\" y=\"34.0\" width=\"3.33333%\" height=\"16.0\" fill=\"#",
+       }) {
+    EXPECT_EQ(occurrences(svg, frame), 1u) << frame;
+  }
+  // Labels sit where their frames start, cut for the width given.
+  EXPECT_NE(svg.find("<text x=\"33.33333%\" dx=\"3.0\" y=\"29.0\">b</text>"), std::string::npos);
+  reader::SvgOptions narrow;
+  narrow.width = 300;  // c: 3.3% of 295 px, too little for three characters
+  EXPECT_EQ(occurrences(reader::render_svg(t, narrow), "\">c</text>"), 0u);
+  EXPECT_EQ(occurrences(svg, "\">c</text>"), 1u);
+}
+
+TEST(ConvertSvg, ManyThreadsMakeOneGraphOfMergedStacksUnlessPerThread) {
+  // Each of threads 1..5 runs main for 100 ns * tid, calling work for half
+  // of that; thread 9 has an instant and no slice.
+  auto trace_of = [](int threads) {
+    std::string text = "[";
+    for (int tid = 1; tid <= threads; ++tid) {
+      const uint64_t end = 100 * tid, half = 50 * tid;
+      text += json_trace({{tid, 0, 'B', "main", 1},
+                          {tid, 10, 'B', "work", 2},
+                          {tid, 10 + half, 'E', "work", 0},
+                          {tid, end, 'E', "main", 0}})
+                  .substr(1);
+    }
+    text += R"({"name":"mark","ph":"i","ts":0.001,"pid":1,"tid":9,"s":"t"},)";
+    return read_bytes_ok(text);
+  };
+  const Trace five = trace_of(5);
+  const std::string merged = reader::render_svg(five);
+  EXPECT_EQ(occurrences(merged, "<svg class=\"graph\""), 1u);
+  EXPECT_EQ(occurrences(merged, "<g><title>"), 3u);
+  EXPECT_NE(merged.find(">All 5 threads (pid 1): 1.50 us traced, 10 slices</text>"),
+            std::string::npos)
+      << merged;
+  EXPECT_NE(merged.find("<g><title>all threads\ntotal 1.50 us (100.0%), 5 threads</title><rect "
+                        "x=\"0%\" y=\"0.0\" width=\"100%\""),
+            std::string::npos);
+  EXPECT_NE(merged.find("<g><title>main\n/app/x.py:1\ntotal 1.50 us (100.0%), self 750 ns, calls "
+                        "5</title><rect x=\"0%\" y=\"17.0\" width=\"100%\""),
+            std::string::npos);
+  EXPECT_NE(merged.find("<g><title>work\n/app/x.py:2\ntotal 750 ns (50.0%), self 750 ns, calls "
+                        "5</title><rect x=\"0%\" y=\"34.0\" width=\"50%\""),
+            std::string::npos);
+  EXPECT_NE(merged.find("One icicle for all 5 threads"), std::string::npos);
+
+  reader::SvgOptions per_thread;
+  per_thread.per_thread = true;
+  const std::string apart = reader::render_svg(five, per_thread);
+  EXPECT_EQ(occurrences(apart, "<svg class=\"graph\""), 5u);
+  EXPECT_EQ(occurrences(apart, "<g><title>"), 10u);
+  EXPECT_EQ(apart.find("all threads"), std::string::npos);
+  EXPECT_NE(apart.find(">thread 5 (pid 1, tid 5): 500 ns traced, 2 slices</text>"),
+            std::string::npos)
+      << apart;
+  EXPECT_NE(apart.find("<g><title>work\n/app/x.py:2\ntotal 250 ns (50.0%), self 250 ns, calls "
+                       "1</title>"),
+            std::string::npos);
+
+  // Four threads with slices (the fifth has none) are drawn apart unasked.
+  const std::string four = reader::render_svg(trace_of(4));
+  EXPECT_EQ(occurrences(four, "<svg class=\"graph\""), 4u);
+  EXPECT_EQ(four.find("all threads"), std::string::npos);
+}
+
+TEST(ConvertSvg, FramesUnderAThousandthMergeIntoTheirCaller) {
+  // main [0, 1 ms) calls 3,000 functions of 100 ns, each calling one of
+  // 50 ns, then one of exactly a thousandth (drawn) and one just under.
+  std::string text = "[";
+  uint64_t ts = 0;
+  auto row = [&](char ph, const std::string& name, int line) {
+    text += "{\"name\":\"" + name + "\",\"ph\":\"" + ph + "\",\"ts\":" + std::to_string(ts) +
+            "e-3,\"pid\":1,\"tid\":1,\"args\":{\"file\":\"/app/x.py\",\"line\":" +
+            std::to_string(line) + "}},\n";
+  };
+  row('B', "main", 1);
+  for (int i = 0; i < 3000; ++i) {
+    row('B', "f" + std::to_string(i), 10 + i);
+    ts += 20;
+    row('B', "g", 5);
+    ts += 50;
+    row('E', "g", 5);
+    ts += 30;
+    row('E', "f" + std::to_string(i), 10 + i);
+  }
+  row('B', "edge", 2);
+  ts += 1000;
+  row('E', "edge", 2);
+  row('B', "under", 3);
+  ts += 999;
+  row('E', "under", 3);
+  ts = 1000000;
+  row('E', "main", 1);
+  const std::string svg = reader::render_svg(read_bytes_ok(text));
+  EXPECT_EQ(occurrences(svg, "<g><title>"), 2u);
+  EXPECT_NE(svg.find("<g><title>edge\n"), std::string::npos);
+  EXPECT_EQ(svg.find("under"), std::string::npos);
+  EXPECT_NE(svg.find(">6,001 stacks narrower than 0.1% of the width are drawn as part of their "
+                     "callers: 301 us (30.1%) of the time.</text>"),
+            std::string::npos)
+      << svg.substr(0, 2500);
+  EXPECT_NE(svg.find("\nwith 3,001 callees too narrow to draw: 301 us</title>"), std::string::npos);
+  EXPECT_LT(svg.size(), 20000u);
+}
+
+TEST(ConvertSvg, TheScriptIsInsideAndNothingIsFetched) {
+  const std::string svg = reader::render_svg(known_trace(Fmt::Proto));
+  // Without the script, an image of the width asked for, scaling as one.
+  static const std::regex root(
+      "\n<svg xmlns=\"http://www.w3.org/2000/svg\" version=\"1.1\" width=\"1200.0\" "
+      "height=\"([0-9.]+)\" viewBox=\"0 0 1200.0 ([0-9.]+)\">\n");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(svg, m, root)) << svg.substr(0, 300);
+  EXPECT_EQ(m[1], m[2]);
+  const size_t script = svg.find(
+      "<script type=\"text/ecmascript\"><![CDATA[\nvar ROW = 17.0, "
+      "PAD = 3.0, BASELINE = 12.0, MIN_CHARS = 3.0;");
+  ASSERT_NE(script, std::string::npos);
+  const size_t end = svg.find("]]></script>\n</svg>\n");
+  ASSERT_NE(end, std::string::npos);
+  EXPECT_EQ(end + 20, svg.size());
+  EXPECT_EQ(svg.find("]]>"), end);  // the script never ends its own CDATA section
+  for (const char* id : {"id=\"controls\" display=\"none\"", "id=\"search\"", "id=\"reset\"",
+                         "id=\"matched\"", "id=\"details\""}) {
+    EXPECT_EQ(occurrences(svg, id), 1u) << id;
+  }
+  // The namespaces are the only addresses: no link, image, font or fetch.
+  EXPECT_EQ(occurrences(svg, "http"), 2u);
+  EXPECT_EQ(occurrences(svg, "xmlns=\"http://www.w3.org/2000/svg\""), 1u);
+  EXPECT_EQ(occurrences(svg, "xmlns=\"http://www.w3.org/1999/xhtml\""), 1u);
+  for (const char* fetches : {"href", "url(", "@import", "fetch(", "XMLHttpRequest", "src="}) {
+    EXPECT_EQ(svg.find(fetches), std::string::npos) << fetches;
+  }
 }
 
 // ---- the conversion ----
