@@ -17,6 +17,8 @@ root=$(pwd)
 
 [ -f /usr/include/gtest/gtest.h ] || apt_install libgtest-dev
 command -v cmake >/dev/null || apt_install cmake
+# The flame graph's search and zoom are checked in a real browser.
+command -v chromium >/dev/null || apt_install chromium
 cpp_suite release "" -DMORVEX_BUILD_BENCH=ON
 ASAN_OPTIONS=detect_leaks=1 cpp_suite asan "" -DMORVEX_SANITIZE=address,undefined
 # ThreadSanitizer cannot map its shadow memory under the high ASLR entropy
