@@ -41,6 +41,7 @@ UI = "https://ui.perfetto.dev"
 UI_PORT = 9001
 # A UI on this machine, on any port.
 LOCAL_ORIGIN = re.compile(r"http://(localhost|127\.0\.0\.1)(:[0-9]{1,5})?")
+WEB_ORIGIN = re.compile(r"https?://[A-Za-z0-9.:\[\]-]+")
 IDLE_SECONDS = 60
 # How often the serving loop looks whether serving should end, and a sent
 # trace whether the client has it all.
@@ -85,8 +86,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if self.server.allows(origin):
             return origin
         shown = _shown_origin(origin)
-        self.server.say(f"Refused {self.server.shown} to {shown}: not an allowed origin "
-                        f"(--origin {shown} allows it).")
+        # Only what --origin takes is worth suggesting ("null" is not).
+        hint = f" (--origin {shown} allows it)" if WEB_ORIGIN.fullmatch(origin) else ""
+        self.server.say(f"Refused {self.server.shown} to {shown}: not an allowed origin{hint}.")
         self.send_error(403, "Origin not allowed")
         return None
 
@@ -185,6 +187,7 @@ class _Server(http.server.ThreadingHTTPServer):
         self.once = once
         self.origins = {UI, *origins}
         self.deliveries = 0
+        self.closing = False
         self.done = threading.Event()
         self.failure = None
         self._lock = threading.Lock()
@@ -211,6 +214,8 @@ class _Server(http.server.ThreadingHTTPServer):
             self.done.set()
 
     def cut(self, origin):
+        if self.closing:  # cut by the server itself, which is done
+            return
         self.say(f"Not delivered to {origin or 'a client'}: the connection ended before the "
                  "whole trace was sent.")
 
@@ -238,6 +243,7 @@ class _Server(http.server.ThreadingHTTPServer):
     def cut_connections(self):
         """Ends what each open connection waits for, so its thread returns."""
         with self._lock:
+            self.closing = True
             connections = list(self._open)
         for c in connections:
             try:

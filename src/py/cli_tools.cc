@@ -184,9 +184,9 @@ PyObject* serve_trace(PyObject* path, int port, bool browser, bool once,
     PyTuple_SET_ITEM(allowed.get(), Py_ssize_t(i), o);
   }
   PyRef args = PyRef::steal(Py_BuildValue("(Oi)", path, port));
-  PyRef kwargs = PyRef::steal(Py_BuildValue("{s:O,s:O,s:O}", "browser", browser ? Py_True : Py_False,
-                                            "once", once ? Py_True : Py_False, "origins",
-                                            allowed.get()));
+  PyRef kwargs =
+      PyRef::steal(Py_BuildValue("{s:O,s:O,s:O}", "browser", browser ? Py_True : Py_False, "once",
+                                 once ? Py_True : Py_False, "origins", allowed.get()));
   if (!args || !kwargs) return nullptr;
   PyRef status = PyRef::steal(PyObject_Call(serve.get(), args.get(), kwargs.get()));
   if (status) return status.release();

@@ -178,9 +178,9 @@ TEST(CliArgs, OriginsAreTakenAsBrowsersWriteThem) {
   OpenArgs o = parsed<OpenArgs>({"open", "t", "--origin", "HTTPS://Perfetto.Example.com:443/",
                                  "--origin=http://10.0.0.2:8080", "--origin", "http://[::1]:80",
                                  "--origin", "https://ui.example:0443"});
-  EXPECT_EQ(o.origins, (std::vector<std::string>{"https://perfetto.example.com",
-                                                 "http://10.0.0.2:8080", "http://[::1]",
-                                                 "https://ui.example"}));
+  EXPECT_EQ(o.origins,
+            (std::vector<std::string>{"https://perfetto.example.com", "http://10.0.0.2:8080",
+                                      "http://[::1]", "https://ui.example"}));
   EXPECT_TRUE(parsed<OpenArgs>({"open", "t"}).origins.empty());
   for (const char* bad : {"perfetto.example.com", "ftp://x", "https://", "https://x/ui",
                           "https://x:0", "https://x:70000", "https://x:", "https://a b",
