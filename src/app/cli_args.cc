@@ -75,7 +75,7 @@ std::vector<Subcommand> commands() {
            "Make the program wait for the trace writer instead of losing events when it falls "
            "behind"},
           {'\0', "open", nullptr, Takes::Nothing,
-           "Open the trace in Perfetto's web UI when the run ends (as `morvex open`)"},
+           "Open the trace in Perfetto's web UI when the run ends (as `morvex open --once`)"},
       },
       {{"SCRIPT", "Python script to run", true},
        {"SCRIPT_ARGS", "Arguments forwarded to the script", false, true}},
