@@ -10,15 +10,23 @@ hook wrappers, which are generators: traced, a wrapper's yield would end its
 own slice and with it the span opened inside, so this module's code is left
 out of every trace (`exclude=__name__`).
 
+What to record takes the options of `morvex run` (--morvex-include and the
+rest), with the same values, checked by the Tracer they are given to.
+
 Under pytest-xdist each worker traces the tests it runs; the controller adds
-up what the workers report (`workeroutput`) for the summary line.
+up what the workers report (`workeroutput`) for the summary line and the
+slowest tests.
 """
 
 from __future__ import annotations
 
+import argparse
 import hashlib
+import heapq
+import os
 import re
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -30,6 +38,74 @@ EXTENSIONS = {"protobuf": ".pftrace", "json": ".json"}
 SLUG_LENGTH = 120
 # Bytes of the test id given to the phase spans: one event carries 4 KiB.
 ID_ARG_BYTES = 2000
+# Slowest traced tests the closing summary names unless told.
+SLOWEST = 5
+# Characters of a bad value an error shows, as `morvex run` shows them.
+SHOWN_CHARS = 60
+# What a test's traced time is measured with, in nanoseconds.
+clock = time.perf_counter_ns
+
+
+def shown(value: str) -> str:
+    return value if len(value) <= SHOWN_CHARS else value[:SHOWN_CHARS - 1] + "\u2026"
+
+
+def refusal(error: ValueError) -> str:
+    """What the Tracer found wrong with a value, without its own option names."""
+    text = str(error)
+    # "min_duration: why", or "include pattern 'x': why" (no reason has ": " in it).
+    if text.startswith("min_duration: "):
+        return text.removeprefix("min_duration: ")
+    return text.rpartition(": ")[2]
+
+
+def whole_number(value: str, limit: int) -> int | None:
+    """A number of decimal digits below `limit`, as `morvex run` reads them."""
+    digits = value.lstrip("0") or "0"
+    # Length first: int() refuses thousands of digits with a message of its own.
+    if not (value.isascii() and value.isdigit() and len(digits) <= len(str(limit))):
+        return None
+    n = int(digits)
+    return n if n < limit else None
+
+
+def pattern_list(value: str) -> list[str]:
+    """--morvex-include and --morvex-exclude: patterns separated by commas."""
+    patterns = value.split(",")
+    for pattern in patterns:
+        try:
+            # Checked by what will take them: one set of rules, in its words.
+            morvex.Tracer(os.devnull, include=pattern)
+        except ValueError as e:
+            why = refusal(e)
+            if pattern != value and pattern:  # one of several: say which
+                why = f"'{shown(pattern)}': {why}"
+            raise argparse.ArgumentTypeError(f"invalid value '{shown(value)}': {why}") from None
+    return patterns
+
+
+def max_depth(value: str) -> int:
+    # 32 bits, as `morvex run` takes it; the Tracer caps it.
+    n = whole_number(value, 1 << 32)
+    if not n:
+        raise argparse.ArgumentTypeError(
+            f"invalid value '{shown(value)}': a whole number of frames, at least 1")
+    return n
+
+
+def min_duration(value: str) -> str:
+    try:
+        morvex.Tracer(os.devnull, min_duration=value)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(refusal(e)) from None
+    return value
+
+
+def slowest_count(value: str) -> int:
+    n = whole_number(value, 1 << 32)
+    if n is None:
+        raise argparse.ArgumentTypeError(f"invalid value '{shown(value)}': a whole number of tests")
+    return n
 
 
 def pytest_addoption(parser):
@@ -45,6 +121,34 @@ def pytest_addoption(parser):
         "--morvex-keep", dest="morvex_keep", choices=("all", "failed"), default="all",
         help="keep the traces of all tests (the default), or only of tests that failed or "
              "errored in setup, call or teardown")
+    group.addoption(
+        "--morvex-include", metavar="PATTERN", dest="morvex_include", action="append",
+        type=pattern_list, default=None,
+        help="record only code that matches: a module and its submodules (myapp, myapp.db), a "
+             "path glob (*/vendor/*) or :stdlib, :site-packages. Repeat it, or separate "
+             "patterns with commas")
+    group.addoption(
+        "--morvex-exclude", metavar="PATTERN", dest="morvex_exclude", action="append",
+        type=pattern_list, default=None,
+        help="leave out code that matches, as --morvex-include matches")
+    group.addoption(
+        "--morvex-max-depth", metavar="N", dest="morvex_max_depth", type=max_depth, default=None,
+        help="record calls at most N frames deep (counted from where each thread entered the "
+             "test's trace)")
+    group.addoption(
+        "--morvex-min-duration", metavar="DURATION", dest="morvex_min_duration",
+        type=min_duration, default=None,
+        help="leave out calls shorter than DURATION (seconds, or with a unit: 50us, 1.5ms, 2s) "
+             "with everything inside them")
+    group.addoption(
+        "--morvex-lossless", dest="morvex_lossless", action="store_true", default=False,
+        help="make the tests wait for the trace writers instead of losing events when they "
+             "fall behind")
+    group.addoption(
+        "--morvex-slowest", metavar="N", dest="morvex_slowest", type=slowest_count,
+        default=SLOWEST,
+        help=f"name the N tests that took longest traced, with their traces, at the end "
+             f"(default: {SLOWEST}; 0: none)")
 
 
 def pytest_configure(config):
@@ -57,8 +161,25 @@ def pytest_configure(config):
     except OSError as e:
         raise pytest.UsageError(f"--morvex: cannot create {directory}: {e.strerror}") from None
     plugin = TracePerTest(config, directory, config.getoption("morvex_format"),
-                          config.getoption("morvex_keep"))
+                          config.getoption("morvex_keep"), tracer_options(config),
+                          config.getoption("morvex_slowest"))
     config.pluginmanager.register(plugin, "morvex-per-test")
+
+
+def tracer_options(config) -> dict:
+    """The Tracer's keyword arguments the options ask for."""
+    # This module's hooks stay out whatever else is asked (see above).
+    options = {"exclude": [__name__]}
+    for option, key in (("morvex_include", "include"), ("morvex_exclude", "exclude")):
+        for patterns in config.getoption(option) or ():
+            options.setdefault(key, []).extend(patterns)
+    for option, key in (("morvex_max_depth", "max_depth"),
+                        ("morvex_min_duration", "min_duration")):
+        if (value := config.getoption(option)) is not None:
+            options[key] = value
+    if config.getoption("morvex_lossless"):
+        options["lossless"] = True
+    return options
 
 
 def trace_file_name(nodeid: str, extension: str) -> str:
@@ -76,12 +197,16 @@ def plural(n: int, word: str) -> str:
 
 
 class TracePerTest:
-    def __init__(self, config, directory: Path, fmt: str, keep: str):
+    def __init__(self, config, directory: Path, fmt: str, keep: str, options: dict,
+                 slowest: int):
         self.config = config
         self.directory = directory
         self.format = fmt
         self.keep_failed = keep == "failed"
+        self.options = options
+        self.slowest_count = slowest
         self.tracer = None  # the running test's, if it is traced
+        self.began = 0  # clock() when the running test's trace began
         self.failed = False  # a report of the running test failed
         self.test_id = ""
         self.started = 0  # tests traced so far in this process
@@ -89,6 +214,8 @@ class TracePerTest:
         # What the summary line tells; under xdist, the workers' added up.
         self.stats = {"kept": 0, "deleted": 0, "unfinished": 0, "lossy": 0, "error": None,
                       "refused": None}
+        # The slowest tests with a kept trace: [seconds traced, test id, trace path].
+        self.slowest = []
 
     # ---- one test ----------------------------------------------------------
 
@@ -143,11 +270,12 @@ class TracePerTest:
                 raise ValueError(f"the sys.monitoring profiler slot is held by {holder!r}"
                                  + (" (a trace of the whole run, such as morvex run's)"
                                     if holder == "morvex" else ""))
-            tracer = morvex.Tracer(path, self.format, exclude=__name__).start()
+            tracer = morvex.Tracer(path, self.format, **self.options).start()
         except (ValueError, OSError) as e:
             self.refuse(nodeid, str(e))
             return None
         self.started += 1
+        self.began = clock()
         return tracer
 
     def refuse(self, nodeid: str, reason: str):
@@ -164,6 +292,7 @@ class TracePerTest:
             print(line, file=sys.stderr)
 
     def finish(self, tracer, path: Path, nodeid: str, passed: bool):
+        traced = (clock() - self.began) / 1e9
         try:
             tracer.stop()
         except (OSError, RuntimeError) as e:  # a full disk, say: the tests go on
@@ -175,6 +304,7 @@ class TracePerTest:
             self.stats["kept"] += 1
             # A test that outran the writers has a trace with holes in it.
             self.stats["lossy"] += bool(tracer.dropped)
+            self.rank([[traced, nodeid, str(path)]])
         elif (error := self.remove(path)) is None:
             self.stats["deleted"] += 1
         else:
@@ -202,10 +332,14 @@ class TracePerTest:
 
     # ---- the summary -------------------------------------------------------
 
+    def rank(self, tests: list):
+        self.slowest = heapq.nlargest(self.slowest_count, self.slowest + tests,
+                                      key=lambda t: t[0])
+
     def pytest_sessionfinish(self, session):
         workeroutput = getattr(self.config, "workeroutput", None)
         if workeroutput is not None:
-            workeroutput["morvex"] = dict(self.stats)
+            workeroutput["morvex"] = dict(self.stats, slowest=self.slowest)
 
     @pytest.hookimpl(optionalhook=True)
     def pytest_testnodedown(self, node, error):
@@ -216,8 +350,11 @@ class TracePerTest:
             self.stats[key] += theirs.get(key, 0)
         for key in ("error", "refused"):
             self.stats[key] = self.stats[key] or theirs[key]
+        self.rank(theirs.get("slowest", []))
 
     def pytest_terminal_summary(self, terminalreporter):
+        if self.slowest:
+            self.name_slowest(terminalreporter)
         s = self.stats
         line = f"morvex: {plural(s['kept'], 'trace')} in {self.directory}"
         if self.keep_failed:
@@ -230,3 +367,13 @@ class TracePerTest:
         if s["refused"] is not None:
             line += f"; not traced: {s['refused']}"
         terminalreporter.write_line(line)
+
+    def name_slowest(self, terminalreporter):
+        n = len(self.slowest)
+        terminalreporter.write_sep("=", f"morvex: slowest {plural(n, 'traced test')}")
+        here = self.config.invocation_params.dir
+        for seconds, nodeid, path in self.slowest:
+            # As short as it can be said from where pytest was run.
+            relative = os.path.relpath(path, here)
+            shown = path if relative.startswith(os.pardir + os.sep) else relative
+            terminalreporter.write_line(f"{seconds:.2f}s {nodeid}  {shown}")

@@ -1,6 +1,7 @@
 #include "app/cli_args.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <iterator>
 #include <string>
@@ -82,7 +83,7 @@ std::vector<Subcommand> commands() {
            "ends: the trace writer then takes almost no CPU from the program, and the end "
            "takes longer"},
           {'\0', "open", nullptr, Takes::Nothing,
-           "Open the trace in Perfetto's web UI when the run ends (as `morvex open`)"},
+           "Open the trace in Perfetto's web UI when the run ends (as `morvex open --once`)"},
       },
       {{"SCRIPT", "Python script to run", true},
        {"SCRIPT_ARGS", "Arguments forwarded to the script", false, true}},
@@ -129,12 +130,18 @@ std::vector<Subcommand> commands() {
   });
   c.push_back({
       "open",
-      "Open a trace in Perfetto's web UI, serving it from 127.0.0.1 until it is fetched",
+      "Open a trace in Perfetto's web UI, serving it from 127.0.0.1 until Ctrl-C",
       {
           {'\0', "port", "PORT", Takes::One, "Port to serve it on",
            "[default: " + std::to_string(kPerfettoPort) + "]"},
           {'\0', "no-browser", nullptr, Takes::Nothing,
            "Print the address to open instead of starting a browser"},
+          {'\0', "origin", "URL", Takes::Many,
+           "Also serve the web page of this origin (https://perfetto.example.com:8443), beside "
+           "https://ui.perfetto.dev and any http://localhost or http://127.0.0.1 port. Repeat it "
+           "for more"},
+          {'\0', "once", nullptr, Takes::Nothing,
+           "Stop once the trace has been delivered to a web page"},
       },
       {{"TRACE", "A trace file of either format", true}},
       false,
@@ -300,6 +307,43 @@ std::variant<Command, CliMessage> convert_args(const CommandLine& cli, const Mat
   return a;
 }
 
+// A URL's origin as a browser's Origin header writes it: scheme and host in
+// lower case, no default port, no path; nothing when the URL is more than
+// that (a trailing "/" aside) or not http(s).
+std::optional<std::string> origin_of(std::string_view url) {
+  std::string lower(url);
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (!lower.empty() && lower.back() == '/') lower.pop_back();
+  std::string_view rest = lower;
+  std::string_view scheme;
+  for (std::string_view s : {"http://", "https://"}) {
+    if (rest.substr(0, s.size()) == s) scheme = s;
+  }
+  if (scheme.empty()) return std::nullopt;
+  rest.remove_prefix(scheme.size());
+  // A name or IPv4 address, or an IPv6 address in brackets.
+  const bool bracketed = !rest.empty() && rest.front() == '[';
+  size_t host_end = bracketed ? rest.find(']') : rest.find(':');
+  if (bracketed && host_end != std::string_view::npos) ++host_end;
+  if (host_end == std::string_view::npos) host_end = bracketed ? 0 : rest.size();
+  std::string_view host = rest.substr(0, host_end);
+  std::string_view inner = bracketed && !host.empty() ? host.substr(1, host.size() - 2) : host;
+  auto host_char = [bracketed](char c) {
+    return bracketed ? std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == '.'
+                     : std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-';
+  };
+  if (inner.empty() || !std::all_of(inner.begin(), inner.end(), host_char)) return std::nullopt;
+  std::string origin = std::string(scheme) + std::string(host);
+  if (std::string_view port = rest.substr(host_end); !port.empty()) {
+    std::optional<uint16_t> n = whole_number<uint16_t>(std::string(port.substr(1)));
+    if (port.front() != ':' || !n || *n == 0) return std::nullopt;
+    const uint16_t default_port = scheme == "http://" ? 80 : 443;
+    if (*n != default_port) origin += ":" + std::to_string(*n);
+  }
+  return origin;
+}
+
 std::variant<Command, CliMessage> open_args(const CommandLine& cli, const Matches& m) {
   if (m.positionals.empty()) return missing(cli, "open", {"<TRACE>"});
   OpenArgs a;
@@ -310,6 +354,17 @@ std::variant<Command, CliMessage> open_args(const CommandLine& cli, const Matche
     a.port = *n;
   }
   a.browser = !m.has("no-browser");
+  if (m.has("origin")) {
+    for (const std::string& url : m.values.at("origin")) {
+      std::optional<std::string> origin = origin_of(url);
+      if (!origin) {
+        return invalid(cli, "open", url, "--origin <URL>",
+                       "an origin is http:// or https://, a host and maybe a port, nothing after");
+      }
+      a.origins.push_back(std::move(*origin));
+    }
+  }
+  a.once = m.has("once");
   return a;
 }
 

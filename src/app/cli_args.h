@@ -60,6 +60,10 @@ struct OpenArgs {
   std::string trace;
   uint16_t port = kPerfettoPort;
   bool browser = true;
+  // Web pages allowed beside Perfetto's own and local ones, as their Origin
+  // header names them.
+  std::vector<std::string> origins;
+  bool once = false;  // stop after the first delivery
 };
 
 using Command = std::variant<RunArgs, ReportArgs, ConvertArgs, OpenArgs>;

@@ -3,6 +3,7 @@
 
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "app/cli_args.h"
 #include "py/pyref.h"
@@ -41,7 +42,9 @@ PyObject* report(const app::ReportArgs& args, const OwnErrors& errors);
 PyObject* convert(const app::ConvertArgs& args, const OwnErrors& errors);
 PyObject* open_trace(const app::OpenArgs& args, const OwnErrors& errors);
 
-// Serves a trace to Perfetto's UI (morvex._open); its exit status.
-PyObject* serve_trace(PyObject* path, int port, bool browser, const OwnErrors& errors);
+// Serves a trace to Perfetto's UI (morvex._open): until Ctrl-C, or with
+// `once` until it was delivered; its exit status.
+PyObject* serve_trace(PyObject* path, int port, bool browser, bool once,
+                      const std::vector<std::string>& origins, const OwnErrors& errors);
 
 }  // namespace morvex::py

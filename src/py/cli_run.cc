@@ -366,10 +366,12 @@ PyObject* run(const RunArgs& a, const OwnErrors& errors) {
     }
     return raise_with_context(std::move(exit_error), std::move(run_error));
   }
-  // However the program ended, the trace it asked to see is shown.
+  // However the program ended, the trace it asked to see is shown, once: a
+  // run ends by itself, as its caller expects.
   PyRef served;
   if (a.open) {
-    served = PyRef::steal(serve_trace(fs_text(a.output).get(), app::kPerfettoPort, true, errors));
+    served = PyRef::steal(
+        serve_trace(fs_text(a.output).get(), app::kPerfettoPort, true, true, {}, errors));
     if (!served && !run_error) return nullptr;
   }
   if (run_error) {

@@ -217,13 +217,27 @@ PyObject* convert(const app::ConvertArgs& a, const OwnErrors& errors) {
 PyObject* open_trace(const app::OpenArgs& a, const OwnErrors& errors) {
   PyRef path = fs_text(a.trace);
   if (!path) return nullptr;
-  return serve_trace(path.get(), a.port, a.browser, errors);
+  return serve_trace(path.get(), a.port, a.browser, a.once, a.origins, errors);
 }
 
-PyObject* serve_trace(PyObject* path, int port, bool browser, const OwnErrors& errors) {
+PyObject* serve_trace(PyObject* path, int port, bool browser, bool once,
+                      const std::vector<std::string>& origins, const OwnErrors& errors) {
   PyRef serve = import_attr("morvex._open", "serve");
   if (!serve) return nullptr;
-  PyRef status = PyRef::steal(PyObject_CallFunction(serve.get(), "Oii", path, port, int{browser}));
+  PyRef allowed = PyRef::steal(PyTuple_New(Py_ssize_t(origins.size())));
+  if (!allowed) return nullptr;
+  for (size_t i = 0; i < origins.size(); ++i) {
+    // Checked as an origin: ASCII.
+    PyObject* o = PyUnicode_FromStringAndSize(origins[i].data(), Py_ssize_t(origins[i].size()));
+    if (o == nullptr) return nullptr;
+    PyTuple_SET_ITEM(allowed.get(), Py_ssize_t(i), o);
+  }
+  PyRef args = PyRef::steal(Py_BuildValue("(Oi)", path, port));
+  PyRef kwargs =
+      PyRef::steal(Py_BuildValue("{s:O,s:O,s:O}", "browser", browser ? Py_True : Py_False, "once",
+                                 once ? Py_True : Py_False, "origins", allowed.get()));
+  if (!args || !kwargs) return nullptr;
+  PyRef status = PyRef::steal(PyObject_Call(serve.get(), args.get(), kwargs.get()));
   if (status) return status.release();
   if (PyErr_ExceptionMatches(PyExc_OSError)) return errors.fail("cannot serve the trace");
   return nullptr;

@@ -172,6 +172,27 @@ TEST(CliArgs, TheOtherSubcommandsTakeOptionsAnywhere) {
   EXPECT_EQ(o.port, 8000);
   EXPECT_FALSE(o.browser);
   EXPECT_TRUE(parsed<OpenArgs>({"open", "t"}).browser);
+  EXPECT_FALSE(o.once);
+  EXPECT_TRUE(parsed<OpenArgs>({"open", "t", "--once"}).once);
+}
+
+// Origins are compared with what browsers send: written the way they write it.
+TEST(CliArgs, OriginsAreTakenAsBrowsersWriteThem) {
+  OpenArgs o = parsed<OpenArgs>({"open", "t", "--origin", "HTTPS://Perfetto.Example.com:443/",
+                                 "--origin=http://10.0.0.2:8080", "--origin", "http://[::1]:80",
+                                 "--origin", "https://ui.example:0443"});
+  EXPECT_EQ(o.origins,
+            (std::vector<std::string>{"https://perfetto.example.com", "http://10.0.0.2:8080",
+                                      "http://[::1]", "https://ui.example"}));
+  EXPECT_TRUE(parsed<OpenArgs>({"open", "t"}).origins.empty());
+  for (const char* bad : {"perfetto.example.com", "ftp://x", "https://", "https://x/ui",
+                          "https://x:0", "https://x:70000", "https://x:", "https://a b",
+                          "https://[::1", "https://[]", "https://x?y", "https://u@x"}) {
+    CliMessage m = message({"open", "t", "--origin", bad});
+    EXPECT_NE(m.text.find(std::string("invalid value '") + bad + "' for '--origin <URL>'"),
+              std::string::npos)
+        << m.text;
+  }
 }
 
 TEST(CliArgs, BadValuesAreUsageErrorsNamingThem) {

@@ -385,20 +385,38 @@ def test_sigterm_while_converting_leaves_no_temporary_file(tmp_path):
     assert os.listdir(tmp_path) == []
 
 
+UI = "https://ui.perfetto.dev"
+
+
+def fetch(url, origin=UI, method="GET"):
+    """A request as a web page of `origin` makes it (None: as curl does);
+    the status, headers and body."""
+    request = urllib.request.Request(url, method=method,
+                                     headers={"Origin": origin} if origin else {})
+    try:
+        with urllib.request.urlopen(request, timeout=10) as response:
+            return response.status, response.headers, response.read()
+    except urllib.error.HTTPError as e:
+        with e:
+            return e.code, e.headers, e.read()
+
+
 def test_open_serves_the_trace_once_to_perfettos_ui(trace, tmp_path):
     _, path = trace
-    p = subprocess.Popen(MORVEX + ["open", str(path), "--no-browser", "--port", "9017"],
+    p = subprocess.Popen(MORVEX + ["open", str(path), "--no-browser", "--port", "9017", "--once"],
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                          env=environment())
     try:
         first = p.stdout.readline()
-        assert "127.0.0.1:9017" in first
+        assert first == (f"Serving {path} at http://127.0.0.1:9017/{path.name} until "
+                         "Perfetto's UI fetches it (Ctrl-C stops).\n")
         url = p.stdout.readline().split()[-1]
         assert url.startswith("https://ui.perfetto.dev/#!/?url=http://127.0.0.1:9017/")
-        with urllib.request.urlopen(url.split("url=", 1)[1], timeout=10) as response:
-            assert response.headers["Access-Control-Allow-Origin"] == "https://ui.perfetto.dev"
-            assert response.read() == path.read_bytes()
+        status, headers, body = fetch(url.split("url=", 1)[1])
+        assert status == 200 and body == path.read_bytes()
+        assert headers["Access-Control-Allow-Origin"] == UI
         assert p.wait(timeout=10) == 0
+        assert p.stdout.read() == f"Delivered {path} to {UI}.\n"
     finally:
         p.kill()
 
@@ -409,10 +427,12 @@ def free_port():
         return s.getsockname()[1]
 
 
-def morvex_open(path):
-    """`morvex open` serving `path` (str or bytes); the process and the trace's URL."""
+def morvex_open(path, *options):
+    """`morvex open` serving `path` (str or bytes); the process and the
+    trace's URL, once it serves. Once-only unless options are given."""
     port = free_port()
-    p = subprocess.Popen(MORVEX + ["open", path, "--no-browser", "--port", str(port)],
+    p = subprocess.Popen(MORVEX + ["open", path, "--no-browser", "--port", str(port),
+                                   *(options or ["--once"])],
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                          env=environment())
     p.stdout.readline()
@@ -425,8 +445,7 @@ def test_open_serves_the_ui_behind_an_idle_connection(trace):
     p, url = morvex_open(str(path))
     try:
         with socket.create_connection(("127.0.0.1", urllib.parse.urlsplit(url).port)):
-            with urllib.request.urlopen(url, timeout=10) as response:
-                assert response.read() == path.read_bytes()
+            assert fetch(url)[2] == path.read_bytes()
             assert p.wait(timeout=10) == 0
         assert p.stderr.read() == ""
     finally:
@@ -441,8 +460,7 @@ def test_open_serves_a_file_whose_name_is_not_utf8(tmp_path):
     p, url = morvex_open(path)
     try:
         assert url.endswith("/t%FF.json")
-        with urllib.request.urlopen(url, timeout=10) as response:
-            assert response.read() == data
+        assert fetch(url)[2] == data
         assert p.wait(timeout=10) == 0
         assert p.stderr.read() == ""
     finally:
@@ -455,9 +473,7 @@ def test_open_of_a_trace_deleted_meanwhile_fails_in_one_line(tmp_path):
     p, url = morvex_open(str(path))
     try:
         path.unlink()
-        with pytest.raises(urllib.error.HTTPError) as e:
-            urllib.request.urlopen(url, timeout=10)
-        assert e.value.code == 404
+        assert fetch(url)[0] == 404
         assert p.wait(timeout=10) == 1
         assert p.stderr.read() == ("morvex: error: cannot serve the trace: [Errno 2] No such file "
                                    f"or directory: '{path}'\n")
@@ -465,9 +481,136 @@ def test_open_of_a_trace_deleted_meanwhile_fails_in_one_line(tmp_path):
         p.kill()
 
 
+def test_open_serves_every_allowed_page_until_ctrl_c(tmp_path):
+    path = tmp_path / "t.pftrace"
+    data = os.urandom(300_000)
+    path.write_bytes(data)
+    p, url = morvex_open(str(path), "--origin", "https://Perfetto.Example.com:8443/")
+    try:
+        allowed = [UI, "http://localhost:10000", "http://127.0.0.1:8080", "http://localhost",
+                   "https://perfetto.example.com:8443", UI]
+        for origin in allowed:
+            status, headers, body = fetch(url, origin)
+            assert (status, body) == (200, data), origin
+            # The page's own origin: a browser takes no other.
+            assert headers["Access-Control-Allow-Origin"] == origin
+            assert headers["Vary"] == "Origin"
+            # Said once the page has it all.
+            assert p.stdout.readline() == f"Delivered {path} to {origin}.\n"
+        refused = ["https://perfetto.example.com", "http://localhost.example.com",
+                   "https://localhost:10000"]
+        for origin in refused:
+            status, headers, _ = fetch(url, origin)
+            assert status == 403 and "Access-Control-Allow-Origin" not in headers, origin
+            assert p.stdout.readline() == (f"Refused {path} to {origin}: not an allowed origin "
+                                           f"(--origin {origin} allows it).\n")
+        # What --origin cannot name is not suggested; what a terminal would
+        # act on is escaped.
+        for origin, shown in (("null", "null"), ("http://x\x1b[2J", "http://x\\x1b[2J")):
+            assert fetch(url, origin)[0] == 403
+            assert p.stdout.readline() == f"Refused {path} to {shown}: not an allowed origin.\n"
+        # A preflight is answered as the request it precedes.
+        status, headers, _ = fetch(url, "http://localhost:3000", "OPTIONS")
+        assert status == 200 and headers["Access-Control-Allow-Origin"] == "http://localhost:3000"
+        assert fetch(url, "https://evil.example", "OPTIONS")[0] == 403
+        assert p.stdout.readline().startswith(f"Refused {path} to https://evil.example")
+        # curl, or a browser's address bar: served, and said apart.
+        assert fetch(url, None)[2] == data
+        assert p.stdout.readline() == (f"Sent {path} to a client outside a web page "
+                                       "(no Origin header).\n")
+        assert fetch(url.replace("t.pftrace", "other"))[0] == 404
+        assert p.poll() is None
+        p.send_signal(signal.SIGINT)
+        # Ctrl-C is how serving ends: done, not failed.
+        assert p.wait(timeout=10) == 0
+        assert p.stdout.read() == f"Stopped after {len(allowed)} deliveries.\n"
+        assert p.stderr.read() == ""
+    finally:
+        p.kill()
+
+
+def cut_fetch(url, origin):
+    """A page that goes away after the first bytes of the trace."""
+    parts = urllib.parse.urlsplit(url)
+    with socket.socket() as s:
+        # A small window: the server cannot have sent it all when this closes.
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        s.connect(("127.0.0.1", parts.port))
+        s.sendall(f"GET {parts.path} HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: {origin}\r\n\r\n"
+                  .encode())
+        assert s.recv(1000).startswith(b"HTTP/1.0 200 OK")
+
+
+# Cut while the file is still being sent, or once it all is on its way
+# (sent, not yet taken in: a small window holds it up).
+@pytest.mark.parametrize("size", [16 << 20, 32 << 10])
+def test_open_once_waits_for_a_whole_delivery_to_a_page(tmp_path, size):
+    # Nothing but a page that gets all of the trace ends it: not a cut
+    # transfer, a refused page, a wrong address, or curl.
+    path = tmp_path / "t.pftrace"
+    data = os.urandom(size)
+    path.write_bytes(data)
+    p, url = morvex_open(str(path), "--once")
+    try:
+        cut_fetch(url, "http://localhost:3000")
+        assert p.stdout.readline() == ("Not delivered to http://localhost:3000: the connection "
+                                       "ended before the whole trace was sent.\n")
+        assert fetch(url, "https://evil.example")[0] == 403
+        assert fetch(url.replace("t.pftrace", "x"))[0] == 404
+        assert fetch(url, None)[2] == data
+        assert fetch(url, "http://127.0.0.1:3000")[2] == data
+        assert p.wait(timeout=10) == 0
+        lines = p.stdout.read().splitlines()
+        assert lines[0].startswith("Refused ")
+        assert lines[1:] == [f"Sent {path} to a client outside a web page (no Origin header).",
+                             f"Delivered {path} to http://127.0.0.1:3000."]
+        assert p.stderr.read() == ""
+    finally:
+        p.kill()
+
+
+def test_ctrl_c_before_a_once_delivery_is_an_interruption(tmp_path):
+    path = tmp_path / "t.json"
+    path.write_text("[]")
+    p, _ = morvex_open(str(path), "--once")
+    try:
+        p.send_signal(signal.SIGINT)
+        assert p.wait(timeout=10) == 130
+        assert p.stdout.read() == "" and p.stderr.read() == ""
+    finally:
+        p.kill()
+
+
+def test_open_on_a_busy_port_says_so_in_one_line(tmp_path):
+    path = tmp_path / "t.json"
+    path.write_text("[]")
+    with socket.socket() as holder:
+        holder.bind(("127.0.0.1", 0))
+        holder.listen()
+        port = holder.getsockname()[1]
+        r = run_command(MORVEX + ["open", str(path), "--no-browser", "--port", str(port)])
+    assert r.returncode == 1
+    assert r.stdout == ""
+    assert r.stderr == (f"morvex: error: cannot serve the trace: port {port} is in use (by "
+                        "another morvex open?); ui.perfetto.dev fetches traces only from port "
+                        "9001, a local Perfetto UI from any port (--port)\n")
+
+
+def test_run_open_serves_once_on_perfettos_port(tmp_path, monkeypatch):
+    # A run ends by itself: it serves as `morvex open --once` does.
+    calls = []
+    monkeypatch.setattr("morvex._open.serve",
+                        lambda *args, **kwargs: calls.append((args, kwargs)) or 0)
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "app.py").write_text("pass\n")
+    assert cli_main(["morvex", "run", "--open", "-o", "t.json", "-f", "json", "app.py"]) == 0
+    assert calls == [(("t.json", 9001),
+                      {"browser": True, "once": True, "origins": ()})]
+
+
 def test_help_of_every_subcommand(capsys):
     for command, words in (("report", "--sort <KEY>"), ("convert", "--to <KIND>"),
-                           ("open", "--no-browser")):
+                           ("open", "--origin <URL>")):
         assert cli_main(["morvex", "help", command]) == 0
         assert words in capsys.readouterr().out
 

@@ -1,5 +1,6 @@
 """pytest --morvex DIR: a small suite run in a subprocess, its traces read back."""
 
+import json
 import os
 import re
 
@@ -315,6 +316,10 @@ def test_pytest_options_choose_the_traced_tests(suite, args, traced):
 @pytest.mark.parametrize("args,words", [
     (["--morvex", "d", "--morvex-format", "yaml"], "argument --morvex-format: invalid choice: 'yaml'"),
     (["--morvex", "d", "--morvex-keep", "passed"], "argument --morvex-keep: invalid choice: 'passed'"),
+    (["--morvex", "d", "--morvex-lossless=yes"],
+     "argument --morvex-lossless: ignored explicit argument 'yes'"),
+    (["--morvex", "d", "--morvex-slowest", "x"],
+     "argument --morvex-slowest: invalid value 'x': a whole number of tests"),
     (["-p", "no:morvex", "--morvex", "d"], "unrecognized arguments: --morvex"),
     (["--morvex", "a_file/d"], "--morvex: cannot create "),
 ])
@@ -337,7 +342,238 @@ def test_help_lists_the_options(pytester):
         "*trace format: protobuf*json*",
         "  --morvex-keep={all,failed}",
         "*keep the traces of all tests*",
+        "  --morvex-include=PATTERN",
+        "*record only code that matches*",
+        "  --morvex-exclude=PATTERN",
+        "*leave out code that matches*",
+        "  --morvex-max-depth=N*record calls at most N frames deep*",
+        "  --morvex-min-duration=DURATION",
+        "*leave out calls shorter than DURATION*",
+        "  --morvex-lossless*wait for the trace writers*",
+        "  --morvex-slowest=N*name the N tests that took longest traced*",
     ])
+
+
+# ---- what to record, as `morvex run` takes it -------------------------------
+
+# Values `morvex run` refuses, and the option of each for both commands.
+BAD_VALUES = [
+    ("include", "app,a b"),
+    ("include", "app,"),
+    ("exclude", ":std"),
+    ("exclude", "x" * 80 + " y"),
+    ("max-depth", "0"),
+    ("max-depth", "x"),
+    ("max-depth", "4294967296"),
+    ("max-depth", "+3"),
+    ("max-depth", "9" * 5000),
+    ("min-duration", "5 parsecs"),
+    ("min-duration", "-1ms"),
+]
+
+
+def run_refusal(option, value, capsys):
+    """Why `morvex run` refuses the value: its message without the option's name."""
+    from morvex._core import cli_main
+
+    capsys.readouterr()  # what came before
+    assert cli_main(["morvex", "run", "-o", "t.pb", f"--{option}={value}", "x.py"]) == 2
+    first = capsys.readouterr().err.splitlines()[0]
+    # "error: invalid value 'V' for '--OPTION <X>': WHY", or for a duration
+    # "error: WHY for '--min-duration <DURATION>'".
+    m = (re.fullmatch(r"error: (.*) for '--min-duration <DURATION>'", first)
+         or re.fullmatch(r"error: invalid value ('.*') for '--[a-z-]+ <[A-Z]+>'(: .*)", first))
+    assert m, first
+    return "".join(m.groups()) if option != "min-duration" else m.group(1)
+
+
+def test_what_morvex_run_refuses_is_a_usage_error_in_its_words(pytester, capsys):
+    for option, value in BAD_VALUES:
+        why = run_refusal(option, value, capsys)
+        result = run(pytester, "--morvex", "d", f"--morvex-{option}={value}")
+        assert result.ret == pytest.ExitCode.USAGE_ERROR
+        line = [w for w in result.errlines if "error: argument" in w]
+        expected = f"argument --morvex-{option}: " + (
+            why if option == "min-duration" else "invalid value " + why)
+        assert line and line[0].endswith(expected), (line, expected)
+        assert not (pytester.path / "d").exists()
+
+
+FILTERED_APP = {
+    "app/__init__.py": "",
+    "app/core.py": "def compute(n):\n    return inner(n)\n\n\ndef inner(n):\n    return n\n",
+    "app/vendor.py": "def noise():\n    return 0\n",
+    "test_app.py": "from app import core, vendor\n\n\ndef test_app():\n"
+                   "    vendor.noise()\n    assert core.compute(1) == 1\n",
+    # Every Tracer the plugin makes for a test, with what it was given.
+    "conftest.py": "import json, os, morvex\n"
+                   "REAL = morvex.Tracer\n"
+                   "def recording(output, *args, **kwargs):\n"
+                   "    if output != os.devnull:  # not one that checks an option\n"
+                   "        with open('tracers.jsonl', 'a') as f:\n"
+                   "            f.write(json.dumps(kwargs) + '\\n')\n"
+                   "    return REAL(output, *args, **kwargs)\n"
+                   "morvex.Tracer = recording\n",
+}
+
+
+@pytest.fixture
+def filtered_app(pytester):
+    for name, text in FILTERED_APP.items():
+        path = pytester.path / name
+        path.parent.mkdir(exist_ok=True)
+        path.write_text(text)
+    return pytester
+
+
+def test_filter_options_shape_each_trace_as_morvex_runs_do(filtered_app, fmt):
+    result = run(filtered_app, "--morvex", "traces", "--morvex-format", fmt,
+                 "--morvex-include", "app,test_app", "--morvex-exclude", "app.vendor",
+                 "--morvex-max-depth", "2", "--morvex-min-duration=1ns", "--morvex-lossless")
+    result.assert_outcomes(passed=1)
+    (path,) = (filtered_app.path / "traces").iterdir()
+    phases, functions = phase_spans(path, fmt)
+    assert [p.name for p in phases] == ["setup", "call", "teardown"]
+    # Depth counts from the first recorded frame: compute's callee is too deep.
+    assert [(f.name.rsplit(".", 1)[-1], f.depth - phases[1].depth) for f in functions] == [
+        ("test_app", 1), ("compute", 2)]
+    (filters,) = tracefiles.read(path, fmt).filters.values()
+    assert {k: filters[k] for k in ("include", "exclude", "max_depth", "min_duration_ns")} == {
+        "include": "app,test_app", "exclude": "morvex.pytest_plugin,app.vendor",
+        "max_depth": 2, "min_duration_ns": 1}
+    made = (filtered_app.path / "tracers.jsonl").read_text().splitlines()
+    assert [json.loads(line)["lossless"] for line in made] == [True]
+
+
+def test_without_filter_options_tracers_are_made_as_before(filtered_app):
+    result = run(filtered_app, "--morvex", "traces")
+    result.assert_outcomes(passed=1)
+    made = (filtered_app.path / "tracers.jsonl").read_text().splitlines()
+    assert [json.loads(line) for line in made] == [{"exclude": ["morvex.pytest_plugin"]}]
+
+
+def test_a_long_minimum_leaves_every_call_out(filtered_app):
+    result = run(filtered_app, "--morvex", "traces", "--morvex-min-duration", "3600s",
+                 "--morvex-lossless")
+    result.assert_outcomes(passed=1)
+    (path,) = (filtered_app.path / "traces").iterdir()
+    trace = tracefiles.read(path, "protobuf")
+    # The phase spans too: a span is a slice like any other.
+    assert not any(trace.events.values())
+    (filters,) = trace.filters.values()
+    assert filters["min_duration_ns"] == 3600 * 10**9 and filters["min_duration_events"] > 0
+
+
+# ---- the slowest tests ----------------------------------------------------
+
+# Each test's traced time is what its `takes` mark says: the plugin's clock
+# is one that the test's call moves on by that much.
+TIMED_CONFTEST = """
+import pytest
+import morvex.pytest_plugin
+
+NOW = [0]
+morvex.pytest_plugin.clock = lambda: NOW[0]
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "takes(seconds): the traced time of the test")
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_runtest_call(item):
+    NOW[0] += int(item.get_closest_marker("takes").args[0] * 1e9)
+"""
+
+TIMED_SUITE = """
+import pytest
+
+
+@pytest.mark.takes(0.25)
+def test_quick():
+    pass
+
+
+@pytest.mark.takes(3.5)
+def test_slowest():
+    pass
+
+
+@pytest.mark.takes(2.0)
+def test_slow_and_failing():
+    assert False
+
+
+@pytest.mark.takes(0.5)
+@pytest.mark.parametrize("n", range(4))
+def test_middling(n):
+    pass
+
+
+@pytest.mark.takes(1.25)
+def test_slow():
+    pass
+"""
+
+
+@pytest.fixture
+def timed(pytester):
+    pytester.makeconftest(TIMED_CONFTEST)
+    pytester.makepyfile(test_timed=TIMED_SUITE)
+    return pytester
+
+
+def slowest_section(result):
+    """The lines of the closing section that names the slowest tests."""
+    lines = result.outlines
+    starts = [i for i, line in enumerate(lines) if " morvex: slowest " in line]
+    if not starts:
+        return None
+    end = next(i for i in range(starts[0] + 1, len(lines)) if lines[i].startswith("morvex: "))
+    return [lines[starts[0]].strip("= ")] + lines[starts[0] + 1:end]
+
+
+def named(seconds, test, directory="traces"):
+    from morvex.pytest_plugin import trace_file_name
+
+    nodeid = f"test_timed.py::{test}"
+    return f"{seconds} {nodeid}  {directory}/{trace_file_name(nodeid, '.pftrace')}"
+
+
+@pytest.mark.parametrize("args,expected", [
+    ([], ["morvex: slowest 5 traced tests", named("3.50s", "test_slowest"),
+          named("2.00s", "test_slow_and_failing"), named("1.25s", "test_slow"),
+          named("0.50s", "test_middling[0]"), named("0.50s", "test_middling[1]")]),
+    (["--morvex-slowest", "2"], ["morvex: slowest 2 traced tests", named("3.50s", "test_slowest"),
+                                 named("2.00s", "test_slow_and_failing")]),
+    # Deleted traces are not named.
+    (["--morvex-keep", "failed"], ["morvex: slowest 1 traced test",
+                                   named("2.00s", "test_slow_and_failing")]),
+    (["--morvex-slowest", "0"], None),
+])
+def test_the_summary_names_the_slowest_traced_tests_and_their_traces(timed, args, expected):
+    result = run(timed, "--morvex", "traces", *args)
+    result.assert_outcomes(passed=7, failed=1)
+    assert slowest_section(result) == expected
+    for line in expected or []:
+        if not line.startswith("morvex:"):
+            assert (timed.path / line.split("  ")[-1]).is_file()
+
+
+def test_the_slowest_traces_outside_the_run_directory_are_named_in_full(timed, tmp_path):
+    directory = tmp_path / "elsewhere"
+    result = run(timed, "--morvex", str(directory), "--morvex-slowest", "1")
+    assert slowest_section(result) == ["morvex: slowest 1 traced test",
+                                       named("3.50s", "test_slowest", str(directory))]
+
+
+def test_xdist_workers_slowest_tests_are_ranked_together(timed):
+    pytest.importorskip("xdist")
+    result = run(timed, "--morvex", "traces", "-n", "2", "--morvex-slowest", "3")
+    result.assert_outcomes(passed=7, failed=1)
+    assert slowest_section(result) == [
+        "morvex: slowest 3 traced tests", named("3.50s", "test_slowest"),
+        named("2.00s", "test_slow_and_failing"), named("1.25s", "test_slow")]
 
 
 def test_coverage_on_sys_monitoring_runs_alongside(suite, monkeypatch):
