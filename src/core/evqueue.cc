@@ -1,5 +1,11 @@
 #include "core/evqueue.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <sched.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -16,10 +22,60 @@ EventQueue::EventQueue(Clock clock, bool lossless)
       id_(NEXT_QUEUE_ID.fetch_add(1, std::memory_order_relaxed)),
       clock_(clock) {}
 
+namespace {
+
+long futex(std::atomic<uint32_t>& word, int op, uint32_t value, const timespec* timeout) {
+  static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
+  return ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), op | FUTEX_PRIVATE_FLAG, value,
+                   timeout, nullptr, 0);
+}
+
+}  // namespace
+
+void EventQueue::idle_wait(std::chrono::microseconds pause) {
+  const uint32_t seen = wakeups_.load(std::memory_order_acquire);
+  idle_.store(true, std::memory_order_seq_cst);
+  const timespec timeout{0, static_cast<long>(pause.count()) * 1000};
+  // A wake, a signal or the end of the pause: the caller looks again anyway.
+  (void)futex(wakeups_, FUTEX_WAIT, seen, &timeout);
+  idle_.store(false, std::memory_order_relaxed);
+}
+
+void EventQueue::serving() {
+  serving_.store(true, std::memory_order_release);
+  wakeups_.fetch_add(1, std::memory_order_release);
+  (void)futex(wakeups_, FUTEX_WAKE, INT32_MAX, nullptr);
+}
+
+void EventQueue::wait_serving(std::chrono::milliseconds limit) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (!serving_.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < until) {
+    const uint32_t seen = wakeups_.load(std::memory_order_acquire);
+    if (serving_.load(std::memory_order_acquire)) return;
+    const timespec pause{0, 1'000'000};
+    (void)futex(wakeups_, FUTEX_WAIT, seen, &pause);
+  }
+}
+
+void EventQueue::wake_if_filling(BatchRing::Producer& ring) {
+  if (!idle_.load(std::memory_order_relaxed)) return;
+  if (ring.pending() < BatchRing::kCapacity / 2) return;
+  idle_.store(false, std::memory_order_relaxed);
+  wakeups_.fetch_add(1, std::memory_order_release);
+  (void)futex(wakeups_, FUTEX_WAKE, 1, nullptr);
+  // Woken, it may still wait for this thread's time slice to end: with no
+  // CPU to spare, that is longer than the rest of the ring lasts.
+  sched_yield();
+}
+
 bool EventQueue::hand_over(BatchRing::Producer& ring, std::unique_ptr<EventBatch>& batch,
                            bool last) {
   const size_t spare = last ? 0 : 1;
-  if (ring.try_push(batch, spare)) return true;
+  if (ring.try_push(batch, spare)) {
+    wake_if_filling(ring);
+    return true;
+  }
+  wake_if_filling(ring);
   if (!lossless_) return false;
   // The serializer polls every 200 us at most and empties a ring in one
   // drain: a short spin and a few yields usually see room, and sleeping

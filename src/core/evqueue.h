@@ -62,6 +62,19 @@ class alignas(64) EventQueue : public std::enable_shared_from_this<EventQueue> {
   // returns the number of records taken.
   size_t drain_batches(const std::function<void(const EventBatch&)>& take, size_t max);
 
+  // The serializer's wait while the rings are empty: returns after `pause`,
+  // or sooner when a traced thread finds its ring half full. Where the
+  // program has every CPU busy (one CPU, or all of them taken) a sleeper
+  // waiting out its pause may get the CPU too late, and the rings overflow.
+  void idle_wait(std::chrono::microseconds pause);
+
+  // Said by the serializer as it begins draining. A run's first events
+  // should find it there: starting the writer threads can take longer, on a
+  // loaded machine, than a thread takes to fill its ring.
+  void serving();
+  // Waits until serving() was said or `limit` has passed.
+  void wait_serving(std::chrono::milliseconds limit);
+
   void close() { closed_.store(true, std::memory_order_release); }
   bool is_closed() const { return closed_.load(std::memory_order_acquire); }
 
@@ -116,6 +129,11 @@ class alignas(64) EventQueue : public std::enable_shared_from_this<EventQueue> {
  private:
   friend void slow_path(EventQueue&, Hot&, uint64_t, uint32_t, uint32_t);
   void init_producer(Cold& cold, Hot& hot, uint64_t now, uint32_t tid);
+  // Said by a traced thread after a hand-over: wakes an idle serializer
+  // when `ring` is half full, and gives it the CPU, which on a machine with
+  // none to spare it would otherwise get only once this thread's time slice
+  // ends, later than the ring lasts. One load of a flag otherwise.
+  void wake_if_filling(BatchRing::Producer& ring);
   template <typename Take>
   size_t drain(Take&& take, size_t max);
 
@@ -130,6 +148,12 @@ class alignas(64) EventQueue : public std::enable_shared_from_this<EventQueue> {
   std::atomic<bool> abandoned_{false};
   std::atomic<bool> interrupted_{false};
   std::atomic<bool> hurried_{false};
+  // The serializer's idle wait sleeps on `wakeups` (a futex word) while
+  // `idle`; a wake that comes between its check and the sleep is missed
+  // and the wait lasts its pause, as it would with no wake at all.
+  std::atomic<uint32_t> wakeups_{0};
+  std::atomic<bool> idle_{false};
+  std::atomic<bool> serving_{false};
   WaitHook wait_hook_ = nullptr;
   const bool lossless_;
   const uint64_t id_;

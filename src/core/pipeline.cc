@@ -19,9 +19,11 @@ using std::chrono::microseconds;
 class Backoff {
  public:
   void reset() { wait_ = kFirst; }
-  void sleep() {
-    std::this_thread::sleep_for(wait_);
+  void sleep() { std::this_thread::sleep_for(next()); }
+  microseconds next() {
+    const microseconds now = wait_;
     wait_ = std::min(wait_ * 2, kCap);
+    return now;
   }
 
  private:
@@ -63,6 +65,7 @@ class Serializer {
 
   void run() {
     v_ = fresh();
+    queue_.serving();
     Backoff idle;
     for (;;) {
       if (drain_once()) {
@@ -81,7 +84,9 @@ class Serializer {
         outcome_.short_events = shaper_.short_events();
         return;
       }
-      idle.sleep();
+      // Idle: the spool's next pages are touched now, not while the rings fill.
+      if (spool_) spool_->prepare(kPrepareBytes);
+      queue_.idle_wait(idle.next());
     }
   }
 
@@ -183,6 +188,9 @@ class Serializer {
   // most: the spool is read far faster than it is written out, and every
   // vector more is memory the program's end pays page faults for.
   static constexpr size_t kReplayAhead = 4;
+  // What an idle serializer touches of the spool's next chunk: 64 pages
+  // every 200 us at least, more than the fastest threads fill.
+  static constexpr size_t kPrepareBytes = 256 * 1024;
   std::shared_ptr<Spool> spool_;  // while the run spools its batches
   bool replaying_ = false;
   EventVec raw_;

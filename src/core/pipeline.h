@@ -8,9 +8,10 @@
 // and is the sole consumer of `filled` and producer of `recycled`; the
 // serializer is the opposite. Neither ever waits for a traced thread: the
 // serializer polls the rings with a sleep of 20, 40, 80, 160, 200, 200 ...
-// microseconds while idle, back to 20 after any work (a traced thread never
-// makes a system call to wake it); the exporter thread sleeps until the
-// serializer hands it a vector or ends.
+// microseconds while idle, back to 20 after any work, and a traced thread
+// whose ring is half full cuts that sleep short (EventQueue::idle_wait); the
+// exporter thread sleeps until the serializer hands it a vector or ends. A
+// run's events begin only once the serializer is draining.
 //
 // A spooled run (PipelineOptions::spool) has the serializer only append
 // the batches to a spool while the program runs, and decode, shape and

@@ -28,6 +28,8 @@ class SpscRing {
   static_assert(N > 0);
 
  public:
+  static constexpr size_t kCapacity = N;
+
   class Producer;
   class Consumer;
 

@@ -1,12 +1,10 @@
 #include "core/spool.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <algorithm>
-#include <bit>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -58,7 +56,10 @@ Result<std::shared_ptr<Spool>> Spool::create(const std::string& dir) {
   return std::make_shared<Spool>(fd);
 }
 
-Spool::Spool(int fd, size_t memory, size_t chunk) : fd_(fd), memory_(memory), chunk_(chunk) {}
+Spool::Spool(int fd, size_t memory, size_t chunk) : fd_(fd), memory_(memory), chunk_(chunk) {
+  // The serializer's first drains find the rings full from the start.
+  prepare(kFirstTouch);
+}
 
 Spool::~Spool() { ::close(fd_); }
 
@@ -68,18 +69,36 @@ uint8_t* Spool::memory_room(size_t size) {
   if (written_ != 0 || !buffer_.empty()) return nullptr;
   if (chunks_.empty() || chunks_.back().used + size > chunk_) {
     if ((chunks_.size() + 1) * chunk_ > memory_) return nullptr;
-    // Aligned as a huge page is, where the chunk is one.
-    void* p = nullptr;
-    if (::posix_memalign(&p, std::bit_floor(std::min(chunk_, kChunk)), chunk_) != 0)
-      return nullptr;
-    // Advice only: without huge pages the chunk is what any memory is.
-    (void)::madvise(p, chunk_, MADV_HUGEPAGE);
-    chunks_.push_back({std::unique_ptr<uint8_t, FreeChunk>(static_cast<uint8_t*>(p)), 0});
+    if (!next_.bytes && !allocate(next_)) return nullptr;
+    chunks_.push_back({std::move(next_.bytes), 0, next_.touched});
+    next_.touched = 0;
   }
   Chunk& c = chunks_.back();
   uint8_t* at = c.bytes.get() + c.used;
   c.used += size;
   return at;
+}
+
+bool Spool::allocate(Chunk& c) {
+  c.bytes.reset(static_cast<uint8_t*>(std::malloc(chunk_)));
+  c.used = c.touched = 0;
+  return c.bytes != nullptr;
+}
+
+void Spool::prepare(size_t bytes) {
+  if (written_ != 0 || !buffer_.empty() || failed_) return;
+  // The rest of the chunk in use first, then the next one.
+  Chunk* c = !chunks_.empty() && chunks_.back().touched < chunk_ ? &chunks_.back() : &next_;
+  if (c == &next_) {
+    if ((chunks_.size() + 1) * chunk_ > memory_) return;
+    if (!next_.bytes && !allocate(next_)) return;
+  }
+  constexpr size_t kPage = 4096;
+  const size_t end = std::min(chunk_, c->touched + bytes);
+  volatile uint8_t* p = c->bytes.get();
+  // Bytes not used yet: the write changes nothing the spool holds.
+  for (size_t at = std::max(c->touched, c->used); at < end; at += kPage) p[at] = 0;
+  c->touched = std::max(end, c->touched);
 }
 
 bool Spool::flush() {

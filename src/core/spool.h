@@ -6,10 +6,13 @@
 // out of the program's time, for a program that has no spare CPU to give
 // them.
 //
-// The first kMemory bytes are kept in memory, in chunks of kChunk bytes that
-// ask for huge pages: a program's page faults cost it more than the copy
-// (a virtual machine's most of all), and the batches themselves go back to
-// the allocator, to be the traced threads' next ones. What comes after goes
+// The first kMemory bytes are kept in memory, in chunks of kChunk bytes; the
+// batches themselves go back to the allocator, to be the traced threads'
+// next ones. A page's first touch is a fault, slow in a virtual machine and
+// slower still for a huge page (zeroed, perhaps compacted for, at once): a
+// serializer held up by faults lets the rings overflow. So the next chunk
+// is touched ahead of need, a little at a time while the serializer is
+// idle (prepare), in ordinary pages, and the first one before the run. What comes after goes
 // to a file without a name beside the trace (the place the user chose for a
 // trace's bytes; /tmp may be memory), through one buffer of kBuffer bytes,
 // so memory stays bounded and nothing of the file outlives the process.
@@ -37,6 +40,8 @@ class Spool {
   static constexpr size_t kMemory = size_t{64} << 20;
   static constexpr size_t kChunk = size_t{2} << 20;
   static constexpr size_t kBuffer = size_t{1} << 20;
+  // Touched when the spool is made, before the run begins.
+  static constexpr size_t kFirstTouch = size_t{1} << 20;
 
   // A spool whose file, once needed, is made in `dir`; an error when no
   // file can be made there.
@@ -54,6 +59,8 @@ class Spool {
   // Keeps nothing after that.
   bool append(const EventBatch& batch);
   bool failed() const { return failed_; }
+  // Touches up to `bytes` more of the memory the next batches will need.
+  void prepare(size_t bytes);
   uint64_t events() const { return events_; }
 
   // Hands every batch held to `each`, in the order appended, and empties the
@@ -68,8 +75,10 @@ class Spool {
   struct Chunk {
     std::unique_ptr<uint8_t, FreeChunk> bytes;
     size_t used = 0;
+    size_t touched = 0;  // pages touched ahead of use, from the start
   };
 
+  bool allocate(Chunk& c);
   bool flush();
   // Room for `size` more bytes in memory; null when memory is full (or the
   // file has been started: the order is memory's batches, then the file's).
@@ -79,6 +88,7 @@ class Spool {
   const size_t memory_;
   const size_t chunk_;
   std::vector<Chunk> chunks_;
+  Chunk next_;  // the chunk to use next, once allocated
   std::vector<uint8_t> buffer_;
   uint64_t written_ = 0;  // bytes in the file, each batch whole
   uint64_t events_ = 0;   // events held, in memory, the file or the buffer

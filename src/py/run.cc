@@ -103,6 +103,10 @@ std::unique_ptr<Running> start_claimed(Tracer& t, uint32_t pid, bool append, cor
   // No thread may take a code id of an earlier run from its cache. The end
   // of every run empties them already; this makes it so however that ended.
   core::forget_last_codes();
+  // Bounded: a pipeline that never starts is reported when the run ends.
+  // The interpreter stays held: the writer threads never take it, and no
+  // other thread may start a run meanwhile.
+  queue->wait_serving(std::chrono::seconds(1));
   std::optional<MonitoringHandle> handle = enable_claimed(state, tool_id);
   if (!handle) {
     Interner::watch(nullptr);
