@@ -2,9 +2,8 @@
 
 #include <linux/futex.h>
 #include <sys/syscall.h>
-#include <unistd.h>
-
 #include <sched.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -71,11 +70,9 @@ void EventQueue::wake_if_filling(BatchRing::Producer& ring) {
 bool EventQueue::hand_over(BatchRing::Producer& ring, std::unique_ptr<EventBatch>& batch,
                            bool last) {
   const size_t spare = last ? 0 : 1;
-  if (ring.try_push(batch, spare)) {
-    wake_if_filling(ring);
-    return true;
-  }
+  const bool pushed = ring.try_push(batch, spare);
   wake_if_filling(ring);
+  if (pushed) return true;
   if (!lossless_) return false;
   // The serializer polls every 200 us at most and empties a ring in one
   // drain: a short spin and a few yields usually see room, and sleeping

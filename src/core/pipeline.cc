@@ -42,6 +42,10 @@ struct SerializerOutcome {
   // would pay for. Bumped after the push (or `done`) it tells of, so a
   // value read before looking at `filled` can't miss one.
   std::atomic<uint32_t> signals{0};
+  void signal() {
+    signals.fetch_add(1, std::memory_order_release);
+    signals.notify_one();
+  }
   bool panicked = false;
   uint64_t lost = 0;
   uint64_t short_events = 0;
@@ -175,8 +179,7 @@ class Serializer {
            !outcome_.exporter_gone.load(std::memory_order_acquire))
       wait.sleep();
     v_ = ship(filled_, recycled_, std::move(v_), outcome_.lost);
-    outcome_.signals.fetch_add(1, std::memory_order_release);
-    outcome_.signals.notify_one();
+    outcome_.signal();
   }
 
   EventQueue& queue_;
@@ -234,8 +237,7 @@ Status run_pipeline(std::shared_ptr<EventQueue> queue, std::shared_ptr<const Cod
         queue->abandon();
         queue.reset();
         outcome->done.store(true, std::memory_order_release);
-        outcome->signals.fetch_add(1, std::memory_order_release);
-        outcome->signals.notify_one();
+        outcome->signal();
       });
   if (!spawned.ok()) return IoError::other("spawn serializer: " + spawned.error().text());
   std::thread serializer = std::move(spawned.value());

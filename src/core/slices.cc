@@ -12,12 +12,9 @@ namespace morvex::core {
 SliceShaper::SliceShaper(uint64_t min_duration_ns) : min_ns_(min_duration_ns) {}
 
 SliceShaper::Thread& SliceShaper::thread(uint32_t tid) {
-  if (last_ != nullptr && tid == last_tid_) return *last_;
   auto [slot, inserted] = threads_.try_emplace(tid);
   if (inserted) *slot = std::make_unique<Thread>();
-  last_ = slot->get();
-  last_tid_ = tid;
-  return *last_;
+  return **slot;
 }
 
 namespace {

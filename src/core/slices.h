@@ -95,8 +95,6 @@ class SliceShaper {
 
   const uint64_t min_ns_;
   FlatMap<uint32_t, std::unique_ptr<Thread>> threads_;
-  Thread* last_ = nullptr;
-  uint32_t last_tid_ = 0;
   uint64_t short_events_ = 0;
   uint64_t gaps_ = 0;
 };
