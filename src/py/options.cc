@@ -117,8 +117,8 @@ bool duration(PyObject* value, std::optional<uint64_t>& out) {
 }  // namespace
 
 std::optional<RunOptions> parse_options(PyObject* include, PyObject* exclude, PyObject* max_depth,
-                                        PyObject* min_duration, PyObject* lossless,
-                                        PyObject* spool, PyObject* compress) {
+                                        PyObject* min_duration, PyObject* lossless, PyObject* spool,
+                                        PyObject* compress) {
   RunOptions o;
   if (!patterns("include", include, o.filters.include) ||
       !patterns("exclude", exclude, o.filters.exclude) || !depth(max_depth, o.filters.max_depth) ||

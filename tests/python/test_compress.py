@@ -3,6 +3,7 @@ and Python's zlib: the slices of the plain trace, at trace-clock times, from
 bundles that forked children and child processes write beside the parent's."""
 
 import sys
+import zlib
 
 import pytest
 
@@ -52,6 +53,8 @@ def test_holds_the_slices_of_the_plain_trace_at_trace_clock_times(tmp_path):
     # Every packet of the file is a bundle, and it is several times smaller.
     packets = outer_packets(tmp_path / "packed" / "t.pftrace")
     assert packets and all(p.HasField("compressed_packets") for p in packets)
+    sizes = [len(zlib.decompress(p.compressed_packets)) for p in packets]
+    assert len(sizes) > 2 and max(sizes) <= 128 * 1024
     plain_size = (tmp_path / "plain" / "t.pftrace").stat().st_size
     assert (tmp_path / "packed" / "t.pftrace").stat().st_size * 4 < plain_size
 
