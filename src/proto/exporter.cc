@@ -379,8 +379,18 @@ Status ProtoExporter::write_batch(std::span<const core::Event> events, const cor
 
   size_t need = events.size() * kMaxEventPacket;
   if (batch_.size() < need) batch_.resize(need);
-  uint8_t* p = batch_.data();
+  uint8_t* p = bundler_ != nullptr ? write_events<true>(events, code, threads)
+                                   : write_events<false>(events, code, threads);
+  emit(std::span<const uint8_t>(batch_.data(), p));
+  if (bundler_ != nullptr) bundler_->close(out_);
+  return settle(out_.flush());
+}
 
+template <bool kIncremental>
+uint8_t* ProtoExporter::write_events(std::span<const core::Event> events,
+                                     const core::CodeLookup& code,
+                                     const core::ThreadNames& threads) {
+  uint8_t* p = batch_.data();
   // Events come in runs of one thread; remember the last thread's track.
   Track* track = nullptr;
   uint32_t track_tid = 0;
@@ -414,20 +424,21 @@ Status ProtoExporter::write_batch(std::span<const core::Event> events, const cor
     }
 
     // Packet tag, length, timestamp tag, varint(ts), fragment; the length is
-    // one byte.
-    Sequence& seq = *track->seq;
-    uint8_t* q = seq.incremental ? pb::write_varint(ev.ts - std::exchange(seq.clock, ev.ts), p + 3)
-                                 : pb::write_time_varint(ev.ts, p + 3);
+    // one byte. Compressed, every sequence of a thread of its own is timed
+    // incrementally.
+    uint8_t* q;
+    if constexpr (kIncremental) {
+      q = pb::write_varint(ev.ts - std::exchange(track->seq->clock, ev.ts), p + 3);
+    } else {
+      q = pb::write_time_varint(ev.ts, p + 3);
+    }
     std::memcpy(q, fragments_.data() + ref->offset, kFragmentSlack);
     p[0] = pb::tag::kTracePacket;
     p[1] = static_cast<uint8_t>((q - (p + 2)) + ref->len);
     p[2] = pb::tag::kTimestamp;
     p = q + ref->len;
   }
-
-  emit(std::span<const uint8_t>(batch_.data(), p));
-  if (bundler_ != nullptr) bundler_->close(out_);
-  return settle(out_.flush());
+  return p;
 }
 
 void ProtoExporter::write_process_instant(pb::TrackEvent event) {

@@ -181,6 +181,10 @@ class ProtoExporter final : public core::Exporter {
   // The TrackEvent body of a slice begin or end, without a track.
   size_t event_body(const Sequence& seq, SliceShape shape, uint32_t code_id, uint8_t* out) const;
   core::Status settle(core::Status flushed);
+  // A batch's events into batch_ (sized for them); returns their end.
+  template <bool kIncremental>
+  uint8_t* write_events(std::span<const core::Event> events, const core::CodeLookup& code,
+                        const core::ThreadNames& threads);
   // Bytes of whole packets, to the file's buffer or into a bundle.
   void emit(std::span<const uint8_t> packets);
   // The sequence's incremental clock, set to its current value.
