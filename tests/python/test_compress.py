@@ -22,9 +22,12 @@ def workload():
         yield fib(5)
         yield fib(4)
 
-    for _ in range(200):
-        fib(8)
-        list(gen())
+    for i in range(200):
+        with morvex.span("round", i=i):
+            fib(8)
+            morvex.instant("half", i=i)
+            list(gen())
+        morvex.counter("rounds", i)
 
 
 def outer_packets(path):
@@ -41,8 +44,14 @@ def test_holds_the_slices_of_the_plain_trace_at_trace_clock_times(tmp_path):
     [p_events] = [evs for evs in plain.events.values() if evs]
     [z_events] = [evs for evs in packed.events.values() if evs]
     assert len(z_events) > 20_000
-    shape = lambda evs: [(s.phase, s.name, s.file, s.line, s.call) for s in evs]  # noqa: E731
+    shape = lambda evs: [(s.phase, s.name, s.cat, s.args, s.file, s.line, s.call)  # noqa: E731
+                         for s in evs]
     assert shape(z_events) == shape(p_events)
+    # User events are timed on the sequence's clock like the rest.
+    [(_, p_counter)] = plain.counters.items()
+    [(_, z_counter)] = packed.counters.items()
+    assert [v for _, v in z_counter] == [v for _, v in p_counter] == list(range(200))
+    assert all(z_events[0].ts <= ts <= z_events[-1].ts for ts, _ in z_counter)
     # Deltas summed from the right start: both runs begin and last alike on
     # the clock of their run (a bundle's deltas summed twice, or from 0, would
     # not).
