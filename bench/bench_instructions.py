@@ -7,8 +7,8 @@ not.
 Runs fib(small) and fib(large) under valgrind's callgrind, each thread
 counted apart (--separate-threads=yes), untraced, under the two floors (an
 empty builtin METH_FASTCALL callback and an empty object with its own
-vectorcall slot, bench/floor) and under morvex in both formats (lossless,
-so the writer threads handle every event). The difference between the two
+vectorcall slot, bench/floor) and under morvex in both formats and with
+compressed protobuf (lossless, so the writer threads handle every event). The difference between the two
 sizes, divided by the difference in events, leaves out everything a run
 costs once (imports, starting and finishing the trace). Per event:
   - traced thread: instructions beyond the untraced run's;
@@ -24,7 +24,8 @@ import sys
 import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-CONFIGS = ("untraced", "builtin floor", "vectorcall floor", "morvex protobuf", "morvex json")
+CONFIGS = ("untraced", "builtin floor", "vectorcall floor", "morvex protobuf", "morvex json",
+           "morvex compress")
 
 
 def fib(n):
@@ -44,7 +45,10 @@ def child(config, n, floor_dir, out_dir):
     if config.startswith("morvex"):
         import morvex
         fmt = config.split()[1]
-        with morvex.Tracer(os.path.join(out_dir, f"t-{n}.{fmt}"), fmt, lossless=True):
+        # compress: a protobuf trace, deflated.
+        options = {"compress": True} if fmt == "compress" else {}
+        fmt = "protobuf" if fmt == "compress" else fmt
+        with morvex.Tracer(os.path.join(out_dir, f"t-{n}.{fmt}"), fmt, lossless=True, **options):
             fib(n)
         return
     sys.path.insert(0, floor_dir)

@@ -83,6 +83,9 @@ CONFIGS = {
     "morvex-json": ("morvex json", _morvex("json"), ".json"),
     # The writer threads only set the events aside; the trace is written at the exit.
     "morvex-spool": ("morvex protobuf, spooled", _morvex("protobuf", spool=True), ".pftrace"),
+    # Deflated bundles, incremental timestamps.
+    "morvex-compress": ("morvex protobuf, compressed", _morvex("protobuf", compress=True),
+                        ".pftrace"),
     "cprofile": ("cProfile", _cprofile, None),
     "yappi": ("yappi", _yappi, None),
     "pyinstrument": ("pyinstrument", _pyinstrument, None),

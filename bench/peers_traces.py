@@ -63,7 +63,8 @@ def _merged_trace():
                 ("timestamp", 8, F.TYPE_UINT64, one, None),
                 ("trusted_packet_sequence_id", 10, F.TYPE_UINT32, one, None),
                 ("track_event", 11, F.TYPE_MESSAGE, one, ".bench_peers.Event"),
-                ("sequence_flags", 13, F.TYPE_UINT32, one, None))
+                ("sequence_flags", 13, F.TYPE_UINT32, one, None),
+                ("compressed_packets", 50, F.TYPE_BYTES, many, None))
         message("Trace", ("packet", 1, F.TYPE_MESSAGE, one, ".bench_peers.Packet"))
         pool = descriptor_pool.DescriptorPool()
         pool.Add(f)
@@ -77,6 +78,13 @@ def morvex_protobuf(path):
     trace = _merged_trace()()
     with open(path, "rb") as f:
         trace.ParseFromString(f.read())
+    # A compressed trace's bundles, each a zlib stream of packets, merge in too.
+    bundles = list(trace.packet.compressed_packets)
+    if bundles:
+        import zlib
+        del trace.packet.compressed_packets[:]
+        for bundle in bundles:
+            trace.MergeFromString(zlib.decompress(bundle))
     event = trace.packet.track_event
     types = list(event.type)
     dropped = 0

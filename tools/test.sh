@@ -16,6 +16,8 @@ root=$(pwd)
 . tools/common.sh
 
 [ -f /usr/include/gtest/gtest.h ] || apt_install libgtest-dev
+# Deflate for compressed traces.
+[ -f /usr/include/zlib.h ] || apt_install zlib1g-dev
 command -v cmake >/dev/null || apt_install cmake
 # The flame graph's search and zoom are checked in a real browser.
 command -v chromium >/dev/null || apt_install chromium

@@ -21,7 +21,8 @@ class Tracer:
     ":site-packages"; `max_depth`; `min_duration`: seconds or "50us") or make
     a complete trace wait for the writers rather than lose events
     (`lossless`), or set the raw events aside and write the trace only when
-    the run ends (`spool`).
+    the run ends (`spool`), or write a Perfetto trace deflated, in bundles
+    with incremental timestamps (`compress`).
     """
 
     def __new__(
@@ -35,6 +36,7 @@ class Tracer:
         min_duration: float | str | None = None,
         lossless: bool = False,
         spool: bool = False,
+        compress: bool = False,
     ) -> Tracer: ...
     def __enter__(self) -> Tracer: ...
     def _enter_as_child(self) -> Tracer: ...

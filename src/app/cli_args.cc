@@ -82,6 +82,9 @@ std::vector<Subcommand> commands() {
            "Only set the events aside while the program runs and write the trace when it "
            "ends: the trace writer then takes almost no CPU from the program, and the end "
            "takes longer"},
+          {'\0', "compress", nullptr, Takes::Nothing,
+           "Write the Perfetto trace deflated, in bundles with incremental timestamps: several "
+           "times smaller, for some CPU"},
           {'\0', "open", nullptr, Takes::Nothing,
            "Open the trace in Perfetto's web UI when the run ends (as `morvex open --once`)"},
       },
@@ -253,6 +256,10 @@ std::variant<Command, CliMessage> run_args(const CommandLine& cli, const Matches
   }
   a.options.lossless = m.has("lossless");
   a.options.spool = m.has("spool");
+  a.options.compress = m.has("compress");
+  if (a.options.compress && a.format != Format::Protobuf) {
+    return cli.error("run", "'--compress' applies to the protobuf format only");
+  }
   a.open = m.has("open");
   return a;
 }

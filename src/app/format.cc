@@ -13,7 +13,7 @@ core::Checked<Format> Format::parse(std::string_view text) {
 }
 
 core::Result<std::unique_ptr<core::Exporter>> Format::open(const std::string& path, uint32_t pid,
-                                                           bool append) const {
+                                                           bool append, bool compress) const {
   if (v_ == Protobuf) {
     std::unique_ptr<proto::ProtoExporter> e;
     if (append) {
@@ -27,6 +27,10 @@ core::Result<std::unique_ptr<core::Exporter>> Format::open(const std::string& pa
           proto::ProtoExporter::create(std::move(f.value())));
     }
     e->set_sequence_base(pid);
+    if (compress) {
+      core::Status st = e->set_compress();
+      if (!st.ok()) return st.error();
+    }
     return std::unique_ptr<core::Exporter>(std::move(e));
   }
   core::Result<core::SharedFile> f = core::SharedFile::open(path, !append);

@@ -35,8 +35,9 @@ class Format {
   // (append false) empties the file; JSON then begins it with "[". A run that
   // joins one (append true) writes after what is there. `pid` becomes the
   // Perfetto sequence base: 0 for a top-level run, the process id otherwise.
+  // `compress` (protobuf only) deflates the trace in bundles.
   core::Result<std::unique_ptr<core::Exporter>> open(const std::string& path, uint32_t pid,
-                                                     bool append) const;
+                                                     bool append, bool compress = false) const;
 
  private:
   Value v_;

@@ -15,8 +15,10 @@ struct RunOptions {
   // Keep the raw events aside while the program runs; write the trace when
   // the run ends.
   bool spool = false;
+  // A Perfetto trace of deflated bundles with incremental timestamps.
+  bool compress = false;
 
-  bool any() const { return filters.any() || lossless || spool; }
+  bool any() const { return filters.any() || lossless || spool || compress; }
 };
 
 // The deepest max_depth kept as given: anything deeper than an interpreter's

@@ -16,10 +16,13 @@ inline constexpr Field kPacket{1, kBytes};
 
 namespace packet {
 inline constexpr Field kTimestamp{8, kVarint};
+inline constexpr Field kClockSnapshot{6, kBytes};
 inline constexpr Field kSequenceId{10, kVarint};  // trusted_packet_sequence_id
 inline constexpr Field kTrackEvent{11, kBytes};
 inline constexpr Field kInternedData{12, kBytes};
 inline constexpr Field kSequenceFlags{13, kVarint};
+inline constexpr Field kCompressedPackets{50, kBytes};  // deflated Trace.packet fields
+inline constexpr Field kTimestampClockId{58, kVarint};
 inline constexpr Field kDefaults{59, kBytes};  // trace_packet_defaults
 inline constexpr Field kTrackDescriptor{60, kBytes};
 
@@ -97,7 +100,23 @@ inline constexpr Field kLineNumber{4, kVarint};
 
 namespace packet_defaults {
 inline constexpr Field kTrackEventDefaults{11, kBytes};
+inline constexpr Field kTimestampClockId{58, kVarint};
 }  // namespace packet_defaults
+
+namespace clock_snapshot {
+inline constexpr Field kClocks{1, kBytes};
+}  // namespace clock_snapshot
+
+namespace clock {  // ClockSnapshot.Clock
+inline constexpr Field kClockId{1, kVarint};
+inline constexpr Field kTimestamp{2, kVarint};
+inline constexpr Field kIsIncremental{3, kVarint};
+
+inline constexpr uint32_t kBoottime = 6;  // BUILTIN_CLOCK_BOOTTIME, the trace's own clock
+// Ids of clocks scoped to one packet sequence.
+inline constexpr uint32_t kFirstSequenceClock = 64;
+inline constexpr uint32_t kLastSequenceClock = 127;
+}  // namespace clock
 
 namespace track_event_defaults {
 inline constexpr Field kTrackUuid{11, kVarint};

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <utility>
@@ -102,8 +103,65 @@ void ProtoExporter::write_packet(const pb::TracePacket& packet) {
   uint8_t header[1 + pb::kMaxVarintLen];
   header[0] = pb::tag::kTracePacket;
   uint8_t* end = pb::write_varint(scratch_.size(), header + 1);
+  if (bundler_ != nullptr) {
+    bundler_->add_packet(std::span<const uint8_t>(header, end), scratch_, out_);
+    return;
+  }
   out_.write_all(std::span<const uint8_t>(header, end));
   out_.write_all(scratch_);
+}
+
+core::Status ProtoExporter::set_compress() {
+  auto bundler = Bundler::create();
+  if (!bundler.ok()) return bundler.error();
+  bundler_ = std::make_unique<Bundler>(std::move(bundler.value()));
+  return {};
+}
+
+void ProtoExporter::emit(std::span<const uint8_t> packets) {
+  if (bundler_ != nullptr) {
+    bundler_->add(packets, out_);
+  } else {
+    out_.write_all(packets);
+  }
+}
+
+void ProtoExporter::write_clock_snapshot(const Sequence& seq) {
+  namespace clock = format::clock;
+  // Clock 64 of the sequence, incremental, at the trace clock's reading.
+  auto put_clock = [](uint8_t* c, uint32_t id, uint64_t ts, bool incremental) {
+    uint8_t* start = c;
+    *c++ = format::tag_byte(clock::kClockId);
+    c = pb::write_varint(id, c);
+    *c++ = format::tag_byte(clock::kTimestamp);
+    c = pb::write_varint(ts, c);
+    if (incremental) {
+      *c++ = format::tag_byte(clock::kIsIncremental);
+      *c++ = 1;
+    }
+    return static_cast<size_t>(c - start);
+  };
+  uint8_t ours[32], trace[32];
+  const size_t ours_len = put_clock(ours, clock::kFirstSequenceClock, seq.clock, true);
+  const size_t trace_len = put_clock(trace, clock::kBoottime, seq.clock, false);
+  uint8_t snapshot[80];
+  uint8_t* c = snapshot;
+  *c++ = format::tag_byte(format::clock_snapshot::kClocks);
+  *c++ = static_cast<uint8_t>(ours_len);
+  c = std::copy_n(ours, ours_len, c);
+  *c++ = format::tag_byte(format::clock_snapshot::kClocks);
+  *c++ = static_cast<uint8_t>(trace_len);
+  c = std::copy_n(trace, trace_len, c);
+  uint8_t packet[112];
+  uint8_t* q = packet + 2;
+  *q++ = pb::tag::kSequenceId;
+  q = pb::write_varint(seq.sequence_id, q);
+  *q++ = format::tag_byte(format::packet::kClockSnapshot);
+  *q++ = static_cast<uint8_t>(c - snapshot);
+  q = std::copy(snapshot, c, q);
+  packet[0] = pb::tag::kTracePacket;
+  packet[1] = static_cast<uint8_t>(q - (packet + 2));
+  emit(std::span<const uint8_t>(packet, q));
 }
 
 void ProtoExporter::ensure_process() {
@@ -131,6 +189,8 @@ ProtoExporter::Sequence* ProtoExporter::new_sequence(uint32_t n) {
   *p++ = pb::tag::kSequenceFlags;
   *p++ = pb::kSeqNeedsIncrementalState;
   seq->prefix_len = static_cast<uint8_t>(p - seq->prefix);
+  // The shared sequence interleaves threads, whose times go back and forth.
+  seq->incremental = bundler_ != nullptr && n != kOwnSequences + 2;
   sequence_list_.push_back(std::move(seq));
   return sequence_list_.back().get();
 }
@@ -185,7 +245,13 @@ void ProtoExporter::write_thread_packet(Track& track, const core::ThreadNames& t
     packet.trace_packet_defaults = pb::TracePacketDefaults{
         .track_event_defaults = pb::TrackEventDefaults{.track_uuid = track.track_uuid}};
   }
+  if (seq.incremental) {
+    packet.trace_packet_defaults->timestamp_clock_id = format::clock::kFirstSequenceClock;
+    // Its own time on the trace clock: the incremental one is declared next.
+    packet.timestamp_clock_id = format::clock::kBoottime;
+  }
   write_packet(packet);
+  if (seq.incremental) write_clock_snapshot(seq);
   track.delivered = true;
   unconfirmed_.push_back(sent);
 }
@@ -313,8 +379,18 @@ Status ProtoExporter::write_batch(std::span<const core::Event> events, const cor
 
   size_t need = events.size() * kMaxEventPacket;
   if (batch_.size() < need) batch_.resize(need);
-  uint8_t* p = batch_.data();
+  uint8_t* p = bundler_ != nullptr ? write_events<true>(events, code, threads)
+                                   : write_events<false>(events, code, threads);
+  emit(std::span<const uint8_t>(batch_.data(), p));
+  if (bundler_ != nullptr) bundler_->close(out_);
+  return settle(out_.flush());
+}
 
+template <bool kIncremental>
+uint8_t* ProtoExporter::write_events(std::span<const core::Event> events,
+                                     const core::CodeLookup& code,
+                                     const core::ThreadNames& threads) {
+  uint8_t* p = batch_.data();
   // Events come in runs of one thread; remember the last thread's track.
   Track* track = nullptr;
   uint32_t track_tid = 0;
@@ -348,17 +424,21 @@ Status ProtoExporter::write_batch(std::span<const core::Event> events, const cor
     }
 
     // Packet tag, length, timestamp tag, varint(ts), fragment; the length is
-    // one byte.
-    uint8_t* q = pb::write_time_varint(ev.ts, p + 3);
+    // one byte. Compressed, every sequence of a thread of its own is timed
+    // incrementally.
+    uint8_t* q;
+    if constexpr (kIncremental) {
+      q = pb::write_varint(ev.ts - std::exchange(track->seq->clock, ev.ts), p + 3);
+    } else {
+      q = pb::write_time_varint(ev.ts, p + 3);
+    }
     std::memcpy(q, fragments_.data() + ref->offset, kFragmentSlack);
     p[0] = pb::tag::kTracePacket;
     p[1] = static_cast<uint8_t>((q - (p + 2)) + ref->len);
     p[2] = pb::tag::kTimestamp;
     p = q + ref->len;
   }
-
-  out_.write_all(std::span<const uint8_t>(batch_.data(), p));
-  return settle(out_.flush());
+  return p;
 }
 
 void ProtoExporter::write_process_instant(pb::TrackEvent event) {
@@ -398,6 +478,7 @@ Status ProtoExporter::finish(const core::CodeLookup&, const core::ThreadNames&,
     event.name = format::dropped_name(end.dropped);
     write_process_instant(std::move(event));
   }
+  if (bundler_ != nullptr) bundler_->close(out_);
   return settle(out_.flush());
 }
 
@@ -478,7 +559,7 @@ uint8_t* ProtoExporter::write_user_event(std::span<const core::Event> unit, cons
     }
   }
   pb::TracePacket packet;
-  packet.timestamp = head.ts;
+  packet.timestamp = packet_time(*track.seq, head.ts);
   packet.trusted_packet_sequence_id = track.seq->sequence_id;
   packet.data = std::move(event);
   packet.sequence_flags = pb::kSeqNeedsIncrementalState;
@@ -504,6 +585,16 @@ uint8_t* ProtoExporter::write_user_event(std::span<const core::Event> unit, cons
 // packet (which clears the reader's interned state) is always followed by
 // the names again.
 Status ProtoExporter::settle(Status flushed) {
+  // A failed write takes its bytes back off the file; a failed lock keeps
+  // them for the next flush, and with them the clocks they moved.
+  const bool taken_back = !flushed.ok() && out_.pending().empty();
+  for (const auto& seq : sequence_list_) {
+    if (taken_back) {
+      seq->clock = seq->confirmed_clock;
+    } else if (flushed.ok()) {
+      seq->confirmed_clock = seq->clock;
+    }
+  }
   if (!flushed.ok()) {
     if (process_unconfirmed_) process_written_ = false;
     for (const Unconfirmed& u : unconfirmed_) {

@@ -19,6 +19,15 @@
 // with it is written again the next time it is needed, with the same ids: a
 // reader never meets an event on a sequence it was not told about.
 //
+// Compressed (set_compress): every packet goes through a Bundler, and the
+// bundles a batch filled reach the file with that batch's flush. Each thread
+// sequence of its own then keeps its time as an incremental clock (declared
+// by a ClockSnapshot after the thread's descriptor, equal to the trace's
+// clock, and made the sequence's default): an event carries the nanoseconds
+// since the sequence's previous packet. The clock a reader holds is the one
+// the last flush that reached the file left it at, so a failed flush puts
+// each sequence's clock back to there.
+//
 // Threads: used by the exporter thread alone.
 #pragma once
 
@@ -27,6 +36,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/event.h"
@@ -34,6 +44,7 @@
 #include "core/ioerror.h"
 #include "core/output.h"
 #include "core/sink.h"
+#include "proto/bundle.h"
 #include "proto/pb.h"
 
 namespace morvex::proto {
@@ -59,6 +70,9 @@ class ProtoExporter final : public core::Exporter {
   // Sequence ids start at base * 128 + 1 so that processes appending to one
   // file keep their sequences apart. Set before the first batch.
   void set_sequence_base(uint32_t base) { sequence_base_ = base; }
+  // Compressed bundles and incremental timestamps from here on; fails when
+  // the build has no deflate. Set before the first packet.
+  core::Status set_compress();
   int32_t pid() const { return pid_; }
   uint64_t process_uuid() const { return process_uuid_; }
 
@@ -108,6 +122,11 @@ class ProtoExporter final : public core::Exporter {
     core::FlatMap<uint32_t, NameEntry> names;
     uint32_t undelivered_names = 0;
     bool cleared = false;  // the packet that clears its incremental state is out
+    // Compressed, on a thread's own sequence: its incremental clock as the
+    // packets written so far leave it, and as the file has it.
+    bool incremental = false;
+    uint64_t clock = 0;
+    uint64_t confirmed_clock = 0;
   };
 
   // A thread: its track, on a sequence of its own or, past the first
@@ -162,6 +181,19 @@ class ProtoExporter final : public core::Exporter {
   // The TrackEvent body of a slice begin or end, without a track.
   size_t event_body(const Sequence& seq, SliceShape shape, uint32_t code_id, uint8_t* out) const;
   core::Status settle(core::Status flushed);
+  // A batch's events into batch_ (sized for them); returns their end.
+  template <bool kIncremental>
+  uint8_t* write_events(std::span<const core::Event> events, const core::CodeLookup& code,
+                        const core::ThreadNames& threads);
+  // Bytes of whole packets, to the file's buffer or into a bundle.
+  void emit(std::span<const uint8_t> packets);
+  // The sequence's incremental clock, set to its current value.
+  void write_clock_snapshot(const Sequence& seq);
+  // A sequence's timestamp field value for time `ts`.
+  uint64_t packet_time(Sequence& seq, uint64_t ts) {
+    if (!seq.incremental) return ts;
+    return ts - std::exchange(seq.clock, ts);
+  }
   // An instant on the process track, at time 0: the end-of-run reports.
   void write_process_instant(pb::TrackEvent event);
   // A user event (header and payload) as a packet into the batch at `p`,
@@ -173,6 +205,7 @@ class ProtoExporter final : public core::Exporter {
   uint64_t counter_track(std::string_view name);
 
   core::SharedFile out_;
+  std::unique_ptr<Bundler> bundler_;  // compressed output only
   std::vector<uint8_t> scratch_;
   // Sized, never shrunk, so the per-event path writes through a pointer;
   // only the first batch_len bytes of a batch are meaningful.

@@ -23,6 +23,7 @@ constexpr Tag kPacketTrackEvent = make_tag(packet::kTrackEvent);
 constexpr Tag kPacketInternedData = make_tag(packet::kInternedData);
 constexpr Tag kPacketSequenceFlags = make_tag(packet::kSequenceFlags);
 constexpr Tag kPacketDefaults = make_tag(packet::kDefaults);
+constexpr Tag kPacketClockId = make_tag(packet::kTimestampClockId);
 constexpr Tag kPacketTrackDescriptor = make_tag(packet::kTrackDescriptor);
 // TrackEvent
 constexpr Tag kEventCategoryIids = make_tag(event::kCategoryIids);
@@ -67,6 +68,7 @@ constexpr Tag kLocationLine = make_tag(format::source_location::kLineNumber);
 // TracePacketDefaults, TrackEventDefaults
 constexpr Tag kDefaultsTrackEvent = make_tag(format::packet_defaults::kTrackEventDefaults);
 constexpr Tag kDefaultsTrackUuid = make_tag(format::track_event_defaults::kTrackUuid);
+constexpr Tag kDefaultsClockId = make_tag(format::packet_defaults::kTimestampClockId);
 
 // ---- sizes ----
 
@@ -220,11 +222,13 @@ void encode(const TrackEventDefaults& m, std::vector<uint8_t>& out) {
 }
 
 size_t encoded_len(const TracePacketDefaults& m) {
-  return opt_message_len(kDefaultsTrackEvent, m.track_event_defaults);
+  return opt_message_len(kDefaultsTrackEvent, m.track_event_defaults) +
+         opt_varint_len(kDefaultsClockId, m.timestamp_clock_id);
 }
 
 void encode(const TracePacketDefaults& m, std::vector<uint8_t>& out) {
   put_opt_message(kDefaultsTrackEvent, m.track_event_defaults, out);
+  put_opt_varint(kDefaultsClockId, m.timestamp_clock_id, out);
 }
 
 // ---- ProcessDescriptor, ThreadDescriptor ----
@@ -337,6 +341,7 @@ size_t encoded_len(const TracePacket& m) {
   n += opt_message_len(kPacketInternedData, m.interned_data);
   n += opt_varint_len(kPacketSequenceFlags, m.sequence_flags);
   n += opt_message_len(kPacketDefaults, m.trace_packet_defaults);
+  n += opt_varint_len(kPacketClockId, m.timestamp_clock_id);
   return n;
 }
 
@@ -352,6 +357,7 @@ void encode(const TracePacket& m, std::vector<uint8_t>& out) {
   put_opt_message(kPacketInternedData, m.interned_data, out);
   put_opt_varint(kPacketSequenceFlags, m.sequence_flags, out);
   put_opt_message(kPacketDefaults, m.trace_packet_defaults, out);
+  put_opt_varint(kPacketClockId, m.timestamp_clock_id, out);
 }
 
 }  // namespace morvex::proto::pb

@@ -83,6 +83,7 @@ struct TrackEventDefaults {
 
 struct TracePacketDefaults {
   std::optional<TrackEventDefaults> track_event_defaults;
+  std::optional<uint32_t> timestamp_clock_id;
 };
 
 struct ProcessDescriptor {
@@ -137,6 +138,7 @@ struct TracePacket {
   std::optional<InternedData> interned_data;
   std::optional<uint32_t> sequence_flags;
   std::optional<TracePacketDefaults> trace_packet_defaults;
+  std::optional<uint32_t> timestamp_clock_id;
 };
 
 // Encoded length of a message's fields, without its own tag and length,

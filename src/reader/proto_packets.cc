@@ -5,6 +5,12 @@
 #include <optional>
 #include <string>
 
+#ifdef MORVEX_HAVE_ZLIB
+#include <zlib.h>
+#endif
+
+#include "reader/input.h"
+
 namespace morvex::reader {
 
 using format::key;
@@ -23,9 +29,10 @@ void put(core::FlatMap<uint64_t, V>& map, uint64_t key, V value) {
 }  // namespace
 
 bool PacketReader::packet(std::string_view bytes) {
-  uint64_t ts = 0, seq_id = 0, flags = 0;
-  std::string_view te, interned_data, defaults_data, descriptor_data;
+  uint64_t ts = 0, seq_id = 0, flags = 0, clock_id = 0;
+  std::string_view te, interned_data, defaults_data, descriptor_data, snapshot, deflated;
   bool has_te = false, has_interned = false, has_defaults = false, has_descriptor = false;
+  bool has_clock_id = false, has_snapshot = false, has_bundle = false;
   const uint8_t* p = wire::begin_of(bytes);
   const uint8_t* end = wire::end_of(bytes);
   while (p < end) {
@@ -58,18 +65,117 @@ bool PacketReader::packet(std::string_view bytes) {
         p = wire::bytes(p, end, descriptor_data);
         has_descriptor = true;
         break;
+      case key(packet::kTimestampClockId):
+        p = wire::read_varint(p, end, clock_id);
+        has_clock_id = true;
+        break;
+      case key(packet::kClockSnapshot):
+        p = wire::bytes(p, end, snapshot);
+        has_snapshot = true;
+        break;
+      case key(packet::kCompressedPackets):
+        p = wire::bytes(p, end, deflated);
+        has_bundle = true;
+        break;
       default:
         if ((t >> 3) == 0) return false;
         p = wire::skip(p, end, t);
     }
     if (p == nullptr) return false;
   }
+  if (has_bundle) return bundle(deflated);
   SequenceState& seq = sequence(static_cast<uint32_t>(seq_id));
   if ((flags & packet::kIncrementalStateCleared) != 0) seq.clear();
   if (has_interned && !interned(seq, interned_data)) return false;
   if (has_defaults && !defaults(seq, defaults_data)) return false;
+  if (has_snapshot) return clock_snapshot(seq, snapshot);
+  ts = has_clock_id ? seq.time(static_cast<uint32_t>(clock_id), ts) : seq.time(ts);
   if (has_descriptor && !descriptor(descriptor_data)) return false;
   if (has_te && !event(seq, te, ts)) return false;
+  return true;
+}
+
+bool PacketReader::bundle(std::string_view deflated) {
+#ifdef MORVEX_HAVE_ZLIB
+  // A bundle holds packets, never another bundle.
+  if (in_bundle_) return false;
+  z_stream z{};
+  if (inflateInit(&z) != Z_OK) return false;
+  z.next_in = const_cast<Bytef*>(wire::begin_of(deflated));
+  z.avail_in = static_cast<uInt>(deflated.size());
+  // Room for what deflate makes of a bundle of repeats, grown if short.
+  if (inflated_.size() < 8 * deflated.size() + 4096) inflated_.resize(8 * deflated.size() + 4096);
+  size_t len = 0;
+  int rc = Z_OK;
+  while (rc == Z_OK) {
+    if (len == inflated_.size()) {
+      if (inflated_.size() >= Input::kMaxRecord) break;
+      inflated_.resize(inflated_.size() * 2);
+    }
+    z.next_out = inflated_.data() + len;
+    z.avail_out = static_cast<uInt>(inflated_.size() - len);
+    rc = inflate(&z, Z_NO_FLUSH);
+    len = inflated_.size() - z.avail_out;
+  }
+  inflateEnd(&z);
+  if (rc != Z_STREAM_END || z.avail_in != 0) return false;
+
+  constexpr uint8_t kPacketTag = format::tag_byte(format::trace::kPacket);
+  const uint8_t* p = inflated_.data();
+  const uint8_t* end = p + len;
+  in_bundle_ = true;
+  bool ok = true;
+  while (ok && p < end) {
+    uint64_t n = 0;
+    const uint8_t* body = *p == kPacketTag ? wire::read_varint(p + 1, end, n) : nullptr;
+    if (body == nullptr || n > static_cast<uint64_t>(end - body)) {
+      ok = false;
+      break;
+    }
+    const uint8_t* next = body + n;
+    ok = fast_slice(body, next, end) || packet(wire::view(body, next));
+    p = next;
+  }
+  in_bundle_ = false;
+  return ok;
+#else
+  (void)deflated;
+  return false;
+#endif
+}
+
+bool PacketReader::clock_snapshot(SequenceState& seq, std::string_view bytes) {
+  namespace clock = format::clock;
+  uint64_t incremental_id = 0, incremental_ts = 0, trace_ts = 0;
+  bool has_trace = false;
+  bool ok = wire::for_each_field(bytes, [&](uint64_t t, const uint8_t* p, const uint8_t* end) {
+    if (t != key(format::clock_snapshot::kClocks)) return wire::skip(p, end, t);
+    std::string_view entry;
+    p = wire::bytes(p, end, entry);
+    if (p == nullptr) return p;
+    uint64_t id = 0, ts = 0, incremental = 0;
+    bool fine = wire::for_each_field(entry, [&](uint64_t f, const uint8_t* q, const uint8_t* e) {
+      if (f == key(clock::kClockId)) return wire::read_varint(q, e, id);
+      if (f == key(clock::kTimestamp)) return wire::read_varint(q, e, ts);
+      if (f == key(clock::kIsIncremental)) return wire::read_varint(q, e, incremental);
+      return wire::skip(q, e, f);
+    });
+    if (!fine) return static_cast<const uint8_t*>(nullptr);
+    if (incremental != 0 && id >= clock::kFirstSequenceClock && id <= clock::kLastSequenceClock) {
+      incremental_id = id;
+      incremental_ts = ts;
+    } else {
+      // The clock it is read against: the trace's, as morvex writes it.
+      trace_ts = ts;
+      has_trace = true;
+    }
+    return p;
+  });
+  if (!ok) return false;
+  if (incremental_id != 0) {
+    seq.incremental_clock = static_cast<uint32_t>(incremental_id);
+    seq.clock_now = has_trace ? trace_ts : incremental_ts;
+  }
   return true;
 }
 
@@ -141,6 +247,12 @@ uint32_t PacketReader::function_of(SequenceState& seq, uint64_t name_iid,
 
 bool PacketReader::defaults(SequenceState& seq, std::string_view bytes) {
   return wire::for_each_field(bytes, [&](uint64_t t, const uint8_t* p, const uint8_t* end) {
+    if (t == key(format::packet_defaults::kTimestampClockId)) {
+      uint64_t id = 0;
+      p = wire::read_varint(p, end, id);
+      seq.default_clock = static_cast<uint32_t>(id);
+      return p;
+    }
     if (t != key(format::packet_defaults::kTrackEventDefaults)) return wire::skip(p, end, t);
     std::string_view track_defaults;
     p = wire::bytes(p, end, track_defaults);

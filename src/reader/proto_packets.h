@@ -5,6 +5,12 @@
 //   - track descriptors of processes, threads and counters;
 //   - per-sequence incremental state: interned event names, the default
 //     track, both dropped when a packet says the state was cleared;
+//   - compressed_packets bundles (zlib streams of whole packets), read as
+//     the packets they hold;
+//   - a sequence's incremental clock (a ClockSnapshot clock marked
+//     incremental, made the sequence's default timestamp clock): each
+//     timestamp on it is a delta from the sequence's previous one, and the
+//     snapshot's other clock gives its value on the trace clock;
 //   - track events: slice begin (a function by interned name, or a span by
 //     inline name in category "user"), slice end, instant (user instants,
 //     and morvex's own dropped-events and filters records), counter samples.
@@ -42,6 +48,10 @@ struct Location {
 struct SequenceState {
   bool has_default = false;
   uint64_t default_track = 0;
+  uint32_t default_clock = 0;  // a packet default, 0: the trace clock
+  // Not incremental state: a snapshot declares it, and clearing keeps it.
+  uint32_t incremental_clock = 0;
+  uint64_t clock_now = 0;  // on the trace clock
   // iid -> function: the interned name with the source location of the same
   // iid when there is one (the pairing morvex writes: a begin names both).
   std::vector<uint32_t> names;
@@ -58,6 +68,7 @@ struct SequenceState {
   void clear() {
     has_default = false;
     default_track = 0;
+    default_clock = 0;
     names.clear();
     far_names = core::FlatMap<uint64_t, uint32_t>();
     name_text.clear();
@@ -96,6 +107,12 @@ struct SequenceState {
     auto found = locations.find(iid);
     return found != locations.end() ? &found->second : nullptr;
   }
+  // The trace time of a timestamp field on `clock_id` of this sequence.
+  uint64_t time(uint32_t clock_id, uint64_t field) {
+    if (clock_id == 0 || clock_id != incremental_clock) return field;
+    return clock_now += field;
+  }
+  uint64_t time(uint64_t field) { return time(default_clock, field); }
   bool resumes(uint64_t category_iid) const {
     return category_iid < resume_categories.size() && resume_categories[category_iid];
   }
@@ -143,7 +160,7 @@ class PacketReader {
     if (!seq.has_default) return false;
     p += 5;
     if (*p == event::kTypeSliceEnd && end - p == 1) {
-      b_.end(thread_for(seq.default_track), ts);
+      b_.end(thread_for(seq.default_track), seq.time(ts));
       return true;
     }
     if (end - p < 5 || p[0] != kCategory[0] || p[1] != kCategory[1] || p[2] >= 0x80 ||
@@ -166,7 +183,8 @@ class PacketReader {
     const uint32_t function = seq.name(iid);
     if (function == kNone) return false;
     const uint32_t thread = thread_for(seq.default_track);
-    b_.begin_slot(thread, seq.slot(b_, thread, iid, function), ts, !seq.resumes(category));
+    b_.begin_slot(thread, seq.slot(b_, thread, iid, function), seq.time(ts),
+                  !seq.resumes(category));
     return true;
   }
 
@@ -214,6 +232,9 @@ class PacketReader {
     return static_cast<uint32_t>(track >> 32);  // how morvex makes process uuids
   }
 
+  // The packets of a compressed_packets bundle.
+  bool bundle(std::string_view deflated);
+  bool clock_snapshot(SequenceState& seq, std::string_view bytes);
   bool interned(SequenceState& seq, std::string_view bytes);
   // The builder's function of a name at a location (none: unknown).
   uint32_t located_function(std::string_view name, const Location* where);
@@ -235,6 +256,8 @@ class PacketReader {
   core::FlatMap<uint64_t, uint32_t> counter_tracks_;  // uuid -> counter
   uint64_t last_track_ = 0;
   uint32_t last_thread_ = kNone;
+  std::vector<uint8_t> inflated_;  // the bundle being read
+  bool in_bundle_ = false;
 };
 
 }  // namespace morvex::reader

@@ -7,6 +7,7 @@ import re
 import pytest
 
 import tracefiles
+from perfetto.protos.perfetto.trace import perfetto_trace_pb2 as pb
 
 pytest_plugins = ["pytester"]
 
@@ -350,6 +351,7 @@ def test_help_lists_the_options(pytester):
         "  --morvex-min-duration=DURATION",
         "*leave out calls shorter than DURATION*",
         "  --morvex-lossless*wait for the trace writers*",
+        "  --morvex-compress*write the Perfetto traces deflated*",
         "  --morvex-slowest=N*name the N tests that took longest traced*",
     ])
 
@@ -450,6 +452,20 @@ def test_without_filter_options_tracers_are_made_as_before(filtered_app):
     result.assert_outcomes(passed=1)
     made = (filtered_app.path / "tracers.jsonl").read_text().splitlines()
     assert [json.loads(line) for line in made] == [{"exclude": ["morvex.pytest_plugin"]}]
+
+
+def test_compress_writes_each_trace_in_bundles_that_read_as_before(filtered_app):
+    result = run(filtered_app, "--morvex", "traces", "--morvex-compress", "--morvex-lossless")
+    result.assert_outcomes(passed=1)
+    (path,) = (filtered_app.path / "traces").iterdir()
+    trace = pb.Trace()
+    trace.ParseFromString(path.read_bytes())
+    assert trace.packet and all(p.HasField("compressed_packets") for p in trace.packet)
+    phases, functions = phase_spans(path, "protobuf")
+    assert [p.name for p in phases] == ["setup", "call", "teardown"]
+    assert "compute" in {f.name.rsplit(".", 1)[-1] for f in functions}
+    made = (filtered_app.path / "tracers.jsonl").read_text().splitlines()
+    assert [json.loads(line)["compress"] for line in made] == [True]
 
 
 def test_a_long_minimum_leaves_every_call_out(filtered_app):

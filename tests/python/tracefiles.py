@@ -1,7 +1,8 @@
 """Readers for the two trace formats, independent of morvex itself.
 
 Perfetto files are decoded with the generated messages that the `perfetto`
-package ships; JSON files with the standard library after closing the array.
+package ships (compressed bundles inflated with zlib, timestamps on a
+sequence's incremental clock resolved to the trace clock); JSON files with the standard library after closing the array.
 Both come out as the same shape: per process, per thread, the list of slice
 events in file order, so tests can check one thing for both formats.
 """
@@ -10,6 +11,7 @@ from __future__ import annotations
 
 import dataclasses
 import json
+import zlib
 from collections import defaultdict
 
 from perfetto.protos.perfetto.trace import perfetto_trace_pb2 as pb
@@ -124,6 +126,50 @@ def read_json(path) -> Trace:
     return t
 
 
+CLEARED = 1  # TracePacket.SEQ_INCREMENTAL_STATE_CLEARED
+
+
+def unbundled(packets):
+    """The packets in file order, compressed_packets bundles opened."""
+    for p in packets:
+        if p.HasField("compressed_packets"):
+            assert len(p.ListFields()) == 1, "a bundle packet holds the bundle alone"
+            inner = pb.Trace()
+            inner.ParseFromString(zlib.decompress(p.compressed_packets))
+            assert not any(q.HasField("compressed_packets") for q in inner.packet)
+            yield from inner.packet
+        else:
+            yield p
+
+
+def trace_timed(packets):
+    """The packets with every timestamp on the trace clock: one on a
+    sequence's incremental clock is the delta from the sequence's previous
+    one, from the value its clock snapshot gave it. Snapshots are consumed."""
+    default_clock = {}  # sequence -> its packets' default clock id
+    clocks = {}  # (sequence, clock id) -> [value, offset to the trace clock]
+    for p in packets:
+        seq = p.trusted_packet_sequence_id
+        if p.sequence_flags & CLEARED:
+            default_clock.pop(seq, None)
+        if p.HasField("trace_packet_defaults") and p.trace_packet_defaults.HasField("timestamp_clock_id"):
+            default_clock[seq] = p.trace_packet_defaults.timestamp_clock_id
+        if p.HasField("clock_snapshot"):
+            incremental = [c for c in p.clock_snapshot.clocks if c.is_incremental]
+            others = [c for c in p.clock_snapshot.clocks if not c.is_incremental]
+            assert len(incremental) == 1 and 64 <= incremental[0].clock_id <= 127
+            assert [c.clock_id for c in others] == [6], "read against BOOTTIME"
+            inc = incremental[0]
+            clocks[seq, inc.clock_id] = [inc.timestamp, others[0].timestamp - inc.timestamp]
+            continue
+        clock = p.timestamp_clock_id if p.HasField("timestamp_clock_id") else default_clock.get(seq)
+        if (seq, clock) in clocks and p.HasField("timestamp"):
+            state = clocks[seq, clock]
+            state[0] = (state[0] + p.timestamp) & 0xFFFFFFFFFFFFFFFF
+            p.timestamp = state[0] + state[1]
+        yield p
+
+
 def read_perfetto(path) -> Trace:
     trace = pb.Trace()
     trace.ParseFromString(open(path, "rb").read())
@@ -135,7 +181,7 @@ def read_perfetto(path) -> Trace:
     tracks = {}  # uuid -> (pid, tid)
     process_tracks = {}
     counter_tracks = {}  # uuid -> (pid, name)
-    for p in trace.packet:
+    for p in trace_timed(unbundled(trace.packet)):
         seq = p.trusted_packet_sequence_id
         if p.HasField("interned_data"):
             for c in p.interned_data.event_categories:
