@@ -48,9 +48,12 @@ void EventQueue::serving() {
 
 void EventQueue::wait_serving(std::chrono::milliseconds limit) {
   const auto until = std::chrono::steady_clock::now() + limit;
-  while (!serving_.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < until) {
+  for (;;) {
+    // The word before the flag: a serving() in between changes the word,
+    // and the wait returns at once.
     const uint32_t seen = wakeups_.load(std::memory_order_acquire);
-    if (serving_.load(std::memory_order_acquire)) return;
+    if (serving_.load(std::memory_order_acquire) || std::chrono::steady_clock::now() >= until)
+      return;
     const timespec pause{0, 1'000'000};
     (void)futex(wakeups_, FUTEX_WAIT, seen, &pause);
   }
