@@ -29,19 +29,6 @@ int flock_retrying(int fd, int op) {
   return rc;
 }
 
-Status write_whole(int fd, const uint8_t* data, size_t len) {
-  while (len > 0) {
-    ssize_t n = ::write(fd, data, len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return IoError::from_errno(errno);
-    }
-    if (n == 0) return IoError::other("failed to write whole buffer");
-    data += n;
-    len -= static_cast<size_t>(n);
-  }
-  return {};
-}
 
 }  // namespace
 
@@ -120,6 +107,51 @@ Status SharedFile::flush() {
   len_ = 0;
   (void)flock_retrying(fd_, LOCK_UN);
   return result;
+}
+
+Status write_whole(int fd, const uint8_t* data, size_t len) {
+  while (len > 0) {
+    ssize_t n = ::write(fd, data, len);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return IoError::from_errno(errno);
+    }
+    if (n == 0) return IoError::other("failed to write whole buffer");
+    data += n;
+    len -= static_cast<size_t>(n);
+  }
+  return {};
+}
+
+Status pwrite_whole(int fd, const uint8_t* data, size_t len, uint64_t at) {
+  while (len > 0) {
+    ssize_t n = ::pwrite(fd, data, len, static_cast<off_t>(at));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return IoError::from_errno(errno);
+    }
+    if (n == 0) return IoError::other("failed to write whole buffer");
+    data += n;
+    len -= static_cast<size_t>(n);
+    at += static_cast<uint64_t>(n);
+  }
+  return {};
+}
+
+Status pread_whole(int fd, void* to, size_t len, uint64_t at) {
+  auto* p = static_cast<uint8_t*>(to);
+  while (len > 0) {
+    ssize_t n = ::pread(fd, p, len, static_cast<off_t>(at));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return IoError::from_errno(errno);
+    }
+    if (n == 0) return IoError::other("file cut short");
+    p += n;
+    len -= static_cast<size_t>(n);
+    at += static_cast<uint64_t>(n);
+  }
+  return {};
 }
 
 }  // namespace morvex::core

@@ -71,4 +71,10 @@ class SharedFile {
   int fd_ = -1;
 };
 
+// Whole-buffer I/O that retries short and interrupted calls; a call that
+// moves nothing is a failure, not a loop.
+Status write_whole(int fd, const uint8_t* data, size_t len);
+Status pwrite_whole(int fd, const uint8_t* data, size_t len, uint64_t at);
+Status pread_whole(int fd, void* to, size_t len, uint64_t at);
+
 }  // namespace morvex::core

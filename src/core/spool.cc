@@ -9,38 +9,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/output.h"
+
 namespace morvex::core {
 
 namespace {
 
 // A batch as held: its header as the thread left it, then its records.
 constexpr size_t kHeader = offsetof(EventBatch, events);
-
-bool write_whole(int fd, const uint8_t* p, size_t n, uint64_t at) {
-  while (n != 0) {
-    ssize_t w = ::pwrite(fd, p, n, static_cast<off_t>(at));
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-    at += static_cast<uint64_t>(w);
-  }
-  return true;
-}
-
-Status read_whole(int fd, void* to, size_t n, uint64_t at) {
-  auto* p = static_cast<uint8_t*>(to);
-  while (n != 0) {
-    ssize_t r = ::pread(fd, p, n, static_cast<off_t>(at));
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) return IoError::from_errno(errno);
-    if (r == 0) return IoError::other("spool: cut short");
-    p += r;
-    n -= static_cast<size_t>(r);
-    at += static_cast<uint64_t>(r);
-  }
-  return {};
-}
 
 }  // namespace
 
@@ -102,7 +78,7 @@ void Spool::prepare(size_t bytes) {
 }
 
 bool Spool::flush() {
-  if (!write_whole(fd_, buffer_.data(), buffer_.size(), written_)) {
+  if (!pwrite_whole(fd_, buffer_.data(), buffer_.size(), written_).ok()) {
     failed_ = true;
     return false;
   }
@@ -163,10 +139,10 @@ Status Spool::drain(const std::function<void(const EventBatch&)>& each) {
   uint64_t at = 0;
   while (at < written_) {
     uint8_t header[kHeader];
-    if (Status st = read_whole(fd_, header, kHeader, at); !st.ok()) return st;
+    if (Status st = pread_whole(fd_, header, kHeader, at); !st.ok()) return st;
     at += kHeader;
     Status st = take(header, [&](void* to, size_t n) {
-      Status r = read_whole(fd_, to, n, at);
+      Status r = pread_whole(fd_, to, n, at);
       at += n;
       return r;
     });
