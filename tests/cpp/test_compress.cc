@@ -16,7 +16,7 @@
 #include "proto/exporter.h"
 #include "reader/reader.h"
 
-#ifdef MORVEX_HAVE_ZLIB
+#ifdef MORVEX_HAVE_DEFLATE
 
 namespace morvex::proto {
 namespace {
@@ -61,7 +61,9 @@ struct Session {
       code.infos[c] = core::CodeInfo{"f" + std::to_string(c), "/app/m.py", 10 * c + 1};
     }
     threads.names = {{7, "MainThread"}, {8, "a"}, {9, "b"}};
-    if (compress) EXPECT_TRUE(exporter.set_compress().ok());
+    if (compress) {
+      EXPECT_TRUE(exporter.set_compress().ok());
+    }
   }
   ProtoExporter make() {
     auto out = file.open();
