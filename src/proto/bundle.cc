@@ -20,8 +20,8 @@ namespace {
 constexpr uint8_t kPacketTag = format::tag_byte(format::trace::kPacket);
 constexpr format::Tag kCompressedTag = format::make_tag(format::packet::kCompressedPackets);
 // Speed over size: the writer compresses on the program's time where it has
-// no core to spare; the default level saves about a fifth more for several
-// times the CPU.
+// no core to spare; level 6 saves about a third more for more than twice
+// the CPU, and bigger bundles save little more.
 constexpr int kLevel = 1;
 // The bundle packet's frame (tag, length), the compressed_packets tag and
 // the stream's length, written just before the stream.
