@@ -229,4 +229,22 @@ TEST(Compressed, AFirstFlushLostSendsTheDescriptorsAndClocksAgain) {
 }  // namespace
 }  // namespace morvex::proto
 
+#else
+
+namespace morvex::proto {
+namespace {
+
+// Without a deflate library the option alone is refused, in one line.
+TEST(Compressed, ABuildWithoutDeflateRefusesIt) {
+  test::TraceFile file;
+  ProtoExporter exporter = ProtoExporter::create(file.open(), 4242);
+  core::Status st = exporter.set_compress();
+  ASSERT_FALSE(st.ok());
+  EXPECT_NE(st.error().text().find("libdeflate or zlib"), std::string::npos);
+  EXPECT_EQ(st.error().text().find('\n'), std::string::npos);
+}
+
+}  // namespace
+}  // namespace morvex::proto
+
 #endif
