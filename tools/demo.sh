@@ -11,6 +11,7 @@ root=$(pwd)
 
 command -v cmake >/dev/null || apt_install cmake
 command -v c++ >/dev/null || apt_install g++
+[ -f /usr/include/libdeflate.h ] || apt_install libdeflate-dev
 [ -f /usr/include/zlib.h ] || apt_install zlib1g-dev
 
 find_pythons_or_fail

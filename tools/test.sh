@@ -16,7 +16,8 @@ root=$(pwd)
 . tools/common.sh
 
 [ -f /usr/include/gtest/gtest.h ] || apt_install libgtest-dev
-# Deflate for compressed traces.
+# Deflate for compressed traces: libdeflate, zlib the fallback.
+[ -f /usr/include/libdeflate.h ] || apt_install libdeflate-dev
 [ -f /usr/include/zlib.h ] || apt_install zlib1g-dev
 command -v cmake >/dev/null || apt_install cmake
 # The flame graph's search and zoom are checked in a real browser.

@@ -41,12 +41,21 @@ class Bundler {
                   core::SharedFile& out);
   // The collected packets, if any, as one bundle into `out`.
   void close(core::SharedFile& out);
+  // add(packets) then close(), deflating the packets where they lie when
+  // nothing is collected before them.
+  void close_with(std::span<const uint8_t> packets, core::SharedFile& out);
 
  private:
-  struct Stream;
-  explicit Bundler(std::unique_ptr<Stream> stream);
+  struct Deflater;
+  explicit Bundler(std::unique_ptr<Deflater> deflater);
 
-  std::unique_ptr<Stream> stream_;
+  // The end of the longest run of whole packets from p that fits beside
+  // what is collected; a packet larger than a whole bundle goes alone.
+  const uint8_t* run_end(const uint8_t* p, const uint8_t* end) const;
+  // `packets` as one bundle into `out`.
+  void write_bundle(std::span<const uint8_t> packets, core::SharedFile& out);
+
+  std::unique_ptr<Deflater> deflater_;
   std::vector<uint8_t> pending_;
   std::vector<uint8_t> deflated_;
 };

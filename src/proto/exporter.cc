@@ -381,8 +381,12 @@ Status ProtoExporter::write_batch(std::span<const core::Event> events, const cor
   if (batch_.size() < need) batch_.resize(need);
   uint8_t* p = bundler_ != nullptr ? write_events<true>(events, code, threads)
                                    : write_events<false>(events, code, threads);
-  emit(std::span<const uint8_t>(batch_.data(), p));
-  if (bundler_ != nullptr) bundler_->close(out_);
+  const std::span<const uint8_t> packets(batch_.data(), p);
+  if (bundler_ != nullptr) {
+    bundler_->close_with(packets, out_);
+  } else {
+    out_.write_all(packets);
+  }
   return settle(out_.flush());
 }
 

@@ -1,11 +1,14 @@
 #include "reader/proto_packets.h"
 
+#include <algorithm>
 #include <bit>
 #include <climits>
 #include <optional>
 #include <string>
 
-#ifdef MORVEX_HAVE_ZLIB
+#if defined(MORVEX_HAVE_LIBDEFLATE)
+#include <libdeflate.h>
+#elif defined(MORVEX_HAVE_ZLIB)
 #include <zlib.h>
 #endif
 
@@ -95,34 +98,89 @@ bool PacketReader::packet(std::string_view bytes) {
   return true;
 }
 
+namespace {
+
+// Room for any bundle morvex writes (at most Bundler::kBundleInput bytes of
+// packets, or one larger packet alone); bigger ones, from other writers,
+// grow the buffer.
+constexpr size_t kInflatedRoom = 256 * 1024;
+
+}  // namespace
+
+#if defined(MORVEX_HAVE_LIBDEFLATE)
+
+struct PacketReader::Inflater {
+  libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+  ~Inflater() { libdeflate_free_decompressor(d); }
+
+  // The whole zlib stream `in` into `out`; its length, or nothing when it
+  // is damaged, does not end where `in` does, or inflates past kMaxRecord.
+  std::optional<size_t> inflate(std::string_view in, std::vector<uint8_t>& out) {
+    if (d == nullptr) return std::nullopt;
+    if (out.size() < kInflatedRoom) out.resize(kInflatedRoom);
+    for (;;) {
+      size_t used = 0, len = 0;
+      const libdeflate_result r = libdeflate_zlib_decompress_ex(
+          d, in.data(), in.size(), out.data(), out.size(), &used, &len);
+      if (r == LIBDEFLATE_SUCCESS) {
+        if (used != in.size()) return std::nullopt;
+        return len;
+      }
+      if (r != LIBDEFLATE_INSUFFICIENT_SPACE || out.size() >= Input::kMaxRecord) {
+        return std::nullopt;
+      }
+      out.resize(std::min(out.size() * 2, Input::kMaxRecord));
+    }
+  }
+};
+
+#elif defined(MORVEX_HAVE_ZLIB)
+
+struct PacketReader::Inflater {
+  std::optional<size_t> inflate(std::string_view in, std::vector<uint8_t>& out) {
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK) return std::nullopt;
+    z.next_in = const_cast<Bytef*>(wire::begin_of(in));
+    z.avail_in = static_cast<uInt>(in.size());
+    if (out.size() < kInflatedRoom) out.resize(kInflatedRoom);
+    size_t len = 0;
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+      if (len == out.size()) {
+        if (out.size() >= Input::kMaxRecord) break;
+        out.resize(std::min(out.size() * 2, Input::kMaxRecord));
+      }
+      z.next_out = out.data() + len;
+      z.avail_out = static_cast<uInt>(out.size() - len);
+      rc = ::inflate(&z, Z_NO_FLUSH);
+      len = out.size() - z.avail_out;
+    }
+    inflateEnd(&z);
+    if (rc != Z_STREAM_END || z.avail_in != 0) return std::nullopt;
+    return len;
+  }
+};
+
+#else
+
+struct PacketReader::Inflater {
+  std::optional<size_t> inflate(std::string_view, std::vector<uint8_t>&) { return std::nullopt; }
+};
+
+#endif
+
+void PacketReader::InflaterDelete::operator()(Inflater* i) const { delete i; }
+
 bool PacketReader::bundle(std::string_view deflated) {
-#ifdef MORVEX_HAVE_ZLIB
   // A bundle holds packets, never another bundle.
   if (in_bundle_) return false;
-  z_stream z{};
-  if (inflateInit(&z) != Z_OK) return false;
-  z.next_in = const_cast<Bytef*>(wire::begin_of(deflated));
-  z.avail_in = static_cast<uInt>(deflated.size());
-  // Room for what deflate makes of a bundle of repeats, grown if short.
-  if (inflated_.size() < 8 * deflated.size() + 4096) inflated_.resize(8 * deflated.size() + 4096);
-  size_t len = 0;
-  int rc = Z_OK;
-  while (rc == Z_OK) {
-    if (len == inflated_.size()) {
-      if (inflated_.size() >= Input::kMaxRecord) break;
-      inflated_.resize(inflated_.size() * 2);
-    }
-    z.next_out = inflated_.data() + len;
-    z.avail_out = static_cast<uInt>(inflated_.size() - len);
-    rc = inflate(&z, Z_NO_FLUSH);
-    len = inflated_.size() - z.avail_out;
-  }
-  inflateEnd(&z);
-  if (rc != Z_STREAM_END || z.avail_in != 0) return false;
+  if (inflater_ == nullptr) inflater_.reset(new Inflater);
+  const std::optional<size_t> len = inflater_->inflate(deflated, inflated_);
+  if (!len) return false;
 
   constexpr uint8_t kPacketTag = format::tag_byte(format::trace::kPacket);
   const uint8_t* p = inflated_.data();
-  const uint8_t* end = p + len;
+  const uint8_t* end = p + *len;
   in_bundle_ = true;
   bool ok = true;
   while (ok && p < end) {
@@ -138,10 +196,6 @@ bool PacketReader::bundle(std::string_view deflated) {
   }
   in_bundle_ = false;
   return ok;
-#else
-  (void)deflated;
-  return false;
-#endif
 }
 
 bool PacketReader::clock_snapshot(SequenceState& seq, std::string_view bytes) {

@@ -256,6 +256,12 @@ class PacketReader {
   core::FlatMap<uint64_t, uint32_t> counter_tracks_;  // uuid -> counter
   uint64_t last_track_ = 0;
   uint32_t last_thread_ = kNone;
+  // Inflates a bundle; made at the first one.
+  struct Inflater;
+  struct InflaterDelete {
+    void operator()(Inflater* i) const;
+  };
+  std::unique_ptr<Inflater, InflaterDelete> inflater_;
   std::vector<uint8_t> inflated_;  // the bundle being read
   bool in_bundle_ = false;
 };

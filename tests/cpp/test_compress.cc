@@ -16,7 +16,7 @@
 #include "proto/exporter.h"
 #include "reader/reader.h"
 
-#ifdef MORVEX_HAVE_ZLIB
+#ifdef MORVEX_HAVE_DEFLATE
 
 namespace morvex::proto {
 namespace {
@@ -61,7 +61,9 @@ struct Session {
       code.infos[c] = core::CodeInfo{"f" + std::to_string(c), "/app/m.py", 10 * c + 1};
     }
     threads.names = {{7, "MainThread"}, {8, "a"}, {9, "b"}};
-    if (compress) EXPECT_TRUE(exporter.set_compress().ok());
+    if (compress) {
+      EXPECT_TRUE(exporter.set_compress().ok());
+    }
   }
   ProtoExporter make() {
     auto out = file.open();
@@ -222,6 +224,24 @@ TEST(Compressed, AFirstFlushLostSendsTheDescriptorsAndClocksAgain) {
   EXPECT_EQ(read[0].events, 3u * 50 * 4);
   EXPECT_EQ(read[0].threads.size(), 3u);
   expect_same(read[0], read[1]);
+}
+
+}  // namespace
+}  // namespace morvex::proto
+
+#else
+
+namespace morvex::proto {
+namespace {
+
+// Without a deflate library the option alone is refused, in one line.
+TEST(Compressed, ABuildWithoutDeflateRefusesIt) {
+  test::TraceFile file;
+  ProtoExporter exporter = ProtoExporter::create(file.open(), 4242);
+  core::Status st = exporter.set_compress();
+  ASSERT_FALSE(st.ok());
+  EXPECT_NE(st.error().text().find("libdeflate or zlib"), std::string::npos);
+  EXPECT_EQ(st.error().text().find('\n'), std::string::npos);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 and Python's zlib: the slices of the plain trace, at trace-clock times, from
 bundles that forked children and child processes write beside the parent's."""
 
+import json
 import sys
 import zlib
 
@@ -143,3 +144,61 @@ def test_morvex_run_compress_reports_the_rows_of_the_plain_trace(tmp_path):
         rows[name] = [line.split()[:3] for line in rep.stdout.splitlines()
                       if line.startswith(("fib ", "<module> "))]
     assert rows["packed"] == rows["plain"] and rows["plain"][0][2] == "3,193/1"
+
+
+def frame(packet_bytes):
+    """A Trace.packet field holding packet_bytes."""
+    return pb.Trace(packet=[pb.TracePacket.FromString(packet_bytes)]).SerializeToString()
+
+
+def bundle(payload):
+    return pb.Trace(packet=[pb.TracePacket(compressed_packets=payload)]).SerializeToString()
+
+
+def summary(path, cwd):
+    r = run_command([sys.executable, "-m", "morvex", "report", "--summary", "--json", str(path)],
+                    cwd=cwd)
+    assert r.returncode == 0, r.stderr
+    return json.loads(r.stdout)
+
+
+def test_reads_bundles_other_writers_make_and_refuses_broken_ones(tmp_path):
+    plain = tmp_path / "t.pftrace"
+    with morvex.Tracer(str(plain), lossless=True):
+        workload()
+    packets = [p.SerializeToString() for p in outer_packets(plain)]
+    framed = b"".join(frame(p) for p in packets)
+    # Far more than any bundle morvex writes: the reader's buffer must grow.
+    assert len(framed) > 512 * 1024
+    want = summary(plain, tmp_path)
+
+    whole = tmp_path / "whole.pftrace"
+    whole.write_bytes(bundle(zlib.compress(framed, 9)))
+    got = summary(whole, tmp_path)
+    assert got["events"] == want["events"] > 20_000 and got["damage"] is None
+    assert got["threads"] == want["threads"]
+    # Bundles and bare packets may follow one another.
+    mixed = tmp_path / "mixed.pftrace"
+    half = len(packets) // 2
+    mixed.write_bytes(bundle(zlib.compress(b"".join(frame(p) for p in packets[:half])))
+                      + b"".join(frame(p) for p in packets[half:]))
+    assert summary(mixed, tmp_path)["threads"] == want["threads"]
+
+    head = bundle(zlib.compress(b"".join(frame(p) for p in packets[:half])))
+    stream = zlib.compress(b"".join(frame(p) for p in packets[half:]))
+    broken = {
+        "trailing bytes after the stream": stream + b"\0\0",
+        "the stream cut short": stream[:-5],
+        "a bundle inside a bundle": zlib.compress(bundle(stream)),
+        "a packet cut by the stream's end": zlib.compress(frame(packets[-1])[:-1]),
+        # 80 MB of empty packets: more than the reader holds of one record.
+        "too large inflated": zlib.compress(b"\x0a\x00" * (40 << 20)),
+    }
+    for what, payload in broken.items():
+        path = tmp_path / "broken.pftrace"
+        path.write_bytes(head + bundle(payload))
+        got = summary(path, tmp_path)
+        assert got["damage"] is not None and "corrupt" in json.dumps(got["damage"]), what
+        assert got["damage"]["offset"] == len(head), what
+        # Everything before the broken bundle is read.
+        assert 0 < got["events"] < want["events"], what
