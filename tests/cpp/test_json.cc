@@ -135,7 +135,8 @@ TEST(JsonExporter, EveryKindByteHasAPhaseAndAName) {
     const char* name;
   } const cases[] = {{1, "B", "start"},  {2, "E", "return"}, {3, "E", "yield"},
                      {4, "B", "resume"}, {5, "E", "unwind"}, {6, "B", "throw"},
-                     {0, "B", "start"},  {11, "B", "start"}, {255, "B", "start"}};
+                     {0, "B", "start"},  {11, "B", "start"}, {12, "B", "c_call"},
+                     {13, "E", "c_return"}, {14, "B", "start"}, {255, "B", "start"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(int(c.kind));
     Session run;
