@@ -71,8 +71,11 @@ PyTypeObject* defining_type(PyTypeObject* type, PyMethodDef* def) {
   if (mro == nullptr || !PyTuple_Check(mro)) return type;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
     PyObject* base = PyTuple_GET_ITEM(mro, i);
-    PyObject* dict = PyType_Check(base) ? reinterpret_cast<PyTypeObject*>(base)->tp_dict : nullptr;
-    PyObject* entry = dict ? PyDict_GetItemString(dict, def->ml_name) : nullptr;  // borrowed
+    // Builtin types keep their dict with the interpreter, not in tp_dict.
+    PyRef dict = PyType_Check(base)
+                     ? PyRef::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(base)))
+                     : PyRef();
+    PyObject* entry = dict ? PyDict_GetItemString(dict.get(), def->ml_name) : nullptr;  // borrowed
     if (entry != nullptr &&
         (Py_IS_TYPE(entry, &PyMethodDescr_Type) || Py_IS_TYPE(entry, &PyClassMethodDescr_Type)) &&
         reinterpret_cast<PyMethodDescrObject*>(entry)->d_method == def)
