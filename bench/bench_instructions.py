@@ -10,7 +10,8 @@ empty builtin METH_FASTCALL callback and an empty object with its own
 vectorcall slot, bench/floor) and under morvex in both formats, with
 compressed protobuf and with C calls (c_calls=True: fib makes no C call,
 but every call of it reports CALL) (lossless, so the writer threads handle
-every event). The difference between the two sizes, divided by the
+every event), and under cProfile (builtins included, as by default). The
+difference between the two sizes, divided by the
 difference in events, leaves out everything a run costs once (imports,
 starting and finishing the trace). With --workload builtins the program
 is a loop of N calls of a builtin (abs) instead, and the figures are per
@@ -29,7 +30,7 @@ import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CONFIGS = ("untraced", "builtin floor", "vectorcall floor", "morvex protobuf", "morvex json",
-           "morvex compress", "morvex c-calls")
+           "morvex compress", "morvex c-calls", "cprofile")
 
 
 def builtins(n):
@@ -51,6 +52,11 @@ def child(config, n, floor_dir, out_dir, workload="fib"):
     work = builtins if workload == "builtins" else fib
     if config == "untraced":
         work(n)
+        return
+    if config == "cprofile":
+        import cProfile
+        with cProfile.Profile(builtins=True):
+            work(n)
         return
     if config.startswith("morvex"):
         import morvex
