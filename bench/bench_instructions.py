@@ -15,7 +15,11 @@ difference between the two sizes, divided by the
 difference in events, leaves out everything a run costs once (imports,
 starting and finishing the trace). With --workload builtins the program
 is a loop of N calls of a builtin (abs) instead, and the figures are per
-call: what a C call costs with c_calls, and without. Per event:
+call: what a C call costs with c_calls, and without. With the name of a
+workload of bench_peers.py (float, richards, ...) it runs that many steps
+of it (--small 1 --large 2 makes sense), and the figures are per step, with
+the traced thread's instructions as a multiple of the untraced run's. Per
+event:
   - traced thread: instructions beyond the untraced run's;
   - background: every other thread's (morvex's exporter and serializer).
 """
@@ -47,9 +51,22 @@ def events(n):
     return 2 * (2 * fib(n + 1) - 1)
 
 
+def peers_steps(workload):
+    """n steps of a bench_peers workload, its inputs built and one step run
+    before: what is measured is the steps alone."""
+    import peers_workloads
+    step = peers_workloads.prepare(peers_workloads.BY_NAME[workload])
+    step()
+
+    def steps(n):
+        for _ in range(n):
+            step()
+    return steps
+
+
 def child(config, n, floor_dir, out_dir, workload="fib"):
     """One measured run, inside valgrind."""
-    work = builtins if workload == "builtins" else fib
+    work = {"fib": fib, "builtins": builtins}.get(workload) or peers_steps(workload)
     if config == "untraced":
         work(n)
         return
@@ -113,8 +130,10 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--small", type=int, default=20, help="the smaller fib (default 20)")
     ap.add_argument("--large", type=int, default=22, help="the larger fib (default 22)")
-    ap.add_argument("--workload", choices=("fib", "builtins"), default="fib",
-                    help="fib (the default), or a loop of N calls of a builtin, counted per call")
+    import peers_workloads
+    ap.add_argument("--workload", choices=("fib", "builtins", *peers_workloads.BY_NAME),
+                    default="fib", help="fib (the default), a loop of N calls of a builtin, "
+                    "counted per call, or N steps of a bench_peers workload")
     ap.add_argument("--configs", help="comma-separated configurations (default: all)")
     a = ap.parse_args()
     configs = tuple(a.configs.split(",")) if a.configs else CONFIGS
@@ -128,7 +147,11 @@ def main():
     os.makedirs(floor_dir)
     build_floor(floor_dir)
     sys.path.remove(floor_dir)
-    if a.workload == "builtins":
+    per_step = a.workload not in ("fib", "builtins")
+    if per_step:
+        n_events = a.large - a.small
+        what = f"{a.small} to {a.large} steps of {a.workload}; instructions per step"
+    elif a.workload == "builtins":
         n_events = a.large - a.small
         what = f"builtins({a.small}) to builtins({a.large}): {n_events:,} calls of abs apart; " \
                "instructions per call"
@@ -144,11 +167,16 @@ def main():
     base = per_event["untraced"][0]
     floor = per_event["builtin floor"][0] - base if "builtin floor" in per_event else None
     print(f"Python {sys.version.split()[0]}, {what}")
-    print(f"  {'':18s} {'traced thread':>14s} {'x builtin floor':>16s} {'background':>11s}")
+    print(f"  {'':18s} {'traced thread':>14s} "
+          f"{'x untraced' if per_step else 'x builtin floor':>16s} {'background':>11s}")
     for config in configs[1:]:
         traced, background = per_event[config]
         traced -= base
-        ratio = f"{traced / floor:16.2f}" if floor else f"{'':16s}"
+        if per_step:
+            traced += base  # the whole step's, as a multiple of the untraced one's
+            ratio = f"{traced / base:15.2f}x"
+        else:
+            ratio = f"{traced / floor:16.2f}" if floor else f"{'':16s}"
         print(f"  {config:18s} {traced:14.1f} {ratio} {background:11.1f}")
 
 

@@ -59,10 +59,6 @@ destructor python_class_dealloc() {
   return dealloc;
 }
 
-bool python_class(PyTypeObject* type) {
-  return (type->tp_flags & Py_TPFLAGS_HEAPTYPE) != 0 && type->tp_dealloc == python_class_dealloc();
-}
-
 // The type whose method table holds `def`, searched from `type` up its MRO:
 // a bound builtin is named after the class that defines it, as the
 // unbound descriptor is.
@@ -99,6 +95,10 @@ std::string type_name(PyTypeObject* type, std::string& module) {
 }
 
 }  // namespace
+
+bool python_class(PyTypeObject* type) {
+  return (type->tp_flags & Py_TPFLAGS_HEAPTYPE) != 0 && type->tp_dealloc == python_class_dealloc();
+}
 
 std::optional<core::CodeInfo> describe_callable(PyObject* callable, std::string& module) {
   if (Py_IS_TYPE(callable, &PyMethod_Type)) callable = PyMethod_GET_FUNCTION(callable);

@@ -29,11 +29,17 @@
 
 namespace morvex::py {
 
+// Whether `type` is a class defined in Python (by a class statement or
+// type()): its instances' calls and its own are Python code.
+bool python_class(PyTypeObject* type);
+
 // The key a callable is interned by when a run records C calls: what stays
 // the same from one call of it to the next (the method table entry behind a
 // builtin, bound or not; the type of a type call or of a callable object),
 // with a low bit set so that it is never a code object's address. Zero for
-// a Python function, or a bound method of one: PY_START reports those.
+// Python code: a Python function, or a bound method of one (PY_START
+// reports those), a class defined in Python or an instance of one. Classes
+// made at run time come and go: they are never interned, nor held.
 inline uintptr_t callable_key(PyObject* callable) {
   PyTypeObject* type = Py_TYPE(callable);
   if (type == &PyFunction_Type) return 0;
@@ -47,8 +53,12 @@ inline uintptr_t callable_key(PyObject* callable) {
   if (type == &PyMethodDescr_Type || type == &PyClassMethodDescr_Type)
     return reinterpret_cast<uintptr_t>(reinterpret_cast<PyMethodDescrObject*>(callable)->d_method) |
            1;
-  if (type == &PyWrapperDescr_Type || PyType_Check(callable))
-    return reinterpret_cast<uintptr_t>(callable) | 1;
+  if (type == &PyWrapperDescr_Type) return reinterpret_cast<uintptr_t>(callable) | 1;
+  if (PyType_Check(callable))
+    return python_class(reinterpret_cast<PyTypeObject*>(callable))
+               ? 0
+               : reinterpret_cast<uintptr_t>(callable) | 1;
+  if (python_class(type)) return 0;
   // Any other callable object is known by its type: partial objects come
   // and go by the million.
   return reinterpret_cast<uintptr_t>(type) | 3;

@@ -245,3 +245,21 @@ def test_cli_flag(tmp_path):
     assert tracefiles.read(out, "json").names().count("sorted") == 3
     help_text = run_command(MORVEX + ["run", "--help"], check=True).stdout
     assert "--c-calls" in help_text
+
+
+def test_classes_made_while_tracing_are_not_kept_alive(tmp_path, fmt):
+    import gc
+    import weakref
+    refs = []
+
+    def makes_classes():
+        for _ in range(3):
+            made = type("Made", (dict,), {})
+            made()  # a class defined at run time: its call is no C call
+            refs.append(weakref.ref(made))
+            del made
+        gc.collect()
+        assert [r() for r in refs] == [None] * 3
+
+    t = traced(tmp_path, fmt, makes_classes, c_calls=True)
+    assert "Made" not in t.names() and "type" in t.names()
