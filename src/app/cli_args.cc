@@ -87,7 +87,7 @@ std::vector<Subcommand> commands() {
            "times smaller, for some CPU"},
           {'\0', "c-calls", nullptr, Takes::Nothing,
            "Record calls of builtins, methods of C types and other callables that are not "
-           "Python functions as slices of their own (sorted, list.sort, _json.make_encoder)"},
+           "Python functions as slices of their own (sorted, list.sort, math.sqrt)"},
           {'\0', "open", nullptr, Takes::Nothing,
            "Open the trace in Perfetto's web UI when the run ends (as `morvex open --once`)"},
       },

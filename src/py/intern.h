@@ -129,7 +129,7 @@ class Interner {
 core::CodeInfo describe_code(PyObject* code);
 
 // Names a callable of a C call as users know it: "sorted", "list.sort",
-// "_json.make_encoder", "collections.OrderedDict" - the module (left out
+// "math.sqrt", "collections.OrderedDict" - the module (left out
 // for builtins), a dot and the qualified name; a callable object as its
 // type's "__call__" ("functools.partial.__call__"). `module` is set to the module the filters match it by. Nothing for
 // a class defined in Python or an instance of one, and for the tracer's own
