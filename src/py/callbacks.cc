@@ -479,7 +479,7 @@ PyObject* c_call_callback(PyObject* self, PyObject* const* args, size_t nargsf, 
   const uint32_t id = callable_id(st, hot, callable, key);
   if (id == Interner::kExcluded || id == Interner::kUnrecorded) Py_RETURN_NONE;
   if (id == kNoId) {
-    st.queue->add_dropped(1);  // lost, but never silently
+    st.queue->add_dropped(2);  // the call and its end: lost, but never silently
     Py_RETURN_NONE;
   }
   CStack& stack = C_STACK;
