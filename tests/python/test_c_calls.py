@@ -6,10 +6,8 @@ readers of tracefiles."""
 import functools
 import json
 import math
-import sys
 import threading
 
-import pytest
 
 import morvex
 import tracefiles
