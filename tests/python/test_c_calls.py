@@ -8,7 +8,6 @@ import json
 import math
 import threading
 
-
 import morvex
 import tracefiles
 from conftest import MORVEX, traced
