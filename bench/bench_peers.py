@@ -32,16 +32,17 @@ from peers_child import CONFIGS  # noqa: E402
 
 CHILD = os.path.join(HERE, "peers_child.py")
 MORVEX = ("morvex-pb", "morvex-json", "morvex-spool", "morvex-compress")
-# Configurations whose added cost is compared with the floor's.
-OVER_FLOOR = ("stamp",) + MORVEX
+# Configurations whose added cost is compared with the floor's. With C calls
+# morvex records more than the Python events the others count.
+OVER_FLOOR = ("stamp",) + MORVEX + ("morvex-c-calls",)
 READER = os.path.join(HERE, "peers_traces.py")
 # The reader of each configuration's trace (see peers_traces.py).
 READERS = {"morvex-pb": "morvex-pb", "morvex-json": "morvex-json", "morvex-spool": "morvex-pb",
-           "morvex-compress": "morvex-pb",
+           "morvex-compress": "morvex-pb", "morvex-c-calls": "morvex-pb",
            "viztracer": "viztracer", "viztracer-big": "viztracer"}
 # What each configuration needs importable besides the workloads.
 MODULES = {"morvex-pb": "morvex", "morvex-json": "morvex", "morvex-spool": "morvex",
-           "morvex-compress": "morvex",
+           "morvex-compress": "morvex", "morvex-c-calls": "morvex",
            "yappi": "yappi",
            "pyinstrument": "pyinstrument", "viztracer": "viztracer",
            "viztracer-big": "viztracer"}

@@ -86,6 +86,9 @@ CONFIGS = {
     # Deflated bundles, incremental timestamps.
     "morvex-compress": ("morvex protobuf, compressed", _morvex("protobuf", compress=True),
                         ".pftrace"),
+    # C calls as slices too: what cProfile shows by default (builtins=True).
+    "morvex-c-calls": ("morvex protobuf, C calls", _morvex("protobuf", c_calls=True),
+                       ".pftrace"),
     "cprofile": ("cProfile", _cprofile, None),
     "yappi": ("yappi", _yappi, None),
     "pyinstrument": ("pyinstrument", _pyinstrument, None),

@@ -149,6 +149,10 @@ def pytest_addoption(parser):
         help="write the Perfetto traces deflated, with incremental timestamps: several times "
              "smaller, for some CPU")
     group.addoption(
+        "--morvex-c-calls", dest="morvex_c_calls", action="store_true", default=False,
+        help="record calls of builtins, methods of C types and other callables that are not "
+             "Python functions as slices of their own")
+    group.addoption(
         "--morvex-slowest", metavar="N", dest="morvex_slowest", type=slowest_count,
         default=SLOWEST,
         help=f"name the N tests that took longest traced, with their traces, at the end "
@@ -185,6 +189,8 @@ def tracer_options(config) -> dict:
         options["lossless"] = True
     if config.getoption("morvex_compress"):
         options["compress"] = True
+    if config.getoption("morvex_c_calls"):
+        options["c_calls"] = True
     return options
 
 

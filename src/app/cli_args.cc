@@ -85,6 +85,9 @@ std::vector<Subcommand> commands() {
           {'\0', "compress", nullptr, Takes::Nothing,
            "Write the Perfetto trace deflated, in bundles with incremental timestamps: several "
            "times smaller, for some CPU"},
+          {'\0', "c-calls", nullptr, Takes::Nothing,
+           "Record calls of builtins, methods of C types and other callables that are not "
+           "Python functions as slices of their own (sorted, list.sort, math.sqrt)"},
           {'\0', "open", nullptr, Takes::Nothing,
            "Open the trace in Perfetto's web UI when the run ends (as `morvex open --once`)"},
       },
@@ -257,6 +260,7 @@ std::variant<Command, CliMessage> run_args(const CommandLine& cli, const Matches
   a.options.lossless = m.has("lossless");
   a.options.spool = m.has("spool");
   a.options.compress = m.has("compress");
+  a.options.c_calls = m.has("c-calls");
   if (a.options.compress && a.format != Format::Protobuf) {
     return cli.error("run", "'--compress' applies to the protobuf format only");
   }

@@ -14,8 +14,11 @@ namespace morvex::core {
 // counter): a header record whose code-id field counts the payload records
 // (user_event.h) that follow it in the same batch. 11 is written by the
 // recorder itself at the head of the batch that follows events it had to
-// discard (loss.h), with payload records the same way. 0 marks a payload
-// record once decoded; 12..255 are never recorded.
+// discard (loss.h), with payload records the same way. 12 and 13 are the
+// call of a callable that is not a Python function (a builtin, a method
+// descriptor, a type) and its return or raise, recorded only when a run
+// asks for C calls. 0 marks a payload record once decoded; 14..255 are
+// never recorded.
 enum class EventKind : uint8_t {
   Start = 1,
   Return = 2,
@@ -28,6 +31,8 @@ enum class EventKind : uint8_t {
   Instant = 9,
   Counter = 10,
   Lost = 11,
+  CCall = 12,
+  CReturn = 13,
 };
 
 constexpr bool is_user_kind(uint8_t kind) {
@@ -40,13 +45,15 @@ constexpr bool carries_payload(uint8_t kind) {
   return is_user_kind(kind) || kind == static_cast<uint8_t>(EventKind::Lost);
 }
 
-// Of a function's events, return, yield and unwind end a slice; every other
+// Of a function's events, return, yield, unwind and a C call's return end a
+// slice; every other
 // kind byte outside those carrying payload, including the ones never recorded,
 // begins one. The one place the writers and the nesting repair take it from.
 constexpr bool ends_slice(uint8_t kind) {
   return kind == static_cast<uint8_t>(EventKind::Return) ||
          kind == static_cast<uint8_t>(EventKind::Yield) ||
-         kind == static_cast<uint8_t>(EventKind::Unwind);
+         kind == static_cast<uint8_t>(EventKind::Unwind) ||
+         kind == static_cast<uint8_t>(EventKind::CReturn);
 }
 
 inline constexpr uint32_t kCodeIdMask = 0x00FFFFFF;

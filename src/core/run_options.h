@@ -17,8 +17,11 @@ struct RunOptions {
   bool spool = false;
   // A Perfetto trace of deflated bundles with incremental timestamps.
   bool compress = false;
+  // Slices for calls of builtins, methods of C types and other callables
+  // that are not Python functions.
+  bool c_calls = false;
 
-  bool any() const { return filters.any() || lossless || spool || compress; }
+  bool any() const { return filters.any() || lossless || spool || compress || c_calls; }
 };
 
 // The deepest max_depth kept as given: anything deeper than an interpreter's

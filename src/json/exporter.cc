@@ -42,13 +42,17 @@ constexpr KindText make_kind(uint8_t kind_byte, const char* name) {
   return k;
 }
 
-constexpr KindText kKinds[7] = {
+constexpr KindText kKinds[14] = {
     make_kind(0, "start"),  // never recorded, read as a start
     make_kind(1, "start"),  make_kind(2, "return"), make_kind(3, "yield"),
     make_kind(4, "resume"), make_kind(5, "unwind"), make_kind(6, "throw"),
+    // 7..11 carry payload and never come here.
+    make_kind(1, "start"),  make_kind(1, "start"),  make_kind(1, "start"),
+    make_kind(1, "start"),  make_kind(1, "start"),
+    make_kind(12, "c_call"), make_kind(13, "c_return"),
 };
 
-inline const KindText& kind_text(uint8_t kind) { return kKinds[kind < 7 ? kind : 1]; }
+inline const KindText& kind_text(uint8_t kind) { return kKinds[kind < 14 ? kind : 1]; }
 
 // The unit of the fixed-size copies: one SSE or NEON register.
 constexpr size_t kBlock = 16;

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "core/clock.h"
 #include "core/evqueue.h"
@@ -406,6 +407,133 @@ struct Depth {
   static constexpr vectorcallfunc f = depth_callback<Kind>;
 };
 
+// ---- C calls ---------------------------------------------------------------
+
+// A C call this thread is inside of, as its CALL event reported it: its
+// return or raise is matched against it, so that a return the interpreter
+// reports without a call, or a call it never reports the return of, can't
+// unbalance the thread's slices.
+struct CFrame {
+  uintptr_t key;
+  const PyObject* code;  // of the calling frame; compared, never dereferenced
+  uint32_t id;
+};
+
+struct CStack {
+  uint64_t queue_id = 0;  // the run the frames belong to
+  std::vector<CFrame> frames;
+};
+thread_local CStack C_STACK;
+
+// The id of a C call's callable, from the thread's cache when it can.
+inline uint32_t callable_id(State& st, Hot& hot, PyObject* callable, uintptr_t key) {
+  if (hot.queue_id == st.queue_id && hot.settled) [[likely]] {
+    const core::CodeSlot& slot = hot.codes[core::code_slot(key)];
+    if (slot.address == key) return slot.code_id;
+  }
+  core::CodeSlot* table = core::code_cache();
+  if (table == nullptr) return kNoId;  // thread teardown
+  if (hot.queue_id != st.queue_id) begin_run_on_thread(st, hot, *core::cold_state());
+  if (!hot.settled) try_naming(st, hot);
+  core::CodeSlot& slot = table[core::code_slot(key)];
+  if (slot.address == key) return slot.code_id;
+  std::optional<uint32_t> found = st.interner.lookup(key);
+  if (!found) found = st.interner.insert_callable(callable, key);
+  if (!found) return kNoId;
+  slot = {key, *found};
+  return *found;
+}
+
+// A C call's event, counted against max_depth as the frames' are.
+void record_c(State& st, Hot& hot, uint64_t now, core::EventKind kind, uint32_t id) {
+  const uint8_t k = static_cast<uint8_t>(kind);
+  if (st.max_depth != State::kNoMaxDepth) {
+    uint32_t depth = hot.depth;
+    if (core::ends_slice(k)) {
+      hot.depth = depth > 0 ? depth - 1 : 0;
+    } else {
+      hot.depth = ++depth;
+    }
+    if (depth > st.max_depth) {
+      count_cut(st);
+      return;
+    }
+  }
+  core::record(*st.queue, st.queue_id, hot, now, core::pack_word(k, id));
+}
+
+// CALL fires for every call, of Python functions too; those are answered
+// first, with nothing recorded (PY_START reports them). DISABLE is no
+// answer: it would switch C_RETURN and C_RAISE off at the location too.
+PyObject* c_call_callback(PyObject* self, PyObject* const* args, size_t nargsf, PyObject*) {
+  if (PyVectorcall_NARGS(nargsf) < 3) [[unlikely]]
+    Py_RETURN_NONE;
+  PyObject* callable = args[2];
+  if (Py_IS_TYPE(callable, &PyFunction_Type)) [[likely]]
+    Py_RETURN_NONE;
+  const uintptr_t key = callable_key(callable);
+  if (key == 0) Py_RETURN_NONE;
+  State& st = state_of(self);
+  const uint64_t now = read_time(st);
+  Hot& hot = HOT;
+  const uint32_t id = callable_id(st, hot, callable, key);
+  if (id == Interner::kExcluded || id == Interner::kUnrecorded) Py_RETURN_NONE;
+  if (id == kNoId) {
+    st.queue->add_dropped(2);  // the call and its end: lost, but never silently
+    Py_RETURN_NONE;
+  }
+  CStack& stack = C_STACK;
+  if (stack.queue_id != st.queue_id) {
+    stack.frames.clear();
+    stack.queue_id = st.queue_id;
+  }
+  try {
+    stack.frames.push_back({key, args[0], id});
+  } catch (const std::bad_alloc&) {
+    // Without a frame its return could not be matched: no slice at all.
+    st.queue->add_dropped(2);
+    Py_RETURN_NONE;
+  }
+  record_c(st, hot, now, core::EventKind::CCall, id);
+  Py_RETURN_NONE;
+}
+
+// C_RETURN and C_RAISE: the end of the innermost open C call of the same
+// callable and calling code. Calls above it whose end never came end with
+// it; an end that matches none (its call began before the run, or was
+// never reported) is left out.
+PyObject* c_return_callback(PyObject* self, PyObject* const* args, size_t nargsf, PyObject*) {
+  CStack& stack = C_STACK;
+  if (stack.frames.empty() || PyVectorcall_NARGS(nargsf) < 3) [[likely]]
+    Py_RETURN_NONE;
+  State& st = state_of(self);
+  if (stack.queue_id != st.queue_id) {
+    stack.frames.clear();  // left by an earlier run
+    Py_RETURN_NONE;
+  }
+  const uintptr_t key = callable_key(args[2]);
+  if (key == 0) Py_RETURN_NONE;
+  size_t at = stack.frames.size();
+  while (at-- > 0) {
+    const CFrame& f = stack.frames[at];
+    if (f.key == key && f.code == args[0]) break;
+  }
+  if (at == SIZE_MAX) Py_RETURN_NONE;
+  const uint64_t now = read_time(st);
+  Hot& hot = HOT;
+  while (stack.frames.size() > at) {
+    record_c(st, hot, now, core::EventKind::CReturn, stack.frames.back().id);
+    stack.frames.pop_back();
+  }
+  Py_RETURN_NONE;
+}
+
+constexpr CallbackEntry kCCallEntries[] = {
+    {"CALL", core::EventKind::CCall, "_mv_call", c_call_callback},
+    {"C_RETURN", core::EventKind::CReturn, "_mv_c_return", c_return_callback},
+    {"C_RAISE", core::EventKind::CReturn, "_mv_c_raise", c_return_callback},
+};
+
 State* CURRENT_RUN = nullptr;
 
 }  // namespace
@@ -429,6 +557,11 @@ void record_user_event(State& st, core::EventKind kind, std::span<const uint64_t
     PyThreadState_LeaveTracing(ts);
   }
   core::record_user(*st.queue, st.queue_id, hot, read_time(st), kind, payload);
+}
+
+std::span<const CallbackEntry> c_call_table(const State& st) {
+  if (!st.c_calls) return {};
+  return kCCallEntries;
 }
 
 std::span<const CallbackEntry> callback_table(const State& st) {

@@ -34,6 +34,10 @@ struct CallbackEntry {
 // run's clock (read directly, or through the queue's clock) and options.
 std::span<const CallbackEntry> callback_table(const State& st);
 
+// The callbacks of C calls (CALL, C_RETURN, C_RAISE), registered after
+// callback_table's when the run records them; empty otherwise.
+std::span<const CallbackEntry> c_call_table(const State& st);
+
 // The object the callbacks share; it keeps `state` alive for as long as
 // sys.monitoring holds a callback.
 PyRef new_callbacks(std::shared_ptr<State> state);

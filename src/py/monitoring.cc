@@ -135,7 +135,9 @@ std::optional<MonitoringHandle> enable_claimed(std::shared_ptr<State> state, uin
   handle.callbacks = new_callbacks(std::move(state));
   if (!handle.callbacks) return fail();
   int32_t mask = 0;
-  for (const CallbackEntry& entry : callback_table(st)) {
+  std::vector<CallbackEntry> entries(callback_table(st).begin(), callback_table(st).end());
+  entries.insert(entries.end(), c_call_table(st).begin(), c_call_table(st).end());
+  for (const CallbackEntry& entry : entries) {
     std::optional<int32_t> bit = event_bit(events.get(), entry.event);
     if (!bit) return fail();
     PyRef method = new_callback(handle.callbacks.get(), entry);

@@ -17,7 +17,8 @@ using core::RunOptions;
 // TypeError or ValueError naming the option and the value that is wrong.
 std::optional<RunOptions> parse_options(PyObject* include, PyObject* exclude, PyObject* max_depth,
                                         PyObject* min_duration, PyObject* lossless,
-                                        PyObject* spool, PyObject* compress);
+                                        PyObject* spool, PyObject* compress,
+                                        PyObject* c_calls = nullptr);
 
 // The text of MORVEX_CHILD_OPTIONS: Tracer's keyword arguments as a JSON
 // object holding only those that differ from the defaults; null with an

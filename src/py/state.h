@@ -59,6 +59,8 @@ struct State final : core::CodeLookup, core::ThreadNames {
   const std::shared_ptr<core::FilterCounters> counters;
   Interner interner;
   ThreadRegistry threads;
+  // Set before the callbacks are registered: whether C calls are recorded.
+  bool c_calls = false;
 
   // A count of its own for the calling thread, kept (and counted) until the
   // state goes, even after the thread has exited.

@@ -580,9 +580,9 @@ class JsonParser {
   }
 
   // Resumes and throws begin a slice, not a call; a begin without a kind
-  // (user spans, other writers) is a call.
+  // (user spans, other writers) is a call, and so is a C call's.
   bool is_call(bool user) const {
-    return user || !rec_.kind.present || rec_.kind.raw == "start";
+    return user || !rec_.kind.present || rec_.kind.raw == "start" || rec_.kind.raw == "c_call";
   }
 
   void metadata() {

@@ -135,7 +135,8 @@ TEST(JsonExporter, EveryKindByteHasAPhaseAndAName) {
     const char* name;
   } const cases[] = {{1, "B", "start"},  {2, "E", "return"}, {3, "E", "yield"},
                      {4, "B", "resume"}, {5, "E", "unwind"}, {6, "B", "throw"},
-                     {0, "B", "start"},  {11, "B", "start"}, {255, "B", "start"}};
+                     {0, "B", "start"},  {11, "B", "start"}, {12, "B", "c_call"},
+                     {13, "E", "c_return"}, {14, "B", "start"}, {255, "B", "start"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(int(c.kind));
     Session run;
@@ -313,7 +314,7 @@ std::string plain_record(const Event& e, const std::optional<CodeInfo>& info, ui
   static const char* const kNames[] = {"start",  "start",  "return", "yield",
                                        "resume", "unwind", "throw"};
   const uint8_t kind = e.kind();
-  const bool ends = kind == 2 || kind == 3 || kind == 5;
+  const bool ends = kind == 2 || kind == 3 || kind == 5 || kind == 13;
   const CodeInfo c = info.value_or(CodeInfo{});
   char frac[8];
   std::snprintf(frac, sizeof frac, "%03u", static_cast<unsigned>(e.ts % 1000));
@@ -323,7 +324,8 @@ std::string plain_record(const Event& e, const std::optional<CodeInfo>& info, ui
          ",\"pid\":" + std::to_string(pid) + ",\"tid\":" + std::to_string(e.tid) +
          ",\"args\":{\"file\":" + plain_string(c.filename) +
          ",\"line\":" + std::to_string(c.first_line) + ",\"kind\":\"" +
-         (kind < 7 ? kNames[kind] : "start") + "\"}},";
+         (kind < 7 ? kNames[kind] : kind == 12 ? "c_call" : kind == 13 ? "c_return" : "start") +
+         "\"}},";
 }
 
 std::string plain_instant(uint64_t ts, uint32_t tid, uint32_t pid) {

@@ -276,7 +276,8 @@ TEST(ProtoExporter, KindBytesMapToBeginOrEndAndCallOrResume) {
     bool begin;
     uint64_t category = 0;
   } const cases[] = {{1, true, 1}, {2, false},    {3, false},    {4, true, 2},   {5, false},
-                     {6, true, 2}, {0, true, 1},  {11, true, 1}, {255, true, 1}};
+                     {6, true, 2}, {0, true, 1},  {11, true, 1}, {12, true, 1},  {13, false},
+                     {255, true, 1}};
   for (const auto& c : cases) {
     SCOPED_TRACE(int(c.kind));
     Session run;

@@ -13,7 +13,8 @@ namespace morvex::core {
 namespace {
 
 // Events of one thread written as "S3@10": kind letter, code id, time.
-// S start, R return, Y yield, U unwind, M resume; [ and ] a span named by
+// S start, R return, Y yield, U unwind, M resume, C a C call, X its return;
+// [ and ] a span named by
 // the digit, i an instant, c a counter.
 std::vector<Event> parse(const std::string& text, uint32_t tid = 1) {
   std::vector<Event> out;
@@ -46,6 +47,12 @@ std::vector<Event> parse(const std::string& text, uint32_t tid = 1) {
         break;
       case 'U':
         out.push_back({ts, tid, pack_word(5, code)});
+        break;
+      case 'C':
+        out.push_back({ts, tid, pack_word(12, code)});
+        break;
+      case 'X':
+        out.push_back({ts, tid, pack_word(13, code)});
         break;
       case 'G': {
         // A Lost record: G<events>@<end>:<start>:<ends>:<begins>, the frame
@@ -108,8 +115,8 @@ std::string show(const std::vector<Event>& events) {
   std::string buf;
   for (size_t i = 0; i < events.size(); ++i) {
     const Event& e = events[i];
-    static const char kLetters[] = "?SRYMU?[]ic";
-    char k = e.kind() < 11 ? kLetters[e.kind()] : '?';
+    static const char kLetters[] = "?SRYMU?[]ic?CX";
+    char k = e.kind() < 14 ? kLetters[e.kind()] : '?';
     uint32_t code = e.code_id();
     std::string what;
     if (is_user_kind(e.kind())) {
@@ -169,6 +176,10 @@ TEST(SliceShaper, KeepsEveryThreadWellNested) {
        "]7@16 R1@17",
        "S1@0 [7@1 S3@2 S5@3 [9@4 ]9@5 Y5@5 [9@5 ]9@6 R3@6 [9@6 S6@7 R6@8 S8@9 M5@10 U5@11 U8@11 "
        "]9@11 M8@11 M5@11 R5@12 R8@13 S2@14 R2@15 ]7@16 R1@17"},
+      // A C call nests like a frame, around the Python code it calls back;
+      // its end closes a frame inside it whose return never came.
+      {"S1@0 C2@1 S3@2 R3@3 X2@4 R1@5", "S1@0 C2@1 S3@2 R3@3 X2@4 R1@5"},
+      {"S1@0 C2@1 S3@2 X2@4 R1@5", "S1@0 C2@1 S3@2 U3@4 X2@4 R1@5"},
       // Markers and samples pass wherever they are.
       {"i6@0 S1@1 c7@2 R1@3 i8@4", "i6@0 S1@1 c7@2 R1@3 i8@4"},
   };

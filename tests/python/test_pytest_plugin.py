@@ -352,6 +352,7 @@ def test_help_lists_the_options(pytester):
         "*leave out calls shorter than DURATION*",
         "  --morvex-lossless*wait for the trace writers*",
         "  --morvex-compress*write the Perfetto traces deflated*",
+        "  --morvex-c-calls*record calls of builtins*",
         "  --morvex-slowest=N*name the N tests that took longest traced*",
     ])
 
@@ -466,6 +467,17 @@ def test_compress_writes_each_trace_in_bundles_that_read_as_before(filtered_app)
     assert "compute" in {f.name.rsplit(".", 1)[-1] for f in functions}
     made = (filtered_app.path / "tracers.jsonl").read_text().splitlines()
     assert [json.loads(line)["compress"] for line in made] == [True]
+
+
+def test_c_calls_are_slices_of_each_trace(filtered_app):
+    result = run(filtered_app, "--morvex", "traces", "--morvex-c-calls", "--morvex-lossless",
+                 "--morvex-format", "json")
+    result.assert_outcomes(passed=1)
+    (path,) = (filtered_app.path / "traces").iterdir()
+    assert "c_call" in {s.kind for evs in tracefiles.read(path, "json").events.values()
+                        for s in evs}
+    made = (filtered_app.path / "tracers.jsonl").read_text().splitlines()
+    assert [json.loads(line)["c_calls"] for line in made] == [True]
 
 
 def test_a_long_minimum_leaves_every_call_out(filtered_app):

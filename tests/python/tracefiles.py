@@ -18,8 +18,9 @@ from perfetto.protos.perfetto.trace import perfetto_trace_pb2 as pb
 
 # The slice a trace holds where a thread lost events, with their count.
 LOST = "morvex: events lost"
-BEGIN_KINDS = {"start", "resume", "throw"}
-END_KINDS = {"return", "yield", "unwind"}
+BEGIN_KINDS = {"start", "resume", "throw", "c_call"}
+END_KINDS = {"return", "yield", "unwind", "c_return"}
+CALL_KINDS = {"start", "c_call"}
 
 
 @dataclasses.dataclass
@@ -119,7 +120,7 @@ def read_json(path) -> Trace:
         if r["ph"] == "B":
             args = r["args"]
             t.events[key].append(
-                Slice("B", r["name"], ts, kind, file=args["file"], line=args["line"], call=kind == "start")
+                Slice("B", r["name"], ts, kind, file=args["file"], line=args["line"], call=kind in CALL_KINDS)
             )
         else:
             t.events[key].append(Slice(r["ph"], r["name"], ts, kind))
