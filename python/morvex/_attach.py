@@ -442,11 +442,12 @@ def _follow(channel, pid, output, options, duration):
     source = message.get("source")
     where = "its own morvex" if source is None else f"morvex from {source}"
     until = "until Ctrl-C" if duration is None else f"for {duration:g} s (Ctrl-C stops sooner)"
-    _say(f"morvex: tracing process {pid} (Python {message.get('python', '?')}, {where}) "
-         f"into {output} {until}")
     deadline = None if duration is None else time.monotonic() + duration
     stopped = False
     try:
+        # Ctrl-C from the moment the user can know that tracing runs.
+        _say(f"morvex: tracing process {pid} (Python {message.get('python', '?')}, {where}) "
+             f"into {output} {until}")
         message = channel.next(deadline)
     except KeyboardInterrupt:
         message = None
@@ -522,6 +523,9 @@ def serve(sock, config, source):
                 break
         finish("stop" if data else "gone")
         sock.close()
+        if not data:
+            # An attacher that was killed could not remove its directory.
+            shutil.rmtree(config["dir"], ignore_errors=True)
 
     # Before the tracer starts, so that its frames are not the trace's.
     threading.Thread(target=listen, name="morvex attach", daemon=True).start()

@@ -254,7 +254,8 @@ std::optional<CliMessage> recording_args(const CommandLine& cli, const char* com
   if (std::optional<std::string> depth = m.one("max-depth")) {
     std::optional<uint32_t> n = whole_number<uint32_t>(*depth);
     if (!n || *n == 0) {
-      return invalid(cli, command, *depth, "--max-depth <N>", "a whole number of frames, at least 1");
+      return invalid(cli, command, *depth, "--max-depth <N>",
+                     "a whole number of frames, at least 1");
     }
     filters.max_depth = std::min(*n, core::kDeepestMaxDepth);
   }

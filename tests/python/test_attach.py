@@ -13,6 +13,7 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+import time
 
 import pytest
 
@@ -118,8 +119,8 @@ class Looping:
 
     def __init__(self, source, *args, python=sys.executable, flags=()):
         self.proc = subprocess.Popen([python, *flags, "-c", textwrap.dedent(source), *args],
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                     env=environment())
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True, env=environment())
         line = self.proc.stdout.readline()
         assert line == "ready\n", line + self.proc.stderr.read()
         self.pid = self.proc.pid
@@ -316,12 +317,28 @@ class TestRefusals:
         # the script, when it runs at last, starts nothing and cleans up.
         child = looping("import sys\nprint('ready', flush=True)\nsys.stdin.read()\n"
                         "for _ in range(1000): sum(range(10))\nprint('done')\n")
+        wait_until_sleeping(child.pid)  # in the read: no bytecode runs
         from morvex import _attach
         monkeypatch.setattr(_attach, "START_TIMEOUT", 0.5)
+        temp = tempfile.gettempdir()
+        before = set(os.listdir(temp))
         with pytest.raises(_attach.AttachError, match="did not start tracing within 0.5 s"):
             _attach.main(child.pid, str(tmp_path / "t.pftrace"), "protobuf", {}, None)
-        left = [d for d in os.listdir(tempfile.gettempdir()) if d.startswith("morvex-attach-")]
+        (work,) = [d for d in set(os.listdir(temp)) - before if d.startswith("morvex-attach-")]
+        assert os.listdir(os.path.join(temp, work)) == ["start.py"]
         out, err = child.proc.communicate("", timeout=TIMEOUT)
         assert (child.proc.returncode, out, err) == (0, "done\n", "")
         assert not (tmp_path / "t.pftrace").exists()
-        assert not [d for d in left if os.path.exists(os.path.join(tempfile.gettempdir(), d))]
+        assert not os.path.exists(os.path.join(temp, work))
+
+
+def wait_until_sleeping(pid):
+    """Until the (single-threaded) process sleeps in a system call. Nothing
+    announces that: its state is looked at until it says so."""
+    deadline = time.monotonic() + TIMEOUT
+    while time.monotonic() < deadline:
+        with open(f"/proc/{pid}/stat") as f:
+            if f.read().rsplit(")", 1)[1].split()[0] == "S":
+                return
+        time.sleep(0.01)
+    pytest.fail(f"process {pid} never slept")
