@@ -486,32 +486,39 @@ def serve(sock, config, source):
     def tell(**message):
         sock.sendall((json.dumps(message) + "\n").encode())
 
-    def finish(reason):
-        # Whole under the lock: the process's exit and the word to stop
-        # may come at once, and the answer goes before the socket's end.
+    # Once the tracer runs, every Python function called is the trace's: the
+    # stop comes first, in the frames that were running before the start
+    # (the listener's, the one atexit calls), and all else after it.
+    def answer(tracer, reason, error):
+        # Under the lock: the process's exit and the word to stop may come
+        # at once, and the answer goes before the socket's end.
+        atexit.unregister(at_exit)
+        if tracer is not None:
+            # Stopped already (its exit hook): the counts are its own.
+            if error is None or tracer.events is not None:
+                message = {"finished": reason}
+            else:
+                message = {"failed": f"{type(error).__name__}: {error}"}
+            message.update(events=tracer.events, dropped=tracer.dropped)
+            try:
+                tell(**message)
+            except OSError:
+                pass
+        try:
+            sock.shutdown(socket.SHUT_RDWR)  # wakes the listener
+        except OSError:
+            pass
+
+    def at_exit():
         with lock:
             tracer, state["tracer"], state["done"] = state["tracer"], None, True
-            atexit.unregister(at_exit)
+            error = None
             if tracer is not None:
                 try:
                     tracer.stop()
-                    answer = {"finished": reason}
                 except Exception as e:
-                    # Stopped already (its exit hook): the counts are its own.
-                    answer = ({"finished": reason} if tracer.events is not None
-                              else {"failed": f"{type(e).__name__}: {e}"})
-                answer.update(events=tracer.events, dropped=tracer.dropped)
-                try:
-                    tell(**answer)
-                except OSError:
-                    pass
-            try:
-                sock.shutdown(socket.SHUT_RDWR)  # wakes the listener
-            except OSError:
-                pass
-
-    def at_exit():
-        finish("exit")
+                    error = e
+            answer(tracer, "exit", error)
 
     def listen():
         while True:
@@ -521,12 +528,23 @@ def serve(sock, config, source):
                 data = b""
             if not data or b"\n" in data:
                 break
-        finish("stop" if data else "gone")
+        with lock:
+            tracer, state["tracer"], state["done"] = state["tracer"], None, True
+            error = None
+            if tracer is not None:
+                try:
+                    tracer.stop()
+                except Exception as e:
+                    error = e
+            answer(tracer, "stop" if data else "gone", error)
         sock.close()
         if not data:
             # An attacher that was killed could not remove its directory.
             shutil.rmtree(config["dir"], ignore_errors=True)
 
+    v = sys.version_info
+    started = (json.dumps({"started": True, "source": source,
+                           "python": f"{v.major}.{v.minor}.{v.micro}"}) + "\n").encode()
     # Before the tracer starts, so that its frames are not the trace's.
     threading.Thread(target=listen, name="morvex attach", daemon=True).start()
     try:
@@ -540,18 +558,19 @@ def serve(sock, config, source):
             tell(refused=text)
         except OSError:
             pass
-        finish("refused")
+        with lock:
+            state["done"] = True
+            answer(None, "refused", None)
         return
+    # From here on, no call of a Python function before the word is out.
     with lock:
         abandoned = state["done"]
         if not abandoned:
             state["tracer"] = tracer
+            atexit.register(at_exit)
+            try:
+                sock.sendall(started)
+            except OSError:
+                pass  # the listener sees the end and stops the tracer
     if abandoned:  # the attacher left while the tracer started
         tracer.stop()
-        return
-    atexit.register(at_exit)
-    v = sys.version_info
-    try:
-        tell(started=True, source=source, python=f"{v.major}.{v.minor}.{v.micro}")
-    except OSError:
-        finish("gone")

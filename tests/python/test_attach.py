@@ -102,7 +102,8 @@ while True:
     time.sleep(0.001)
 """
 
-# Loops until the file named by its argument exists, then exits normally.
+# Loops until the file named by its argument exists, then works once more
+# (under the tracer, whenever it started) and exits normally.
 LOOP_UNTIL = """
 import os, sys, time
 def attach_target_work():
@@ -111,6 +112,7 @@ print("ready", flush=True)
 while not os.path.exists(sys.argv[1]):
     attach_target_work()
     time.sleep(0.001)
+attach_target_work()
 """
 
 
@@ -185,7 +187,10 @@ class TestAttach:
         assert f"morvex: tracing process {child.pid}" in r.stderr
         assert "its own morvex" in r.stderr
         assert f"morvex: process {child.pid} wrote {out}: " in r.stderr
-        check_trace(out, fmt, child.pid)
+        t = check_trace(out, fmt, child.pid)
+        # Nothing of the attach's own: it stops the tracer before it calls
+        # anything.
+        assert set(t.names(child.pid)) == {"attach_target_work"}
         # The process goes on as before, tracer gone.
         assert child.proc.poll() is None
 
@@ -276,11 +281,28 @@ class TestRefusals:
         assert r.returncode == 1
         assert f"cannot open trace file '{out}'" in one_error_line(r)
 
-    def test_remote_debugging_disabled(self, tmp_path, looping):
-        child = looping(flags=("-X", "disable-remote-debug"))
+    @pytest.mark.parametrize("how", ["-X", "PYTHON_DISABLE_REMOTE_DEBUG"])
+    def test_remote_debugging_disabled(self, tmp_path, looping, monkeypatch, how):
+        if how == "-X":
+            child = looping(flags=("-X", "disable-remote-debug"))
+        else:
+            monkeypatch.setenv(how, "1")
+            child = looping()
+            monkeypatch.delenv(how)
         r = run_command(attach_command(child.pid, tmp_path / "t.pftrace"))
         assert r.returncode == 1
         assert "remote debugging is disabled" in one_error_line(r)
+
+    @pytest.mark.skipif(os.geteuid() != 0, reason="needs root to attach as another user")
+    def test_no_ptrace_rights(self, tmp_path, looping):
+        # An attacher of another user, without CAP_SYS_PTRACE, may not
+        # reach a process of root's.
+        child = looping()
+        r = run_command(attach_command(child.pid, "t.pftrace"), cwd="/", user=65534,
+                        group=65534, extra_groups=[])
+        assert r.returncode == 1
+        line = one_error_line(r)
+        assert f"no ptrace rights over process {child.pid}: it runs as another user (uid 0)" in line
 
     def test_no_such_process(self, tmp_path):
         gone = subprocess.Popen([sys.executable, "-c", "pass"])
