@@ -27,6 +27,7 @@ import atexit
 import errno
 import json
 import os
+import platform
 import re
 import select
 import selectors
@@ -86,7 +87,8 @@ def _check_own_python():
         v = sys.version_info
         raise AttachError(
             "attach needs CPython 3.14 or newer, whose sys.remote_exec reaches into a running "
-            f"process; this morvex runs on {sys.implementation.name} {v.major}.{v.minor}.{v.micro}",
+            f"process; this morvex runs on {platform.python_implementation()} "
+            f"{v.major}.{v.minor}.{v.micro}",
             2)
 
 

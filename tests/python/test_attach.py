@@ -80,8 +80,8 @@ class TestOlderPython:
         assert r.returncode == 2, r.stderr
         line = one_error_line(r)
         v = sys.version_info
-        assert f"needs CPython 3.14 or newer" in line
-        assert f"{v.major}.{v.minor}.{v.micro}" in line
+        assert "needs CPython 3.14 or newer" in line
+        assert line.endswith(f"this morvex runs on CPython {v.major}.{v.minor}.{v.micro}")
         assert not (tmp_path / "t.pftrace").exists()
 
     def test_python_callers_get_it_raised(self):
@@ -297,9 +297,11 @@ class TestRefusals:
     def test_no_ptrace_rights(self, tmp_path, looping):
         # An attacher of another user, without CAP_SYS_PTRACE, may not
         # reach a process of root's.
+        nobody = {"cwd": "/", "user": 65534, "group": 65534, "extra_groups": []}
+        if run_command([sys.executable, "-c", "import morvex"], **nobody).returncode != 0:
+            pytest.skip("this morvex is not readable to other users")
         child = looping()
-        r = run_command(attach_command(child.pid, "t.pftrace"), cwd="/", user=65534,
-                        group=65534, extra_groups=[])
+        r = run_command(attach_command(child.pid, "t.pftrace"), **nobody)
         assert r.returncode == 1
         line = one_error_line(r)
         assert f"no ptrace rights over process {child.pid}: it runs as another user (uid 0)" in line
