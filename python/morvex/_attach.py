@@ -381,11 +381,19 @@ def _attach(pid, output, format, options, duration):
             f"{version[0]}.{version[1]} (3.14 or newer)", 2)
     output = os.path.abspath(output)
     uid = _process_uid(pid)
-    work = tempfile.mkdtemp(prefix="morvex-attach-")
+    try:
+        work = tempfile.mkdtemp(prefix="morvex-attach-")
+    except OSError as e:
+        raise AttachError(f"cannot make a directory to talk to process {pid} in: {e}") from None
     channel = None
     try:
         channel_path = os.path.join(work, "channel")
-        channel = _Channel(channel_path, pid)
+        try:
+            channel = _Channel(channel_path, pid)
+        except OSError as e:
+            # A Unix socket's path has room for about a hundred bytes.
+            raise AttachError(f"cannot listen on {channel_path}: {e} (a shorter TMPDIR helps)"
+                              ) from None
         script = os.path.join(work, "start.py")
         package_dir = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
         config = {

@@ -306,6 +306,17 @@ class TestRefusals:
         line = one_error_line(r)
         assert f"no ptrace rights over process {child.pid}: it runs as another user (uid 0)" in line
 
+    def test_socket_path_too_long(self, tmp_path, looping):
+        child = looping()
+        deep = tmp_path / ("d" * 120)
+        deep.mkdir()
+        r = run_command(attach_command(child.pid, tmp_path / "t.pftrace"),
+                        env=environment(TMPDIR=str(deep)))
+        assert r.returncode == 1
+        assert "a shorter TMPDIR helps" in one_error_line(r)
+        assert os.listdir(deep) == []
+        assert child.proc.poll() is None
+
     def test_no_such_process(self, tmp_path):
         gone = subprocess.Popen([sys.executable, "-c", "pass"])
         gone.wait()
