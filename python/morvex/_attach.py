@@ -32,6 +32,7 @@ import re
 import select
 import selectors
 import shutil
+import signal
 import socket
 import sys
 import sysconfig
@@ -412,7 +413,8 @@ def _attach(pid, output, format, options, duration):
             sys.remote_exec(pid, script)
         except Exception as e:
             raise _remote_exec_error(pid, e) from None
-        return _follow(channel, pid, output, options, duration)
+        with _terminate_as_interrupt():
+            return _follow(channel, pid, output, options, duration)
     except _NeverStarted:
         # The process reads the script when it runs it at last, and finds
         # no one to answer: it removes the directory then.
@@ -432,6 +434,30 @@ def _attach(pid, output, format, options, duration):
             channel.close()
         if work is not None:
             shutil.rmtree(work, ignore_errors=True)
+
+
+class _terminate_as_interrupt:
+    """SIGTERM (`timeout`, a service manager) stops the trace as Ctrl-C does,
+    where nothing else handles it: the process finishes the trace, and the
+    attacher says so before it goes."""
+
+    def __enter__(self):
+        self.previous = None
+        try:
+            if signal.getsignal(signal.SIGTERM) == signal.SIG_DFL:
+                self.previous = signal.signal(signal.SIGTERM, self._interrupt)
+        except ValueError:  # not the main thread
+            pass
+        return self
+
+    @staticmethod
+    def _interrupt(signum, frame):
+        raise KeyboardInterrupt
+
+    def __exit__(self, *exc):
+        if self.previous is not None:
+            signal.signal(signal.SIGTERM, self.previous)
+        return False
 
 
 def _follow(channel, pid, output, options, duration):

@@ -211,12 +211,13 @@ class TestAttach:
         assert r.returncode == 0, r.stderr
         assert (tmp_path / "rel.pftrace").stat().st_size > 0
 
-    def test_ctrl_c_stops_and_finishes(self, tmp_path, looping):
+    @pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM])
+    def test_ctrl_c_stops_and_finishes(self, tmp_path, looping, sig):
         child = looping()
         out = tmp_path / "t.pftrace"
         attacher = Attacher(attach_command(child.pid, out, "--lossless"))
         attacher.tracing()
-        attacher.proc.send_signal(signal.SIGINT)
+        attacher.proc.send_signal(sig)
         status, err = attacher.finish()
         assert status == 0, err
         assert f"wrote {out}" in err
