@@ -4,6 +4,7 @@
 #include <cctype>
 #include <charconv>
 #include <iterator>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -96,6 +97,25 @@ std::vector<Subcommand> commands() {
       true,
       {"[OPTIONS] --output <OUTPUT> <SCRIPT> [SCRIPT_ARGS]...",
        "[OPTIONS] --output <OUTPUT> --module <MODULE>..."},
+  });
+  // What to record means the same to attach as to run: its options are
+  // run's, less those about starting the program.
+  std::vector<Option> recording;
+  for (const Option& o : c.back().options) {
+    const std::string_view name = o.long_name;
+    if (name != "module" && name != "open") recording.push_back(o);
+  }
+  recording.push_back({'\0', "duration", "DURATION", Takes::One,
+                       "Stop tracing after DURATION (seconds, or with a unit: 500ms, 10s, 2m); "
+                       "by default tracing goes on until Ctrl-C or until the process exits"});
+  c.push_back({
+      "attach",
+      "Trace a running Python process (CPython 3.14 or newer, the same minor version as this one) "
+      "until Ctrl-C, the end of --duration or its exit",
+      std::move(recording),
+      {{"PID", "Id of the process to trace", true}},
+      false,
+      {"[OPTIONS] --output <OUTPUT> <PID>"},
   });
   c.push_back({
       "report",
@@ -205,6 +225,58 @@ std::optional<T> whole_number(const std::string& text) {
   return n;
 }
 
+// Format and what to record, as run and attach take them; an error to
+// print if something is wrong.
+std::optional<CliMessage> recording_args(const CommandLine& cli, const char* command,
+                                         const Matches& m, Format& format,
+                                         core::RunOptions& options) {
+  if (std::optional<std::string> f = m.one("format")) {
+    auto v = one_of(cli, command, *f, "--format <FORMAT>", FORMATS);
+    if (auto* err = std::get_if<CliMessage>(&v)) return *err;
+    format = Format::parse(*f).value();
+  }
+  core::FilterSettings& filters = options.filters;
+  for (auto [option, to] :
+       {std::pair{"include", &filters.include}, std::pair{"exclude", &filters.exclude}}) {
+    if (!m.has(option)) continue;
+    for (const std::string& value : m.values.at(option)) {
+      for (size_t at = 0;;) {
+        size_t comma = value.find(',', at);
+        std::string pattern = value.substr(at, comma == std::string::npos ? comma : comma - at);
+        if (std::optional<std::string> wrong = pattern_fault(pattern)) {
+          // One of several: say which.
+          if (pattern != value && !pattern.empty()) *wrong = "'" + shown(pattern) + "': " + *wrong;
+          return invalid(cli, command, value, std::string("--") + option + " <PATTERN>", *wrong);
+        }
+        to->push_back(std::move(pattern));
+        if (comma == std::string::npos) break;
+        at = comma + 1;
+      }
+    }
+  }
+  if (std::optional<std::string> depth = m.one("max-depth")) {
+    std::optional<uint32_t> n = whole_number<uint32_t>(*depth);
+    if (!n || *n == 0) {
+      return invalid(cli, command, *depth, "--max-depth <N>",
+                     "a whole number of frames, at least 1");
+    }
+    filters.max_depth = std::min(*n, core::kDeepestMaxDepth);
+  }
+  if (std::optional<std::string> d = m.one("min-duration")) {
+    core::Checked<uint64_t> ns = core::parse_duration(*d);
+    if (!ns.ok()) return cli.error(command, ns.message() + " for '--min-duration <DURATION>'");
+    filters.min_duration_ns = ns.value();
+  }
+  options.lossless = m.has("lossless");
+  options.spool = m.has("spool");
+  options.compress = m.has("compress");
+  options.c_calls = m.has("c-calls");
+  if (options.compress && format != Format::Protobuf) {
+    return cli.error(command, "'--compress' applies to the protobuf format only");
+  }
+  return std::nullopt;
+}
+
 std::variant<Command, CliMessage> run_args(const CommandLine& cli, const Matches& m) {
   RunArgs a;
   a.module = m.values.count("module") ? m.values.at("module") : std::vector<std::string>{};
@@ -221,50 +293,50 @@ std::variant<Command, CliMessage> run_args(const CommandLine& cli, const Matches
   if (!a.script && a.module.empty()) absent.push_back(kScriptOrModule);
   if (!absent.empty()) return missing(cli, "run", absent);
   a.output = *m.one("output");
-  if (std::optional<std::string> f = m.one("format")) {
-    auto v = one_of(cli, "run", *f, "--format <FORMAT>", FORMATS);
-    if (auto* err = std::get_if<CliMessage>(&v)) return *err;
-    a.format = Format::parse(*f).value();
-  }
-  core::FilterSettings& filters = a.options.filters;
-  for (auto [option, to] :
-       {std::pair{"include", &filters.include}, std::pair{"exclude", &filters.exclude}}) {
-    if (!m.has(option)) continue;
-    for (const std::string& value : m.values.at(option)) {
-      for (size_t at = 0;;) {
-        size_t comma = value.find(',', at);
-        std::string pattern = value.substr(at, comma == std::string::npos ? comma : comma - at);
-        if (std::optional<std::string> wrong = pattern_fault(pattern)) {
-          // One of several: say which.
-          if (pattern != value && !pattern.empty()) *wrong = "'" + shown(pattern) + "': " + *wrong;
-          return invalid(cli, "run", value, std::string("--") + option + " <PATTERN>", *wrong);
-        }
-        to->push_back(std::move(pattern));
-        if (comma == std::string::npos) break;
-        at = comma + 1;
-      }
-    }
-  }
-  if (std::optional<std::string> depth = m.one("max-depth")) {
-    std::optional<uint32_t> n = whole_number<uint32_t>(*depth);
-    if (!n || *n == 0) {
-      return invalid(cli, "run", *depth, "--max-depth <N>", "a whole number of frames, at least 1");
-    }
-    filters.max_depth = std::min(*n, core::kDeepestMaxDepth);
-  }
-  if (std::optional<std::string> d = m.one("min-duration")) {
-    core::Checked<uint64_t> ns = core::parse_duration(*d);
-    if (!ns.ok()) return cli.error("run", ns.message() + " for '--min-duration <DURATION>'");
-    filters.min_duration_ns = ns.value();
-  }
-  a.options.lossless = m.has("lossless");
-  a.options.spool = m.has("spool");
-  a.options.compress = m.has("compress");
-  a.options.c_calls = m.has("c-calls");
-  if (a.options.compress && a.format != Format::Protobuf) {
-    return cli.error("run", "'--compress' applies to the protobuf format only");
-  }
+  if (std::optional<CliMessage> wrong = recording_args(cli, "run", m, a.format, a.options))
+    return *wrong;
   a.open = m.has("open");
+  return a;
+}
+
+// How long an attach traces: what --min-duration takes, and minutes ("2m").
+std::optional<uint64_t> attach_duration(std::string_view text) {
+  if (text.ends_with("m")) {
+    std::string minutes(text.substr(0, text.size() - 1));
+    if (minutes.empty() || !std::isdigit(static_cast<unsigned char>(minutes.back())))
+      return std::nullopt;
+    // As seconds, then sixty times that: exact for decimal minutes too.
+    core::Checked<uint64_t> ns = core::parse_duration(minutes + "s");
+    if (!ns.ok() || ns.value() > std::numeric_limits<uint64_t>::max() / 60) return std::nullopt;
+    return ns.value() * 60;
+  }
+  core::Checked<uint64_t> ns = core::parse_duration(text);
+  if (!ns.ok()) return std::nullopt;
+  return ns.value();
+}
+
+std::variant<Command, CliMessage> attach_args(const CommandLine& cli, const Matches& m) {
+  std::vector<std::string> absent;
+  if (!m.has("output")) absent.push_back("--output <OUTPUT>");
+  if (m.positionals.empty()) absent.push_back("<PID>");
+  if (!absent.empty()) return missing(cli, "attach", absent);
+  AttachArgs a;
+  const std::string& pid = m.positionals.front();
+  std::optional<uint32_t> n = whole_number<uint32_t>(pid);
+  if (!n || *n == 0 || *n > uint32_t(INT32_MAX))
+    return invalid(cli, "attach", pid, "<PID>", "a process id");
+  a.pid = *n;
+  a.output = *m.one("output");
+  if (std::optional<CliMessage> wrong = recording_args(cli, "attach", m, a.format, a.options))
+    return *wrong;
+  if (std::optional<std::string> d = m.one("duration")) {
+    std::optional<uint64_t> ns = attach_duration(*d);
+    if (!ns || *ns == 0) {
+      return invalid(cli, "attach", *d, "--duration <DURATION>",
+                     "a time above zero: seconds, or a number with a unit (ms, s, m)");
+    }
+    a.duration_ns = *ns;
+  }
   return a;
 }
 
@@ -402,6 +474,7 @@ std::variant<Command, CliMessage> parse_command_line(const std::vector<std::stri
   if (auto* message = std::get_if<CliMessage>(&parsed)) return std::move(*message);
   const Matches& m = std::get<Matches>(parsed);
   if (m.command == "run") return run_args(cli, m);
+  if (m.command == "attach") return attach_args(cli, m);
   if (m.command == "report") return report_args(cli, m);
   if (m.command == "convert") return convert_args(cli, m);
   return open_args(cli, m);

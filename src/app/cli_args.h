@@ -35,6 +35,16 @@ struct RunArgs {
   bool open = false;  // serve the trace to Perfetto's UI after the run
 };
 
+// `attach`: a tracer started inside a running process, which writes the
+// trace itself; `output` as given (the attacher makes it absolute).
+struct AttachArgs {
+  uint32_t pid = 0;
+  std::string output;
+  Format format = Format::Protobuf;
+  core::RunOptions options;
+  std::optional<uint64_t> duration_ns;  // none: until Ctrl-C or the process's end
+};
+
 struct ReportArgs {
   std::string trace;
   size_t top = 30;
@@ -66,7 +76,7 @@ struct OpenArgs {
   bool once = false;  // stop after the first delivery
 };
 
-using Command = std::variant<RunArgs, ReportArgs, ConvertArgs, OpenArgs>;
+using Command = std::variant<RunArgs, AttachArgs, ReportArgs, ConvertArgs, OpenArgs>;
 
 // The program name shown in help: the last path component of argv[0].
 std::string program_name(const std::vector<std::string>& argv);

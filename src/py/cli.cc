@@ -129,6 +129,7 @@ PyObject* cli_main(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         [&](const auto& a) -> PyObject* {
           using A = std::decay_t<decltype(a)>;
           if constexpr (std::is_same_v<A, app::RunArgs>) return run(a, errors);
+          if constexpr (std::is_same_v<A, app::AttachArgs>) return attach(a, errors);
           if constexpr (std::is_same_v<A, app::ReportArgs>) return report(a, errors);
           if constexpr (std::is_same_v<A, app::ConvertArgs>) return convert(a, errors);
           if constexpr (std::is_same_v<A, app::OpenArgs>) return open_trace(a, errors);

@@ -1,4 +1,5 @@
-// What the subcommands of cli_main share (cli.cc, cli_run.cc, cli_tools.cc).
+// What the subcommands of cli_main share (cli.cc, cli_run.cc, cli_attach.cc,
+// cli_tools.cc).
 #pragma once
 
 #include <string>
@@ -38,6 +39,7 @@ class OwnErrors {
 };
 
 PyObject* run(const app::RunArgs& args, const OwnErrors& errors);
+PyObject* attach(const app::AttachArgs& args, const OwnErrors& errors);
 PyObject* report(const app::ReportArgs& args, const OwnErrors& errors);
 PyObject* convert(const app::ConvertArgs& args, const OwnErrors& errors);
 PyObject* open_trace(const app::OpenArgs& args, const OwnErrors& errors);

@@ -137,6 +137,39 @@ TEST(CliArgs, RunTakesWhatToRecord) {
   }
 }
 
+TEST(CliArgs, AttachTakesRunsRecordingOptionsAndADuration) {
+  AttachArgs a = parsed<AttachArgs>({"attach", "--exclude", ":stdlib,x", "4242", "-o", "t.json",
+                                     "-f", "json", "--lossless", "--min-duration", "2us",
+                                     "--duration", "1.5m"});
+  EXPECT_EQ(a.pid, 4242u);
+  EXPECT_EQ(a.output, "t.json");
+  EXPECT_EQ(a.format, Format::Json);
+  EXPECT_EQ(a.options.filters.exclude, (Argv{":stdlib", "x"}));
+  EXPECT_EQ(a.options.filters.min_duration_ns, 2'000u);
+  EXPECT_TRUE(a.options.lossless);
+  EXPECT_EQ(a.duration_ns, 90'000'000'000u);
+  EXPECT_FALSE(parsed<AttachArgs>({"attach", "1", "-o", "t"}).duration_ns.has_value());
+  for (auto [text, ns] : {std::pair{"10s", 10'000'000'000ull}, std::pair{"500ms", 500'000'000ull},
+                          std::pair{"2m", 120'000'000'000ull}, std::pair{"3", 3'000'000'000ull},
+                          std::pair{"0.25", 250'000'000ull}}) {
+    EXPECT_EQ(parsed<AttachArgs>({"attach", "1", "-o", "t", "--duration", text}).duration_ns, ns)
+        << text;
+  }
+  for (const char* bad : {"0", "0m", "m", "xm", "2 m", "-1s", "1e30m", "2h", "s"}) {
+    CliMessage m = message({"attach", "1", "-o", "t", "--duration", bad});
+    EXPECT_EQ(m.exit_code(), 2) << bad;
+    EXPECT_NE(m.text.find("'--duration <DURATION>'"), std::string::npos) << bad << m.text;
+  }
+  for (const char* bad : {"0", "x", "2147483648", "99999999999"}) {
+    CliMessage m = message({"attach", bad, "-o", "t"});
+    EXPECT_NE(m.text.find("for '<PID>': a process id"), std::string::npos) << bad << m.text;
+  }
+  // What starts a program is run's alone.
+  for (const char* only_run : {"--open", "-m"}) {
+    EXPECT_EQ(message({"attach", "1", "-o", "t", only_run, "x"}).exit_code(), 2) << only_run;
+  }
+}
+
 TEST(CliArgs, AUsageErrorFoundLaterReadsAsTheParsersOwn) {
   // What the parser says of a bad --to, and what the command says of an
   // output name it cannot tell a kind from, are worded alike.
@@ -213,7 +246,7 @@ TEST(CliArgs, BadValuesAreUsageErrorsNamingThem) {
       {{"convert", "t", "-o", "x.svg", "--svg-per-thread=1"},
        "unexpected value '1' for '--svg-per-thread'"},
       {{"open", "t", "--port", "70000"}, "invalid value '70000'"},
-      {{"--"}, "[subcommands: run, report, convert, open, help]"},
+      {{"--"}, "[subcommands: run, attach, report, convert, open, help]"},
   };
   for (const auto& [argv, words] : cases) {
     CliMessage m = message(argv);
