@@ -44,6 +44,9 @@ class ChromeJsonWriter final : public SliceObserver {
   void instant(uint64_t ts) override;
   void sample(uint32_t counter, uint64_t ts, double value) override;
   void ending() override { ended_ = true; }
+  // Another trace's stream follows (a merge): its slices are not ones the
+  // last trace's end left open.
+  void next_input() { ended_ = false; }
 
   // The metadata and the document's end, once `trace` (read with this
   // observer) is complete.
