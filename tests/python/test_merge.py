@@ -143,3 +143,21 @@ def test_bad_merges_say_why_in_one_line(tmp_path, args, status, words):
     if status == 1:
         assert r.stderr.count("\n") == 1, r.stderr
     assert not (tmp_path / "out.json").exists()
+
+
+def test_a_compressed_trace_carries_its_anchor_and_merges(runs_a_second_apart, tmp_path):
+    _, second = runs_a_second_apart
+    packed = tmp_path / "packed.pftrace"
+    with morvex.Tracer(str(packed), compress=True, lossless=True):
+        main()
+    [(host, _)] = tracefiles.read_perfetto(packed).anchors.values()
+    assert host == socket.gethostname()
+    out = tmp_path / "all.json"
+    r = run_command(MORVEX + ["merge", str(second), str(packed), "-o", str(out)])
+    assert r.returncode == 0, r.stderr
+    starts = main_starts(tracefiles.read_json(out))
+    assert len(starts) == 2, starts
+    [packed_pid] = [p for p, n in tracefiles.read_json(out).process_names.items()
+                    if n.endswith("(packed.pftrace)")]
+    # The compressed run came after the JSON one.
+    assert starts[packed_pid] == max(starts.values()) > min(starts.values())
