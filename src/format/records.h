@@ -68,8 +68,8 @@ struct WallAnchor {
   std::string host;
 };
 // In Perfetto two process labels (ProcessDescriptor.process_labels), which
-// the UI shows beside the process and nothing else reads: kHostLabel and
-// kRealtimeLabel, each followed by its value. (A ClockSnapshot would say
+// the UI shows on the process's header line and otherwise leaves alone:
+// kHostLabel and kRealtimeLabel, each followed by its value. (A ClockSnapshot would say
 // it in Perfetto's own terms, but any snapshot makes the UI fold the
 // process under an empty "System" group.) In JSON a metadata record named
 // kClockRecord with the two as args.

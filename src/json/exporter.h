@@ -58,8 +58,8 @@ class JsonExporter final : public core::Exporter {
 
   core::Status write_batch(std::span<const core::Event> events, const core::CodeLookup& code,
                            const core::ThreadNames& threads) override;
-  // One "thread_name" record per known thread, then the dropped-events
-  // record if anything was lost.
+  // The wall-clock anchor's record if one was set, one "thread_name" record
+  // per known thread, then the dropped-events record if anything was lost.
   using core::Exporter::finish;
   core::Status finish(const core::CodeLookup& code, const core::ThreadNames& threads,
                       const core::RunEnd& end) override;

@@ -11,7 +11,8 @@
 // samples as "C", instants as global "i" records named "instant" (the model
 // keeps only their time). Slices still open when the trace ends stay open,
 // as in the source. Then come the names of processes and threads as
-// metadata records, and morvex's own: filters and dropped events. Times are
+// metadata records, and morvex's own: wall-clock anchors, filters and
+// dropped events. Times are
 // microseconds with three decimals, exact to the nanosecond. Every string
 // is the model's, valid UTF-8, so the text is valid whatever bytes the
 // trace held. Read back, it gives the same figures as the source.
