@@ -12,9 +12,9 @@ core::Checked<Format> Format::parse(std::string_view text) {
   return core::Wrong{"unknown format: " + std::string(text)};
 }
 
-core::Result<std::unique_ptr<core::Exporter>> Format::open(const std::string& path, uint32_t pid,
-                                                           bool append, bool compress,
-                                                           const std::optional<format::WallAnchor>& anchor) const {
+core::Result<std::unique_ptr<core::Exporter>> Format::open(
+    const std::string& path, uint32_t pid, bool append, bool compress,
+    const std::optional<format::WallAnchor>& anchor) const {
   if (v_ == Protobuf) {
     std::unique_ptr<proto::ProtoExporter> e;
     if (append) {

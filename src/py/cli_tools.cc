@@ -223,11 +223,13 @@ PyObject* convert(const app::ConvertArgs& a, const OwnErrors& errors) {
 PyObject* merge(const app::MergeArgs& a, const OwnErrors& errors) {
   core::Result<reader::MergeResult> merged = [&] {
     TemporaryFilesGoFirst cleanup;
-    return Released().run([&](reader::StopCheck stop) { return reader::merge(a.traces, a.output, stop); });
+    return Released().run(
+        [&](reader::StopCheck stop) { return reader::merge(a.traces, a.output, stop); });
   }();
   if (PyErr_Occurred()) return nullptr;
   if (!merged.ok()) return reader_error(merged.error(), errors);
-  write_text("stderr", "morvex: merged into " + a.output + ":\n" + reader::merge_summary(merged.value()));
+  write_text("stderr",
+             "morvex: merged into " + a.output + ":\n" + reader::merge_summary(merged.value()));
   return PyLong_FromLong(0);
 }
 

@@ -76,9 +76,9 @@ std::unique_ptr<Running> start_claimed(Tracer& t, uint32_t pid, bool append, cor
     return nullptr;
   }
 
-  core::Result<std::unique_ptr<core::Exporter>> exporter = t.format.open(
-      t.output, pid, append, t.options.compress,
-      format::WallAnchor{clock.realtime_at_zero(), format::host_name()});
+  core::Result<std::unique_ptr<core::Exporter>> exporter =
+      t.format.open(t.output, pid, append, t.options.compress,
+                    format::WallAnchor{clock.realtime_at_zero(), format::host_name()});
   if (!exporter.ok()) {
     raise_io_error(exporter.error(), &t.output);
     release_tool_id(tool_id);

@@ -100,7 +100,6 @@ bool same_file(const std::string& a, const std::string& b) {
          sa.st_ino == sb.st_ino;
 }
 
-
 using PidMap = std::unordered_map<uint32_t, uint32_t>;
 
 // Where each trace goes: its offset and its new pids.

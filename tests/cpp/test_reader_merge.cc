@@ -19,16 +19,14 @@ constexpr uint64_t kSecond = 1'000'000'000;
 
 // One main() slice from 5 us to 9 us on MainThread, in a file of its own.
 struct Input {
-  explicit Input(Fmt fmt, std::optional<format::WallAnchor> anchor, int32_t pid = 100)
-      : fmt(fmt) {
+  explicit Input(Fmt fmt, std::optional<format::WallAnchor> anchor, int32_t pid = 100) : fmt(fmt) {
     FakeCode code;
     code.infos = {{0, {"main", "/app/app.py", 1}}, {1, {"f", "/app/app.py", 10}}};
-    ProcessRun run{.pid = pid,
-                   .events = {at(5000, kMain, EventKind::Start, 0),
-                              at(6000, kMain, EventKind::Start, 1),
-                              at(7000, kMain, EventKind::Return, 1),
-                              at(9000, kMain, EventKind::Return, 0)},
-                   .anchor = std::move(anchor)};
+    ProcessRun run{
+        .pid = pid,
+        .events = {at(5000, kMain, EventKind::Start, 0), at(6000, kMain, EventKind::Start, 1),
+                   at(7000, kMain, EventKind::Return, 1), at(9000, kMain, EventKind::Return, 0)},
+        .anchor = std::move(anchor)};
     write_runs(file, fmt, code, program_threads(), {run});
   }
   Fmt fmt;
@@ -71,12 +69,8 @@ TEST(WallAnchor, EachFormatCarriesItAndAnOlderTraceHasNone) {
 
 TEST(WallAnchor, ProcessLabelsOtherThanOursAreNoAnchor) {
   const std::string bytes =
-      Pb().msg(60, Pb()
-                       .varint(1, 77)
-                       .msg(3, Pb()
-                                   .varint(1, 5)
-                                   .bytes(8, "realtime_ns=12x")
-                                   .bytes(8, "rank=3")))
+      Pb().msg(60, Pb().varint(1, 77).msg(
+                       3, Pb().varint(1, 5).bytes(8, "realtime_ns=12x").bytes(8, "rank=3")))
           .packet();
   Trace t = read_bytes_ok(bytes);
   ASSERT_EQ(t.processes.size(), 1u);
