@@ -132,9 +132,20 @@ std::vector<Subcommand> commands() {
            "What the trace holds instead of the tables: events, events dropped while "
            "recording, filters, processes and threads, damage"},
       },
-      {{"TRACE", "A trace file of either format", true}},
+      {{"TRACE", "A trace file of either format; several make one report, each process apart",
+        true, true}},
       false,
-      {"[OPTIONS] <TRACE>"},
+      {"[OPTIONS] <TRACE>..."},
+  });
+  c.push_back({
+      "merge",
+      "Merge traces of several processes or hosts into one, lined up by their wall clocks",
+      {
+          {'o', "output", "OUT", Takes::One, "File to write: Chrome trace-event JSON"},
+      },
+      {{"TRACE", "Trace files of either format", true, true}},
+      false,
+      {"[OPTIONS] --output <OUT> <TRACE>..."},
   });
   c.push_back({
       "convert",
@@ -341,9 +352,9 @@ std::variant<Command, CliMessage> attach_args(const CommandLine& cli, const Matc
 }
 
 std::variant<Command, CliMessage> report_args(const CommandLine& cli, const Matches& m) {
-  if (m.positionals.empty()) return missing(cli, "report", {"<TRACE>"});
+  if (m.positionals.empty()) return missing(cli, "report", {"<TRACE>..."});
   ReportArgs a;
-  a.trace = m.positionals.front();
+  a.traces = m.positionals;
   if (std::optional<std::string> top = m.one("top")) {
     std::optional<size_t> n = whole_number<size_t>(*top);
     if (!n) return invalid(cli, "report", *top, "--top <N>", "a whole number of rows");
@@ -373,6 +384,14 @@ std::variant<Command, CliMessage> report_args(const CommandLine& cli, const Matc
     }
   }
   return a;
+}
+
+std::variant<Command, CliMessage> merge_args(const CommandLine& cli, const Matches& m) {
+  std::vector<std::string> absent;
+  if (!m.has("output")) absent.push_back("--output <OUT>");
+  if (m.positionals.empty()) absent.push_back("<TRACE>...");
+  if (!absent.empty()) return missing(cli, "merge", absent);
+  return MergeArgs{m.positionals, *m.one("output")};
 }
 
 std::variant<Command, CliMessage> convert_args(const CommandLine& cli, const Matches& m) {
@@ -477,6 +496,7 @@ std::variant<Command, CliMessage> parse_command_line(const std::vector<std::stri
   if (m.command == "attach") return attach_args(cli, m);
   if (m.command == "report") return report_args(cli, m);
   if (m.command == "convert") return convert_args(cli, m);
+  if (m.command == "merge") return merge_args(cli, m);
   return open_args(cli, m);
 }
 

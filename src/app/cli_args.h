@@ -46,7 +46,7 @@ struct AttachArgs {
 };
 
 struct ReportArgs {
-  std::string trace;
+  std::vector<std::string> traces;  // one report over them all
   size_t top = 30;
   std::string sort = "self";
   bool threads = false;
@@ -60,6 +60,11 @@ struct ConvertArgs {
   std::string output;
   std::optional<std::string> to;  // the kind; else from the output's name
   bool svg_per_thread = false;    // an SVG's graphs: one per thread however many
+};
+
+struct MergeArgs {
+  std::vector<std::string> traces;
+  std::string output;
 };
 
 // Where Perfetto's UI fetches traces from unless told otherwise: it accepts
@@ -76,7 +81,7 @@ struct OpenArgs {
   bool once = false;  // stop after the first delivery
 };
 
-using Command = std::variant<RunArgs, AttachArgs, ReportArgs, ConvertArgs, OpenArgs>;
+using Command = std::variant<RunArgs, AttachArgs, ReportArgs, ConvertArgs, OpenArgs, MergeArgs>;
 
 // The program name shown in help: the last path component of argv[0].
 std::string program_name(const std::vector<std::string>& argv);

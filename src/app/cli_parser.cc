@@ -98,9 +98,14 @@ class Parse {
 
   std::optional<CliMessage> positional(const std::string& arg) {
     size_t at = m_.positionals.size();
-    if (at >= c_.positionals.size()) return fail("unexpected argument '" + arg + "' found");
+    // A last positional that takes many: every further one is another of it.
+    const bool more = !c_.positionals.empty() && c_.positionals.back().many;
+    if (at >= c_.positionals.size() && !more)
+      return fail("unexpected argument '" + arg + "' found");
     m_.positionals.push_back(arg);
-    if (c_.positionals[at].many) trailing_ = true;
+    // Only a program's arguments take the rest of the line; elsewhere
+    // options may still follow, as with argparse's nargs="+".
+    if (more && at + 1 >= c_.positionals.size() && c_.program_grammar) trailing_ = true;
     return std::nullopt;
   }
 

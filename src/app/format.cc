@@ -12,8 +12,9 @@ core::Checked<Format> Format::parse(std::string_view text) {
   return core::Wrong{"unknown format: " + std::string(text)};
 }
 
-core::Result<std::unique_ptr<core::Exporter>> Format::open(const std::string& path, uint32_t pid,
-                                                           bool append, bool compress) const {
+core::Result<std::unique_ptr<core::Exporter>> Format::open(
+    const std::string& path, uint32_t pid, bool append, bool compress,
+    const std::optional<format::WallAnchor>& anchor) const {
   if (v_ == Protobuf) {
     std::unique_ptr<proto::ProtoExporter> e;
     if (append) {
@@ -27,6 +28,7 @@ core::Result<std::unique_ptr<core::Exporter>> Format::open(const std::string& pa
           proto::ProtoExporter::create(std::move(f.value())));
     }
     e->set_sequence_base(pid);
+    if (anchor) e->set_anchor(*anchor);
     if (compress) {
       core::Status st = e->set_compress();
       if (!st.ok()) return st.error();
@@ -41,8 +43,9 @@ core::Result<std::unique_ptr<core::Exporter>> Format::open(const std::string& pa
     core::Status st = f.value().flush();
     if (!st.ok()) return st.error();
   }
-  return std::unique_ptr<core::Exporter>(
-      std::make_unique<json::JsonExporter>(json::JsonExporter::create(std::move(f.value()))));
+  auto e = std::make_unique<json::JsonExporter>(json::JsonExporter::create(std::move(f.value())));
+  if (anchor) e->set_anchor(*anchor);
+  return std::unique_ptr<core::Exporter>(std::move(e));
 }
 
 }  // namespace morvex::app

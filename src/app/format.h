@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -11,6 +12,7 @@
 #include "core/checked.h"
 #include "core/ioerror.h"
 #include "core/sink.h"
+#include "format/records.h"
 
 namespace morvex::app {
 
@@ -36,8 +38,10 @@ class Format {
   // joins one (append true) writes after what is there. `pid` becomes the
   // Perfetto sequence base: 0 for a top-level run, the process id otherwise.
   // `compress` (protobuf only) deflates the trace in bundles.
-  core::Result<std::unique_ptr<core::Exporter>> open(const std::string& path, uint32_t pid,
-                                                     bool append, bool compress = false) const;
+  // `anchor`, when given, goes into the trace (format::WallAnchor).
+  core::Result<std::unique_ptr<core::Exporter>> open(
+      const std::string& path, uint32_t pid, bool append, bool compress = false,
+      const std::optional<format::WallAnchor>& anchor = std::nullopt) const;
 
  private:
   Value v_;

@@ -18,11 +18,13 @@
 
 namespace morvex::core {
 
-inline uint64_t monotonic_nanos() {
+inline uint64_t clock_nanos(clockid_t id) {
   timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
+  clock_gettime(id, &ts);
   return static_cast<uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<uint64_t>(ts.tv_nsec);
 }
+
+inline uint64_t monotonic_nanos() { return clock_nanos(CLOCK_MONOTONIC); }
 
 // One read of the platform's free-running counter. Only meaningful where
 // counter_frequency() is non-zero.
@@ -102,6 +104,11 @@ class Clock {
   // point of a trace, which processes that join it share.
   uint64_t monotonic_start() const { return mono_start_; }
 
+  // CLOCK_REALTIME nanoseconds at trace time 0: what places this trace
+  // beside traces of other hosts. Read beside the monotonic start, so it is
+  // as good as the host's clock synchronisation, no better.
+  uint64_t realtime_at_zero() const { return real_start_ - offset_; }
+
   // Times are counted from `zero` (CLOCK_MONOTONIC nanoseconds, at or before
   // this clock's start) instead of from the start: a run that joins another
   // process's trace lines its events up with that process's timeline.
@@ -165,6 +172,7 @@ class Clock {
   uint64_t freq_;  // 0: the fallback variant
   uint64_t start_;
   uint64_t mono_start_ = 0;
+  uint64_t real_start_ = 0;  // CLOCK_REALTIME at mono_start_
   uint64_t offset_ = 0;  // added to every converted time
   Divider div_;
 };

@@ -71,6 +71,7 @@ inline constexpr Field kCounter{8, kBytes};
 namespace process_descriptor {
 inline constexpr Field kPid{1, kVarint};
 inline constexpr Field kProcessName{6, kBytes};
+inline constexpr Field kProcessLabels{8, kBytes};
 }  // namespace process_descriptor
 
 namespace thread_descriptor {

@@ -1,8 +1,16 @@
 #include "format/records.h"
 
+#include <unistd.h>
+
 #include <charconv>
 
 namespace morvex::format {
+
+std::string host_name() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return {};
+  return name;
+}
 
 namespace {
 

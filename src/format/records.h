@@ -60,4 +60,25 @@ inline constexpr std::string_view kMaxDepthEvents = "max_depth_events";
 inline constexpr std::string_view kMinDurationEvents = "min_duration_events";
 }  // namespace filter_key
 
+// Where a trace lies in wall-clock time, and on which host: CLOCK_REALTIME
+// nanoseconds at trace time 0, read beside the trace's own clock. What lines
+// up traces of several hosts, as well as their clocks are synchronised.
+struct WallAnchor {
+  uint64_t realtime_ns = 0;
+  std::string host;
+};
+// In Perfetto two process labels (ProcessDescriptor.process_labels), which
+// the UI shows on the process's header line and otherwise leaves alone:
+// kHostLabel and kRealtimeLabel, each followed by its value. (A ClockSnapshot would say
+// it in Perfetto's own terms, but any snapshot makes the UI fold the
+// process under an empty "System" group.) In JSON a metadata record named
+// kClockRecord with the two as args.
+inline constexpr std::string_view kHostLabel = "host=";
+inline constexpr std::string_view kRealtimeLabel = "realtime_ns=";
+inline constexpr std::string_view kClockRecord = "morvex_clock";
+inline constexpr std::string_view kHostKey = "host";
+inline constexpr std::string_view kRealtimeKey = "realtime_ns";
+// This machine's name, "" when it cannot be read.
+std::string host_name();
+
 }  // namespace morvex::format

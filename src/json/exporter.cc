@@ -386,6 +386,17 @@ void JsonExporter::write_record(const Value& record) {
 
 Status JsonExporter::finish(const core::CodeLookup&, const core::ThreadNames& threads,
                             const core::RunEnd& end) {
+  if (anchor_) {
+    Value record = Value::object();
+    record.set("name", std::string(format::kClockRecord))
+        .set("ph", "M")
+        .set("pid", uint64_t{pid_})
+        .set("tid", uint64_t{0})
+        .set("args", Value::object()
+                         .set(std::string(format::kHostKey), anchor_->host)
+                         .set(std::string(format::kRealtimeKey), anchor_->realtime_ns));
+    write_record(record);
+  }
   for (const auto& [tid, name] : threads.snapshot()) {
     Value record = Value::object();
     record.set("name", "thread_name")

@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -27,6 +28,7 @@
 #include "core/ioerror.h"
 #include "core/output.h"
 #include "core/sink.h"
+#include "format/records.h"
 #include "json/text.h"
 
 namespace morvex::json {
@@ -50,12 +52,14 @@ class JsonExporter final : public core::Exporter {
   JsonExporter(JsonExporter&&) noexcept = default;
   JsonExporter& operator=(JsonExporter&&) noexcept = default;
 
+  // Written with the end-of-run records (format::WallAnchor).
+  void set_anchor(format::WallAnchor anchor) { anchor_ = std::move(anchor); }
   uint32_t pid() const { return pid_; }
 
   core::Status write_batch(std::span<const core::Event> events, const core::CodeLookup& code,
                            const core::ThreadNames& threads) override;
-  // One "thread_name" record per known thread, then the dropped-events
-  // record if anything was lost.
+  // The wall-clock anchor's record if one was set, one "thread_name" record
+  // per known thread, then the dropped-events record if anything was lost.
   using core::Exporter::finish;
   core::Status finish(const core::CodeLookup& code, const core::ThreadNames& threads,
                       const core::RunEnd& end) override;
@@ -92,6 +96,7 @@ class JsonExporter final : public core::Exporter {
   std::vector<CodeText> dense_;
   core::FlatMap<uint32_t, CodeText> sparse_;
   std::string payload_buf_;
+  std::optional<format::WallAnchor> anchor_;
   uint32_t pid_;
 };
 

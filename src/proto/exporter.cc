@@ -170,6 +170,11 @@ void ProtoExporter::ensure_process() {
   track.uuid = process_uuid_;
   track.name = "python:" + std::to_string(pid_);
   track.process = pb::ProcessDescriptor{.pid = pid_, .process_name = "python"};
+  if (anchor_) {
+    track.process->process_labels = {
+        std::string(format::kHostLabel) + anchor_->host,
+        std::string(format::kRealtimeLabel) + std::to_string(anchor_->realtime_ns)};
+  }
   pb::TracePacket packet;
   packet.timestamp = 0;
   packet.trusted_packet_sequence_id = sequence_id(1);

@@ -33,6 +33,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -44,6 +45,7 @@
 #include "core/ioerror.h"
 #include "core/output.h"
 #include "core/sink.h"
+#include "format/records.h"
 #include "proto/bundle.h"
 #include "proto/pb.h"
 
@@ -73,6 +75,9 @@ class ProtoExporter final : public core::Exporter {
   // Compressed bundles and incremental timestamps from here on; fails when
   // the build has no deflate. Set before the first packet.
   core::Status set_compress();
+  // The process descriptor carries it (format::WallAnchor). Set before the
+  // first batch.
+  void set_anchor(format::WallAnchor anchor) { anchor_ = std::move(anchor); }
   int32_t pid() const { return pid_; }
   uint64_t process_uuid() const { return process_uuid_; }
 
@@ -223,6 +228,7 @@ class ProtoExporter final : public core::Exporter {
   std::vector<Unconfirmed> unconfirmed_;
   std::vector<Counter> counters_;  // user counters, in order of first sample
   std::string payload_buf_;
+  std::optional<format::WallAnchor> anchor_;
   uint64_t process_uuid_;
   int32_t pid_;
   uint32_t sequence_base_ = 0;

@@ -52,6 +52,7 @@ constexpr Tag kTrackCounter = make_tag(track::kCounter);
 constexpr Tag kProcessPid = make_tag(format::process_descriptor::kPid);
 constexpr Tag kTid = make_tag(format::thread_descriptor::kTid);
 constexpr Tag kProcessName = make_tag(format::process_descriptor::kProcessName);
+constexpr Tag kProcessLabels = make_tag(format::process_descriptor::kProcessLabels);
 constexpr Tag kThreadPid = make_tag(format::thread_descriptor::kPid);
 constexpr Tag kThreadName = make_tag(format::thread_descriptor::kThreadName);
 // InternedData, EventCategory and EventName
@@ -234,12 +235,15 @@ void encode(const TracePacketDefaults& m, std::vector<uint8_t>& out) {
 // ---- ProcessDescriptor, ThreadDescriptor ----
 
 size_t encoded_len(const ProcessDescriptor& m) {
-  return opt_int32_len(kProcessPid, m.pid) + opt_string_len(kProcessName, m.process_name);
+  size_t n = opt_int32_len(kProcessPid, m.pid) + opt_string_len(kProcessName, m.process_name);
+  for (const std::string& label : m.process_labels) n += opt_string_len(kProcessLabels, label);
+  return n;
 }
 
 void encode(const ProcessDescriptor& m, std::vector<uint8_t>& out) {
   put_opt_int32(kProcessPid, m.pid, out);
   put_opt_string(kProcessName, m.process_name, out);
+  for (const std::string& label : m.process_labels) put_opt_string(kProcessLabels, label, out);
 }
 
 size_t encoded_len(const ThreadDescriptor& m) {

@@ -89,6 +89,7 @@ struct TracePacketDefaults {
 struct ProcessDescriptor {
   std::optional<int32_t> pid;
   std::optional<std::string> process_name;
+  std::vector<std::string> process_labels;
 };
 
 struct ThreadDescriptor {

@@ -133,6 +133,7 @@ PyObject* cli_main(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
           if constexpr (std::is_same_v<A, app::ReportArgs>) return report(a, errors);
           if constexpr (std::is_same_v<A, app::ConvertArgs>) return convert(a, errors);
           if constexpr (std::is_same_v<A, app::OpenArgs>) return open_trace(a, errors);
+          if constexpr (std::is_same_v<A, app::MergeArgs>) return merge(a, errors);
         },
         std::get<app::Command>(parsed));
   });

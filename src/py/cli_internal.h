@@ -42,6 +42,7 @@ PyObject* run(const app::RunArgs& args, const OwnErrors& errors);
 PyObject* attach(const app::AttachArgs& args, const OwnErrors& errors);
 PyObject* report(const app::ReportArgs& args, const OwnErrors& errors);
 PyObject* convert(const app::ConvertArgs& args, const OwnErrors& errors);
+PyObject* merge(const app::MergeArgs& args, const OwnErrors& errors);
 PyObject* open_trace(const app::OpenArgs& args, const OwnErrors& errors);
 
 // Serves a trace to Perfetto's UI (morvex._open): until Ctrl-C, or with

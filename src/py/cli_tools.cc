@@ -17,6 +17,7 @@
 #include "py/cli_internal.h"
 #include "py/errors.h"
 #include "reader/convert.h"
+#include "reader/merge.h"
 #include "reader/progress.h"
 #include "reader/reader.h"
 #include "reader/report.h"
@@ -155,8 +156,13 @@ PyObject* report(const app::ReportArgs& a, const OwnErrors& errors) {
       Released().run([&](reader::StopCheck stop) -> core::Result<std::string> {
         reader::ReadOptions read;
         read.stop = std::move(stop);
-        core::Result<reader::Trace> trace = reader::read_trace(a.trace, read);
-        if (!trace.ok()) return trace.error();
+        std::vector<reader::Trace> traces;
+        for (const std::string& path : a.traces) {
+          core::Result<reader::Trace> one = reader::read_trace(path, read);
+          if (!one.ok()) return one.error();
+          traces.push_back(std::move(one.value()));
+        }
+        core::Result<reader::Trace> trace = reader::combine(std::move(traces));
         if (a.summary) {
           return json ? reader::summary_json(trace.value()) : reader::summary_text(trace.value());
         }
@@ -211,6 +217,19 @@ PyObject* convert(const app::ConvertArgs& a, const OwnErrors& errors) {
   // What the figures may be missing goes where a user sees it.
   for (const std::string& note : reader::trace_notes(trace.value()))
     write_text("stderr", "morvex: " + note + "\n");
+  return PyLong_FromLong(0);
+}
+
+PyObject* merge(const app::MergeArgs& a, const OwnErrors& errors) {
+  core::Result<reader::MergeResult> merged = [&] {
+    TemporaryFilesGoFirst cleanup;
+    return Released().run(
+        [&](reader::StopCheck stop) { return reader::merge(a.traces, a.output, stop); });
+  }();
+  if (PyErr_Occurred()) return nullptr;
+  if (!merged.ok()) return reader_error(merged.error(), errors);
+  write_text("stderr",
+             "morvex: merged into " + a.output + ":\n" + reader::merge_summary(merged.value()));
   return PyLong_FromLong(0);
 }
 

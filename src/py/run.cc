@@ -8,6 +8,7 @@
 #include "core/pipeline.h"
 #include "core/recorder.h"
 #include "core/thread.h"
+#include "format/records.h"
 #include "py/callbacks.h"
 #include "py/errors.h"
 #include "py/interrupts.h"
@@ -77,7 +78,9 @@ std::unique_ptr<Running> start_claimed(Tracer& t, uint32_t pid, bool append, cor
     return nullptr;
   }
 
-  core::Result<std::unique_ptr<core::Exporter>> exporter = t.format.open(t.output, pid, append, t.options.compress);
+  core::Result<std::unique_ptr<core::Exporter>> exporter =
+      t.format.open(t.output, pid, append, t.options.compress,
+                    format::WallAnchor{clock.realtime_at_zero(), format::host_name()});
   if (!exporter.ok()) {
     raise_io_error(exporter.error(), &t.output);
     release_tool_id(tool_id);

@@ -37,6 +37,12 @@ void Builder::set_process_name(uint32_t pid, std::string_view name) {
   processes_[process(pid)].name = sanitize_utf8(name);
 }
 
+void Builder::set_anchor(uint32_t pid, uint64_t realtime_ns, std::string_view host) {
+  Process& p = processes_[process(pid)];
+  p.realtime_ns = realtime_ns;
+  p.host = sanitize_utf8(host);
+}
+
 uint32_t Builder::thread(uint32_t pid, uint32_t tid) {
   const uint64_t key = (uint64_t{pid} << 32) | tid;
   if (const uint32_t* found = thread_index_.find(key)) return *found;

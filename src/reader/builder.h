@@ -69,6 +69,7 @@ class Builder {
   // Finds or adds a process; returns its index.
   uint32_t process(uint32_t pid);
   void set_process_name(uint32_t pid, std::string_view name);
+  void set_anchor(uint32_t pid, uint64_t realtime_ns, std::string_view host);
   // Finds or adds the thread (pid, tid); returns its id.
   uint32_t thread(uint32_t pid, uint32_t tid);
   void set_thread_name(uint32_t thread, std::string_view name);

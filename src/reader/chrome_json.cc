@@ -165,6 +165,20 @@ void ChromeJsonWriter::finish(const Trace& trace) {
     record_ += "}}";
     out_.write(record_);
   }
+  for (const Process& p : trace.processes) {
+    if (!p.realtime_ns) continue;
+    start_record();
+    push_metadata(record_, format::kClockRecord, p.pid, 0);
+    push_json_string(record_, format::kHostKey);
+    record_ += ':';
+    push_json_string(record_, p.host);
+    record_ += ',';
+    push_json_string(record_, format::kRealtimeKey);
+    record_ += ':';
+    push_u64(record_, *p.realtime_ns);
+    record_ += "}}";
+    out_.write(record_);
+  }
   namespace fk = format::filter_key;
   for (const Process& p : trace.processes) {
     if (p.filters) {

@@ -11,7 +11,8 @@
 // samples as "C", instants as global "i" records named "instant" (the model
 // keeps only their time). Slices still open when the trace ends stay open,
 // as in the source. Then come the names of processes and threads as
-// metadata records, and morvex's own: filters and dropped events. Times are
+// metadata records, and morvex's own: wall-clock anchors, filters and
+// dropped events. Times are
 // microseconds with three decimals, exact to the nanosecond. Every string
 // is the model's, valid UTF-8, so the text is valid whatever bytes the
 // trace held. Read back, it gives the same figures as the source.
@@ -44,6 +45,9 @@ class ChromeJsonWriter final : public SliceObserver {
   void instant(uint64_t ts) override;
   void sample(uint32_t counter, uint64_t ts, double value) override;
   void ending() override { ended_ = true; }
+  // Another trace's stream follows (a merge): its slices are not ones the
+  // last trace's end left open.
+  void next_input() { ended_ = false; }
 
   // The metadata and the document's end, once `trace` (read with this
   // observer) is complete.

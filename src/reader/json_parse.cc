@@ -51,9 +51,9 @@ struct Record {
   Str name, cat, ph;
   Num ts, dur, pid, tid;
   // args
-  Str arg_name, file, kind, include, exclude;
+  Str arg_name, file, kind, include, exclude, host;
   Num line, count, value, max_depth, min_duration_ns, filtered_functions, max_depth_events,
-      min_duration_events;
+      min_duration_events, realtime_ns;
 };
 
 inline bool is_ws(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
@@ -464,6 +464,8 @@ class JsonParser {
     namespace fk = format::filter_key;
     if (key == format::kDroppedCountKey) return take(p, end, nullptr, &r.count);
     if (key == "value") return take(p, end, nullptr, &r.value);
+    if (key == format::kHostKey) return take(p, end, &r.host, nullptr);
+    if (key == format::kRealtimeKey) return take(p, end, nullptr, &r.realtime_ns);
     if (key == fk::kInclude) return take(p, end, &r.include, nullptr);
     if (key == fk::kExclude) return take(p, end, &r.exclude, nullptr);
     if (key == fk::kMaxDepth) return take(p, end, nullptr, &r.max_depth);
@@ -594,6 +596,8 @@ class JsonParser {
       b_.set_process_name(pid, unescape(r.arg_name));
     } else if (r.name.raw == format::kDroppedRecord) {
       b_.add_dropped(pid, to_u64(r.count));
+    } else if (r.name.raw == format::kClockRecord && r.realtime_ns.present) {
+      b_.set_anchor(pid, to_u64(r.realtime_ns), r.host.present ? unescape(r.host) : std::string());
     } else if (r.name.raw == format::kFiltersRecord) {
       FilterInfo f;
       if (r.include.present) f.include = unescape(r.include);

@@ -113,6 +113,10 @@ struct FilterInfo {
 struct Process {
   uint32_t pid = 0;
   std::string name;
+  // Its wall-clock anchor: CLOCK_REALTIME ns at trace time 0, and the host
+  // (format::WallAnchor); nothing in traces written without one.
+  std::optional<uint64_t> realtime_ns;
+  std::string host;
   uint64_t dropped = 0;
   std::optional<FilterInfo> filters;
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <charconv>
 #include <climits>
 #include <optional>
 #include <string>
@@ -351,11 +352,24 @@ bool PacketReader::descriptor(std::string_view bytes) {
   // pid and tid are int32 on the wire: tids of 2^31 and up arrive negative,
   // sign-extended, and are taken back to their unsigned 32 bits.
   uint64_t pid = 0, tid = 0;
-  std::string_view label;
+  std::string_view label, host;
+  std::optional<uint64_t> realtime_ns;
   bool has_label = false;
   auto person = [&](std::string_view message, format::Field pid_field, format::Field name_field) {
     return wire::for_each_field(message, [&](uint64_t t, const uint8_t* p, const uint8_t* end) {
       if (t == key(pid_field)) return wire::read_varint(p, end, pid);
+      if (has_process && t == key(format::process_descriptor::kProcessLabels)) {
+        std::string_view text;
+        p = wire::bytes(p, end, text);
+        if (text.starts_with(format::kHostLabel)) host = text.substr(format::kHostLabel.size());
+        if (text.starts_with(format::kRealtimeLabel)) {
+          text.remove_prefix(format::kRealtimeLabel.size());
+          uint64_t v = 0;
+          auto [at, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+          if (ec == std::errc() && at == text.data() + text.size()) realtime_ns = v;
+        }
+        return p;
+      }
       if (t == key(format::thread_descriptor::kTid)) return wire::read_varint(p, end, tid);
       if (t == key(name_field)) {
         has_label = true;
@@ -371,6 +385,7 @@ bool PacketReader::descriptor(std::string_view bytes) {
     }
     b_.process(static_cast<uint32_t>(pid));
     if (has_label) b_.set_process_name(static_cast<uint32_t>(pid), label);
+    if (realtime_ns) b_.set_anchor(static_cast<uint32_t>(pid), *realtime_ns, host);
     put(process_tracks_, uuid, static_cast<uint32_t>(pid));
   } else if (has_thread) {
     if (!person(thread, format::thread_descriptor::kPid, format::thread_descriptor::kThreadName)) {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,6 +34,7 @@ struct ProcessRun {
   uint32_t sequence_base = 0;
   std::vector<core::Event> events;
   uint64_t dropped = 0;
+  std::optional<format::WallAnchor> anchor;
 };
 
 // Writes runs one after the other into one file, the first creating it, as
@@ -52,6 +54,7 @@ inline void write_runs(TraceFile& file, Fmt fmt, const FakeCode& code, const Fak
     if (fmt == Fmt::Proto) {
       auto e = proto::ProtoExporter::create(std::move(out), run.pid);
       e.set_sequence_base(run.sequence_base);
+      if (run.anchor) e.set_anchor(*run.anchor);
       write(e);
     } else {
       if (r == 0) {
@@ -59,6 +62,7 @@ inline void write_runs(TraceFile& file, Fmt fmt, const FakeCode& code, const Fak
         ASSERT_TRUE(out.flush().ok());
       }
       auto e = json::JsonExporter::create(std::move(out), static_cast<uint32_t>(run.pid));
+      if (run.anchor) e.set_anchor(*run.anchor);
       write(e);
     }
   }

@@ -185,13 +185,21 @@ TEST(CliArgs, AUsageErrorFoundLaterReadsAsTheParsersOwn) {
 TEST(CliArgs, TheOtherSubcommandsTakeOptionsAnywhere) {
   ReportArgs r = parsed<ReportArgs>(
       {"report", "t.pftrace", "--top", "5", "--sort=calls", "--threads", "--pid", "42", "--json"});
-  EXPECT_EQ(r.trace, "t.pftrace");
+  EXPECT_EQ(r.traces, std::vector<std::string>{"t.pftrace"});
   EXPECT_EQ(r.top, 5u);
   EXPECT_EQ(r.sort, "calls");
   EXPECT_TRUE(r.threads && r.json);
   EXPECT_EQ(r.pid, 42u);
   ReportArgs d = parsed<ReportArgs>({"report", "--", "-odd-name"});
-  EXPECT_EQ(d.trace, "-odd-name");
+  EXPECT_EQ(d.traces, std::vector<std::string>{"-odd-name"});
+  // Several traces, options before, between and after them.
+  ReportArgs several = parsed<ReportArgs>({"report", "a.pb", "--top", "5", "b.json", "--threads"});
+  EXPECT_EQ(several.traces, (std::vector<std::string>{"a.pb", "b.json"}));
+  EXPECT_EQ(several.top, 5u);
+  EXPECT_TRUE(several.threads);
+  MergeArgs m = parsed<MergeArgs>({"merge", "a.pb", "b.json", "-o", "all.json", "c.pb"});
+  EXPECT_EQ(m.traces, (std::vector<std::string>{"a.pb", "b.json", "c.pb"}));
+  EXPECT_EQ(m.output, "all.json");
   EXPECT_EQ(d.top, 30u);
   EXPECT_EQ(d.sort, "self");
   ConvertArgs c = parsed<ConvertArgs>({"convert", "-o", "out.svg", "t.json"});
@@ -240,13 +248,14 @@ TEST(CliArgs, BadValuesAreUsageErrorsNamingThem) {
       {{"report"}, "<TRACE>"},
       {{"report", "t", "--sort", "Self"}, "a similar value exists: 'self'"},
       {{"report", "t", "--top", "-1"}, "a value is required for '--top <N>'"},
-      {{"report", "t", "u"}, "unexpected argument 'u'"},
+      {{"merge", "t"}, "--output <OUT>"},
+      {{"merge", "-o", "x"}, "<TRACE>..."},
       {{"convert", "t"}, "--output <OUT>"},
       {{"convert", "t", "-o", "x", "--to", "svgz"}, "[possible values: pstats, collapsed"},
       {{"convert", "t", "-o", "x.svg", "--svg-per-thread=1"},
        "unexpected value '1' for '--svg-per-thread'"},
       {{"open", "t", "--port", "70000"}, "invalid value '70000'"},
-      {{"--"}, "[subcommands: run, attach, report, convert, open, help]"},
+      {{"--"}, "[subcommands: run, attach, report, merge, convert, open, help]"},
   };
   for (const auto& [argv, words] : cases) {
     CliMessage m = message(argv);

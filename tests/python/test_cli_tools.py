@@ -190,10 +190,16 @@ def test_a_json_trace_of_a_run_that_recorded_nothing_is_an_empty_trace(tmp_path)
     path = tmp_path / "empty.json"
     with morvex.Tracer(str(path), "json"):
         pass
-    assert path.read_text() == "["  # the writer's whole output
-    r = run_command(MORVEX + ["report", str(path)])
-    assert r.returncode == 0, r.stderr
-    assert "Events     0\n" in r.stdout and "No function slices were recorded." in r.stdout
+    # The writer's whole output: the bracket and where the run lies in time.
+    text = path.read_text()
+    [clock] = json.loads(text[:-1] + "]")
+    assert clock["name"] == "morvex_clock" and clock["ph"] == "M", clock
+    lone = tmp_path / "lone.json"
+    lone.write_text("[")  # what runs wrote before they said where they lie
+    for p in (path, lone):
+        r = run_command(MORVEX + ["report", str(p)])
+        assert r.returncode == 0, r.stderr
+        assert "Events     0\n" in r.stdout and "No function slices were recorded." in r.stdout
 
 
 def test_pstats_loads_with_exact_call_counts(trace, tmp_path):

@@ -51,6 +51,8 @@ class Trace:
     filters: dict = dataclasses.field(default_factory=dict)  # pid -> {option or count: value}
     # (pid, counter name) -> [(ts, value)]
     counters: dict = dataclasses.field(default_factory=lambda: defaultdict(list))
+    # pid -> (host, CLOCK_REALTIME ns at trace time 0)
+    anchors: dict = dataclasses.field(default_factory=dict)
 
     def names(self, pid=None):
         """Every begun slice name (of one process, or of all)."""
@@ -81,9 +83,13 @@ class Trace:
 
 def read_json(path) -> Trace:
     text = open(path, encoding="utf-8").read()
-    assert text.startswith("["), text[:20]
-    assert text.count("[") >= 1
-    records = json.loads(text[:-1] + "]" if text.endswith(",") else text + "]")
+    # The writer's open array, or the strict document convert and merge write.
+    strict = text.startswith("{")
+    if strict:
+        records = json.loads(text)["traceEvents"]
+    else:
+        assert text.startswith("["), text[:20]
+        records = json.loads(text[:-1] + "]" if text.endswith(",") else text + "]")
     t = Trace()
     for r in records:
         key = (r["pid"], r["tid"])
@@ -95,6 +101,10 @@ def read_json(path) -> Trace:
                 t.dropped[r["pid"]] = r["args"]["count"]
             elif r["name"] == "morvex_filters":
                 t.filters[r["pid"]] = r["args"]
+            elif r["name"] == "process_name":
+                t.process_names[r["pid"]] = r["args"]["name"]
+            elif r["name"] == "morvex_clock":
+                t.anchors[r["pid"]] = (r["args"]["host"], r["args"]["realtime_ns"])
             continue
         if r["cat"] == "morvex":
             assert r["name"] == LOST and r["ph"] in ("B", "E"), r
@@ -114,8 +124,9 @@ def read_json(path) -> Trace:
             continue
         assert r["cat"] == "py"
         assert r["ph"] in ("B", "E")
-        kind = r["args"]["kind"]
-        assert (kind in BEGIN_KINDS) == (r["ph"] == "B"), r
+        # A strict document's ends say no kind.
+        kind = r["args"]["kind"] if not strict or r["ph"] == "B" else None
+        assert kind is None or (kind in BEGIN_KINDS) == (r["ph"] == "B"), r
         ts = round(float(r["ts"]) * 1000)
         if r["ph"] == "B":
             args = r["args"]
@@ -199,6 +210,9 @@ def read_perfetto(path) -> Trace:
             d = p.track_descriptor
             if d.HasField("process"):
                 process_tracks[d.uuid] = d.process.pid
+                labels = dict(label.split("=", 1) for label in d.process.process_labels)
+                if "realtime_ns" in labels:
+                    t.anchors[d.process.pid] = (labels["host"], int(labels["realtime_ns"]))
                 t.pids.add(d.process.pid)
                 t.process_names[d.process.pid] = d.process.process_name
             elif d.HasField("counter"):
