@@ -85,6 +85,9 @@ std::vector<Subcommand> commands() {
           {'\0', "compress", nullptr, Takes::Nothing,
            "Write the Perfetto trace deflated, in bundles with incremental timestamps: several "
            "times smaller, for some CPU"},
+          {'\0', "async-tasks", nullptr, Takes::Nothing,
+           "Put each asyncio task's coroutine slices on a track of its own, named after the "
+           "task, under its thread's track"},
           {'\0', "open", nullptr, Takes::Nothing,
            "Open the trace in Perfetto's web UI when the run ends (as `morvex open --once`)"},
       },
@@ -257,6 +260,7 @@ std::variant<Command, CliMessage> run_args(const CommandLine& cli, const Matches
   a.options.lossless = m.has("lossless");
   a.options.spool = m.has("spool");
   a.options.compress = m.has("compress");
+  a.options.async_tasks = m.has("async-tasks");
   if (a.options.compress && a.format != Format::Protobuf) {
     return cli.error("run", "'--compress' applies to the protobuf format only");
   }

@@ -14,8 +14,12 @@ namespace morvex::core {
 // counter): a header record whose code-id field counts the payload records
 // (user_event.h) that follow it in the same batch. 11 is written by the
 // recorder itself at the head of the batch that follows events it had to
-// discard (loss.h), with payload records the same way. 0 marks a payload
-// record once decoded; 12..255 are never recorded.
+// discard (loss.h), with payload records the same way. 14 and 15 bracket an
+// asyncio task's step on the thread (only in runs that follow tasks): the
+// code-id field holds the task's number in the run, and the serializer moves
+// what lies between them onto the task's track (kTaskTrackBit | number),
+// consuming the pair. 0 marks a payload record once decoded; 12, 13 and
+// 16..255 are never recorded.
 enum class EventKind : uint8_t {
   Start = 1,
   Return = 2,
@@ -28,7 +32,19 @@ enum class EventKind : uint8_t {
   Instant = 9,
   Counter = 10,
   Lost = 11,
+  TaskStep = 14,
+  TaskStepEnd = 15,
 };
+
+// The track ids of tasks: never a thread's (thread_keys.h keeps this bit
+// clear), so a task's track is told from a thread's by its id alone.
+inline constexpr uint32_t kTaskTrackBit = uint32_t{1} << 31;
+constexpr bool is_task_track(uint32_t tid) { return (tid & kTaskTrackBit) != 0; }
+
+constexpr bool is_task_marker(uint8_t kind) {
+  return kind == static_cast<uint8_t>(EventKind::TaskStep) ||
+         kind == static_cast<uint8_t>(EventKind::TaskStepEnd);
+}
 
 constexpr bool is_user_kind(uint8_t kind) {
   return kind >= static_cast<uint8_t>(EventKind::SpanBegin) &&

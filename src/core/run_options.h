@@ -17,8 +17,10 @@ struct RunOptions {
   bool spool = false;
   // A Perfetto trace of deflated bundles with incremental timestamps.
   bool compress = false;
+  // Each asyncio task's steps on a track of its own.
+  bool async_tasks = false;
 
-  bool any() const { return filters.any() || lossless || spool || compress; }
+  bool any() const { return filters.any() || lossless || spool || compress || async_tasks; }
 };
 
 // The deepest max_depth kept as given: anything deeper than an interpreter's

@@ -13,7 +13,10 @@ SliceShaper::SliceShaper(uint64_t min_duration_ns) : min_ns_(min_duration_ns) {}
 
 SliceShaper::Thread& SliceShaper::thread(uint32_t tid) {
   auto [slot, inserted] = threads_.try_emplace(tid);
-  if (inserted) *slot = std::make_unique<Thread>();
+  if (inserted) {
+    *slot = std::make_unique<Thread>();
+    (*slot)->id = tid;
+  }
   return **slot;
 }
 
@@ -111,6 +114,9 @@ void SliceShaper::process(std::span<const Event> in, std::vector<Event>& out) {
   // Events come in runs of one thread (a batch each): look it up per run.
   Thread* current = nullptr;
   uint32_t current_tid = 0;
+  // Where the thread's events go: itself, or the track of the task whose
+  // step it is running.
+  Thread* target = nullptr;
   for (size_t i = 0; i < in.size(); ++i) {
     const Event& ev = in[i];
     const uint8_t kind = ev.kind();
@@ -118,15 +124,42 @@ void SliceShaper::process(std::span<const Event> in, std::vector<Event>& out) {
     if (current == nullptr || ev.tid != current_tid) [[unlikely]] {
       current = &thread(ev.tid);
       current_tid = ev.tid;
+      target = current->route != 0 ? &thread(current->route) : current;
     }
-    Thread& t = *current;
+    if (is_task_marker(kind)) [[unlikely]] {
+      const bool begins = kind == static_cast<uint8_t>(EventKind::TaskStep);
+      current->route = begins ? (kTaskTrackBit | ev.code_id()) : 0;
+      target = begins ? &thread(current->route) : current;
+      continue;
+    }
+    Thread& t = *target;
     t.last_ts = std::max(t.last_ts, ev.ts);
+    if (target != current) [[unlikely]] {
+      routed(t, in, i, out);
+      continue;
+    }
     if (!carries_payload(kind)) [[likely]] {
       function_event(t, ev, out);
       continue;
     }
     std::span<const Event> unit = in.subspan(i, 1 + payload_records(in, i));
     i += unit.size() - 1;
+    unit_event(t, unit, out);
+  }
+}
+
+// An event of a task's step (with its payload, if it has one) as if the
+// task's track had recorded it; `i` moves past the payload.
+void SliceShaper::routed(Thread& t, std::span<const Event> in, size_t& i,
+                         std::vector<Event>& out) {
+  const size_t n = carries_payload(in[i].kind()) ? 1 + payload_records(in, i) : 1;
+  std::vector<Event>& unit = route_buf_;
+  unit.assign(in.begin() + static_cast<ptrdiff_t>(i), in.begin() + static_cast<ptrdiff_t>(i + n));
+  for (Event& e : unit) e.tid = t.id;
+  i += n - 1;
+  if (n == 1 && !carries_payload(unit[0].kind())) {
+    function_event(t, unit[0], out);
+  } else {
     unit_event(t, unit, out);
   }
 }

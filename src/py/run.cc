@@ -56,8 +56,10 @@ std::shared_ptr<State> new_state(const Tracer& t, std::shared_ptr<core::EventQue
   std::unique_ptr<const core::CodeFilter> filter;
   if (!f.include.empty() || !f.exclude.empty())
     filter = std::make_unique<const core::CodeFilter>(f, code_places());
-  return std::make_shared<State>(std::move(queue), std::move(filter), f.max_depth,
-                                 std::move(disable));
+  auto state = std::make_shared<State>(std::move(queue), std::move(filter), f.max_depth,
+                                       std::move(disable));
+  state->async_tasks = t.options.async_tasks;
+  return state;
 }
 
 }  // namespace

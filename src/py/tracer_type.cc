@@ -159,13 +159,14 @@ PyObject* stop_method(PyObject* self, PyObject*) {
 
 PyObject* tracer_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   static const char* kwlist[] = {"output",       "format",   "include", "exclude", "max_depth",
-                                 "min_duration", "lossless", "spool",   "compress", nullptr};
+                                 "min_duration", "lossless", "spool",   "compress", "async_tasks",
+                                 nullptr};
   PyObject* output = nullptr;
   PyObject* format = nullptr;
-  PyObject* option[7] = {};
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O$OOOOOOO:Tracer", const_cast<char**>(kwlist),
+  PyObject* option[8] = {};
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O$OOOOOOOO:Tracer", const_cast<char**>(kwlist),
                                    &output, &format, &option[0], &option[1], &option[2], &option[3],
-                                   &option[4], &option[5], &option[6]))
+                                   &option[4], &option[5], &option[6], &option[7]))
     return nullptr;
   if (format != nullptr && !PyUnicode_Check(format)) {
     PyErr_Format(PyExc_TypeError, "argument 'format' must be str, not %s",
@@ -187,7 +188,8 @@ PyObject* tracer_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return nullptr;
   }
   std::optional<RunOptions> options =
-      parse_options(option[0], option[1], option[2], option[3], option[4], option[5], option[6]);
+      parse_options(option[0], option[1], option[2], option[3], option[4], option[5], option[6],
+                    option[7]);
   if (!options) return nullptr;
   if (options->compress && parsed.value() != Format::Protobuf) {
     PyErr_SetString(PyExc_ValueError, "compress: only a protobuf trace can be compressed");
@@ -254,7 +256,7 @@ PyType_Slot tracer_slots[] = {
     {Py_tp_methods, tracer_methods},
     {Py_tp_doc, const_cast<char*>("Tracer(output, format=..., *, include=None, exclude=None, "
                                   "max_depth=None, min_duration=None, lossless=False, "
-                                  "spool=False, compress=False)\n--\n\n")},
+                                  "spool=False, compress=False, async_tasks=False)\n--\n\n")},
     {0, nullptr},
 };
 
