@@ -22,7 +22,9 @@ class Tracer:
     a complete trace wait for the writers rather than lose events
     (`lossless`), or set the raw events aside and write the trace only when
     the run ends (`spool`), or write a Perfetto trace deflated, in bundles
-    with incremental timestamps (`compress`).
+    with incremental timestamps (`compress`), or put each asyncio task's
+    coroutine slices on a track of its own, named after the task
+    (`async_tasks`).
     """
 
     def __new__(
@@ -37,6 +39,7 @@ class Tracer:
         lossless: bool = False,
         spool: bool = False,
         compress: bool = False,
+        async_tasks: bool = False,
     ) -> Tracer: ...
     def __enter__(self) -> Tracer: ...
     def _enter_as_child(self) -> Tracer: ...

@@ -149,6 +149,10 @@ def pytest_addoption(parser):
         help="write the Perfetto traces deflated, with incremental timestamps: several times "
              "smaller, for some CPU")
     group.addoption(
+        "--morvex-async-tasks", dest="morvex_async_tasks", action="store_true", default=False,
+        help="put each asyncio task's coroutine slices on a track of its own, named after the "
+             "task, under its thread's track")
+    group.addoption(
         "--morvex-slowest", metavar="N", dest="morvex_slowest", type=slowest_count,
         default=SLOWEST,
         help=f"name the N tests that took longest traced, with their traces, at the end "
@@ -185,6 +189,8 @@ def tracer_options(config) -> dict:
         options["lossless"] = True
     if config.getoption("morvex_compress"):
         options["compress"] = True
+    if config.getoption("morvex_async_tasks"):
+        options["async_tasks"] = True
     return options
 
 

@@ -352,6 +352,7 @@ def test_help_lists_the_options(pytester):
         "*leave out calls shorter than DURATION*",
         "  --morvex-lossless*wait for the trace writers*",
         "  --morvex-compress*write the Perfetto traces deflated*",
+        "  --morvex-async-tasks*asyncio task's coroutine slices*",
         "  --morvex-slowest=N*name the N tests that took longest traced*",
     ])
 
@@ -466,6 +467,13 @@ def test_compress_writes_each_trace_in_bundles_that_read_as_before(filtered_app)
     assert "compute" in {f.name.rsplit(".", 1)[-1] for f in functions}
     made = (filtered_app.path / "tracers.jsonl").read_text().splitlines()
     assert [json.loads(line)["compress"] for line in made] == [True]
+
+
+def test_async_tasks_reaches_each_tests_tracer(filtered_app):
+    result = run(filtered_app, "--morvex", "traces", "--morvex-async-tasks")
+    result.assert_outcomes(passed=1)
+    made = (filtered_app.path / "tracers.jsonl").read_text().splitlines()
+    assert [json.loads(line).get("async_tasks") for line in made] == [True]
 
 
 def test_a_long_minimum_leaves_every_call_out(filtered_app):
