@@ -152,16 +152,18 @@ void SliceShaper::process(std::span<const Event> in, std::vector<Event>& out) {
 // task's track had recorded it; `i` moves past the payload.
 void SliceShaper::routed(Thread& t, std::span<const Event> in, size_t& i,
                          std::vector<Event>& out) {
-  const size_t n = carries_payload(in[i].kind()) ? 1 + payload_records(in, i) : 1;
+  if (!carries_payload(in[i].kind())) [[likely]] {
+    Event ev = in[i];
+    ev.tid = t.id;
+    function_event(t, ev, out);
+    return;
+  }
+  const size_t n = 1 + payload_records(in, i);
   std::vector<Event>& unit = route_buf_;
   unit.assign(in.begin() + static_cast<ptrdiff_t>(i), in.begin() + static_cast<ptrdiff_t>(i + n));
   for (Event& e : unit) e.tid = t.id;
   i += n - 1;
-  if (n == 1 && !carries_payload(unit[0].kind())) {
-    function_event(t, unit[0], out);
-  } else {
-    unit_event(t, unit, out);
-  }
+  unit_event(t, unit, out);
 }
 
 // A header record and its payload: what the program recorded, or a gap.

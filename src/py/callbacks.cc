@@ -346,12 +346,13 @@ inline bool is_coroutine(PyObject* code) {
   return PyCode_Check(code) && (reinterpret_cast<PyCodeObject*>(code)->co_flags & CO_COROUTINE);
 }
 
-// With asyncio tasks followed (and with max_depth or not): frames are
-// counted as with a maximum depth, and a task step is bracketed by the
-// TaskStep records (event.h). A step begins where a coroutine's frame
-// begins while no step runs on the thread and a task is current: the task
-// is looked up there, once per step. It ends with the end of that frame
-// (its yield, return or unwind), when the task hands control back.
+// With asyncio tasks followed, a task step is bracketed by the TaskStep
+// records (event.h). A step begins where a coroutine's frame begins while no
+// step runs on the thread and a task is current: the task is looked up
+// there, once per step. It ends with the end of that frame (its yield,
+// return or unwind), when the task hands control back. Frames are counted
+// (Hot::depth) within a step, from its first, or all along with a maximum
+// depth, which this path then applies too.
 [[gnu::noinline]] PyObject* record_task_event(State& st, PyObject* code, uint64_t now,
                                               uint8_t kind) {
   Hot& hot = HOT;
@@ -370,6 +371,7 @@ inline bool is_coroutine(PyObject* code) {
   const bool cut_deeper = st.max_depth != State::kNoMaxDepth;
   const uint32_t word = core::pack_word(kind, id);
   if (!core::ends_slice(kind)) {
+    if (!cut_deeper && step.task == 0) hot.depth = 0;
     const uint32_t depth = ++hot.depth;
     if (cut_deeper && depth > st.max_depth) {
       count_cut(st);
@@ -444,12 +446,27 @@ PyObject* depth_callback(PyObject* self, PyObject* const* args, size_t nargsf, P
   return record_at_depth(st, args[0], read_time(st), static_cast<uint8_t>(Kind));
 }
 
-template <core::EventKind Kind>
+// Outside a task step the plain path records the event: only the begin of
+// a coroutine's frame may start a step, and only within one are frames
+// counted. With a maximum depth every event takes the counting path.
+template <core::EventKind Kind, bool kDirect, bool kDepth>
 PyObject* task_callback(PyObject* self, PyObject* const* args, size_t nargsf, PyObject*) {
   if (no_arguments(nargsf)) [[unlikely]]
     Py_RETURN_NONE;
-  State& st = state_of(self);
-  return record_task_event(st, args[0], read_time(st), static_cast<uint8_t>(Kind));
+  PyObject* code = args[0];
+  constexpr auto kind = static_cast<uint8_t>(Kind);
+  const TaskStepping& step = STEP;
+  if (kDepth || step.task != 0 || (!core::ends_slice(kind) && is_coroutine(code))) [[unlikely]] {
+    State& st = state_of(self);
+    return record_task_event(st, code, read_time(st), kind);
+  }
+  if constexpr (kDirect) {
+    return record_at([self]() -> State& { return state_of(self); }, code, core::read_counter(),
+                     kind);
+  } else {
+    State& st = state_of(self);
+    return record_at([&st]() -> State& { return st; }, code, st.queue->clock().raw(), kind);
+  }
 }
 
 // Registration order: the same events and names in every table.
@@ -485,8 +502,16 @@ struct Depth {
 
 // For runs that follow asyncio tasks: the plain callbacks never look for one.
 template <core::EventKind Kind>
-struct Tasks {
-  static constexpr vectorcallfunc f = task_callback<Kind>;
+struct TasksDirect {
+  static constexpr vectorcallfunc f = task_callback<Kind, true, false>;
+};
+template <core::EventKind Kind>
+struct TasksClocked {
+  static constexpr vectorcallfunc f = task_callback<Kind, false, false>;
+};
+template <core::EventKind Kind>
+struct TasksDepth {
+  static constexpr vectorcallfunc f = task_callback<Kind, false, true>;
 };
 
 State* CURRENT_RUN = nullptr;
@@ -515,7 +540,11 @@ void record_user_event(State& st, core::EventKind kind, std::span<const uint64_t
 }
 
 std::span<const CallbackEntry> callback_table(const State& st) {
-  if (st.async_tasks) return Table<Tasks>::entries;
+  if (st.async_tasks) {
+    if (st.max_depth != State::kNoMaxDepth) return Table<TasksDepth>::entries;
+    if (st.queue->clock().is_direct()) return Table<TasksDirect>::entries;
+    return Table<TasksClocked>::entries;
+  }
   if (st.max_depth != State::kNoMaxDepth) return Table<Depth>::entries;
   if (st.queue->clock().is_direct()) return Table<Direct>::entries;
   return Table<Clocked>::entries;
