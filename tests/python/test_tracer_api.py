@@ -41,7 +41,7 @@ class TestModule:
         assert core.Tracer.__name__ == "Tracer"
         assert core.Tracer.__text_signature__ == (
             "(output, format=..., *, include=None, exclude=None, max_depth=None,"
-            " min_duration=None, lossless=False, spool=False, compress=False)")
+            " min_duration=None, lossless=False, spool=False, compress=False, async_tasks=False)")
         with pytest.raises(TypeError):
             class Sub(core.Tracer):  # noqa: F841
                 pass
