@@ -124,9 +124,9 @@ std::optional<RunOptions> parse_options(PyObject* include, PyObject* exclude, Py
       !patterns("exclude", exclude, o.filters.exclude) || !depth(max_depth, o.filters.max_depth) ||
       !duration(min_duration, o.filters.min_duration_ns))
     return std::nullopt;
-  for (auto [value, to] : {std::pair{lossless, &o.lossless}, std::pair{spool, &o.spool},
-                           std::pair{compress, &o.compress},
-                           std::pair{async_tasks, &o.async_tasks}}) {
+  for (auto [value, to] :
+       {std::pair{lossless, &o.lossless}, std::pair{spool, &o.spool},
+        std::pair{compress, &o.compress}, std::pair{async_tasks, &o.async_tasks}}) {
     if (value == nullptr) continue;
     int truth = PyObject_IsTrue(value);
     if (truth < 0) return std::nullopt;

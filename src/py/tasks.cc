@@ -61,7 +61,8 @@ uint32_t TaskTracks::current(uint32_t thread, ThreadRegistry& registry) {
     // Never imported from here: a program without asyncio has no tasks.
     PyObject* module_name = interned_asyncio();
     PyRef asyncio = module_name ? PyRef::steal(PyImport_GetModule(module_name)) : PyRef();
-    if (asyncio) current_task_ = PyRef::steal(PyObject_GetAttrString(asyncio.get(), "current_task"));
+    if (asyncio)
+      current_task_ = PyRef::steal(PyObject_GetAttrString(asyncio.get(), "current_task"));
     if (!current_task_) {
       PyErr_Clear();
       return 0;

@@ -191,8 +191,7 @@ TEST(SliceShaper, KeepsEveryThreadWellNested) {
 TEST(SliceShaper, MovesATaskStepOntoItsTasksTrack) {
   const std::pair<const char*, const char*> cases[] = {
       // The step and all it calls on the task's track; the loop's frame stays.
-      {"S1@0 T2@1 M3@1 S4@2 R4@3 Y3@4 t2@4 R1@5",
-       "S1@0 M3@1/T2 S4@2/T2 R4@3/T2 Y3@4/T2 R1@5"},
+      {"S1@0 T2@1 M3@1 S4@2 R4@3 Y3@4 t2@4 R1@5", "S1@0 M3@1/T2 S4@2/T2 R4@3/T2 Y3@4/T2 R1@5"},
       // Steps of two tasks with loop work between them.
       {"S1@0 T2@1 M3@1 Y3@2 t2@2 S5@3 R5@4 T7@5 S6@5 U6@6 t7@6 R1@7",
        "S1@0 M3@1/T2 Y3@2/T2 S5@3 R5@4 S6@5/T7 U6@6/T7 R1@7"},

@@ -3,7 +3,7 @@ independently in both formats."""
 
 import asyncio
 import gc
-import sys
+import re
 import threading
 import weakref
 
@@ -249,6 +249,8 @@ class TestOptionSpelling:
             # The resume comes back through sleep's frames it yielded from.
             assert begun(t.events[key]) == ["w", "sleep", "__sleep0"] * 2
         r = run(MORVEX + ["report", "--summary", str(out)], cwd=tmp_path)
-        assert r.returncode == 0 and "w0 (pid" in r.stdout, r.stdout
+        assert r.returncode == 0, r.stderr
+        # A task's track is titled by its number, never by the id it reads with.
+        assert re.search(r"^  w0 \(pid \d+, task \d+\): ", r.stdout, re.M), r.stdout
         help_text = run(MORVEX + ["run", "--help"], cwd=tmp_path).stdout
         assert "--async-tasks" in help_text
