@@ -136,6 +136,12 @@ void SliceShaper::process(std::span<const Event> in, std::vector<Event>& out) {
     t.last_ts = std::max(t.last_ts, ev.ts);
     if (target != current) [[unlikely]] {
       routed(t, in, i, out);
+      // A gap that may hold the step's end: what follows is the thread's
+      // until a step is seen to begin.
+      if (kind == static_cast<uint8_t>(EventKind::Lost) && last_loss_unknown_) {
+        current->route = 0;
+        target = current;
+      }
       continue;
     }
     if (!carries_payload(kind)) [[likely]] {
@@ -256,6 +262,7 @@ void SliceShaper::lost(Thread& t, std::span<const Event> unit, std::vector<Event
   DecodedLoss loss;
   const Event& head = unit.front();
   if (!decode_loss(unit, loss, words)) loss = DecodedLoss{0, head.ts, true, {}, {}};
+  last_loss_unknown_ = loss.unknown;
   const uint64_t end_ns = head.ts;
   const uint64_t start_ns = std::min(loss.start_ns, end_ns);
   // What ended in the gap ends at its start, what began in it begins at its

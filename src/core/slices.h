@@ -21,7 +21,10 @@
 //
 // Between a thread's TaskStep and TaskStepEnd records (event.h) its events
 // belong to the task's track, with a nesting of its own: the markers are
-// consumed here, and what lies between them leaves with the track's id.
+// consumed here, and what lies between them leaves with the track's id. A
+// gap whose nesting is unknown (as one holding a step's edge is) inside a
+// step ends what is open on the task's track and hands the thread back its
+// own events.
 //
 // Threads: used by the serializer thread alone.
 #pragma once
@@ -105,6 +108,7 @@ class SliceShaper {
   uint64_t short_events_ = 0;
   uint64_t gaps_ = 0;
   std::vector<Event> route_buf_;
+  bool last_loss_unknown_ = false;  // of the latest gap
 };
 
 }  // namespace morvex::core

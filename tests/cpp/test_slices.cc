@@ -207,6 +207,16 @@ TEST(SliceShaper, MovesATaskStepOntoItsTasksTrack) {
   for (const auto& [in, out] : cases) EXPECT_EQ(shaped(in), out) << in;
 }
 
+TEST(SliceShaper, AGapThatMayHoldAStepsEndHandsTheThreadBackItsEvents) {
+  // Unknown nesting: the task's frames end at the gap's start, the gap is
+  // on the task's track, and what follows is the thread's.
+  EXPECT_EQ(shaped("S1@0 T2@1 M3@1 G5@20:10:? S4@25 R4@26"),
+            "S1@0 M3@1/T2 U3@10/T2 [L5@10/T2 ]L@20/T2 S4@25 R4@26");
+  // A known one (no step edge in it) keeps the step on its track.
+  EXPECT_EQ(shaped("T2@1 M3@1 G5@20:10:: S4@25 R4@26 Y3@27 t2@27"),
+            "M3@1/T2 [L5@10/T2 ]L@20/T2 S4@25/T2 R4@26/T2 Y3@27/T2");
+}
+
 TEST(SliceShaper, ThreadsRouteTheirOwnStepsAndAStopEndsWhatIsOpenOnTaskTracks) {
   SliceShaper shaper;
   std::vector<Event> out;
