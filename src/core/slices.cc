@@ -156,8 +156,7 @@ void SliceShaper::process(std::span<const Event> in, std::vector<Event>& out) {
 
 // An event of a task's step (with its payload, if it has one) as if the
 // task's track had recorded it; `i` moves past the payload.
-void SliceShaper::routed(Thread& t, std::span<const Event> in, size_t& i,
-                         std::vector<Event>& out) {
+void SliceShaper::routed(Thread& t, std::span<const Event> in, size_t& i, std::vector<Event>& out) {
   if (!carries_payload(in[i].kind())) [[likely]] {
     Event ev = in[i];
     ev.tid = t.id;
