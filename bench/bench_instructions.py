@@ -2,20 +2,24 @@
 against on a shared machine, where times move with the load and these do
 not.
 
-    python bench/bench_instructions.py [--small N] [--large N] [--workload builtins]
+    python bench/bench_instructions.py [--small N] [--large N] [--workload builtins|async-tree|NAME]
 
 Runs fib(small) and fib(large) under valgrind's callgrind, each thread
 counted apart (--separate-threads=yes), untraced, under the two floors (an
 empty builtin METH_FASTCALL callback and an empty object with its own
 vectorcall slot, bench/floor) and under morvex in both formats, with
-compressed protobuf and with C calls (c_calls=True: fib makes no C call,
-but every call of it reports CALL) (lossless, so the writer threads handle
-every event), and under cProfile (builtins included, as by default). The
+compressed protobuf, with C calls (c_calls=True: fib makes no C call,
+but every call of it reports CALL) and with asyncio task tracks
+(async_tasks=True) (lossless, so the writer threads handle every event),
+and under cProfile (builtins included, as by default). The
 difference between the two sizes, divided by the
 difference in events, leaves out everything a run costs once (imports,
 starting and finishing the trace). With --workload builtins the program
 is a loop of N calls of a builtin (abs) instead, and the figures are per
-call: what a C call costs with c_calls, and without. With the name of a
+call: what a C call costs with c_calls, and without. With async-tree it is
+a tree of asyncio tasks --small and --large deep (like pyperformance's
+async_tree; 4 and 5 make sense), counted per event as morvex protobuf
+recorded them. With the name of a
 workload of bench_peers.py (float, richards, ...) it runs that many steps
 of it (--small 1 --large 2 makes sense), and the figures are per step, with
 the traced thread's instructions as a multiple of the untraced run's. Per
@@ -34,7 +38,7 @@ import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CONFIGS = ("untraced", "builtin floor", "vectorcall floor", "morvex protobuf", "morvex json",
-           "morvex compress", "morvex c-calls", "cprofile")
+           "morvex compress", "morvex c-calls", "morvex tasks", "cprofile")
 
 
 def builtins(n):
@@ -49,6 +53,19 @@ def fib(n):
 def events(n):
     # fib(n) makes 2 * fib(n + 1) - 1 calls; each is a start and a return.
     return 2 * (2 * fib(n + 1) - 1)
+
+
+async def tree(depth):
+    import asyncio
+    if depth == 0:
+        await asyncio.sleep(0)
+        return fib(6)
+    return sum(await asyncio.gather(*(tree(depth - 1) for _ in range(3))))
+
+
+def async_tree(depth):
+    import asyncio
+    asyncio.run(tree(depth))
 
 
 def peers_steps(workload):
@@ -66,7 +83,10 @@ def peers_steps(workload):
 
 def child(config, n, floor_dir, out_dir, workload="fib"):
     """One measured run, inside valgrind."""
-    work = {"fib": fib, "builtins": builtins}.get(workload) or peers_steps(workload)
+    if workload == "async-tree":
+        import asyncio  # noqa: F401  imported before any measured run, as by a real program
+    work = ({"fib": fib, "builtins": builtins, "async-tree": async_tree}.get(workload)
+            or peers_steps(workload))
     if config == "untraced":
         work(n)
         return
@@ -78,11 +98,17 @@ def child(config, n, floor_dir, out_dir, workload="fib"):
     if config.startswith("morvex"):
         import morvex
         fmt = config.split()[1]
-        # compress: a protobuf trace, deflated; c-calls: protobuf, with C calls.
-        options = {"compress": {"compress": True}, "c-calls": {"c_calls": True}}.get(fmt, {})
-        fmt = "protobuf" if fmt in ("compress", "c-calls") else fmt
-        with morvex.Tracer(os.path.join(out_dir, f"t-{n}.{fmt}"), fmt, lossless=True, **options):
+        # compress: a protobuf trace, deflated; c-calls: protobuf, with C
+        # calls; tasks: protobuf, with asyncio task tracks.
+        options = {"compress": {"compress": True}, "c-calls": {"c_calls": True},
+                   "tasks": {"async_tasks": True}}.get(fmt, {})
+        fmt = fmt if fmt in ("protobuf", "json") else "protobuf"
+        tracer = morvex.Tracer(os.path.join(out_dir, f"t-{n}.{fmt}"), fmt, lossless=True,
+                               **options)
+        with tracer:
             work(n)
+        with open(os.path.join(out_dir, f"events-{config.replace(' ', '-')}-{n}"), "w") as f:
+            f.write(str(tracer.events))
         return
     sys.path.insert(0, floor_dir)
     import _mvfloor
@@ -131,14 +157,18 @@ def main():
     ap.add_argument("--small", type=int, default=20, help="the smaller fib (default 20)")
     ap.add_argument("--large", type=int, default=22, help="the larger fib (default 22)")
     import peers_workloads
-    ap.add_argument("--workload", choices=("fib", "builtins", *peers_workloads.BY_NAME),
+    ap.add_argument("--workload",
+                    choices=("fib", "builtins", "async-tree", *peers_workloads.BY_NAME),
                     default="fib", help="fib (the default), a loop of N calls of a builtin, "
-                    "counted per call, or N steps of a bench_peers workload")
+                    "counted per call, a tree of asyncio tasks N deep, or N steps of a "
+                    "bench_peers workload")
     ap.add_argument("--configs", help="comma-separated configurations (default: all)")
     a = ap.parse_args()
     configs = tuple(a.configs.split(",")) if a.configs else CONFIGS
     if configs[0] != "untraced" or not set(configs) <= set(CONFIGS):
         ap.error(f"--configs: untraced first, then any of {', '.join(CONFIGS[1:])}")
+    if a.workload == "async-tree" and "morvex protobuf" not in configs:
+        ap.error("--workload async-tree counts events as 'morvex protobuf' records them")
     if a.small >= a.large:
         ap.error("--small must be less than --large")
     from bench_overhead import build_floor
@@ -159,11 +189,18 @@ def main():
         n_events = events(a.large) - events(a.small)
         what = f"fib({a.small}) to fib({a.large}): {n_events:,} events apart; " \
                "instructions per event"
-    per_event = {}
-    for config in configs:
-        small = measure(config, a.small, floor_dir, work, a.workload)
-        large = measure(config, a.large, floor_dir, work, a.workload)
-        per_event[config] = ((large[0] - small[0]) / n_events, (large[1] - small[1]) / n_events)
+    measured = {config: (measure(config, a.small, floor_dir, work, a.workload),
+                         measure(config, a.large, floor_dir, work, a.workload))
+                for config in configs}
+    if a.workload == "async-tree":
+        def counted(n):
+            with open(os.path.join(work, f"events-morvex-protobuf-{n}")) as f:
+                return int(f.read())
+        n_events = counted(a.large) - counted(a.small)
+        what = f"async tree {a.small} to {a.large} deep: {n_events:,} events apart; " \
+               "instructions per event"
+    per_event = {config: ((large[0] - small[0]) / n_events, (large[1] - small[1]) / n_events)
+                 for config, (small, large) in measured.items()}
     base = per_event["untraced"][0]
     floor = per_event["builtin floor"][0] - base if "builtin floor" in per_event else None
     print(f"Python {sys.version.split()[0]}, {what}")

@@ -24,7 +24,8 @@ class Tracer:
     the run ends (`spool`), or write a Perfetto trace deflated, in bundles
     with incremental timestamps (`compress`). `c_calls` records calls of
     builtins, methods of C types and other callables that are not Python
-    functions as slices of their own.
+    functions as slices of their own; `async_tasks` puts each asyncio task's
+    coroutine slices on a track of its own, named after the task.
     """
 
     def __new__(
@@ -40,6 +41,7 @@ class Tracer:
         spool: bool = False,
         compress: bool = False,
         c_calls: bool = False,
+        async_tasks: bool = False,
     ) -> Tracer: ...
     def __enter__(self) -> Tracer: ...
     def _enter_as_child(self) -> Tracer: ...

@@ -153,6 +153,10 @@ def pytest_addoption(parser):
         help="record calls of builtins, methods of C types and other callables that are not "
              "Python functions as slices of their own")
     group.addoption(
+        "--morvex-async-tasks", dest="morvex_async_tasks", action="store_true", default=False,
+        help="put each asyncio task's coroutine slices on a track of its own, named after the "
+             "task, under its thread's track")
+    group.addoption(
         "--morvex-slowest", metavar="N", dest="morvex_slowest", type=slowest_count,
         default=SLOWEST,
         help=f"name the N tests that took longest traced, with their traces, at the end "
@@ -191,6 +195,8 @@ def tracer_options(config) -> dict:
         options["compress"] = True
     if config.getoption("morvex_c_calls"):
         options["c_calls"] = True
+    if config.getoption("morvex_async_tasks"):
+        options["async_tasks"] = True
     return options
 
 

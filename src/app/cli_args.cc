@@ -89,6 +89,9 @@ std::vector<Subcommand> commands() {
           {'\0', "c-calls", nullptr, Takes::Nothing,
            "Record calls of builtins, methods of C types and other callables that are not "
            "Python functions as slices of their own (sorted, list.sort, math.sqrt)"},
+          {'\0', "async-tasks", nullptr, Takes::Nothing,
+           "Put each asyncio task's coroutine slices on a track of its own, named after the "
+           "task, under its thread's track"},
           {'\0', "open", nullptr, Takes::Nothing,
            "Open the trace in Perfetto's web UI when the run ends (as `morvex open --once`)"},
       },
@@ -282,6 +285,7 @@ std::optional<CliMessage> recording_args(const CommandLine& cli, const char* com
   options.spool = m.has("spool");
   options.compress = m.has("compress");
   options.c_calls = m.has("c-calls");
+  options.async_tasks = m.has("async-tasks");
   if (options.compress && format != Format::Protobuf) {
     return cli.error(command, "'--compress' applies to the protobuf format only");
   }

@@ -17,8 +17,11 @@ namespace morvex::core {
 // discard (loss.h), with payload records the same way. 12 and 13 are the
 // call of a callable that is not a Python function (a builtin, a method
 // descriptor, a type) and its return or raise, recorded only when a run
-// asks for C calls. 0 marks a payload record once decoded; 14..255 are
-// never recorded.
+// asks for C calls. 14 and 15 bracket an asyncio task's step on the thread
+// (only in runs that follow tasks): the code-id field holds the task's
+// number in the run, and the serializer moves what lies between them onto
+// the task's track (kTaskTrackBit | number), consuming the pair. 0 marks a
+// payload record once decoded; 16..255 are never recorded.
 enum class EventKind : uint8_t {
   Start = 1,
   Return = 2,
@@ -33,7 +36,19 @@ enum class EventKind : uint8_t {
   Lost = 11,
   CCall = 12,
   CReturn = 13,
+  TaskStep = 14,
+  TaskStepEnd = 15,
 };
+
+// The track ids of tasks: never a thread's (thread_keys.h keeps this bit
+// clear), so a task's track is told from a thread's by its id alone.
+inline constexpr uint32_t kTaskTrackBit = uint32_t{1} << 31;
+constexpr bool is_task_track(uint32_t tid) { return (tid & kTaskTrackBit) != 0; }
+
+constexpr bool is_task_marker(uint8_t kind) {
+  return kind == static_cast<uint8_t>(EventKind::TaskStep) ||
+         kind == static_cast<uint8_t>(EventKind::TaskStepEnd);
+}
 
 constexpr bool is_user_kind(uint8_t kind) {
   return kind >= static_cast<uint8_t>(EventKind::SpanBegin) &&

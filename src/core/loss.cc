@@ -7,6 +7,17 @@ namespace morvex::core {
 void LossSummary::add(const EventBatch& batch) {
   if (events == 0) first_raw = batch.base;
   events += batch.event_count();
+  // The edge of a task step is no event of the program's, and where the
+  // frames around it went (a thread's track or a task's) is not known.
+  for (uint32_t i = 0; i < batch.len; ++i) {
+    const uint32_t word = batch.events[i].word;
+    if (carries_payload(word_kind(word))) {
+      i += word_code_id(word);
+    } else if (is_task_marker(word_kind(word))) {
+      --events;
+      unknown = true;
+    }
+  }
   if (unknown) return;
   for (uint32_t i = 0; i < batch.len; ++i) {
     const uint32_t word = batch.events[i].word;

@@ -164,7 +164,8 @@ class Serializer {
       // Payload records are not events; a Lost record's were counted by its
       // thread already.
       const uint8_t kind = e.kind();
-      outcome_.lost += kind != 0 && kind != static_cast<uint8_t>(EventKind::Lost);
+      outcome_.lost +=
+          kind != 0 && kind != static_cast<uint8_t>(EventKind::Lost) && !is_task_marker(kind);
     }
   }
 

@@ -54,6 +54,7 @@ struct alignas(64) Hot {
   uint32_t last_code_id = UINT32_MAX;
   uint32_t tid = UINT32_MAX;  // the id its events carry; all ones: not yet obtained
   uint32_t depth = 0;         // recorded frames open, kept only under a maximum depth
+                              // or within an asyncio task's step
   uint8_t name_attempts = 0;
   bool settled = false;  // named, or out of attempts: the caches may serve it
 };

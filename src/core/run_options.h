@@ -20,8 +20,12 @@ struct RunOptions {
   // Slices for calls of builtins, methods of C types and other callables
   // that are not Python functions.
   bool c_calls = false;
+  // Each asyncio task's steps on a track of its own.
+  bool async_tasks = false;
 
-  bool any() const { return filters.any() || lossless || spool || compress || c_calls; }
+  bool any() const {
+    return filters.any() || lossless || spool || compress || c_calls || async_tasks;
+  }
 };
 
 // The deepest max_depth kept as given: anything deeper than an interpreter's

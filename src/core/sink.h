@@ -37,6 +37,8 @@ class ThreadNames {
   virtual std::optional<std::string> name(uint32_t tid) const = 0;
   // Every registered (tid, name) pair, sorted by tid.
   virtual std::vector<std::pair<uint32_t, std::string>> snapshot() const = 0;
+  // For the track of an asyncio task (event.h): the thread it ran on.
+  virtual std::optional<uint32_t> parent(uint32_t) const { return std::nullopt; }
 };
 
 // What the end of a run states: the events lost (recording never waits, so

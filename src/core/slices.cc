@@ -13,7 +13,10 @@ SliceShaper::SliceShaper(uint64_t min_duration_ns) : min_ns_(min_duration_ns) {}
 
 SliceShaper::Thread& SliceShaper::thread(uint32_t tid) {
   auto [slot, inserted] = threads_.try_emplace(tid);
-  if (inserted) *slot = std::make_unique<Thread>();
+  if (inserted) {
+    *slot = std::make_unique<Thread>();
+    (*slot)->id = tid;
+  }
   return **slot;
 }
 
@@ -111,6 +114,9 @@ void SliceShaper::process(std::span<const Event> in, std::vector<Event>& out) {
   // Events come in runs of one thread (a batch each): look it up per run.
   Thread* current = nullptr;
   uint32_t current_tid = 0;
+  // Where the thread's events go: itself, or the track of the task whose
+  // step it is running.
+  Thread* target = nullptr;
   for (size_t i = 0; i < in.size(); ++i) {
     const Event& ev = in[i];
     const uint8_t kind = ev.kind();
@@ -118,9 +124,26 @@ void SliceShaper::process(std::span<const Event> in, std::vector<Event>& out) {
     if (current == nullptr || ev.tid != current_tid) [[unlikely]] {
       current = &thread(ev.tid);
       current_tid = ev.tid;
+      target = current->route != 0 ? &thread(current->route) : current;
     }
-    Thread& t = *current;
+    if (is_task_marker(kind)) [[unlikely]] {
+      const bool begins = kind == static_cast<uint8_t>(EventKind::TaskStep);
+      current->route = begins ? (kTaskTrackBit | ev.code_id()) : 0;
+      target = begins ? &thread(current->route) : current;
+      continue;
+    }
+    Thread& t = *target;
     t.last_ts = std::max(t.last_ts, ev.ts);
+    if (target != current) [[unlikely]] {
+      routed(t, in, i, out);
+      // A gap that may hold the step's end: what follows is the thread's
+      // until a step is seen to begin.
+      if (kind == static_cast<uint8_t>(EventKind::Lost) && last_loss_unknown_) {
+        current->route = 0;
+        target = current;
+      }
+      continue;
+    }
     if (!carries_payload(kind)) [[likely]] {
       function_event(t, ev, out);
       continue;
@@ -129,6 +152,23 @@ void SliceShaper::process(std::span<const Event> in, std::vector<Event>& out) {
     i += unit.size() - 1;
     unit_event(t, unit, out);
   }
+}
+
+// An event of a task's step (with its payload, if it has one) as if the
+// task's track had recorded it; `i` moves past the payload.
+void SliceShaper::routed(Thread& t, std::span<const Event> in, size_t& i, std::vector<Event>& out) {
+  if (!carries_payload(in[i].kind())) [[likely]] {
+    Event ev = in[i];
+    ev.tid = t.id;
+    function_event(t, ev, out);
+    return;
+  }
+  const size_t n = 1 + payload_records(in, i);
+  std::vector<Event>& unit = route_buf_;
+  unit.assign(in.begin() + static_cast<ptrdiff_t>(i), in.begin() + static_cast<ptrdiff_t>(i + n));
+  for (Event& e : unit) e.tid = t.id;
+  i += n - 1;
+  unit_event(t, unit, out);
 }
 
 // A header record and its payload: what the program recorded, or a gap.
@@ -221,6 +261,7 @@ void SliceShaper::lost(Thread& t, std::span<const Event> unit, std::vector<Event
   DecodedLoss loss;
   const Event& head = unit.front();
   if (!decode_loss(unit, loss, words)) loss = DecodedLoss{0, head.ts, true, {}, {}};
+  last_loss_unknown_ = loss.unknown;
   const uint64_t end_ns = head.ts;
   const uint64_t start_ns = std::min(loss.start_ns, end_ns);
   // What ended in the gap ends at its start, what began in it begins at its

@@ -19,6 +19,13 @@
 // in the gap end at its start and those that began in it begin at its end;
 // the gap becomes a slice of its own, named kLostEventsName, with the count.
 //
+// Between a thread's TaskStep and TaskStepEnd records (event.h) its events
+// belong to the task's track, with a nesting of its own: the markers are
+// consumed here, and what lies between them leaves with the track's id. A
+// gap whose nesting is unknown (as one holding a step's edge is) inside a
+// step ends what is open on the task's track and hands the thread back its
+// own events.
+//
 // Threads: used by the serializer thread alone.
 #pragma once
 
@@ -76,6 +83,8 @@ class SliceShaper {
     // without ends (a pathological one) must not grow memory without bound.
     uint32_t untracked = 0;
     uint64_t last_ts = 0;  // of the thread's latest event (the run's: the latest of these)
+    uint32_t id = 0;       // its tid, or its task track's
+    uint32_t route = 0;    // the task track its events go to now; 0: its own
   };
   static constexpr uint32_t kSpan = UINT32_MAX;
   static constexpr size_t kMaxDepth = 1 << 16;
@@ -89,6 +98,7 @@ class SliceShaper {
   void end_top(Thread& t, const Event& end, std::span<const Event> unit, std::vector<Event>& out);
   void function_event(Thread& t, const Event& ev, std::vector<Event>& out);
   void unit_event(Thread& t, std::span<const Event> unit, std::vector<Event>& out);
+  void routed(Thread& t, std::span<const Event> in, size_t& i, std::vector<Event>& out);
   void end_top_at(Thread& t, uint64_t ts, uint32_t tid, std::vector<Event>& out);
   void close_all(Thread& t, uint64_t ts, uint32_t tid, std::vector<Event>& out);
   void lost(Thread& t, std::span<const Event> unit, std::vector<Event>& out);
@@ -97,6 +107,8 @@ class SliceShaper {
   FlatMap<uint32_t, std::unique_ptr<Thread>> threads_;
   uint64_t short_events_ = 0;
   uint64_t gaps_ = 0;
+  std::vector<Event> route_buf_;
+  bool last_loss_unknown_ = false;  // of the latest gap
 };
 
 }  // namespace morvex::core

@@ -2,7 +2,8 @@
 // thread that gets an id an earlier thread of the same run had (the kernel
 // reuses them) carries that id plus g * 2^22, g = 1, 2, ..., so that readers
 // see a thread of its own with its own name. Kernel ids stay below 2^22, the
-// most pid_max can be.
+// most pid_max can be; the top bit is left to the tracks of asyncio tasks
+// (event.h), so generations stop at 2^9 - 1.
 //
 // Threads: claim() may be called from any thread; it locks.
 #pragma once
@@ -18,7 +19,7 @@ namespace morvex::core {
 class ThreadKeys {
  public:
   static constexpr uint32_t kIdBits = 22;
-  static constexpr uint32_t kMaxGeneration = (1u << (32 - kIdBits)) - 1;
+  static constexpr uint32_t kMaxGeneration = (1u << (31 - kIdBits)) - 1;
 
   explicit ThreadKeys(uint64_t seed = 0) : seen_(seed) {}
 

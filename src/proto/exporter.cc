@@ -228,9 +228,21 @@ void ProtoExporter::write_thread_packet(Track& track, const core::ThreadNames& t
   Sequence& seq = *track.seq;
   pb::TrackDescriptor desc;
   desc.uuid = track.track_uuid;
-  desc.thread = pb::ThreadDescriptor{
-      .pid = pid_, .tid = static_cast<int32_t>(track.tid), .thread_name = threads.name(track.tid)};
   desc.parent_uuid = process_uuid_;
+  std::optional<uint32_t> task_thread =
+      core::is_task_track(track.tid) ? threads.parent(track.tid) : std::nullopt;
+  if (task_thread) {
+    // An asyncio task's track: named after the task, nested under its
+    // thread's, which the UI needs to know of first.
+    Track* parent = track_for(*task_thread);
+    if (!parent->delivered) write_thread_packet(*parent, threads);
+    desc.name = threads.name(track.tid).value_or("Task");
+    desc.parent_uuid = parent->track_uuid;
+  } else {
+    desc.thread = pb::ThreadDescriptor{.pid = pid_,
+                                       .tid = static_cast<int32_t>(track.tid),
+                                       .thread_name = threads.name(track.tid)};
+  }
   pb::TracePacket packet;
   packet.timestamp = 0;
   packet.trusted_packet_sequence_id = seq.sequence_id;

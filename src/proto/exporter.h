@@ -1,7 +1,8 @@
 // ProtoExporter: writes a run's events as a Perfetto trace, a stream of
 // TracePacket records framed as Trace.packet.
 //
-// One process track, one track per thread. Each thread gets a packet
+// One process track, one track per thread and, in runs that follow asyncio
+// tasks, one per task, nested under its thread's. Each track gets a packet
 // sequence of its own, and function names are interned per sequence with
 // the function's source location (file, first line) under the same id, so a
 // begin event carries small ids and the location is written once. Event packets are not built as messages:

@@ -333,6 +333,77 @@ inline void count_cut(State& st) {
   Py_RETURN_NONE;
 }
 
+// With asyncio tasks followed: where the calling thread's task step began,
+// in frames recorded on it (Hot::depth), and the task's number; 0: no step.
+struct TaskStepping {
+  uint64_t queue_id = 0;
+  uint32_t depth = 0;
+  uint32_t task = 0;
+};
+// Initial-exec for the reason HOT is (recorder.h).
+constinit thread_local TaskStepping STEP __attribute__((tls_model("initial-exec")));
+
+inline bool is_coroutine(PyObject* code) {
+  return PyCode_Check(code) && (reinterpret_cast<PyCodeObject*>(code)->co_flags & CO_COROUTINE);
+}
+
+// With asyncio tasks followed, a task step is bracketed by the TaskStep
+// records (event.h). A step begins where a coroutine's frame begins while no
+// step runs on the thread and a task is current: the task is looked up
+// there, once per step. It ends with the end of that frame (its yield,
+// return or unwind), when the task hands control back. Frames are counted
+// (Hot::depth) within a step, from its first, or all along with a maximum
+// depth, which this path then applies too.
+[[gnu::noinline]] PyObject* record_task_event(State& st, PyObject* code, uint64_t now,
+                                              uint8_t kind) {
+  Hot& hot = HOT;
+  uint32_t id = hot.last_code_id;
+  if (hot.last_code != reinterpret_cast<uintptr_t>(code) || hot.queue_id != st.queue_id) {
+    id = resolve_cold(st, code, hot);
+    if (id == Interner::kExcluded) return left_out(st, kind);
+    if (id == kNoId) {
+      st.queue->add_dropped(1);
+      Py_RETURN_NONE;
+    }
+  }
+  TaskStepping& step = STEP;
+  if (step.queue_id != st.queue_id) [[unlikely]]
+    step = {st.queue_id, 0, 0};
+  const bool cut_deeper = st.max_depth != State::kNoMaxDepth;
+  const uint32_t word = core::pack_word(kind, id);
+  if (!core::ends_slice(kind)) {
+    if (!cut_deeper && step.task == 0) hot.depth = 0;
+    const uint32_t depth = ++hot.depth;
+    if (cut_deeper && depth > st.max_depth) {
+      count_cut(st);
+      Py_RETURN_NONE;
+    }
+    if (step.task == 0 && is_coroutine(code)) {
+      if (uint32_t task = st.tasks.current(hot.tid, st.threads); task != 0) {
+        step.task = task;
+        step.depth = depth;
+        core::record(*st.queue, st.queue_id, hot, now,
+                     core::pack_word(static_cast<uint8_t>(core::EventKind::TaskStep), task));
+      }
+    }
+    core::record(*st.queue, st.queue_id, hot, now, word);
+    Py_RETURN_NONE;
+  }
+  const uint32_t depth = hot.depth;
+  hot.depth = depth > 0 ? depth - 1 : 0;
+  if (cut_deeper && depth > st.max_depth) {
+    count_cut(st);
+    Py_RETURN_NONE;
+  }
+  core::record(*st.queue, st.queue_id, hot, now, word);
+  if (step.task != 0 && depth <= step.depth) {
+    core::record(*st.queue, st.queue_id, hot, now,
+                 core::pack_word(static_cast<uint8_t>(core::EventKind::TaskStepEnd), step.task));
+    step.task = 0;
+  }
+  Py_RETURN_NONE;
+}
+
 // The time of an event on a path that is not the hot one: from the run's
 // clock, direct or not.
 inline uint64_t read_time(State& st) { return st.queue->clock().raw(); }
@@ -374,6 +445,29 @@ PyObject* depth_callback(PyObject* self, PyObject* const* args, size_t nargsf, P
     Py_RETURN_NONE;
   State& st = state_of(self);
   return record_at_depth(st, args[0], read_time(st), static_cast<uint8_t>(Kind));
+}
+
+// Outside a task step the plain path records the event: only the begin of
+// a coroutine's frame may start a step, and only within one are frames
+// counted. With a maximum depth every event takes the counting path.
+template <core::EventKind Kind, bool kDirect, bool kDepth>
+PyObject* task_callback(PyObject* self, PyObject* const* args, size_t nargsf, PyObject*) {
+  if (no_arguments(nargsf)) [[unlikely]]
+    Py_RETURN_NONE;
+  PyObject* code = args[0];
+  constexpr auto kind = static_cast<uint8_t>(Kind);
+  const TaskStepping& step = STEP;
+  if (kDepth || step.task != 0 || (!core::ends_slice(kind) && is_coroutine(code))) [[unlikely]] {
+    State& st = state_of(self);
+    return record_task_event(st, code, read_time(st), kind);
+  }
+  if constexpr (kDirect) {
+    return record_at([self]() -> State& { return state_of(self); }, code, core::read_counter(),
+                     kind);
+  } else {
+    State& st = state_of(self);
+    return record_at([&st]() -> State& { return st; }, code, st.queue->clock().raw(), kind);
+  }
 }
 
 // Registration order: the same events and names in every table.
@@ -534,6 +628,20 @@ constexpr CallbackEntry kCCallEntries[] = {
     {"C_RAISE", core::EventKind::CReturn, "_mv_c_raise", c_return_callback},
 };
 
+// For runs that follow asyncio tasks: the plain callbacks never look for one.
+template <core::EventKind Kind>
+struct TasksDirect {
+  static constexpr vectorcallfunc f = task_callback<Kind, true, false>;
+};
+template <core::EventKind Kind>
+struct TasksClocked {
+  static constexpr vectorcallfunc f = task_callback<Kind, false, false>;
+};
+template <core::EventKind Kind>
+struct TasksDepth {
+  static constexpr vectorcallfunc f = task_callback<Kind, false, true>;
+};
+
 State* CURRENT_RUN = nullptr;
 
 }  // namespace
@@ -565,6 +673,11 @@ std::span<const CallbackEntry> c_call_table(const State& st) {
 }
 
 std::span<const CallbackEntry> callback_table(const State& st) {
+  if (st.async_tasks) {
+    if (st.max_depth != State::kNoMaxDepth) return Table<TasksDepth>::entries;
+    if (st.queue->clock().is_direct()) return Table<TasksDirect>::entries;
+    return Table<TasksClocked>::entries;
+  }
   if (st.max_depth != State::kNoMaxDepth) return Table<Depth>::entries;
   if (st.queue->clock().is_direct()) return Table<Direct>::entries;
   return Table<Clocked>::entries;

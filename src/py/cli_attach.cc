@@ -43,7 +43,8 @@ PyRef tracer_keywords(const core::RunOptions& o) {
            PyRef::steal(PyUnicode_FromString((std::to_string(*f.min_duration_ns) + "ns").c_str()))))
     return {};
   for (auto [key, on] : {std::pair{"lossless", o.lossless}, std::pair{"spool", o.spool},
-                         std::pair{"compress", o.compress}, std::pair{"c_calls", o.c_calls}}) {
+                         std::pair{"compress", o.compress}, std::pair{"c_calls", o.c_calls},
+                         std::pair{"async_tasks", o.async_tasks}}) {
     if (on && !set(key, PyRef::borrow(Py_True))) return {};
   }
   return kw;

@@ -118,14 +118,17 @@ bool duration(PyObject* value, std::optional<uint64_t>& out) {
 
 std::optional<RunOptions> parse_options(PyObject* include, PyObject* exclude, PyObject* max_depth,
                                         PyObject* min_duration, PyObject* lossless, PyObject* spool,
-                                        PyObject* compress, PyObject* c_calls) {
+                                        PyObject* compress, PyObject* c_calls,
+                                        PyObject* async_tasks) {
   RunOptions o;
   if (!patterns("include", include, o.filters.include) ||
       !patterns("exclude", exclude, o.filters.exclude) || !depth(max_depth, o.filters.max_depth) ||
       !duration(min_duration, o.filters.min_duration_ns))
     return std::nullopt;
-  for (auto [value, to] : {std::pair{lossless, &o.lossless}, std::pair{spool, &o.spool},
-                           std::pair{compress, &o.compress}, std::pair{c_calls, &o.c_calls}}) {
+  for (auto [value, to] :
+       {std::pair{lossless, &o.lossless}, std::pair{spool, &o.spool},
+        std::pair{compress, &o.compress}, std::pair{c_calls, &o.c_calls},
+        std::pair{async_tasks, &o.async_tasks}}) {
     if (value == nullptr) continue;
     int truth = PyObject_IsTrue(value);
     if (truth < 0) return std::nullopt;
@@ -161,7 +164,8 @@ PyRef options_dict(const RunOptions& o) {
       (o.lossless && !put("lossless", PyRef::borrow(Py_True))) ||
       (o.spool && !put("spool", PyRef::borrow(Py_True))) ||
       (o.compress && !put("compress", PyRef::borrow(Py_True))) ||
-      (o.c_calls && !put("c_calls", PyRef::borrow(Py_True))))
+      (o.c_calls && !put("c_calls", PyRef::borrow(Py_True))) ||
+      (o.async_tasks && !put("async_tasks", PyRef::borrow(Py_True))))
     return {};
   return d;
 }

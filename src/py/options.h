@@ -1,5 +1,5 @@
 // The keyword-only options of Tracer (include, exclude, max_depth,
-// min_duration, lossless) checked into a RunOptions before anything is
+// min_duration, lossless, ..., async_tasks) checked into a RunOptions before anything is
 // touched, and that value passed on to the processes a run starts.
 #pragma once
 
@@ -18,7 +18,7 @@ using core::RunOptions;
 std::optional<RunOptions> parse_options(PyObject* include, PyObject* exclude, PyObject* max_depth,
                                         PyObject* min_duration, PyObject* lossless,
                                         PyObject* spool, PyObject* compress,
-                                        PyObject* c_calls = nullptr);
+                                        PyObject* c_calls, PyObject* async_tasks);
 
 // The text of MORVEX_CHILD_OPTIONS: Tracer's keyword arguments as a JSON
 // object holding only those that differ from the defaults; null with an

@@ -60,6 +60,7 @@ std::shared_ptr<State> new_state(const Tracer& t, std::shared_ptr<core::EventQue
   auto state = std::make_shared<State>(std::move(queue), std::move(filter), f.max_depth,
                                        std::move(disable));
   state->c_calls = t.options.c_calls;
+  state->async_tasks = t.options.async_tasks;
   return state;
 }
 

@@ -23,6 +23,7 @@
 #include "core/sink.h"
 #include "py/intern.h"
 #include "py/pyref.h"
+#include "py/tasks.h"
 #include "py/threads.h"
 
 namespace morvex::py {
@@ -61,6 +62,10 @@ struct State final : core::CodeLookup, core::ThreadNames {
   ThreadRegistry threads;
   // Set before the callbacks are registered: whether C calls are recorded.
   bool c_calls = false;
+  // Set before the callbacks are registered: each asyncio task's steps go on
+  // a track of its own.
+  bool async_tasks = false;
+  TaskTracks tasks;
 
   // A count of its own for the calling thread, kept (and counted) until the
   // state goes, even after the thread has exited.
@@ -81,6 +86,7 @@ struct State final : core::CodeLookup, core::ThreadNames {
   std::vector<std::pair<uint32_t, std::string>> snapshot() const override {
     return threads.snapshot();
   }
+  std::optional<uint32_t> parent(uint32_t tid) const override { return threads.parent(tid); }
 
  private:
   std::mutex depth_cut_mu_;

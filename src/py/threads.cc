@@ -35,7 +35,8 @@ bool usable_thread_name(const std::string& name) {
   return !name.empty() && name.compare(0, 6, "Dummy-") != 0;
 }
 
-ThreadRegistry::ThreadRegistry() : names_(core::random_seed()), keys_(core::random_seed()) {}
+ThreadRegistry::ThreadRegistry()
+    : names_(core::random_seed()), parents_(core::random_seed()), keys_(core::random_seed()) {}
 
 bool ThreadRegistry::ensure(uint32_t tid) {
   {
@@ -61,6 +62,18 @@ bool ThreadRegistry::ensure(uint32_t tid) {
 void ThreadRegistry::insert(uint32_t tid, std::string name) {
   std::unique_lock lock(mu_);
   names_.try_emplace(tid, std::move(name));  // the first name stays
+}
+
+void ThreadRegistry::insert_task(uint32_t track, uint32_t thread, std::string name) {
+  std::unique_lock lock(mu_);
+  names_.try_emplace(track, std::move(name));
+  parents_.try_emplace(track, thread);
+}
+
+std::optional<uint32_t> ThreadRegistry::parent(uint32_t track) const {
+  std::shared_lock lock(mu_);
+  if (const uint32_t* p = parents_.find(track)) return *p;
+  return std::nullopt;
 }
 
 std::optional<std::string> ThreadRegistry::name(uint32_t tid) const {

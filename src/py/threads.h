@@ -41,9 +41,14 @@ class ThreadRegistry {
   // ensure() are the caller's.
   void insert(uint32_t tid, std::string name);
 
+  // An asyncio task's track: its name and the thread it runs on.
+  void insert_task(uint32_t track, uint32_t thread, std::string name);
+  std::optional<uint32_t> parent(uint32_t track) const;
+
  private:
   mutable std::shared_mutex mu_;
   core::FlatMap<uint32_t, std::string> names_;
+  core::FlatMap<uint32_t, uint32_t> parents_;  // task track -> thread
   core::ThreadKeys keys_;
 };
 

@@ -158,15 +158,15 @@ PyObject* stop_method(PyObject* self, PyObject*) {
 }
 
 PyObject* tracer_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-  static const char* kwlist[] = {"output",       "format",   "include", "exclude", "max_depth",
-                                 "min_duration", "lossless", "spool",   "compress", "c_calls",
-                                 nullptr};
+  static const char* kwlist[] = {"output",   "format",   "include",     "exclude",
+                                 "max_depth", "min_duration", "lossless", "spool",
+                                 "compress", "c_calls",  "async_tasks", nullptr};
   PyObject* output = nullptr;
   PyObject* format = nullptr;
-  PyObject* option[8] = {};
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O$OOOOOOOO:Tracer", const_cast<char**>(kwlist),
+  PyObject* option[9] = {};
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O$OOOOOOOOO:Tracer", const_cast<char**>(kwlist),
                                    &output, &format, &option[0], &option[1], &option[2], &option[3],
-                                   &option[4], &option[5], &option[6], &option[7]))
+                                   &option[4], &option[5], &option[6], &option[7], &option[8]))
     return nullptr;
   if (format != nullptr && !PyUnicode_Check(format)) {
     PyErr_Format(PyExc_TypeError, "argument 'format' must be str, not %s",
@@ -189,7 +189,7 @@ PyObject* tracer_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   }
   std::optional<RunOptions> options =
       parse_options(option[0], option[1], option[2], option[3], option[4], option[5], option[6],
-                    option[7]);
+                    option[7], option[8]);
   if (!options) return nullptr;
   if (options->compress && parsed.value() != Format::Protobuf) {
     PyErr_SetString(PyExc_ValueError, "compress: only a protobuf trace can be compressed");
@@ -256,7 +256,8 @@ PyType_Slot tracer_slots[] = {
     {Py_tp_methods, tracer_methods},
     {Py_tp_doc, const_cast<char*>("Tracer(output, format=..., *, include=None, exclude=None, "
                                   "max_depth=None, min_duration=None, lossless=False, "
-                                  "spool=False, compress=False, c_calls=False)\n--\n\n")},
+                                  "spool=False, compress=False, c_calls=False, "
+                                  "async_tasks=False)\n--\n\n")},
     {0, nullptr},
 };
 

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "core/event.h"
 #include "reader/model.h"
 
 namespace morvex::reader {
@@ -17,15 +18,22 @@ inline std::string location(const Function& f) {
   return f.line != 0 ? f.file + ":" + std::to_string(f.line) : f.file;
 }
 
-// The thread's name, or "thread TID" for a thread that has none.
+// An asyncio task's track reads as a thread of its own whose id has the top
+// bit set; the rest of the id tells tasks of one name apart.
+inline uint32_t task_number(const Thread& t) { return t.tid & ~core::kTaskTrackBit; }
+
+// The thread's name, or "thread TID" ("task N") for one that has none.
 inline std::string thread_label(const Thread& t) {
-  return t.name.empty() ? "thread " + std::to_string(t.tid) : t.name;
+  if (!t.name.empty()) return t.name;
+  if (core::is_task_track(t.tid)) return "task " + std::to_string(task_number(t));
+  return "thread " + std::to_string(t.tid);
 }
 
-// "MainThread (pid 10, tid 12)".
+// "MainThread (pid 10, tid 12)"; "worker (pid 10, task 3)" for a task's track.
 inline std::string thread_title(const Thread& t) {
-  return thread_label(t) + " (pid " + std::to_string(t.pid) + ", tid " + std::to_string(t.tid) +
-         ")";
+  const std::string id = core::is_task_track(t.tid) ? "task " + std::to_string(task_number(t))
+                                                    : "tid " + std::to_string(t.tid);
+  return thread_label(t) + " (pid " + std::to_string(t.pid) + ", " + id + ")";
 }
 
 }  // namespace morvex::reader

@@ -13,6 +13,7 @@
 #include <zlib.h>
 #endif
 
+#include "core/event.h"
 #include "reader/input.h"
 
 namespace morvex::reader {
@@ -397,6 +398,15 @@ bool PacketReader::descriptor(std::string_view bytes) {
     last_thread_ = kNone;
   } else if (has_counter) {
     put(counter_tracks_, uuid, b_.counter(pid_for(parent), name));
+  } else if (const uint32_t* under = thread_tracks_.find(parent); under != nullptr) {
+    // A named track under a thread's: an asyncio task's, a thread of its own
+    // here, told from the real ones by the top bit of its id (as in a JSON
+    // trace); the rest of the id is the track's, unique in the process.
+    const uint32_t t = b_.thread(b_.thread_pid(*under),
+                                 core::kTaskTrackBit | (static_cast<uint32_t>(uuid) & ~core::kTaskTrackBit));
+    if (!name.empty()) b_.set_thread_name(t, name);
+    put(thread_tracks_, uuid, t);
+    last_thread_ = kNone;
   }
   return true;
 }

@@ -70,6 +70,17 @@ TEST(LossSummary, KeepsTheNetEffectOfDiscardedBatchesOnTheStack) {
   }
 }
 
+// A task step's edge in the gap is neither a frame (its task number is no
+// code id) nor an event, and leaves the nesting unknown.
+TEST(LossSummary, ATaskStepsEdgeIsNoFrameAndNoEvent) {
+  for (auto kind : {EventKind::TaskStep, EventKind::TaskStepEnd}) {
+    LossSummary l;
+    l.add(*batch_of({pack_word(kStart, 1), pack_word(uint8_t(kind), 3), pack_word(kStart, 4)}));
+    EXPECT_EQ(summary(l), "?");
+    EXPECT_EQ(l.events, 2u);
+  }
+}
+
 TEST(LossSummary, MarkersAreSkippedAndTooManyFramesMakeItUnknown) {
   LossSummary l;
   auto b = batch_of({});

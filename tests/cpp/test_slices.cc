@@ -91,6 +91,12 @@ std::vector<Event> parse(const std::string& text, uint32_t tid = 1) {
         }
         break;
       }
+      case 'T':
+        out.push_back({ts, tid, pack_word(uint8_t(EventKind::TaskStep), code)});
+        break;
+      case 't':
+        out.push_back({ts, tid, pack_word(uint8_t(EventKind::TaskStepEnd), code)});
+        break;
       case '[':
         user(EventKind::SpanBegin);
         break;
@@ -136,7 +142,11 @@ std::string show(const std::vector<Event>& events) {
     }
     if (!s.empty()) s += ' ';
     s += k + what + "@" + std::to_string(e.ts);
-    if (e.tid != 1) s += "/t" + std::to_string(e.tid);
+    if (is_task_track(e.tid)) {
+      s += "/T" + std::to_string(e.tid & ~kTaskTrackBit);
+    } else if (e.tid != 1) {
+      s += "/t" + std::to_string(e.tid);
+    }
   }
   return s;
 }
@@ -184,6 +194,53 @@ TEST(SliceShaper, KeepsEveryThreadWellNested) {
       {"i6@0 S1@1 c7@2 R1@3 i8@4", "i6@0 S1@1 c7@2 R1@3 i8@4"},
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(shaped(in), out) << in;
+}
+
+// Between a thread's TaskStep and TaskStepEnd records its events go to the
+// task's track (T<n>), nesting there on their own; the records themselves
+// are consumed.
+TEST(SliceShaper, MovesATaskStepOntoItsTasksTrack) {
+  const std::pair<const char*, const char*> cases[] = {
+      // The step and all it calls on the task's track; the loop's frame stays.
+      {"S1@0 T2@1 M3@1 S4@2 R4@3 Y3@4 t2@4 R1@5", "S1@0 M3@1/T2 S4@2/T2 R4@3/T2 Y3@4/T2 R1@5"},
+      // Steps of two tasks with loop work between them.
+      {"S1@0 T2@1 M3@1 Y3@2 t2@2 S5@3 R5@4 T7@5 S6@5 U6@6 t7@6 R1@7",
+       "S1@0 M3@1/T2 Y3@2/T2 S5@3 R5@4 S6@5/T7 U6@6/T7 R1@7"},
+      // The loop's frame ending inside a step (its end was missed before)
+      // closes nothing on the task's track: each track nests on its own.
+      {"S1@0 T2@1 M3@1 R1@2 Y3@3 t2@3", "S1@0 M3@1/T2 Y3@3/T2"},
+      // A span the step opens goes with it, payload and all; one left open
+      // across the task's await runs on, on the task's track.
+      {"T2@0 M3@0 [4@1 ]4@2 [5@2 Y3@3 t2@3 S1@4 R1@5 T2@6 M3@6 ]5@7 Y3@8 t2@8",
+       "M3@0/T2 [4@1/T2 ]4@2/T2 [5@2/T2 ]5@3/T2 Y3@3/T2 [5@3/T2 S1@4 R1@5 M3@6/T2 U3@7/T2 ]5@7/T2 "
+       "M3@7/T2 Y3@8/T2"},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(shaped(in), out) << in;
+}
+
+TEST(SliceShaper, AGapThatMayHoldAStepsEndHandsTheThreadBackItsEvents) {
+  // Unknown nesting: the task's frames end at the gap's start, the gap is
+  // on the task's track, and what follows is the thread's.
+  EXPECT_EQ(shaped("S1@0 T2@1 M3@1 G5@20:10:? S4@25 R4@26"),
+            "S1@0 M3@1/T2 U3@10/T2 [L5@10/T2 ]L@20/T2 S4@25 R4@26");
+  // A known one (no step edge in it) keeps the step on its track.
+  EXPECT_EQ(shaped("T2@1 M3@1 G5@20:10:: S4@25 R4@26 Y3@27 t2@27"),
+            "M3@1/T2 [L5@10/T2 ]L@20/T2 S4@25/T2 R4@26/T2 Y3@27/T2");
+}
+
+TEST(SliceShaper, ThreadsRouteTheirOwnStepsAndAStopEndsWhatIsOpenOnTaskTracks) {
+  SliceShaper shaper;
+  std::vector<Event> out;
+  // Two threads' batches interleave; each is in a step of its own task.
+  shaper.process(parse("S1@0 T2@1 M3@1", 1), out);
+  shaper.process(parse("T5@2 M6@2 S7@3", 9), out);
+  shaper.process(parse("S4@4", 1), out);
+  shaper.end_everything(out);
+  std::string shown = show(out);
+  EXPECT_EQ(shown.substr(0, shown.find(" U")), "S1@0 M3@1/T2 M6@2/T5 S7@3/T5 S4@4/T2");
+  // The tracer stopped mid-step: every track's slices end, none is left open.
+  for (const char* end : {"U7@3/T5", "U6@3/T5", "U4@4/T2", "U3@4/T2", "U1@0"})
+    EXPECT_NE(shown.find(end), std::string::npos) << end << " in " << shown;
 }
 
 // Where a thread lost events, what ended in the gap ends at its start, what

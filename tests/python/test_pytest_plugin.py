@@ -353,6 +353,7 @@ def test_help_lists_the_options(pytester):
         "  --morvex-lossless*wait for the trace writers*",
         "  --morvex-compress*write the Perfetto traces deflated*",
         "  --morvex-c-calls*record calls of builtins*",
+        "  --morvex-async-tasks*asyncio task's coroutine slices*",
         "  --morvex-slowest=N*name the N tests that took longest traced*",
     ])
 
@@ -478,6 +479,13 @@ def test_c_calls_are_slices_of_each_trace(filtered_app):
                         for s in evs}
     made = (filtered_app.path / "tracers.jsonl").read_text().splitlines()
     assert [json.loads(line)["c_calls"] for line in made] == [True]
+
+
+def test_async_tasks_reaches_each_tests_tracer(filtered_app):
+    result = run(filtered_app, "--morvex", "traces", "--morvex-async-tasks")
+    result.assert_outcomes(passed=1)
+    made = (filtered_app.path / "tracers.jsonl").read_text().splitlines()
+    assert [json.loads(line).get("async_tasks") for line in made] == [True]
 
 
 def test_a_long_minimum_leaves_every_call_out(filtered_app):

@@ -42,7 +42,7 @@ class TestModule:
         assert core.Tracer.__text_signature__ == (
             "(output, format=..., *, include=None, exclude=None, max_depth=None,"
             " min_duration=None, lossless=False, spool=False, compress=False,"
-            " c_calls=False)")
+            " c_calls=False, async_tasks=False)")
         with pytest.raises(TypeError):
             class Sub(core.Tracer):  # noqa: F841
                 pass

@@ -53,6 +53,9 @@ class Trace:
     counters: dict = dataclasses.field(default_factory=lambda: defaultdict(list))
     # pid -> (host, CLOCK_REALTIME ns at trace time 0)
     anchors: dict = dataclasses.field(default_factory=dict)
+    # (pid, tid) of an asyncio task's track -> (pid, tid) of the thread whose
+    # track it lies under (Perfetto only: JSON has no nesting of tracks)
+    task_parents: dict = dataclasses.field(default_factory=dict)
 
     def names(self, pid=None):
         """Every begun slice name (of one process, or of all)."""
@@ -217,6 +220,16 @@ def read_perfetto(path) -> Trace:
                 t.process_names[d.process.pid] = d.process.process_name
             elif d.HasField("counter"):
                 counter_tracks[d.uuid] = (process_tracks[d.parent_uuid], d.name)
+            elif d.parent_uuid in tracks:
+                # A task's track: named, under its thread's, with no thread
+                # descriptor; keyed here the way a JSON trace numbers it.
+                parent = tracks[d.parent_uuid]
+                key = (parent[0], 0x80000000 | (d.uuid & 0x7FFFFFFF))
+                assert d.name, "a task's track is named"
+                tracks[d.uuid] = key
+                t.thread_names[key] = d.name
+                t.task_parents[key] = parent
+                t.events.setdefault(key, [])
             elif d.HasField("thread"):
                 assert d.parent_uuid in process_tracks, "thread track before its process"
                 assert process_tracks[d.parent_uuid] == d.thread.pid
