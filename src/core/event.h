@@ -106,7 +106,7 @@ struct EventBatch {
   uint64_t base = 0;  // raw time of the first record; deltas are relative to it
   uint32_t tid = 0;
   uint32_t len = 0;      // written only at hand-over, from the cursor
-  uint32_t payload = 0;  // how many of the records are user-event payload
+  uint32_t payload = 0;  // how many of the records are no events (user-event payload, step edges)
   PackedEvent events[kCapacity];
 
   EventBatch(uint64_t base_, uint32_t tid_) : base(base_), tid(tid_) {}

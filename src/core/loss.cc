@@ -14,8 +14,7 @@ void LossSummary::add(const EventBatch& batch) {
     if (carries_payload(word_kind(word))) {
       i += word_code_id(word);
     } else if (is_task_marker(word_kind(word))) {
-      --events;
-      unknown = true;
+      unknown = true;  // event_count() left it out already
     }
   }
   if (unknown) return;

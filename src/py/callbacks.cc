@@ -347,6 +347,15 @@ inline bool is_coroutine(PyObject* code) {
   return PyCode_Check(code) && (reinterpret_cast<PyCodeObject*>(code)->co_flags & CO_COROUTINE);
 }
 
+// A step's edge is no event of the program's: its batch counts it with the
+// records that are not events, as it does payload, so that neither the
+// run's event count nor a lost batch's counts it.
+inline void record_step_edge(State& st, Hot& hot, uint64_t now, core::EventKind kind,
+                             uint32_t task) {
+  core::record(*st.queue, st.queue_id, hot, now, core::pack_word(static_cast<uint8_t>(kind), task));
+  if (core::Cold* cold = core::cold_state(); cold != nullptr && cold->batch) ++cold->batch->payload;
+}
+
 // With asyncio tasks followed, a task step is bracketed by the TaskStep
 // records (event.h). A step begins where a coroutine's frame begins while no
 // step runs on the thread and a task is current: the task is looked up
@@ -382,8 +391,7 @@ inline bool is_coroutine(PyObject* code) {
       if (uint32_t task = st.tasks.current(hot.tid, st.threads); task != 0) {
         step.task = task;
         step.depth = depth;
-        core::record(*st.queue, st.queue_id, hot, now,
-                     core::pack_word(static_cast<uint8_t>(core::EventKind::TaskStep), task));
+        record_step_edge(st, hot, now, core::EventKind::TaskStep, task);
       }
     }
     core::record(*st.queue, st.queue_id, hot, now, word);
@@ -397,8 +405,7 @@ inline bool is_coroutine(PyObject* code) {
   }
   core::record(*st.queue, st.queue_id, hot, now, word);
   if (step.task != 0 && depth <= step.depth) {
-    core::record(*st.queue, st.queue_id, hot, now,
-                 core::pack_word(static_cast<uint8_t>(core::EventKind::TaskStepEnd), step.task));
+    record_step_edge(st, hot, now, core::EventKind::TaskStepEnd, step.task);
     step.task = 0;
   }
   Py_RETURN_NONE;

@@ -106,6 +106,18 @@ class TestTaskTracks:
         assert tracks_named(t, "after") == []
 
 
+    def test_step_edges_are_not_counted_as_events(self, tmp_path, fmt):
+        # The records that bracket a step are the tracer's own: the run's
+        # event count is the trace's begins and ends, as without tasks.
+        path = trace_path(tmp_path, fmt)
+        tracer = morvex.Tracer(str(path), fmt, lossless=True, async_tasks=True)
+        with tracer:
+            asyncio.run(three_workers())
+        t = tracefiles.read(path, fmt)
+        assert tracer.dropped == 0
+        assert tracer.events == sum(s.phase in "BE" for evs in t.events.values() for s in evs)
+
+
 class TestTasksThatEndBadly:
     def test_cancelled_and_raising_tasks_end_their_slices(self, tmp_path, fmt):
         # GIVEN a task cancelled while it awaits and one that raises WHEN
