@@ -109,8 +109,8 @@ uint32_t Builder::add_child(uint32_t parent, uint32_t function, uint64_t key) {
   return node;
 }
 
-void Builder::instant(uint64_t ts) {
-  if (options_.observer != nullptr) options_.observer->instant(ts);
+void Builder::instant(uint32_t thread, uint64_t ts, std::string_view name) {
+  if (options_.observer != nullptr) options_.observer->instant(thread, ts, name);
   note_time(ts);
   ++events_;
   ++instants_;

@@ -48,7 +48,8 @@ class SliceObserver {
   virtual void counter_added(uint32_t /*id*/, const Counter&) {}
   // An end with no open slice, which the model drops.
   virtual void unmatched_end(uint32_t /*thread*/, uint64_t /*ts*/) {}
-  virtual void instant(uint64_t /*ts*/) {}
+  // `name` as the file holds it: raw bytes.
+  virtual void instant(uint32_t /*thread*/, uint64_t /*ts*/, std::string_view /*name*/) {}
   virtual void sample(uint32_t /*counter*/, uint64_t /*ts*/, double /*value*/) {}
   // The trace has ended: the closes that follow are of slices left open.
   virtual void ending() {}
@@ -128,7 +129,7 @@ class Builder {
   // A complete ("X") event without a duration, which leaves no slice.
   void skip_complete() { ++skipped_complete_; }
 
-  void instant(uint64_t ts);
+  void instant(uint32_t thread, uint64_t ts, std::string_view name);
   uint32_t counter(uint32_t pid, std::string_view name);
   void sample(uint32_t counter, uint64_t ts, double value);
   void add_dropped(uint32_t pid, uint64_t count);

@@ -5,6 +5,7 @@
 
 #include "format/json_text.h"
 #include "format/records.h"
+#include "reader/text.h"
 
 namespace morvex::reader {
 
@@ -127,10 +128,15 @@ void ChromeJsonWriter::unmatched_end(uint32_t thread, uint64_t ts) {
   out_.write(record_);
 }
 
-void ChromeJsonWriter::instant(uint64_t ts) {
+void ChromeJsonWriter::instant(uint32_t thread, uint64_t ts, std::string_view name) {
   start_record();
-  record_ += "{\"name\":\"instant\",\"ph\":\"i\",\"s\":\"g\",\"ts\":";
+  record_ += "{\"name\":";
+  push_json_string(record_, is_valid_utf8(name) ? std::string(name) : sanitize_utf8(name));
+  record_ += ",\"cat\":\"";
+  record_ += format::kUserCategory;
+  record_ += "\",\"ph\":\"i\",\"s\":\"t\",\"ts\":";
   push_micros(record_, ts);
+  record_ += threads_[thread];
   record_ += "}";
   out_.write(record_);
 }

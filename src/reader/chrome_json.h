@@ -8,8 +8,8 @@
 // and "E" records in category "py" with "file" and "line" in args as the
 // JSON writer puts them (and on a begin "kind": "start" for a call,
 // "resume" for any other slice), user spans in category "user", counter
-// samples as "C", instants as global "i" records named "instant" (the model
-// keeps only their time). Slices still open when the trace ends stay open,
+// samples as "C", instants as "i" records on their thread, with their name
+// (not their args). Slices still open when the trace ends stay open,
 // as in the source. Then come the names of processes and threads as
 // metadata records, and morvex's own: wall-clock anchors, filters and
 // dropped events. Times are
@@ -42,7 +42,7 @@ class ChromeJsonWriter final : public SliceObserver {
   void open(uint32_t thread, uint32_t function, uint64_t ts, bool call) override;
   void close(uint32_t thread, uint32_t function, uint64_t ts) override;
   void unmatched_end(uint32_t thread, uint64_t ts) override;
-  void instant(uint64_t ts) override;
+  void instant(uint32_t thread, uint64_t ts, std::string_view name) override;
   void sample(uint32_t counter, uint64_t ts, double value) override;
   void ending() override { ended_ = true; }
   // Another trace's stream follows (a merge): its slices are not ones the

@@ -565,7 +565,7 @@ class JsonParser {
       }
       case 'i':
       case 'I':
-        b_.instant(micros_to_nanos(r.ts));
+        b_.instant(thread(), micros_to_nanos(r.ts), r.name.escaped ? unescape(r.name) : r.name.raw);
         break;
       case 'C': {
         const uint32_t counter = b_.counter(static_cast<uint32_t>(to_u64(r.pid)),

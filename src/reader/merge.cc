@@ -81,7 +81,9 @@ class Shifted final : public SliceObserver {
   void unmatched_end(uint32_t thread, uint64_t ts) override {
     out_.unmatched_end(thread_base_ + thread, ts + offset_);
   }
-  void instant(uint64_t ts) override { out_.instant(ts + offset_); }
+  void instant(uint32_t thread, uint64_t ts, std::string_view name) override {
+    out_.instant(thread_base_ + thread, ts + offset_, name);
+  }
   void sample(uint32_t counter, uint64_t ts, double value) override {
     out_.sample(counter_base_ + counter, ts + offset_, value);
   }

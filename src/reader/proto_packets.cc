@@ -497,7 +497,9 @@ bool PacketReader::event(SequenceState& seq, std::string_view bytes, uint64_t ts
       } else if (filter_record) {
         return filters(bytes, pid_for(track));
       } else {
-        b_.instant(ts);
+        auto interned = has_iid ? seq.name_text.find(name_iid) : seq.name_text.end();
+        b_.instant(thread_for(track), ts,
+                   interned != seq.name_text.end() ? std::string_view(interned->second) : name);
       }
       break;
     case event::kTypeCounter: {

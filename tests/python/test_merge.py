@@ -161,3 +161,26 @@ def test_a_compressed_trace_carries_its_anchor_and_merges(runs_a_second_apart, t
                     if n.endswith("(packed.pftrace)")]
     # The compressed run came after the JSON one.
     assert starts[packed_pid] == max(starts.values()) > min(starts.values())
+
+
+def test_instants_keep_their_names_and_threads_through_a_merge(tmp_path):
+    # GIVEN runs in both formats marking instants on two threads
+    import threading
+    inputs = []
+    for name, fmt in (("a.pftrace", "protobuf"), ("b.json", "json")):
+        path = tmp_path / name
+        with morvex.Tracer(str(path), fmt, lossless=True):
+            morvex.instant(f"main-{fmt}")
+            w = threading.Thread(target=morvex.instant, args=(f"worker-{fmt}",), name="w")
+            w.start()
+            w.join()
+        inputs.append(path)
+    out = tmp_path / "all.json"
+    # WHEN merged THEN each instant is on its own thread, named as marked
+    r = run_command(MORVEX + ["merge", *map(str, inputs), "-o", str(out)])
+    assert r.returncode == 0, r.stderr
+    merged = tracefiles.read_json(out)
+    marked = {s.name: merged.thread_names[key] for key, evs in merged.events.items()
+              for s in evs if s.phase == "i"}
+    assert marked == {"main-protobuf": "MainThread", "worker-protobuf": "w",
+                      "main-json": "MainThread", "worker-json": "w"}
