@@ -129,11 +129,12 @@ class Interner {
 core::CodeInfo describe_code(PyObject* code);
 
 // Names a callable of a C call as users know it: "sorted", "list.sort",
-// "math.sqrt", "collections.OrderedDict" - the module (left out
-// for builtins), a dot and the qualified name; a callable object as its
-// type's "__call__" ("functools.partial.__call__"). `module` is set to the module the filters match it by. Nothing for
-// a class defined in Python or an instance of one, and for the tracer's own
-// (a run ends inside Tracer.__exit__). Clears any error.
+// "math.sqrt", "collections.OrderedDict" - the module (left out for
+// builtins), a dot and the qualified name; a callable object as its type's
+// "__call__" ("functools.partial.__call__"). `module` is set to the module
+// the filters match it by. Nothing for a class defined in Python or an
+// instance of one, and for the tracer's own (a run ends inside
+// Tracer.__exit__). Clears any error.
 std::optional<core::CodeInfo> describe_callable(PyObject* callable, std::string& module);
 
 // A str as UTF-8, with what UTF-8 cannot carry (lone surrogates) escaped as

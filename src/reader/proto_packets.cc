@@ -402,8 +402,8 @@ bool PacketReader::descriptor(std::string_view bytes) {
     // A named track under a thread's: an asyncio task's, a thread of its own
     // here, told from the real ones by the top bit of its id (as in a JSON
     // trace); the rest of the id is the track's, unique in the process.
-    const uint32_t t = b_.thread(b_.thread_pid(*under),
-                                 core::kTaskTrackBit | (static_cast<uint32_t>(uuid) & ~core::kTaskTrackBit));
+    const uint32_t id = static_cast<uint32_t>(uuid) & ~core::kTaskTrackBit;
+    const uint32_t t = b_.thread(b_.thread_pid(*under), core::kTaskTrackBit | id);
     if (!name.empty()) b_.set_thread_name(t, name);
     put(thread_tracks_, uuid, t);
     last_thread_ = kNone;
