@@ -34,15 +34,16 @@ CHILD = os.path.join(HERE, "peers_child.py")
 MORVEX = ("morvex-pb", "morvex-json", "morvex-spool", "morvex-compress")
 # Configurations whose added cost is compared with the floor's. With C calls
 # morvex records more than the Python events the others count.
-OVER_FLOOR = ("stamp",) + MORVEX + ("morvex-c-calls",)
+OVER_FLOOR = ("stamp",) + MORVEX + ("morvex-c-calls", "morvex-tasks")
 READER = os.path.join(HERE, "peers_traces.py")
 # The reader of each configuration's trace (see peers_traces.py).
 READERS = {"morvex-pb": "morvex-pb", "morvex-json": "morvex-json", "morvex-spool": "morvex-pb",
            "morvex-compress": "morvex-pb", "morvex-c-calls": "morvex-pb",
+           "morvex-tasks": "morvex-pb",
            "viztracer": "viztracer", "viztracer-big": "viztracer"}
 # What each configuration needs importable besides the workloads.
 MODULES = {"morvex-pb": "morvex", "morvex-json": "morvex", "morvex-spool": "morvex",
-           "morvex-compress": "morvex", "morvex-c-calls": "morvex",
+           "morvex-compress": "morvex", "morvex-c-calls": "morvex", "morvex-tasks": "morvex",
            "yappi": "yappi",
            "pyinstrument": "pyinstrument", "viztracer": "viztracer",
            "viztracer-big": "viztracer"}

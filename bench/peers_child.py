@@ -89,6 +89,9 @@ CONFIGS = {
     # C calls as slices too: what cProfile shows by default (builtins=True).
     "morvex-c-calls": ("morvex protobuf, C calls", _morvex("protobuf", c_calls=True),
                        ".pftrace"),
+    # Each asyncio task's steps on a track of its own (these workloads run none).
+    "morvex-tasks": ("morvex protobuf, task tracks", _morvex("protobuf", async_tasks=True),
+                     ".pftrace"),
     "cprofile": ("cProfile", _cprofile, None),
     "yappi": ("yappi", _yappi, None),
     "pyinstrument": ("pyinstrument", _pyinstrument, None),
