@@ -395,7 +395,19 @@ std::variant<Command, CliMessage> merge_args(const CommandLine& cli, const Match
   if (!m.has("output")) absent.push_back("--output <OUT>");
   if (m.positionals.empty()) absent.push_back("<TRACE>...");
   if (!absent.empty()) return missing(cli, "merge", absent);
-  return MergeArgs{m.positionals, *m.one("output")};
+  std::string output = *m.one("output");
+  // The merged trace is Chrome JSON whatever its name: a Perfetto name would
+  // say otherwise to whoever finds the file.
+  std::string lower = output;
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  for (std::string_view perfetto : {".pftrace", ".perfetto-trace", ".perfetto", ".pb", ".proto"}) {
+    if (lower.ends_with(perfetto)) {
+      return invalid(cli, "merge", output, "--output <OUT>",
+                     "merge writes Chrome trace-event JSON: name the output .json");
+    }
+  }
+  return MergeArgs{m.positionals, std::move(output)};
 }
 
 std::variant<Command, CliMessage> convert_args(const CommandLine& cli, const Matches& m) {

@@ -250,6 +250,7 @@ TEST(CliArgs, BadValuesAreUsageErrorsNamingThem) {
       {{"report", "t", "--top", "-1"}, "a value is required for '--top <N>'"},
       {{"merge", "t"}, "--output <OUT>"},
       {{"merge", "-o", "x"}, "<TRACE>..."},
+      {{"merge", "a.pb", "-o", "all.PFTRACE"}, "merge writes Chrome trace-event JSON"},
       {{"convert", "t"}, "--output <OUT>"},
       {{"convert", "t", "-o", "x", "--to", "svgz"}, "[possible values: pstats, collapsed"},
       {{"convert", "t", "-o", "x.svg", "--svg-per-thread=1"},
