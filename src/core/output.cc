@@ -29,7 +29,6 @@ int flock_retrying(int fd, int op) {
   return rc;
 }
 
-
 }  // namespace
 
 Result<SharedFile> SharedFile::open(const std::string& path, bool truncate) {

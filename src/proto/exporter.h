@@ -5,10 +5,10 @@
 // tasks, one per task, nested under its thread's. Each track gets a packet
 // sequence of its own, and function names are interned per sequence with
 // the function's source location (file, first line) under the same id, so a
-// begin event carries small ids and the location is written once. Event packets are not built as messages:
-// the invariant tail of a packet for each (thread, code, shape) is
-// encoded once into a byte arena and copied per event after the frame header
-// and timestamp.
+// begin event carries small ids and the location is written once. Event
+// packets are not built as messages: the invariant tail of a packet for each
+// (thread, code, shape) is encoded once into a byte arena and copied per
+// event after the frame header and timestamp.
 //
 // Descriptor and interning packets go to the file's buffer as soon as they
 // are needed; event packets collect in `batch_` and follow them. Everything a
