@@ -545,7 +545,9 @@ def serve(sock, config, source):
         except OSError:
             pass
 
-    def at_exit():
+    def stop(why):
+        # Once, under the lock: whichever of the exit, a stop or a gone
+        # attacher comes first.
         with lock:
             tracer, state["tracer"], state["done"] = state["tracer"], None, True
             error = None
@@ -554,7 +556,10 @@ def serve(sock, config, source):
                     tracer.stop()
                 except Exception as e:
                     error = e
-            answer(tracer, "exit", error)
+            answer(tracer, why, error)
+
+    def at_exit():
+        stop("exit")
 
     def listen():
         while True:
@@ -564,15 +569,7 @@ def serve(sock, config, source):
                 data = b""
             if not data or b"\n" in data:
                 break
-        with lock:
-            tracer, state["tracer"], state["done"] = state["tracer"], None, True
-            error = None
-            if tracer is not None:
-                try:
-                    tracer.stop()
-                except Exception as e:
-                    error = e
-            answer(tracer, "stop" if data else "gone", error)
+        stop("stop" if data else "gone")
         sock.close()
         if not data:
             # An attacher that was killed could not remove its directory.

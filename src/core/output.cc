@@ -108,49 +108,43 @@ Status SharedFile::flush() {
   return result;
 }
 
-Status write_whole(int fd, const uint8_t* data, size_t len) {
-  while (len > 0) {
-    ssize_t n = ::write(fd, data, len);
+namespace {
+
+// Calls `io(done)`, a read or write of what is left after `done` bytes,
+// until `len` have moved; a call that moves nothing fails with `cut`.
+template <typename Io>
+Status move_whole(size_t len, const char* cut, Io io) {
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n = io(done);
     if (n < 0) {
       if (errno == EINTR) continue;
       return IoError::from_errno(errno);
     }
-    if (n == 0) return IoError::other("failed to write whole buffer");
-    data += n;
-    len -= static_cast<size_t>(n);
+    if (n == 0) return IoError::other(cut);
+    done += static_cast<size_t>(n);
   }
   return {};
 }
 
+}  // namespace
+
+Status write_whole(int fd, const uint8_t* data, size_t len) {
+  return move_whole(len, "failed to write whole buffer",
+                    [&](size_t done) { return ::write(fd, data + done, len - done); });
+}
+
 Status pwrite_whole(int fd, const uint8_t* data, size_t len, uint64_t at) {
-  while (len > 0) {
-    ssize_t n = ::pwrite(fd, data, len, static_cast<off_t>(at));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return IoError::from_errno(errno);
-    }
-    if (n == 0) return IoError::other("failed to write whole buffer");
-    data += n;
-    len -= static_cast<size_t>(n);
-    at += static_cast<uint64_t>(n);
-  }
-  return {};
+  return move_whole(len, "failed to write whole buffer", [&](size_t done) {
+    return ::pwrite(fd, data + done, len - done, static_cast<off_t>(at + done));
+  });
 }
 
 Status pread_whole(int fd, void* to, size_t len, uint64_t at) {
   auto* p = static_cast<uint8_t*>(to);
-  while (len > 0) {
-    ssize_t n = ::pread(fd, p, len, static_cast<off_t>(at));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return IoError::from_errno(errno);
-    }
-    if (n == 0) return IoError::other("file cut short");
-    p += n;
-    len -= static_cast<size_t>(n);
-    at += static_cast<uint64_t>(n);
-  }
-  return {};
+  return move_whole(len, "file cut short", [&](size_t done) {
+    return ::pread(fd, p + done, len - done, static_cast<off_t>(at + done));
+  });
 }
 
 }  // namespace morvex::core

@@ -308,6 +308,20 @@ inline void count_cut(State& st) {
 // of frames deeper than the maximum are counted, not recorded. Frames that
 // were running when the trace began don't count, and never take the count
 // below zero.
+// Keeps the thread's frame count (Hot::depth) and says whether an event at
+// it lies within max_depth; one beyond it is counted as cut.
+inline bool within_max_depth(State& st, Hot& hot, uint8_t kind) {
+  uint32_t depth = hot.depth;
+  if (core::ends_slice(kind)) {
+    hot.depth = depth > 0 ? depth - 1 : 0;
+  } else {
+    hot.depth = ++depth;
+  }
+  if (depth <= st.max_depth) return true;
+  count_cut(st);
+  return false;
+}
+
 [[gnu::noinline]] PyObject* record_at_depth(State& st, PyObject* code, uint64_t now, uint8_t kind) {
   Hot& hot = HOT;
   uint32_t id = hot.last_code_id;
@@ -319,17 +333,8 @@ inline void count_cut(State& st) {
       Py_RETURN_NONE;
     }
   }
-  uint32_t depth = hot.depth;
-  if (core::ends_slice(kind)) {
-    hot.depth = depth > 0 ? depth - 1 : 0;
-  } else {
-    hot.depth = ++depth;
-  }
-  if (depth > st.max_depth) {
-    count_cut(st);
-    Py_RETURN_NONE;
-  }
-  core::record(*st.queue, st.queue_id, hot, now, core::pack_word(kind, id));
+  if (within_max_depth(st, hot, kind))
+    core::record(*st.queue, st.queue_id, hot, now, core::pack_word(kind, id));
   Py_RETURN_NONE;
 }
 
@@ -548,18 +553,7 @@ inline uint32_t callable_id(State& st, Hot& hot, PyObject* callable, uintptr_t k
 // A C call's event, counted against max_depth as the frames' are.
 void record_c(State& st, Hot& hot, uint64_t now, core::EventKind kind, uint32_t id) {
   const uint8_t k = static_cast<uint8_t>(kind);
-  if (st.max_depth != State::kNoMaxDepth) {
-    uint32_t depth = hot.depth;
-    if (core::ends_slice(k)) {
-      hot.depth = depth > 0 ? depth - 1 : 0;
-    } else {
-      hot.depth = ++depth;
-    }
-    if (depth > st.max_depth) {
-      count_cut(st);
-      return;
-    }
-  }
+  if (st.max_depth != State::kNoMaxDepth && !within_max_depth(st, hot, k)) return;
   core::record(*st.queue, st.queue_id, hot, now, core::pack_word(k, id));
 }
 
