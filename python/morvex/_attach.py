@@ -545,9 +545,9 @@ def serve(sock, config, source):
         except OSError:
             pass
 
-    def stop(why):
-        # Once, under the lock: whichever of the exit, a stop or a gone
-        # attacher comes first.
+    # Inline in both, not one shared function: a call here would be the
+    # trace's (the tracer still runs), and the trace would hold our stop.
+    def at_exit():
         with lock:
             tracer, state["tracer"], state["done"] = state["tracer"], None, True
             error = None
@@ -556,10 +556,7 @@ def serve(sock, config, source):
                     tracer.stop()
                 except Exception as e:
                     error = e
-            answer(tracer, why, error)
-
-    def at_exit():
-        stop("exit")
+            answer(tracer, "exit", error)
 
     def listen():
         while True:
@@ -569,7 +566,15 @@ def serve(sock, config, source):
                 data = b""
             if not data or b"\n" in data:
                 break
-        stop("stop" if data else "gone")
+        with lock:
+            tracer, state["tracer"], state["done"] = state["tracer"], None, True
+            error = None
+            if tracer is not None:
+                try:
+                    tracer.stop()
+                except Exception as e:
+                    error = e
+            answer(tracer, "stop" if data else "gone", error)
         sock.close()
         if not data:
             # An attacher that was killed could not remove its directory.
