@@ -42,6 +42,30 @@ inline constexpr size_t kVecCapacity = 4096;  // 64 KiB of events
 std::unique_ptr<EventVec> ship(VecRing::Producer& filled, VecRing::Consumer& recycled,
                                std::unique_ptr<EventVec> v, uint64_t& lost);
 
+// Whether the exporter thread is behind, from the vectors waiting for it
+// in `filled`: behind once more than half the ring waits, caught up again
+// once less than an eighth does. The gap between the two keeps an exporter
+// that is told (Exporter::set_behind) from switching at every vector. Half
+// the ring is 128 vectors, about half a million events: room left for the
+// exporter's cheaper writing to take hold before the serializer must wait
+// and the traced threads' rings fill.
+class Backlog {
+ public:
+  static constexpr size_t kBehind = VecRing::kCapacity / 2;
+  static constexpr size_t kCaughtUp = VecRing::kCapacity / 8;
+  // True when `waiting` changes the state, which is then behind().
+  bool update(size_t waiting) {
+    const bool was = behind_;
+    if (waiting > kBehind) behind_ = true;
+    if (waiting < kCaughtUp) behind_ = false;
+    return behind_ != was;
+  }
+  bool behind() const { return behind_; }
+
+ private:
+  bool behind_ = false;
+};
+
 // What a run leaves out on purpose, and the counts the traced threads keep
 // of it; with any filter set, the end of the trace states them.
 struct PipelineOptions {

@@ -221,6 +221,68 @@ TEST(Pipeline, AFullFilledRingHoldsTheSerializerBackInsteadOfLosing) {
   EXPECT_EQ(run.log->dropped, 7u);
 }
 
+TEST(Pipeline, BacklogSaysBehindAboveHalfTheRingAndCaughtUpBelowAnEighth) {
+  Backlog b;
+  EXPECT_FALSE(b.update(Backlog::kBehind));
+  EXPECT_FALSE(b.behind());
+  EXPECT_TRUE(b.update(Backlog::kBehind + 1));
+  EXPECT_TRUE(b.behind());
+  // Between the two marks it stays as it is, either way.
+  EXPECT_FALSE(b.update(Backlog::kCaughtUp));
+  EXPECT_TRUE(b.behind());
+  EXPECT_TRUE(b.update(Backlog::kCaughtUp - 1));
+  EXPECT_FALSE(b.behind());
+  EXPECT_FALSE(b.update(Backlog::kBehind));
+  EXPECT_FALSE(b.behind());
+}
+
+// An exporter held up while the serializer fills `filled` is told that it
+// is behind, and told again once it has caught up, before the run ends.
+TEST(Pipeline, AnExporterHeldUpIsToldItIsBehindAndThenCaughtUp) {
+  PipelineRun run;
+  std::latch go(1);
+  std::vector<std::pair<int, bool>> told;  // (batch, behind)
+  struct Telling : RecordingExporter {
+    using RecordingExporter::RecordingExporter;
+    std::vector<std::pair<int, bool>>* told = nullptr;
+    int* batch = nullptr;
+    void set_behind(bool behind) override { told->emplace_back(*batch, behind); }
+  };
+  int batch = 0;
+  auto e = std::make_unique<Telling>(run.log);
+  e->told = &told;
+  e->batch = &batch;
+  e->before_batch = [&go, &batch](int n) -> Status {
+    batch = n + 1;
+    if (n == 0) go.wait();
+    return {};
+  };
+  run.start(std::move(e));
+  constexpr int kThreads = 10;
+  std::vector<std::thread> producers;
+  for (int t = 0; t < kThreads; t++)
+    producers.emplace_back([&run, t] { record_n(*run.queue, 10 + t, 63 * 1024); });
+  for (auto& p : producers) p.join();
+  // 10 * 63 * 1024 events are 157 full vectors and a part, which all fit
+  // in `filled`: the serializer ships them all and ends while the exporter
+  // is held at its first, which then has more than half the ring waiting.
+  run.queue->add_dropped(flush_every_thread());
+  run.queue->close();
+  while (threads_named("morvex-serializ") != 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  go.count_down();
+  run.exporter_thread.join();
+  ASSERT_TRUE(run.result.ok());
+  EXPECT_EQ(run.log->events.size(), uint64_t{kThreads} * 63 * 1024);
+  ASSERT_EQ(told.size(), 2u);
+  EXPECT_TRUE(told[0].second);
+  EXPECT_FALSE(told[1].second);
+  // Behind from the first vector after the held one; caught up with less
+  // than an eighth of the ring left.
+  EXPECT_EQ(told[0].first, 1);
+  EXPECT_GT(told[1].first, 157 - static_cast<int>(Backlog::kCaughtUp));
+}
+
 // An interrupted stop: what is still queued is counted, not written, and
 // what was written stays well nested - the slices still open end with their
 // thread's last written event.
