@@ -43,16 +43,18 @@ std::unique_ptr<EventVec> ship(VecRing::Producer& filled, VecRing::Consumer& rec
                                std::unique_ptr<EventVec> v, uint64_t& lost);
 
 // Whether the exporter thread is behind, from the vectors waiting for it
-// in `filled`: behind once more than half the ring waits, caught up again
-// once less than an eighth does. The gap between the two keeps an exporter
-// that is told (Exporter::set_behind) from switching at every vector. Half
-// the ring is 128 vectors, about half a million events: room left for the
-// exporter's cheaper writing to take hold before the serializer must wait
-// and the traced threads' rings fill.
+// in `filled`: behind once more than seven eighths of the ring wait, caught
+// up again once less than a quarter do. A burst that the ring absorbs
+// (a million events, a few tenths of a second of a busy program) changes
+// nothing; a writer that would fill it, and then hold up the serializer
+// while the traced threads' rings overflow, is told in time, with the 32
+// vectors left for its cheaper writing to take hold. The gap between the
+// two marks keeps an exporter that is told (Exporter::set_behind) from
+// switching at every vector.
 class Backlog {
  public:
-  static constexpr size_t kBehind = VecRing::kCapacity / 2;
-  static constexpr size_t kCaughtUp = VecRing::kCapacity / 8;
+  static constexpr size_t kBehind = VecRing::kCapacity * 7 / 8;
+  static constexpr size_t kCaughtUp = VecRing::kCapacity / 4;
   // True when `waiting` changes the state, which is then behind().
   bool update(size_t waiting) {
     const bool was = behind_;
