@@ -72,8 +72,8 @@ struct Bundler::Deflater {
   ~Deflater() {
     if (ready) deflateEnd(&z);
   }
-  // The bound of the level it was made with, which a stored stream's
-  // (level 0) stays within.
+  // zlib's bound for a stream with the default window and memory sizes,
+  // which deflateParams leaves alone: it holds at level 1 and at 0 alike.
   size_t bound(size_t n) { return deflateBound(&z, n); }
   size_t deflate(std::span<const uint8_t> in, uint8_t* out, size_t room, bool stored) {
     deflateReset(&z);
