@@ -3,10 +3,9 @@
 Traces a loop that calls an empty function for about a second under
 morvex.Tracer(path, "json") (or a Perfetto trace, plain or compressed), then
 reads the trace: the function events it holds and the count of its
-dropped-events record (and, compressed, the share of bundles the writer
-stored rather than compressed because it had fallen behind). Also prints
-the CPU time of the traced thread and of morvex's two writer threads during
-the loop, which says whether the writers had a core to themselves. With several formats the runs take turns, so that
+dropped-events record. Also prints the CPU time of the traced thread and of
+morvex's two writer threads during the loop, which says whether the writers
+had a core to themselves. With several formats the runs take turns, so that
 a change in the machine's load falls on all of them alike.
 
     python bench/bench_json_hot.py [--seconds S] [--output PATH] [--runs N]
@@ -83,35 +82,6 @@ def read_perfetto(path):
     return summary["events"], summary["dropped"]
 
 
-def read_varint(data, i):
-    value = shift = 0
-    while True:
-        b = data[i]
-        i += 1
-        value |= (b & 0x7F) << shift
-        if b < 0x80:
-            return value, i
-        shift += 7
-
-
-def stored_share(path):
-    """Of a compressed trace's bundles (TracePacket.compressed_packets, field
-    50), the share that a writer which had fallen behind stored rather than
-    compressed: a zlib stream whose first block is of type 0."""
-    with open(path, "rb") as f:
-        data = f.read()
-    bundles = stored = 0
-    i = 0
-    while i < len(data):
-        length, body = read_varint(data, i + 1)
-        if data[body:body + 2] == b"\x92\x03":
-            bundles += 1
-            _, stream = read_varint(data, body + 2)
-            stored += data[stream + 2] & 0b110 == 0
-        i = body + length
-    return stored / max(1, bundles)
-
-
 def run_once(path, seconds, fmt):
     options = {"compress": True} if fmt == "compress" else {}
     with morvex.Tracer(path, "json" if fmt == "json" else "protobuf", **options):
@@ -125,11 +95,10 @@ def run_once(path, seconds, fmt):
             cpu.append(f"{name} {user - user0:.2f}+{system - system0:.2f}")
     events, dropped = read_trace(path) if fmt == "json" else read_perfetto(path)
     size = os.path.getsize(path)
-    stored = f", {100 * stored_share(path):.0f}% of bundles stored" if fmt == "compress" else ""
     os.unlink(path)
     share = 100 * dropped / max(1, events + dropped)
     print(f"{fmt:8s} {calls} calls: {events} events recorded, {dropped} dropped ({share:.1f}%),"
-          f" {size / 1e6:.0f} MB{stored}")
+          f" {size / 1e6:.0f} MB")
     print("  CPU s (user+sys) during the loop: " + ", ".join(cpu))
     return dropped
 

@@ -246,15 +246,8 @@ Status run_pipeline(std::shared_ptr<EventQueue> queue, std::shared_ptr<const Cod
   // Writes every vector the serializer has filled so far, handing each back
   // for reuse; false once a write failed, the serializer being told and let go.
   Status failed;
-  // Only where falling behind loses events: a lossless run's threads wait
-  // for the writer instead, and its trace stays as small as it can be.
-  Backlog backlog;
-  const bool tell_backlog = !queue->lossless();
   auto write_filled = [&](size_t& written) {
     while (std::unique_ptr<EventVec> v = filled_out.try_pop()) {
-      if (tell_backlog && backlog.update(filled_out.waiting())) {
-        exporter->set_behind(backlog.behind());
-      }
       Status st = exporter->write_batch(*v, *code, *threads);
       if (!st.ok()) {
         // The serializer ends on its own once the queue is closed.

@@ -42,32 +42,6 @@ inline constexpr size_t kVecCapacity = 4096;  // 64 KiB of events
 std::unique_ptr<EventVec> ship(VecRing::Producer& filled, VecRing::Consumer& recycled,
                                std::unique_ptr<EventVec> v, uint64_t& lost);
 
-// Whether the exporter thread is behind, from the vectors waiting for it
-// in `filled`: behind once more than seven eighths of the ring wait, caught
-// up again once less than a quarter do. A burst that the ring absorbs
-// (a million events, a few tenths of a second of a busy program) changes
-// nothing; a writer that would fill it, and then hold up the serializer
-// while the traced threads' rings overflow, is told in time, with the 32
-// vectors left for its cheaper writing to take hold. The gap between the
-// two marks keeps an exporter that is told (Exporter::set_behind) from
-// switching at every vector.
-class Backlog {
- public:
-  static constexpr size_t kBehind = VecRing::kCapacity * 7 / 8;
-  static constexpr size_t kCaughtUp = VecRing::kCapacity / 4;
-  // True when `waiting` changes the state, which is then behind().
-  bool update(size_t waiting) {
-    const bool was = behind_;
-    if (waiting > kBehind) behind_ = true;
-    if (waiting < kCaughtUp) behind_ = false;
-    return behind_ != was;
-  }
-  bool behind() const { return behind_; }
-
- private:
-  bool behind_ = false;
-};
-
 // What a run leaves out on purpose, and the counts the traced threads keep
 // of it; with any filter set, the end of the trace states them.
 struct PipelineOptions {

@@ -143,13 +143,6 @@ class SpscRing {
 
     explicit operator bool() const { return s_ != nullptr; }
 
-    // Items pushed and not yet taken, as far as the producer's index says
-    // (acquire).
-    size_t waiting() {
-      cached_tail_ = s_->tail.load(std::memory_order_acquire);
-      return distance(cached_tail_, head_);
-    }
-
     // True once the producer is gone; everything it pushed can then be popped.
     bool producer_gone() const { return s_->producer_gone.load(std::memory_order_acquire); }
 

@@ -54,11 +54,6 @@ class Exporter {
   virtual ~Exporter() = default;
   virtual Status write_batch(std::span<const Event> events, const CodeLookup& code,
                              const ThreadNames& threads) = 0;
-  // Told when the exporter thread falls behind the serializer (true) and
-  // when it has caught up again (false), in a run that is not lossless:
-  // what an exporter writes more cheaply meanwhile is events the traced
-  // threads would otherwise lose.
-  virtual void set_behind(bool) {}
   // Called at most once, after the last write_batch.
   virtual Status finish(const CodeLookup& code, const ThreadNames& threads, const RunEnd& end) = 0;
   Status finish(const CodeLookup& code, const ThreadNames& threads, uint64_t dropped) {

@@ -40,26 +40,18 @@ size_t packet_size(const uint8_t* p, const uint8_t* end) {
 
 struct Bundler::Deflater {
   libdeflate_compressor* c = nullptr;
-  libdeflate_compressor* store = nullptr;
-  ~Deflater() {
-    libdeflate_free_compressor(c);
-    libdeflate_free_compressor(store);
-  }
-  size_t bound(size_t n) {
-    return std::max(libdeflate_zlib_compress_bound(c, n), libdeflate_zlib_compress_bound(store, n));
-  }
-  // A whole zlib stream of `in` at out, stored rather than compressed
-  // with `stored`; its length.
-  size_t deflate(std::span<const uint8_t> in, uint8_t* out, size_t room, bool stored) {
-    return libdeflate_zlib_compress(stored ? store : c, in.data(), in.size(), out, room);
+  ~Deflater() { libdeflate_free_compressor(c); }
+  size_t bound(size_t n) { return libdeflate_zlib_compress_bound(c, n); }
+  // A whole zlib stream of `in` at out; its length.
+  size_t deflate(std::span<const uint8_t> in, uint8_t* out, size_t room) {
+    return libdeflate_zlib_compress(c, in.data(), in.size(), out, room);
   }
 };
 
 core::Result<Bundler> Bundler::create() {
   auto d = std::make_unique<Deflater>();
   d->c = libdeflate_alloc_compressor(kLevel);
-  d->store = libdeflate_alloc_compressor(0);
-  if (d->c == nullptr || d->store == nullptr) return core::IoError::from_errno(ENOMEM);
+  if (d->c == nullptr) return core::IoError::from_errno(ENOMEM);
   return Bundler(std::move(d));
 }
 
@@ -68,20 +60,12 @@ core::Result<Bundler> Bundler::create() {
 struct Bundler::Deflater {
   z_stream z{};
   bool ready = false;
-  int level = kLevel;
   ~Deflater() {
     if (ready) deflateEnd(&z);
   }
-  // zlib's bound for a stream with the default window and memory sizes,
-  // which deflateParams leaves alone: it holds at level 1 and at 0 alike.
   size_t bound(size_t n) { return deflateBound(&z, n); }
-  size_t deflate(std::span<const uint8_t> in, uint8_t* out, size_t room, bool stored) {
+  size_t deflate(std::span<const uint8_t> in, uint8_t* out, size_t room) {
     deflateReset(&z);
-    if (const int want = stored ? 0 : kLevel; want != level) {
-      // Nothing is in the stream yet: the new level takes effect at once.
-      deflateParams(&z, want, Z_DEFAULT_STRATEGY);
-      level = want;
-    }
     z.next_in = const_cast<Bytef*>(in.data());
     z.avail_in = static_cast<uInt>(in.size());
     z.next_out = out;
@@ -103,7 +87,7 @@ core::Result<Bundler> Bundler::create() {
 
 struct Bundler::Deflater {
   size_t bound(size_t) { return 0; }
-  size_t deflate(std::span<const uint8_t>, uint8_t*, size_t, bool) { return 0; }
+  size_t deflate(std::span<const uint8_t>, uint8_t*, size_t) { return 0; }
 };
 
 core::Result<Bundler> Bundler::create() {
@@ -124,7 +108,7 @@ void Bundler::write_bundle(std::span<const uint8_t> packets, core::SharedFile& o
   const size_t bound = deflater_->bound(packets.size());
   if (deflated_.size() < kHeaderRoom + bound) deflated_.resize(kHeaderRoom + bound);
   uint8_t* stream = deflated_.data() + kHeaderRoom;
-  const size_t zlen = deflater_->deflate(packets, stream, bound, hurry_);
+  const size_t zlen = deflater_->deflate(packets, stream, bound);
 
   uint8_t header[kHeaderRoom];
   uint8_t* h = header;

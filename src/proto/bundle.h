@@ -44,10 +44,6 @@ class Bundler {
   // add(packets) then close(), deflating the packets where they lie when
   // nothing is collected before them.
   void close_with(std::span<const uint8_t> packets, core::SharedFile& out);
-  // In a hurry, bundles are stored, not compressed: still zlib streams, as
-  // every reader expects, at a fraction of the CPU, for a writer that would
-  // otherwise fall so far behind that the traced threads lose events.
-  void set_hurry(bool hurry) { hurry_ = hurry; }
 
  private:
   struct Deflater;
@@ -62,7 +58,6 @@ class Bundler {
   std::unique_ptr<Deflater> deflater_;
   std::vector<uint8_t> pending_;
   std::vector<uint8_t> deflated_;
-  bool hurry_ = false;
 };
 
 }  // namespace morvex::proto

@@ -90,10 +90,6 @@ class ProtoExporter final : public core::Exporter {
 
   core::Status write_batch(std::span<const core::Event> events, const core::CodeLookup& code,
                            const core::ThreadNames& threads) override;
-  // Compressed, a writer that is behind stores its bundles (Bundler::set_hurry).
-  void set_behind(bool behind) override {
-    if (bundler_ != nullptr) bundler_->set_hurry(behind);
-  }
   using core::Exporter::finish;
   core::Status finish(const core::CodeLookup& code, const core::ThreadNames& threads,
                       const core::RunEnd& end) override;

@@ -159,32 +159,6 @@ TEST(Compressed, ReadsAsThePlainTraceOfTheSameEvents) {
   EXPECT_LT(bytes.size() * 4, plain.file.bytes().size());
 }
 
-// A writer behind stores its bundles: the file's growth tells stored
-// batches from compressed ones, and all read as the plain trace.
-TEST(Compressed, AWriterBehindStoresBundlesThatReadAsThePlainTrace) {
-  auto batches = program(6, 1000);
-  Session plain(false), packed(true);
-  std::vector<size_t> ends;  // the file's size after each batch
-  for (size_t i = 0; i < batches.size(); ++i) {
-    // Behind for the middle two batches only.
-    packed.exporter.set_behind(i == 2 || i == 3);
-    ASSERT_TRUE(plain.batch(batches[i]).ok());
-    ASSERT_TRUE(packed.batch(batches[i]).ok());
-    ends.push_back(packed.file.bytes().size());
-  }
-  ASSERT_TRUE(plain.exporter.finish(plain.code, plain.threads, core::RunEnd{}).ok());
-  ASSERT_TRUE(packed.exporter.finish(packed.code, packed.threads, core::RunEnd{}).ok());
-  expect_same(plain.read(), packed.read());
-
-  // Two batches stored are at least half what they take plain (their
-  // timestamps are shorter there); compressed, before and after, two take
-  // less than a quarter of that.
-  const size_t stored = ends[3] - ends[1], before = 2 * ends[0], after = ends[5] - ends[3];
-  EXPECT_GT(stored * 2, plain.file.bytes().size() / 3);
-  EXPECT_LT(before * 4, stored);
-  EXPECT_LT(after * 4, stored);
-}
-
 TEST(Compressed, ACutInTheLastBundleReadsUpToTheBundleBefore) {
   Session packed(true);
   for (const auto& b : program(2, 300)) ASSERT_TRUE(packed.batch(b).ok());
